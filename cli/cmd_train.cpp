@@ -1,0 +1,45 @@
+// quorv train: a CSV file in, a model file out.
+#include "commands.h"
+
+#include "csv.h"
+#include "error.h"
+#include "files.h"
+#include "pipeline.h"
+
+#include <cstdio>
+
+namespace cli {
+
+Command train_command()
+{
+    Command c;
+    c.name = "train";
+    c.operands = {"DATA.csv"};
+    c.summary = "learn a model from a labelled CSV file";
+    c.description =
+        "Reads DATA.csv (a header row, then one pattern per row; the label column holds\n"
+        "whole-number class labels), scales the features, runs the training plug-in\n"
+        "quorv_train and writes the model file.";
+    c.options = {{"--output", "MODEL", "model file to write (required)", 'o'}};
+    for (const Option &option : training_options())
+        c.options.push_back(option);
+    c.options.push_back(verbose_option());
+    return c;
+}
+
+void run_train(const Args &args)
+{
+    const std::string out = args.text("--output");
+    if (out.empty())
+        throw UsageError("train: no model file given (-o MODEL)");
+    const TrainParams params = training_params(args);
+    const long verbose = verbose_level(args);
+    const Dataset data = training_data(read_csv(args.operands[0]), args.text("--label-column"));
+
+    const Model model = train_model(data, !args.has("--no-scale"), params, verbose);
+    write_file_atomically(out, model_text(model));
+    std::printf("Model written to %s: %zu nodes, %zu features, %zu classes, from %zu patterns\n", out.c_str(),
+                model.nodes, model.cols(), distinct_labels(model.labels).size(), data.rows);
+}
+
+}  // namespace cli

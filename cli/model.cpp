@@ -1,0 +1,192 @@
+// The model file: one record a line, a keyword then its values, every double
+// in the shortest text that reads back to the same bits.
+#include "model.h"
+
+#include "error.h"
+#include "files.h"
+#include "numbers.h"
+
+#include <algorithm>
+#include <climits>
+#include <string_view>
+
+namespace cli {
+
+namespace {
+
+const char kMagic[] = "quorv-model";
+const long kVersion = 1;
+// Template rows hold 2M values in a plug-in int.
+const long kMaxFeatures = INT_MAX / 2;
+
+void put(std::string *out, const char *key, const std::string &value)
+{
+    *out += key;
+    *out += ' ';
+    *out += value;
+    *out += '\n';
+}
+
+// Walks the text line by line; every record must come in its place.
+class Reader {
+public:
+    Reader(const std::string &text, const std::string &path) : rest_(text), path_(path) {}
+
+    [[noreturn]] void fail(const std::string &what) const
+    {
+        throw Error(path_ + ":" + std::to_string(line_) + ": " + what);
+    }
+
+    void expect_end()
+    {
+        ++line_;
+        if (!rest_.empty())
+            fail("unexpected text after the last node");
+    }
+
+    // The text after "key " on the next line.
+    std::string_view expect(const char *key)
+    {
+        const size_t end = rest_.find('\n');
+        ++line_;
+        if (rest_.empty())
+            fail(std::string("ends where '") + key + "' was expected");
+        if (end == std::string_view::npos)
+            fail("last line has no line end");
+        const std::string_view line = rest_.substr(0, end);
+        rest_.remove_prefix(end + 1);
+        const std::string_view prefix = key;
+        if (line.size() <= prefix.size() || line.substr(0, prefix.size()) != prefix || line[prefix.size()] != ' ')
+            fail(std::string("expected '") + key + " ...', found '" + std::string(line.substr(0, 40)) + "'");
+        return line.substr(prefix.size() + 1);
+    }
+
+    double number(std::string_view text, const char *what) const
+    {
+        double value = 0;
+        if (!parse_double(text, &value))
+            fail(std::string(what) + " '" + std::string(text) + "' is not a number");
+        return value;
+    }
+
+    long integer(std::string_view text, const char *what, long lo, long hi) const
+    {
+        long value = 0;
+        if (!parse_long(text, lo, hi, &value))
+            fail(std::string(what) + " '" + std::string(text) + "' is not a whole number in [" +
+                 std::to_string(lo) + ", " + std::to_string(hi) + "]");
+        return value;
+    }
+
+    // Splits off the next blank-separated field of `text`.
+    static std::string_view field(std::string_view *text)
+    {
+        const size_t blank = text->find(' ');
+        const std::string_view first = text->substr(0, blank);
+        text->remove_prefix(blank == std::string_view::npos ? text->size() : blank + 1);
+        return first;
+    }
+
+private:
+    std::string_view rest_;
+    std::string path_;
+    long line_ = 0;
+};
+
+}  // namespace
+
+std::string model_text(const Model &m)
+{
+    std::string out;
+    put(&out, kMagic, std::to_string(kVersion));
+    put(&out, "label_column", m.label_name);
+    put(&out, "scaling", m.scaling.enabled ? "min-max" : "none");
+    put(&out, "features", std::to_string(m.cols()));
+    for (size_t j = 0; j < m.cols(); ++j)
+        put(&out, "feature",
+            format_double(m.scaling.min[j]) + " " + format_double(m.scaling.max[j]) + " " + m.feature_names[j]);
+    put(&out, "training_patterns", std::to_string(m.training_patterns));
+    put(&out, "vigilance", format_double(m.params.vigilance));
+    put(&out, "min_size", format_double(m.params.min_size));
+    put(&out, "learning_rate", format_double(m.params.learning_rate));
+    put(&out, "epsilon", format_double(m.params.epsilon));
+    put(&out, "max_list_presentations", std::to_string(m.params.max_list_presentations));
+    put(&out, "trim_option", std::to_string(m.params.trim_option));
+    put(&out, "list_presentations", format_double(m.list_presentations));
+    put(&out, "nodes", std::to_string(m.nodes));
+    const size_t width = 2 * m.cols();
+    for (size_t k = 0; k < m.nodes; ++k) {
+        std::string row = format_double(m.labels[k]);
+        for (size_t j = 0; j < width; ++j)
+            row += " " + format_double(m.templates[k * width + j]);
+        put(&out, "node", row);
+    }
+    return out;
+}
+
+Model parse_model(const std::string &text, const std::string &path)
+{
+    Reader in(text, path);
+    Model m;
+    if (text.compare(0, sizeof kMagic, std::string(kMagic) + " ") != 0)
+        throw Error(path + " is not a quorv model file (its first line is not '" + kMagic + " " +
+                    std::to_string(kVersion) + "')");
+    const std::string_view version = in.expect(kMagic);
+    if (version != std::to_string(kVersion))
+        in.fail("model format version '" + std::string(version) + "' is not supported (this quorv reads " +
+                std::to_string(kVersion) + ")");
+
+    m.label_name = std::string(in.expect("label_column"));
+    if (m.label_name.empty())
+        in.fail("label column has no name");
+    const std::string_view scaling = in.expect("scaling");
+    if (scaling != "min-max" && scaling != "none")
+        in.fail("scaling must be 'min-max' or 'none'");
+    m.scaling.enabled = scaling == "min-max";
+
+    const long features = in.integer(in.expect("features"), "feature count", 1, kMaxFeatures);
+    for (long j = 0; j < features; ++j) {
+        std::string_view rest = in.expect("feature");
+        m.scaling.min.push_back(in.number(Reader::field(&rest), "feature minimum"));
+        m.scaling.max.push_back(in.number(Reader::field(&rest), "feature maximum"));
+        const std::string name(rest);
+        if (name.empty())
+            in.fail("feature has no name");
+        if (name == m.label_name || std::count(m.feature_names.begin(), m.feature_names.end(), name))
+            in.fail("name '" + name + "' is used twice");
+        m.feature_names.push_back(name);
+    }
+
+    m.training_patterns = in.integer(in.expect("training_patterns"), "training pattern count", 1, LONG_MAX);
+    m.params.vigilance = in.number(in.expect("vigilance"), "vigilance");
+    m.params.min_size = in.number(in.expect("min_size"), "min_size");
+    m.params.learning_rate = in.number(in.expect("learning_rate"), "learning_rate");
+    m.params.epsilon = in.number(in.expect("epsilon"), "epsilon");
+    m.params.max_list_presentations =
+        in.integer(in.expect("max_list_presentations"), "max_list_presentations", INT_MIN, INT_MAX);
+    m.params.trim_option = in.integer(in.expect("trim_option"), "trim_option", INT_MIN, INT_MAX);
+    m.list_presentations = in.number(in.expect("list_presentations"), "list_presentations");
+
+    m.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
+    const size_t width = 2 * m.cols();
+    for (size_t k = 0; k < m.nodes; ++k) {
+        std::string_view rest = in.expect("node");
+        const double label = in.number(Reader::field(&rest), "node label");
+        if (!is_int32_whole(label))
+            in.fail("node label " + format_double(label) + " is not a whole number in the int range");
+        m.labels.push_back(label);
+        for (size_t j = 0; j < width; ++j) {
+            if (rest.empty())
+                in.fail("node has " + std::to_string(j) + " bounds, not " + std::to_string(width));
+            m.templates.push_back(in.number(Reader::field(&rest), "node bound"));
+        }
+        if (!rest.empty())
+            in.fail("node has more than " + std::to_string(width) + " bounds");
+    }
+    in.expect_end();
+    return m;
+}
+
+Model read_model(const std::string &path) { return parse_model(read_file(path), path); }
+
+}  // namespace cli

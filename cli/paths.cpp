@@ -1,0 +1,60 @@
+// Locating plug-ins and data relative to the executable itself, so that the
+// tool always loads the plug-ins it was built with.
+#include "paths.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef QUORV_SOURCE_DATA_DIR
+#define QUORV_SOURCE_DATA_DIR ""
+#endif
+
+namespace cli {
+
+std::string executable_dir()
+{
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t got = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (got < 0)
+            return ".";
+        if (static_cast<size_t>(got) < buffer.size()) {
+            const std::string path(buffer.data(), static_cast<size_t>(got));
+            const size_t slash = path.rfind('/');
+            return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool is_directory(const std::string &path)
+{
+    struct stat s;
+    return stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
+
+bool is_file(const std::string &path)
+{
+    struct stat s;
+    return stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode);
+}
+
+std::string plugin_path(const std::string &file_name)
+{
+    const char *override_dir = std::getenv("QUORV_PLUGIN_DIR");
+    if (override_dir && *override_dir)
+        return std::string(override_dir) + "/" + file_name;
+    const std::string beside = executable_dir() + "/" + file_name;
+    const std::string installed = executable_dir() + "/../lib/quorv/" + file_name;
+    return !is_file(beside) && is_file(installed) ? installed : beside;
+}
+
+std::string default_data_dir()
+{
+    const std::string installed = executable_dir() + "/../share/quorv/data";
+    return is_directory(installed) ? installed : QUORV_SOURCE_DATA_DIR;
+}
+
+}  // namespace cli

@@ -1,0 +1,433 @@
+// End-to-end tests of the quorv tool: they run the built executable as a user
+// would (set QUORV_TEST_WRAPPER="valgrind -q --error-exitcode=99" to run it
+// under a checker) and compare its results with direct calls of the plug-ins.
+#include "model.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void put(const fs::path &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/quorv_cli_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs quorv in the test's folder; `env` entries are NAME=VALUE.
+    Outcome quorv(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) const
+    {
+        std::vector<std::string> argv;
+        if (const char *wrapper = std::getenv("QUORV_TEST_WRAPPER")) {
+            std::istringstream words(wrapper);
+            for (std::string w; words >> w;)
+                argv.push_back(w);
+        }
+        argv.push_back(QUORV_EXE);
+        argv.insert(argv.end(), args.begin(), args.end());
+        const fs::path out = dir / ".stdout", err = dir / ".stderr";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            for (const std::string &e : env)
+                putenv(const_cast<char *>(e.c_str()));
+            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            std::vector<char *> c_argv;
+            for (const std::string &a : argv)
+                c_argv.push_back(const_cast<char *>(a.c_str()));
+            c_argv.push_back(nullptr);
+            execvp(c_argv[0], c_argv.data());
+            _exit(127);
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        Outcome run;
+        run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        run.out = slurp(out);
+        run.err = slurp(err);
+        fs::remove(out);
+        fs::remove(err);
+        return run;
+    }
+
+    // Leftovers of an interrupted atomic write.
+    size_t temporaries() const
+    {
+        size_t n = 0;
+        for (const auto &entry : fs::directory_iterator(dir))
+            n += entry.path().filename().string().find(".tmp-") != std::string::npos;
+        return n;
+    }
+
+    fs::path dir;
+};
+
+const std::string kIris = std::string(QUORV_SOURCE_DATA_DIR) + "/iris.csv";
+
+// Two features, two nodes; the reference for the model-file cases.
+const char kModel[] =
+    "quorv-model 1\nlabel_column label\nscaling min-max\nfeatures 2\nfeature 0 1 a\nfeature 0 1 b\n"
+    "training_patterns 2\nvigilance 0.75\nmin_size 0\nlearning_rate 1\nepsilon 0.001\n"
+    "max_list_presentations 100\ntrim_option 0\nlist_presentations 1\nnodes 2\n"
+    "node 1 0 0 0.5 0.5\nnode 2 0.5 0.5 1 1\n";
+const char kGood[] = "a,b,label\n0,0,1\n1,1,2\n0.2,0.1,1\n";
+
+TEST_F(Cli, TrainAndClassifyGiveWhatThePluginsGiveDirectly)
+{
+    Outcome run = quorv({"train", kIris, "-o", "iris.model"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\nQuorv training converged after "), std::string::npos) << run.out;
+    const cli::Model model = cli::read_model((dir / "iris.model").string());
+
+    qt::Dataset iris = qt::load_dataset("iris");
+    qt::scale_like(qt::Dataset(iris), &iris);
+    auto train = qt::load_train();
+    const qt::CallResult trained = qt::train(*train, iris.rows, iris.cols, iris.x, iris.y);
+    ASSERT_TRUE(trained.ok) << trained.error;
+    const std::vector<double> templates = qt::row_major(trained.outputs[0].get());
+    EXPECT_EQ(model.nodes, minihost::dims(trained.outputs[0].get())[0]);
+    EXPECT_EQ(0, std::memcmp(model.templates.data(), templates.data(), templates.size() * sizeof(double)));
+    EXPECT_EQ(model.labels, minihost::values(trained.outputs[1].get()));
+    EXPECT_EQ(model.list_presentations, minihost::values(trained.outputs[2].get())[0]);
+
+    run = quorv({"classify", "iris.model", kIris, "-o", "predicted.csv", "--verbose", "0"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto perf = qt::load_perf();
+    const qt::CallResult classified = qt::perf(*perf, model.nodes, 2 * iris.cols, model.templates, model.labels,
+                                               0.75, iris.rows, iris.cols, iris.x);
+    ASSERT_TRUE(classified.ok) << classified.error;
+    std::string expected = "label\n";
+    size_t correct = 0;
+    for (size_t i = 0; i < iris.rows; ++i) {
+        const double label = minihost::values(classified.outputs[0].get())[i];
+        expected += std::to_string(static_cast<int>(label)) + "\n";
+        correct += label == iris.y[i];
+    }
+    EXPECT_EQ(slurp(dir / "predicted.csv"), expected);
+    EXPECT_NE(run.out.find("(" + std::to_string(correct) + " of 150 patterns)"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Quorv performance"), std::string::npos) << "--verbose 0 keeps the plug-in silent";
+}
+
+TEST_F(Cli, ColumnsAreFoundByNameInAnyOrder)
+{
+    // The label first and the features reversed: the same model, the same predictions.
+    std::istringstream lines(slurp(kIris));
+    std::string shuffled;
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> cells;
+        std::istringstream split(line);
+        for (std::string cell; std::getline(split, cell, ',');)
+            cells.push_back(cell);
+        shuffled += cells[4] + "," + cells[1] + "," + cells[0] + "," + cells[3] + "," + cells[2] + "\n";
+    }
+    put(dir / "shuffled.csv", shuffled);
+    ASSERT_EQ(quorv({"train", kIris, "-o", "a.model", "--verbose", "0"}).status, 0);
+    const Outcome run = quorv({"train", "shuffled.csv", "--label-column", "1", "-o", "b.model", "--verbose", "0"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const cli::Model a = cli::read_model((dir / "a.model").string());
+    const cli::Model b = cli::read_model((dir / "b.model").string());
+    EXPECT_EQ(b.nodes, a.nodes);
+    EXPECT_EQ(b.feature_names[0], "sepal_width_cm");
+
+    ASSERT_EQ(quorv({"classify", "a.model", "shuffled.csv", "-o", "a.csv"}).status, 0);
+    ASSERT_EQ(quorv({"classify", "a.model", kIris, "-o", "b.csv"}).status, 0);
+    EXPECT_EQ(slurp(dir / "a.csv"), slurp(dir / "b.csv"));
+}
+
+TEST_F(Cli, ScalingMapsTheTrainingRangeToTheUnitInterval)
+{
+    put(dir / "c.csv", "a,b,label\n1,5,1\n3,5,2\n");
+    ASSERT_EQ(quorv({"train", "c.csv", "-o", "scaled.model"}).status, 0);
+    ASSERT_EQ(quorv({"train", "c.csv", "-o", "raw.model", "--no-scale"}).status, 0);
+    const cli::Model scaled = cli::read_model((dir / "scaled.model").string());
+    const cli::Model raw = cli::read_model((dir / "raw.model").string());
+    // The constant feature b maps to 0; raw values stay as they are.
+    EXPECT_EQ(scaled.templates, (std::vector<double>{0, 0, 0, 0, 1, 0, 1, 0}));
+    EXPECT_EQ(raw.templates, (std::vector<double>{1, 5, 1, 5, 3, 5, 3, 5}));
+    EXPECT_EQ(scaled.scaling.min, raw.scaling.min);
+    EXPECT_FALSE(raw.scaling.enabled);
+}
+
+double with_bits(std::uint64_t bits)
+{
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+TEST_F(Cli, ModelFilesReadBackBitForBit)
+{
+    // A model the tool wrote reads back and writes out again unchanged.
+    ASSERT_EQ(quorv({"train", kIris, "-o", "iris.model", "--trim", "--learning-rate", "0.3"}).status, 0);
+    const std::string written = slurp(dir / "iris.model");
+    EXPECT_EQ(cli::model_text(cli::parse_model(written, "iris.model")), written);
+
+    // So do doubles that decimal text usually loses.
+    cli::Model m = cli::parse_model(kModel, "x");
+    const double odd[] = {with_bits(0x7ff8000000000000u), with_bits(0xfff0000000000123u),
+                          with_bits(0x7ff4000000000001u), -0.0,
+                          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                          std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
+                          0.1 + 0.2, -1e-300};
+    m.templates.assign(std::begin(odd), std::begin(odd) + 8);
+    m.scaling.min = {odd[8], odd[9]};
+    m.params.epsilon = odd[4];
+    const std::string text = cli::model_text(m);
+    const cli::Model back = cli::parse_model(text, "x");
+    EXPECT_EQ(cli::model_text(back), text);
+    EXPECT_EQ(0, std::memcmp(back.templates.data(), odd, 8 * sizeof(double)));
+    EXPECT_EQ(0, std::memcmp(back.scaling.min.data(), odd + 8, 2 * sizeof(double)));
+    EXPECT_EQ(back.params.epsilon, odd[4]);
+}
+
+struct BadCase {
+    std::vector<std::string> args;
+    int status;
+    const char *message;  // the whole stderr line; a trailing '*' matches any rest
+    std::vector<std::string> env = {};
+};
+
+TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
+{
+    std::string cut = kModel, unended = kModel, junk = kModel, v2 = kModel, short_node = kModel;
+    cut.resize(cut.find("epsilon"));
+    unended.pop_back();
+    junk += "node 1 0 0 0 0\n";
+    v2.replace(v2.find(" 1\n"), 3, " 2\n");
+    short_node.replace(short_node.find("node 2 0.5 0.5 1 1"), 18, "node 2 0.5 0.5 1");
+    const std::pair<const char *, std::string> files[] = {
+        {"good.csv", kGood}, {"empty.csv", ""}, {"blank.csv", "\n \n"}, {"head.csv", "a,b,label\n"},
+        {"ragged.csv", "a,b,label\n1,2,1\n1,2\n"}, {"text.csv", "a,b,label\n1,x2,1\n"},
+        {"hole.csv", "a,b,label\n1,,1\n"}, {"nan.csv", "a,b,label\n1,NaN,1\n"}, {"inf.csv", "a,b,label\n1,-inf,1\n"},
+        {"frac.csv", "a,b,label\n1,2,1.5\n"}, {"twice.csv", "a,a,label\n1,2,1\n"}, {"one.csv", "label\n1\n"},
+        {"other.csv", "a,c,label\n1,2,1\n"}, {"extra.csv", "a,b,c,label\n1,2,3,1\n"},
+        {"m.model", kModel}, {"junk.model", "a,b,label\n"}, {"cut.model", cut}, {"unended.model", unended},
+        {"trail.model", junk}, {"v2.model", v2}, {"short.model", short_node},
+        {"bad.model", std::string(kModel).replace(std::string(kModel).find("0.001"), 5, "x")}};
+    for (const auto &file : files)
+        put(dir / file.first, file.second);
+    fs::create_directory(dir / "sub");
+
+    const BadCase cases[] = {
+        // Command lines.
+        {{}, 2, "quorv: no command given (see 'quorv --help')"},
+        {{"trian"}, 2, "quorv: unknown command 'trian' (see 'quorv --help')"},
+        {{"train", "good.csv", "-o", "out", "--bogus"}, 2, "quorv: train: unknown option '--bogus' (see 'quorv train --help')"},
+        {{"train", "good.csv", "-o"}, 2, "quorv: --output needs a value MODEL"},
+        {{"train", "good.csv", "--trim=1", "-o", "out"}, 2, "quorv: --trim takes no value"},
+        {{"train", "good.csv"}, 2, "quorv: train: no model file given (-o MODEL)"},
+        {{"train", "-o", "out"}, 2, "quorv: train: missing DATA.csv (see 'quorv train --help')"},
+        {{"classify", "m.model", "good.csv", "more.csv"}, 2, "quorv: classify: unexpected argument 'more.csv' (see 'quorv classify --help')"},
+        {{"train", "good.csv", "-o", "out", "--vigilance", "high"}, 2, "quorv: --vigilance: 'high' is not a number"},
+        {{"train", "good.csv", "-o", "out", "--max-presentations=1.5"}, 2,
+         "quorv: --max-presentations: '1.5' is not a whole number from -2147483648 to 2147483647"},
+        {{"demo", "--test-fraction", "1"}, 2, "quorv: --test-fraction: 1 is not between 0 and 1"},
+        {{"demo", "--dataset", "nosuch", "--data-dir", "."}, 1,
+         "quorv: no dataset 'nosuch': ./nosuch.csv does not exist (--data-dir names another folder)"},
+        // Data files.
+        {{"train", "missing.csv", "-o", "out"}, 1, "quorv: cannot read missing.csv: No such file or directory"},
+        {{"train", "sub", "-o", "out"}, 1, "quorv: cannot read sub: Is a directory"},
+        {{"train", "empty.csv", "-o", "out"}, 1, "quorv: empty.csv: empty file"},
+        {{"train", "blank.csv", "-o", "out"}, 1, "quorv: blank.csv: empty file"},
+        {{"train", "head.csv", "-o", "out"}, 1, "quorv: head.csv: no data rows after the header"},
+        {{"train", "ragged.csv", "-o", "out"}, 1, "quorv: ragged.csv:3: 2 cells where the header has 3 columns"},
+        {{"train", "text.csv", "-o", "out"}, 1, "quorv: text.csv:2: column 2 (b): 'x2' is not a number"},
+        {{"train", "hole.csv", "-o", "out"}, 1, "quorv: hole.csv:2: column 2 (b): empty cell"},
+        {{"train", "nan.csv", "-o", "out"}, 1, "quorv: nan.csv:2: column 2 (b): 'NaN' is not a finite number"},
+        {{"train", "inf.csv", "-o", "out"}, 1, "quorv: inf.csv:2: column 2 (b): '-inf' is not a finite number"},
+        {{"train", "frac.csv", "-o", "out"}, 1,
+         "quorv: frac.csv:2: column 3 (label): label 1.5 is not a whole number in the int range"},
+        {{"train", "twice.csv", "-o", "out"}, 1, "quorv: twice.csv:1: columns 1 and 2 are both named 'a'"},
+        {{"train", "one.csv", "-o", "out"}, 1, "quorv: one.csv: no feature column besides the label column 'label'"},
+        {{"train", "good.csv", "-o", "out", "--label-column", "kind"}, 1, "quorv: good.csv has no column 'kind' (--label-column)"},
+        // Plug-in refusals, with the option they concern.
+        {{"train", "good.csv", "-o", "out", "--min-size", "0.6"}, 1,
+         "quorv: QUORV_TRAIN: 4th input argument (min_size) must be in [0.0, 0.500000] ( in [0.0, "
+         "M*(1.0-vigilance)] ). (option --min-size)"},
+        {{"train", "good.csv", "-o", "out", "--vigilance", "nan"}, 1,
+         "quorv: QUORV_TRAIN: 3rd input argument (vigilance) must be in [0,1]. (option --vigilance)"},
+        {{"train", "good.csv", "-o", "out", "--verbose", "5"}, 1,
+         "quorv: QUORV_TRAIN: 9th input argument (oflag) must be 0,1,2,3 or 4. (option --verbose)"},
+        {{"classify", "m.model", "good.csv", "-o", "out", "--vigilance", "1.5"}, 1,
+         "quorv: QUORV_PERF: 3rd input argument (vigilance) must be in [0.0, 1.0]. (option --vigilance)"},
+        {{"classify", "m.model", "good.csv", "-o", "out", "--verbose", "4"}, 1,
+         "quorv: QUORV_PERF: 6th input argument (oflag) must be 0,1,2 or 3. (option --verbose)"},
+        {{"classify", "m.model", "good.csv", "-o", "out", "--unknown-label", "2"}, 2,
+         "quorv: --unknown-label 2 is a class label of the model; choose a label no class uses"},
+        {{"train", "good.csv", "-o", "out"}, 1, "quorv: cannot load the plug-in /nowhere/quorv_train.mexa64: *",
+         {"QUORV_PLUGIN_DIR=/nowhere"}},
+        // Models, and data that does not fit them.
+        {{"classify", "junk.model", "good.csv", "-o", "out"}, 1,
+         "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 1')"},
+        {{"classify", "v2.model", "good.csv", "-o", "out"}, 1,
+         "quorv: v2.model:1: model format version '2' is not supported (this quorv reads 1)"},
+        {{"classify", "cut.model", "good.csv", "-o", "out"}, 1, "quorv: cut.model:11: ends where 'epsilon' was expected"},
+        {{"classify", "unended.model", "good.csv", "-o", "out"}, 1, "quorv: unended.model:17: last line has no line end"},
+        {{"classify", "trail.model", "good.csv", "-o", "out"}, 1, "quorv: trail.model:18: unexpected text after the last node"},
+        {{"classify", "bad.model", "good.csv", "-o", "out"}, 1, "quorv: bad.model:11: epsilon 'x' is not a number"},
+        {{"plot", "short.model", "good.csv", "-o", "out"}, 1, "quorv: short.model:17: node has 3 bounds, not 4"},
+        {{"classify", "missing.model", "good.csv", "-o", "out"}, 1, "quorv: cannot read missing.model: No such file or directory"},
+        {{"classify", "m.model", "other.csv", "-o", "out"}, 1, "quorv: other.csv has no column 'b', a feature of the model"},
+        {{"classify", "m.model", "extra.csv", "-o", "out"}, 1,
+         "quorv: extra.csv: column 'c' is neither a feature of the model nor its label column 'label'"},
+        {{"plot", "m.model", "good.csv", "-o", "out", "--features", "1,3"}, 2,
+         "quorv: --features: '3' is neither a feature name of the model nor a number from 1 to 2"},
+        {{"plot", "m.model", "good.csv", "-o", "out", "--features", "a"}, 2, "quorv: --features: 'a' is not two features I,J"},
+        // Outputs that cannot be written.
+        {{"train", "good.csv", "-o", "nodir/out"}, 1, "quorv: cannot write nodir/out: No such file or directory"},
+        {{"classify", "m.model", "good.csv", "-o", "sub"}, 1, "quorv: cannot write sub: Is a directory"},
+    };
+    for (const BadCase &c : cases) {
+        std::string line;
+        for (const std::string &a : c.args)
+            line += " " + a;
+        SCOPED_TRACE("quorv" + line);
+        const Outcome run = quorv(c.args, c.env);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        const std::string expected = c.message;
+        if (expected.back() == '*')
+            EXPECT_EQ(run.err.substr(0, expected.size() - 1), expected.substr(0, expected.size() - 1));
+        else
+            EXPECT_EQ(run.err, expected + "\n");
+        EXPECT_EQ(count(run.err, "\n"), 1u) << run.err;
+        EXPECT_FALSE(fs::exists(dir / "out"));
+        EXPECT_EQ(temporaries(), 0u);
+    }
+}
+
+// Well-formed XML, as far as a plot needs: nested tags that close in order,
+// quoted attributes, only the five entities. Counts the elements by name.
+bool well_formed(const std::string &xml, std::map<std::string, size_t> *elements)
+{
+    std::vector<std::string> open;
+    size_t roots = 0;
+    for (size_t at = 0; at < xml.size();) {
+        if (xml[at] == '&') {
+            const size_t end = xml.find(';', at);
+            const std::string entity = end == std::string::npos ? "" : xml.substr(at, end - at + 1);
+            if (entity != "&amp;" && entity != "&lt;" && entity != "&gt;" && entity != "&quot;" && entity != "&apos;")
+                return false;
+            at = end + 1;
+            continue;
+        }
+        if (xml[at] != '<') {
+            if (xml[at] == '>' || (open.empty() && !std::isspace(static_cast<unsigned char>(xml[at]))))
+                return false;
+            ++at;
+            continue;
+        }
+        const size_t end = xml.find('>', at);
+        if (end == std::string::npos)
+            return false;
+        const std::string tag = xml.substr(at + 1, end - at - 1);
+        at = end + 1;
+        if (tag.front() == '?' && tag.back() == '?' && roots == 0 && open.empty())
+            continue;
+        if (count(tag, "\"") % 2 != 0 || tag.find('<') != std::string::npos)
+            return false;
+        const bool closing = tag.front() == '/', empty = tag.back() == '/';
+        const std::string name = tag.substr(closing, tag.find_first_of(" \t\n/", closing) - closing);
+        if (closing) {
+            if (open.empty() || open.back() != name)
+                return false;
+            open.pop_back();
+            continue;
+        }
+        roots += open.empty();
+        ++(*elements)[name];
+        if (!empty)
+            open.push_back(name);
+    }
+    return open.empty() && roots == 1;
+}
+
+TEST_F(Cli, PlotIsWellFormedSvgWithOneRectanglePerNode)
+{
+    put(dir / "odd.csv", "x<y & z,b,label\n0,0,1\n1,1,2\n0.2,0.1,1\n0.9,0.5,3\n");
+    ASSERT_EQ(quorv({"train", "odd.csv", "-o", "odd.model", "--vigilance", "0.9"}).status, 0);
+    const cli::Model model = cli::read_model((dir / "odd.model").string());
+    for (const char *features : {"1,2", "b,x<y & z"}) {
+        const Outcome run = quorv({"plot", "odd.model", "odd.csv", "--features", features, "-o", "odd.svg"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string svg = slurp(dir / "odd.svg");
+        std::map<std::string, size_t> elements;
+        EXPECT_TRUE(well_formed(svg, &elements)) << svg;
+        EXPECT_EQ(elements["svg"], 1u);
+        EXPECT_EQ(elements["rect"], model.nodes);
+        EXPECT_EQ(elements["circle"], 4u + 3u) << "4 patterns and 3 legend entries";
+        EXPECT_NE(svg.find("x&lt;y &amp; z"), std::string::npos);
+    }
+}
+
+TEST_F(Cli, DemoPrintsSummariesAndAccuracy)
+{
+    const Outcome run = quorv({"demo"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char *piece : {"Dataset iris: 150 patterns, 4 features, 3 classes", "105 training patterns, 45 test",
+                              "\nQuorv training converged after ", "\nQuorv performance phase summary\n",
+                              "Accuracy: ", " of 45 patterns)", "Confusion matrix"})
+        EXPECT_NE(run.out.find(piece), std::string::npos) << piece << "\n" << run.out;
+    EXPECT_EQ(run.err, "");
+    // The seed fixes the split: the same run gives the same result.
+    const Outcome again = quorv({"demo", "--verbose", "0"});
+    const auto accuracy = [](const std::string &out) { return out.substr(out.find("Accuracy: ")); };
+    EXPECT_EQ(accuracy(again.out), accuracy(run.out));
+}
+
+TEST_F(Cli, HelpExplainsEachCommand)
+{
+    for (const char *command : {"train", "classify", "plot", "demo"}) {
+        const Outcome run = quorv({command, "--help"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out.rfind(std::string("Usage: quorv ") + command, 0), 0u) << run.out;
+        EXPECT_NE(run.out.find("  -h, --help"), std::string::npos);
+    }
+    EXPECT_EQ(quorv({"--help"}).status, 0);
+}
+
+}  // namespace

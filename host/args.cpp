@@ -1,0 +1,55 @@
+// Argument helpers shared by both gateways.
+#include "host/args.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+int truncate_to_int(double value)
+{
+    // 2^63 is exact as a double; the test is false for NaN.
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (!(value >= -kTwo63 && value < kTwo63))
+        return 0;
+    const auto low = static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
+    if (low <= static_cast<std::uint32_t>(INT_MAX))
+        return static_cast<int>(low);
+    return -static_cast<int>(~low) - 1;  // two's complement without an out-of-range conversion
+}
+
+int dimension_count(const mxArray *a)
+{
+    const mwSize n = mxGetNumberOfDimensions(a);
+    return n > static_cast<mwSize>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+}
+
+mwSize row_count(const mxArray *a) { return mxGetDimensions(a)[0]; }
+mwSize column_count(const mxArray *a) { return mxGetDimensions(a)[1]; }
+
+bool is_scalar_shape(const mxArray *a)
+{
+    return dimension_count(a) == 2 && (row_count(a) == 1 || column_count(a) == 1);
+}
+
+bool fail(char *msg, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(msg, kMessageSize, format, args);
+    va_end(args);
+    return false;
+}
+
+void add_host_flops(std::int64_t count)
+{
+#ifdef QUORV_NO_HOST_FLOPS
+    (void)count;
+#else
+    while (count > INT_MAX) {
+        mexAddFlops(INT_MAX);
+        count -= INT_MAX;
+    }
+    if (count > 0)
+        mexAddFlops(static_cast<int>(count));
+#endif
+}

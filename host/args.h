@@ -1,0 +1,52 @@
+// Argument helpers shared by both gateways: the scalar test, the one
+// double-to-int conversion, message formatting, and the host flop counter.
+#ifndef QUORV_HOST_ARGS_H
+#define QUORV_HOST_ARGS_H
+
+#include "mex.h"
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__GNUC__)
+#define QUORV_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define QUORV_PRINTF_LIKE(fmt, args)
+#endif
+
+// The gateway stays visible although plug-ins build with hidden visibility;
+// the export map alone cannot bring back a hidden symbol.
+#if defined(__GNUC__)
+#define QUORV_GATEWAY extern "C" __attribute__((visibility("default")))
+#else
+#define QUORV_GATEWAY extern "C"
+#endif
+
+// Size of every message buffer of the gateways.
+constexpr std::size_t kMessageSize = 1024;
+
+// Truncates toward zero to 64 bits and keeps the low 32 bits as a signed int;
+// NaN, the infinities and values outside the 64-bit range give 0.
+int truncate_to_int(double value);
+
+// Exactly two dimensions, at least one of them 1.
+bool is_scalar_shape(const mxArray *a);
+
+// Number of dimensions, rows and columns of a host array (rows and columns
+// only meaningful with two dimensions).
+int dimension_count(const mxArray *a);
+mwSize row_count(const mxArray *a);
+mwSize column_count(const mxArray *a);
+
+// Formats a message into msg (kMessageSize bytes) and returns false, so that a
+// check can read `return fail(msg, "...", ...)`.
+bool fail(char *msg, const char *format, ...) QUORV_PRINTF_LIKE(2, 3);
+
+// Adds to the host's flop counter in pieces that fit its int argument. Hosts
+// without a flop counter (built with QUORV_NO_HOST_FLOPS) get nothing.
+void add_host_flops(std::int64_t count);
+
+// Prints a 32-bit running counter with "%lu": varargs need an unsigned long.
+inline unsigned long counter_arg(std::uint32_t value) { return static_cast<unsigned long>(value); }
+
+#endif

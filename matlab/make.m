@@ -1,0 +1,145 @@
+function make(varargin)
+%MAKE  Build the Quorv plug-ins quorv_train and quorv_perf.
+%   MAKE, run in this folder at the MATLAB or the GNU Octave prompt, compiles
+%   both plug-ins into this folder with the host's own tool: mex in MATLAB,
+%   mkoctfile --mex in Octave.
+%
+%   MAKE -outdir DIR puts the plug-ins into DIR instead, together with copies
+%   of their help files.
+%
+%   Any other argument goes to the compiler tool unchanged, for example
+%      make -v          (show the compiler's command lines)
+%      make -g          (debugging information)
+%
+%   From a shell:  cd matlab && octave-cli --eval make
+%
+%   See also QUORV_TRAIN, QUORV_PERF, QUORV_DEMO.
+
+here = fileparts(mfilename('fullpath'));
+root = fileparts(here);
+[outdir, extra] = split_outdir(varargin, here);
+if ~exist(outdir, 'dir')
+  mkdir(outdir);
+end
+
+[core, train, perf] = plugin_sources();
+plugins = {'quorv_train', train; 'quorv_perf', perf};
+% Octave and current MATLAB have no flop counter for plug-ins.
+defines = {['-I' root], '-DQUORV_NO_HOST_FLOPS'};
+
+if exist('OCTAVE_VERSION', 'builtin') ~= 0
+  build_octave(root, outdir, core, plugins, defines, extra);
+else
+  build_matlab(root, outdir, core, plugins, defines, extra);
+end
+
+if ~same_folder(outdir, here)
+  for k = 1:size(plugins, 1)
+    copyfile(fullfile(here, [plugins{k, 1} '.m']), outdir);
+  end
+end
+end
+
+function [core, train, perf] = plugin_sources()
+% Paths from the project root. Keep in step with the top CMakeLists.txt: a
+% ctest test compares the two lists.
+core = {'host/convert.cpp', 'host/args.cpp', 'host/clock.cpp', 'model/node.cpp', 'resources/version_stamp.cpp'};
+train = {'train/train_entry.cpp', 'train/run_training.cpp'};
+perf = {'perf/perf_entry.cpp', 'perf/run_performance.cpp'};
+end
+
+function build_octave(root, outdir, core, plugins, defines, extra)
+% mkoctfile leaves objects beside their sources unless told otherwise, so each
+% file is compiled into a scratch folder inside outdir, removed afterwards.
+objdir = fullfile(outdir, 'quorv_objects');
+if ~exist(objdir, 'dir')
+  mkdir(objdir);
+end
+old_flags = getenv('CXXFLAGS');
+% mkoctfile -p reports an inherited CXXFLAGS, so user flags are kept.
+flags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
+setenv('CXXFLAGS', [flags ' -std=c++17 -ffp-contract=off']);
+cleanup = onCleanup(@() restore(old_flags, objdir));
+fprintf('CXXFLAGS="%s"\n', getenv('CXXFLAGS'));
+
+core_objects = compile_octave(root, objdir, core, defines, extra);
+for k = 1:size(plugins, 1)
+  objects = [core_objects, compile_octave(root, objdir, plugins{k, 2}, defines, extra)];
+  run_tool('mkoctfile', [{'--mex', '-o', fullfile(outdir, [plugins{k, 1} '.mex'])}, objects, extra]);
+end
+end
+
+function objects = compile_octave(root, objdir, sources, defines, extra)
+objects = cell(1, numel(sources));
+for k = 1:numel(sources)
+  [~, name] = fileparts(sources{k});
+  objects{k} = fullfile(objdir, [name '.o']);
+  run_tool('mkoctfile', [{'--mex', '-c', fullfile(root, sources{k}), '-o', objects{k}}, defines, extra]);
+end
+end
+
+function restore(old_flags, objdir)
+setenv('CXXFLAGS', old_flags);
+if exist(objdir, 'dir')
+  confirm_recursive_rmdir(false, 'local');
+  rmdir(objdir, 's');
+end
+end
+
+function build_matlab(root, outdir, core, plugins, defines, extra)
+% mex compiles in a temporary folder of its own. GCC and Clang need the
+% language level and no fused multiply-adds; MSVC contracts nothing by default.
+cc = mex.getCompilerConfigurations('C++', 'Selected');
+if isempty(cc)
+  error('make: no C++ compiler is set up for mex; run "mex -setup C++" first.');
+end
+if ~ispc || ~isempty(strfind(lower(cc(1).ShortName), 'mingw'))
+  flags = {'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off'};
+else
+  flags = {'COMPFLAGS=$COMPFLAGS /std:c++17'};
+end
+for k = 1:size(plugins, 1)
+  sources = cellfun(@(s) fullfile(root, s), [core, plugins{k, 2}], 'UniformOutput', false);
+  run_tool('mex', [{'-outdir', outdir, '-output', plugins{k, 1}}, flags, defines, sources, extra]);
+end
+end
+
+function run_tool(tool, args)
+quoted = args;
+for k = 1:numel(quoted)
+  if any(quoted{k} == ' ')
+    quoted{k} = ['"' quoted{k} '"'];
+  end
+end
+fprintf('%s %s\n', tool, strjoin(quoted, ' '));
+feval(tool, args{:});
+end
+
+function [outdir, rest] = split_outdir(args, default)
+outdir = default;
+rest = {};
+k = 1;
+while k <= numel(args)
+  if strcmp(args{k}, '-outdir')
+    if k == numel(args)
+      error('make: -outdir needs a folder name.');
+    end
+    outdir = args{k + 1};
+    k = k + 2;
+  else
+    rest{end + 1} = args{k}; %#ok<AGROW>
+    k = k + 1;
+  end
+end
+end
+
+function same = same_folder(a, b)
+% Compare the folders themselves, however they were spelled.
+old = pwd;
+back = onCleanup(@() cd(old));
+cd(a);
+a = pwd;
+cd(b);
+b = pwd;
+same = strcmp(a, b);
+end

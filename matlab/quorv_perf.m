@@ -1,0 +1,43 @@
+%QUORV_PERF  Classify patterns with the nodes that QUORV_TRAIN learned.
+%   Labels = QUORV_PERF(Templates, NLabels, vigilance, Patterns, unknown_label,
+%       oflag)
+%
+%   Gives each pattern the label of the node whose box, joined with the
+%   pattern, is smallest, when that joined box passes the vigilance test;
+%   otherwise the pattern gets unknown_label. Nodes do not change.
+%
+%   Inputs (all six are required; inputs 3, 5 and 6 are scalars):
+%     Templates      K-by-2M matrix from QUORV_TRAIN: per row M lower bounds,
+%                    then M upper bounds. M is half the column count (an odd
+%                    last column is ignored).
+%     NLabels        K-by-1 or 1-by-K vector of node labels from QUORV_TRAIN.
+%     vigilance      0 <= vigilance <= 1. A node classifies a pattern when the
+%                    joined box's size is at most (1 - vigilance)*M; usually
+%                    the value given to QUORV_TRAIN.
+%     Patterns       N-by-M double matrix, one pattern per row, scaled as the
+%                    training patterns were.
+%     unknown_label  Label given to patterns no node classifies (truncated
+%                    toward zero to a whole number), e.g. -1.
+%     oflag          0 to 3: console output. 0 silent, 1 summary, 2 adds a
+%                    line per pattern, 3 also a line before each pattern.
+%
+%   Output (exactly one is required):
+%     Labels         N-by-1 column: the label given to each pattern.
+%
+%   The summary's FLOPs and comparisons are running totals since the plug-in
+%   was loaded; "clear quorv_perf" starts them anew.
+%
+%   Example (train on two thirds of iris, classify the rest):
+%     D = dlmread(fullfile('..', 'data', 'iris.csv'), ',', 1, 0);
+%     X = D(:, 1:end-1);  y = D(:, end);
+%     test = mod(1:size(X, 1), 3)' == 0;
+%     lo = min(X(~test, :));  span = max(X(~test, :)) - lo;
+%     span(span == 0) = Inf;               % constant features become 0
+%     X = (X - repmat(lo, size(X, 1), 1)) ./ repmat(span, size(X, 1), 1);
+%     [T, L, P] = quorv_train(X(~test, :), y(~test), 0.75, 0, 1, 0.001, 100, 0, 0);
+%     guess = quorv_perf(T, L, 0.75, X(test, :), -1, 1);
+%     accuracy = mean(guess == y(test))
+%
+%   Build the plug-in with MAKE in this folder.
+%
+%   See also QUORV_TRAIN, QUORV_DEMO, MAKE.

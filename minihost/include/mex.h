@@ -1,0 +1,91 @@
+/* The MEX interface as the embedded host provides it: the subset the plug-ins
+ * and the tests use, with the real interface's types and values, so that the
+ * same plug-in sources build against Octave's and MATLAB's own mex.h. */
+#ifndef QUORV_MINIHOST_MEX_H
+#define QUORV_MINIHOST_MEX_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mxArray_tag mxArray;
+
+typedef size_t mwSize;  /* 64-bit sizes, as in current hosts */
+typedef size_t mwIndex;
+
+typedef enum {
+    mxUNKNOWN_CLASS = 0,
+    mxCELL_CLASS,
+    mxSTRUCT_CLASS,
+    mxLOGICAL_CLASS,
+    mxCHAR_CLASS,
+    mxVOID_CLASS,
+    mxDOUBLE_CLASS,
+    mxSINGLE_CLASS,
+    mxINT8_CLASS,
+    mxUINT8_CLASS,
+    mxINT16_CLASS,
+    mxUINT16_CLASS,
+    mxINT32_CLASS,
+    mxUINT32_CLASS,
+    mxINT64_CLASS,
+    mxUINT64_CLASS,
+    mxFUNCTION_CLASS
+} mxClassID;
+
+typedef enum { mxREAL = 0, mxCOMPLEX } mxComplexity;
+
+/* The gateway every plug-in exports. */
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);
+
+/* Array inspection. */
+mwSize mxGetNumberOfDimensions(const mxArray *a);
+const mwSize *mxGetDimensions(const mxArray *a);
+mwSize mxGetM(const mxArray *a);
+mwSize mxGetN(const mxArray *a);
+mwSize mxGetNumberOfElements(const mxArray *a);
+double mxGetScalar(const mxArray *a);
+double *mxGetPr(const mxArray *a);
+double *mxGetPi(const mxArray *a);
+void *mxGetData(const mxArray *a);
+mxClassID mxGetClassID(const mxArray *a);
+int mxIsDouble(const mxArray *a);
+int mxIsSingle(const mxArray *a);
+int mxIsNumeric(const mxArray *a);
+int mxIsLogical(const mxArray *a);
+int mxIsChar(const mxArray *a);
+int mxIsCell(const mxArray *a);
+int mxIsStruct(const mxArray *a);
+int mxIsComplex(const mxArray *a);
+int mxIsSparse(const mxArray *a);
+int mxIsEmpty(const mxArray *a);
+
+/* Array creation and release. */
+mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
+                              mxComplexity flag);
+mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
+mxArray *mxCreateDoubleScalar(double value);
+void mxDestroyArray(mxArray *a);
+
+/* Host memory: blocks still allocated when a call ends are released by the host. */
+void *mxCalloc(size_t n, size_t size);
+void *mxRealloc(void *ptr, size_t size);
+void mxFree(void *ptr);
+
+/* Console, errors and the flop counter. */
+int mexPrintf(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void mexErrMsgTxt(const char *message);
+void mexWarnMsgTxt(const char *message);
+void mexAddFlops(int count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,151 @@
+// The hyperbox node and its class-wide parameters.
+#include "model/node.h"
+
+#include "host/args.h"
+
+#include <new>
+
+// Load values; min_size and eps_over_rate follow from M and epsilon at load.
+NodeParams Node::params = {
+    1, 2, 1.0, 0.00001, 2 * 1 * 0.00001, 0.00001 / 1.0, 0.0, 0u, 0u,
+};
+
+Node *Node::create(const double *source, int label, int from_template)
+{
+    Node *node = new (std::nothrow) Node;
+    if (!node)
+        return nullptr;
+    node->label = label;
+    const int m = params.M;
+    node->lower = new (std::nothrow) double[m];
+    node->upper = node->lower ? new (std::nothrow) double[m] : nullptr;
+    node->join_lower = node->upper ? new (std::nothrow) double[m] : nullptr;
+    node->join_upper = node->join_lower ? new (std::nothrow) double[m] : nullptr;
+    if (!node->join_upper) {
+        delete[] node->lower;
+        delete[] node->upper;
+        delete[] node->join_lower;
+        delete node;
+        return nullptr;
+    }
+
+    if (from_template) {
+        node->size = 0.0;
+        node->active = 0;
+        for (int i = 0; i < m; ++i) {
+            node->lower[i] = source[i];
+            node->upper[i] = source[m + i];
+            node->size += node->upper[i] - node->lower[i];
+        }
+        count_ops(2 * static_cast<std::int64_t>(m), 0);
+        return node;
+    }
+
+    node->active = 1;
+    count_ops(0, 1);
+    if (params.min_size > 0) {
+        for (int i = 0; i < m; ++i) {
+            node->lower[i] = source[i] - params.min_size / params.two_M;
+            node->upper[i] = source[i] + params.min_size / params.two_M;
+        }
+        // The parameter itself, not the sum of the widths.
+        node->size = params.min_size;
+        count_ops(4 * static_cast<std::int64_t>(m), 0);
+    } else {
+        for (int i = 0; i < m; ++i) {
+            node->lower[i] = source[i];
+            node->upper[i] = source[i];
+        }
+        node->size = 0.0;
+    }
+    return node;
+}
+
+void Node::destroy(Node *node)
+{
+    if (!node)
+        return;
+    delete[] node->lower;
+    delete[] node->upper;
+    delete[] node->join_lower;
+    delete[] node->join_upper;
+    delete node;
+}
+
+void Node::join(const double *pattern)
+{
+    const int m = params.M;
+    join_size = 0.0;
+    for (int i = 0; i < m; ++i) {
+        const double x = pattern[i];
+        join_lower[i] = x > lower[i] ? lower[i] : x;
+        join_upper[i] = x >= upper[i] ? x : upper[i];
+        join_size += join_upper[i] - join_lower[i];
+    }
+    growth = join_size - size;
+    count_ops(2 * static_cast<std::int64_t>(m) + 1, 2 * static_cast<std::int64_t>(m));
+}
+
+int Node::learn()
+{
+    active = 1;
+    count_ops(0, 1);
+    if (!(growth > 0))
+        return 0;
+    count_ops(0, 1);
+    const int m = params.M;
+    if (params.learning_rate == 1.0) {
+        for (int i = 0; i < m; ++i) {
+            lower[i] = join_lower[i];
+            upper[i] = join_upper[i];
+        }
+        size = join_size;
+        return 1;
+    }
+
+    // Move only when some bound would travel further than the tolerance;
+    // every feature is tested.
+    int moves = 0;
+    for (int i = 0; i < m; ++i) {
+        if (lower[i] - join_lower[i] > params.eps_over_rate)
+            moves = 1;
+        if (join_upper[i] - upper[i] > params.eps_over_rate)
+            moves = 1;
+    }
+    count_ops(2 * static_cast<std::int64_t>(m), 2 * static_cast<std::int64_t>(m));
+    if (!moves)
+        return 0;
+
+    const double rate = params.learning_rate;
+    const double keep = params.one_minus_rate;
+    size = 0.0;
+    for (int i = 0; i < m; ++i) {
+        const double new_lower_a = rate * join_lower[i];
+        const double new_lower_b = keep * lower[i];
+        lower[i] = new_lower_a + new_lower_b;
+        const double new_upper_a = rate * join_upper[i];
+        const double new_upper_b = keep * upper[i];
+        upper[i] = new_upper_a + new_upper_b;
+    }
+    for (int i = 0; i < m; ++i)
+        size += upper[i] - lower[i];
+    count_ops(8 * static_cast<std::int64_t>(m), 0);
+    return 1;
+}
+
+void Node::export_row(double *row) const
+{
+    const int m = params.M;
+    for (int i = 0; i < m; ++i) {
+        row[i] = lower[i];
+        row[m + i] = upper[i];
+    }
+}
+
+void Node::count_ops(std::int64_t flops, std::int64_t comparisons)
+{
+    // Plain 32-bit additions that wrap, as the counters are printed.
+    params.flop_count += static_cast<std::uint32_t>(static_cast<std::uint64_t>(flops));
+    params.comparison_count += static_cast<std::uint32_t>(static_cast<std::uint64_t>(comparisons));
+    add_host_flops(flops + comparisons);
+}

@@ -1,0 +1,57 @@
+// The hyperbox node: one learned category, an axis-parallel box with a class
+// label, and the class-wide parameters and counters that all nodes share.
+#ifndef QUORV_MODEL_NODE_H
+#define QUORV_MODEL_NODE_H
+
+#include <cstdint>
+
+// Class-wide parameters of one plug-in; every driver sets all seven of them
+// before it makes its first node. The counters are running totals since load.
+struct NodeParams {
+    int M;
+    int two_M;
+    double learning_rate;
+    double epsilon;
+    double min_size;
+    double eps_over_rate;
+    double one_minus_rate;
+    std::uint32_t flop_count;        // wraps modulo 2^32
+    std::uint32_t comparison_count;  // wraps modulo 2^32
+};
+
+class Node {
+public:
+    static NodeParams params;
+
+    double *lower;
+    double *upper;
+    double size;
+    double *join_lower;  // trial box of the most recent join
+    double *join_upper;
+    double join_size;
+    int active;
+    int label;
+    double growth;  // join_size - size of the most recent join
+
+    // Builds a node from a template row of 2M values (from_template nonzero)
+    // or from a pattern of M values. Null when the heap cannot supply it.
+    static Node *create(const double *source, int label, int from_template);
+    // Releases the four bound arrays, then the node.
+    static void destroy(Node *node);
+
+    void join(const double *pattern);
+    int learn();
+    void export_row(double *row) const;
+
+    // Adds to the class-wide counters and passes the sum to the host's counter.
+    static void count_ops(std::int64_t flops, std::int64_t comparisons);
+
+    Node(const Node &) = delete;
+    Node &operator=(const Node &) = delete;
+
+private:
+    Node() = default;
+    ~Node() = default;
+};
+
+#endif

@@ -1,0 +1,125 @@
+// The classification driver.
+#include "perf/run_performance.h"
+
+#include "host/args.h"
+#include "host/clock.h"
+#include "model/node.h"
+#include "mex.h"
+
+#include <cstdint>
+#include <new>
+
+namespace {
+
+void release_nodes(Node **nodes, int count)
+{
+    for (int k = 0; k < count; ++k)
+        Node::destroy(nodes[k]);
+    delete[] nodes;
+}
+
+// Joins every node with the pattern; the strictly smallest join size below M
+// wins, the lowest-numbered node on ties. Returns the index or -1.
+int find_winner(Node *const *nodes, int count, const double *pattern, int m)
+{
+    double best = m;
+    int winner = -1;
+    for (int k = 0; k < count; ++k) {
+        nodes[k]->join(pattern);
+        if (nodes[k]->join_size < best) {
+            winner = k;
+            best = nodes[k]->join_size;
+        }
+    }
+    return winner;
+}
+
+void print_summary(int n, int k, int inactive, int unclassified, std::uint32_t comparison_total, int seconds)
+{
+    mexPrintf("\nQuorv performance phase summary\n");
+    mexPrintf("Test set contained %d test patterns\n", n);
+    mexPrintf(inactive == 1 ? "%d inactive node detected " : "%d inactive nodes detected ", inactive);
+    // No templates: nothing is inactive, rather than 0/0.
+    mexPrintf("(%f%%)\n", k > 0 ? inactive * 100.0 / k : 0.0);
+    if (unclassified != 0) {
+        mexPrintf("unable to classify %d patterns ", unclassified);
+        mexPrintf("(%f%%)\n", unclassified * 100.0 / n);
+    }
+    mexPrintf("%lu FLOPs and %lu comparisons in %d seconds\n\n", counter_arg(Node::params.flop_count + 2u),
+              counter_arg(Node::params.comparison_count + comparison_total), seconds);
+}
+
+}  // namespace
+
+double *run_performance(int K, int M, double **templates, const double *node_labels, double vigilance,
+                        int N, double **patterns, int unknown_label, int oflag)
+{
+    const double threshold = (1.0 - vigilance) * M;
+    add_host_flops(2);
+
+    NodeParams &p = Node::params;
+    p.M = M;
+    p.two_M = 2 * M;
+    p.learning_rate = 1.0;
+    p.epsilon = 1.0;
+    p.min_size = 0.0;
+    p.eps_over_rate = 1.0;
+    p.one_minus_rate = 0.0;
+    Node::count_ops(3, 0);
+
+    Node **nodes = new (std::nothrow) Node *[K > 0 ? K : 1];
+    if (!nodes)
+        return nullptr;
+    for (int k = 0; k < K; ++k) {
+        nodes[k] = Node::create(templates[k], truncate_to_int(node_labels[k]), 1);
+        if (!nodes[k]) {
+            release_nodes(nodes, k);
+            return nullptr;
+        }
+    }
+    auto *labels = static_cast<double *>(mxCalloc(N > 0 ? static_cast<size_t>(N) : 1, sizeof(double)));
+    if (!labels) {
+        release_nodes(nodes, K);
+        return nullptr;
+    }
+
+    const int start = clock_seconds();
+    if (oflag >= 2)
+        mexPrintf("\nList presentation of %d patterns:\n", N);
+
+    int unclassified = 0;
+    std::uint32_t comparison_total = 0;
+    const std::uint32_t per_pattern = static_cast<std::uint32_t>(K) + 1u;
+    for (int i = 0; i < N; ++i) {
+        const int number = i + 1;
+        if (oflag == 3)
+            mexPrintf("   Pattern #%d is being presented\n", number);
+        const int winner = find_winner(nodes, K, patterns[i], M);
+        if (winner >= 0 && nodes[winner]->join_size <= threshold) {
+            Node *node = nodes[winner];
+            labels[i] = node->label;
+            
+            if (oflag >= 2)
+                mexPrintf("   Pattern #%d selected by node #%d and classified as '%d'\n", number, winner + 1,
+                          node->label);
+        } else {
+            if (oflag >= 2)
+                mexPrintf("   Pattern #%d could not be classified\n", number);
+            labels[i] = unknown_label;
+            ++unclassified;
+        }
+        add_host_flops(per_pattern);
+        comparison_total += per_pattern;
+    }
+
+    int active = 0;
+    for (int k = 0; k < K; ++k)
+        if (nodes[k]->active == 1)
+            ++active;
+    const int inactive = K - active;
+    const int seconds = clock_seconds() - start;
+    if (oflag >= 1)
+        print_summary(N, K, inactive, unclassified, comparison_total, seconds);
+    release_nodes(nodes, K);
+    return labels;
+}
