@@ -88,7 +88,8 @@ end
 
 function build_matlab(root, outdir, core, plugins, defines, extra)
 % mex compiles in a temporary folder of its own. GCC and Clang need the
-% language level and no fused multiply-adds; MSVC contracts nothing by default.
+% language level and no fused multiply-adds; MSVC needs only the language level
+% (its default x64 code has no fused multiply-adds).
 cc = mex.getCompilerConfigurations('C++', 'Selected');
 if isempty(cc)
   error('make: no C++ compiler is set up for mex; run "mex -setup C++" first.');

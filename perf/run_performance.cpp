@@ -98,7 +98,7 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
         if (winner >= 0 && nodes[winner]->join_size <= threshold) {
             Node *node = nodes[winner];
             labels[i] = node->label;
-            
+            node->active = 1;
             if (oflag >= 2)
                 mexPrintf("   Pattern #%d selected by node #%d and classified as '%d'\n", number, winner + 1,
                           node->label);

@@ -92,8 +92,9 @@ const struct {
 TEST(EndToEnd, HeldOutAccuracy)
 {
     for (const auto &run : kRuns) {
-        const std::string tag = std::string(run.name) + " vigilance " + std::to_string(run.vigilance) +
-                                " learning_rate " + std::to_string(run.learning_rate);
+        char tag[96];
+        std::snprintf(tag, sizeof tag, "%s vigilance %g learning_rate %g", run.name, run.vigilance,
+                      run.learning_rate);
         SCOPED_TRACE(tag);
         const Split s = prepare(run.name);
         const Model m = train(s.train, run.vigilance, run.learning_rate, 0);

@@ -162,6 +162,22 @@ TEST(NodeJoin, PointBoxGrowthIsSumOfAbsoluteDifferences)
     EXPECT_EQ(n->growth, 0.5);
 }
 
+TEST(NodeJoin, EqualBoundsTakeThePatternValue)
+{
+    // Visible only through the sign of zero, which fast learning then keeps.
+    set_params(2);
+    const double origin[] = {0.0, 0.0}, pattern[] = {-0.0, 1.0};
+    NodePtr n(Node::create(origin, 1, 0));
+    n->join(pattern);
+    EXPECT_TRUE(std::signbit(n->join_lower[0]));
+    EXPECT_TRUE(std::signbit(n->join_upper[0]));
+    ASSERT_EQ(n->learn(), 1);
+    double row[4];
+    n->export_row(row);
+    EXPECT_TRUE(std::signbit(row[0]));
+    EXPECT_TRUE(std::signbit(row[2]));
+}
+
 TEST(NodeJoin, PatternInsideOrOnBoundaryGivesNoGrowthAndLearnKeepsBox)
 {
     set_params(2);

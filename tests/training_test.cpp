@@ -149,27 +149,36 @@ TEST(TrainingCounts, HostFlopsOfASmallCall)
 
 TEST(TrainingCounts, SlowLearningAndMinSizeReachTheHost)
 {
-    // Slow, M = 1, rate 0.5, epsilon 0, patterns 0.0 and 0.5, one presentation.
-    // #1 creates (host 2); #2 joins (10), learns and moves: 10 flops and 4
-    // comparisons through the node, 1 + 1 + 4 + 8 from the driver, then 2
-    // comparisons: 40. With setup 8: 50. flop_count 3 + 3 + 10 = 16, printed
-    // 21; comparisons 1 + 2 + 4 = 7 and a total of 2: 9.
-    {
+    // Slow, M = 1, rate 0.5, patterns 0.0 and 0.5, one presentation. #1
+    // creates (host 2); #2 joins (host 10) and learns, then 2 comparisons.
+    // Epsilon 0: the node moves, 10 flops and 4 comparisons, and the driver
+    // adds 1 + 1 + 4 + 8: 40, with setup 8: 50. flop_count 3 + 3 + 10 = 16,
+    // printed 21; comparisons 1 + 2 + 4 = 7 and a total of 2: 9.
+    // Epsilon 0.5 (tolerance 1): no move, 2 flops and 4 comparisons, the
+    // driver adds 1 + 1 + 4: 8 + 2 + 10 + 12 + 2 = 34; printed 13 and 9.
+    const struct {
+        double epsilon, host;
+        std::vector<double> templates;
+        const char *counts;
+    } slow[] = {
+        {0.0, 50, {0.0, 0.25}, "21 FLOPs and 9 comparisons in 0 seconds\n\n"},
+        {0.5, 34, {0.0, 0.0}, "13 FLOPs and 9 comparisons in 0 seconds\n\n"},
+    };
+    for (const auto &c : slow) {
         TrainParams p = with(1, 0, 1);
         p.vigilance = 0;
         p.learning_rate = 0.5;
-        p.epsilon = 0;
+        p.epsilon = c.epsilon;
         auto plugin = qt::load_train();
         minihost::reset_flops();
         const Trained t = run(*plugin, 2, 1, {0.0, 0.5}, {1, 1}, p);
-        EXPECT_EQ(minihost::flops(), 50.0);
-        EXPECT_EQ(t.templates, (std::vector<double>{0.0, 0.25}));
-        EXPECT_EQ(t.console,
-                  "\nQuorv training stopped after 1 list presentation\n"
-                  "Training set contained 2 training patterns\n"
-                  "0 inactive nodes detected (0.000000% redundacy)\n"
-                  "1 node created (0.000000% compression)\n"
-                  "21 FLOPs and 9 comparisons in 0 seconds\n\n");
+        EXPECT_EQ(minihost::flops(), c.host) << c.epsilon;
+        EXPECT_EQ(t.templates, c.templates);
+        EXPECT_EQ(t.console, std::string("\nQuorv training stopped after 1 list presentation\n"
+                                         "Training set contained 2 training patterns\n"
+                                         "0 inactive nodes detected (0.000000% redundacy)\n"
+                                         "1 node created (0.000000% compression)\n") +
+                                 c.counts);
     }
     // min_size 0.2, one pattern 0.5: node [0.4, 0.6] from 4 flops and 1
     // comparison, host 8 + 5 + 5. flop_count 3 + 4 = 7, printed 12.
