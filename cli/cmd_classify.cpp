@@ -18,12 +18,14 @@ Command classify_command()
     Command c;
     c.name = "classify";
     c.operands = {"MODEL", "DATA.csv"};
+    c.usage = "MODEL DATA.csv [-o PREDICTIONS.csv] [options]";
     c.summary = "predict labels for a CSV file with a model";
     c.description =
         "Scales the rows of DATA.csv as the model was trained, runs the classification\n"
-        "plug-in quorv_perf and writes one predicted label per row. The data must have\n"
-        "the model's feature columns (in any order); when it also has the model's label\n"
-        "column, the accuracy, the unclassified share and a confusion matrix are printed.";
+        "plug-in quorv_perf and, with -o, writes one predicted label per row. The data\n"
+        "must have the model's feature columns (in any order); when it also has the\n"
+        "model's label column, the accuracy, the unclassified share and a confusion matrix are\n"
+        "printed.";
     c.options = {
         {"--output", "FILE", "predictions to write: a header line 'label', then one label per row", 'o'},
         {"--vigilance", "V", "vigilance in [0, 1] (default: the value used in training)"},

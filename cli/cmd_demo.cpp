@@ -66,6 +66,7 @@ Command demo_command()
 {
     Command c;
     c.name = "demo";
+    c.usage = "[--dataset NAME] [options]";
     c.summary = "train and test on a bundled dataset (iris by default)";
     c.description =
         "Splits a bundled dataset into training and test patterns (stratified by class,\n"
@@ -109,8 +110,9 @@ void run_demo(const Args &args)
                          (train_rows.empty() ? "training" : "test") + " part empty");
     const Dataset train = all.subset(train_rows), test = all.subset(test_rows);
 
-    std::printf("Dataset %s: %zu patterns, %zu features, %zu classes (%s)\n", name.c_str(), all.rows, all.cols(),
-                distinct_labels(all.y).size(), path.c_str());
+    std::printf("Dataset %s: %s, %s, %s (%s)\n", name.c_str(), count_of(all.rows, "pattern").c_str(),
+                count_of(all.cols(), "feature").c_str(),
+                count_of(distinct_labels(all.y).size(), "class", "classes").c_str(), path.c_str());
     std::printf("Split (seed %lu, stratified): %zu training patterns, %zu test patterns\n", seed, train.rows,
                 test.rows);
     std::printf("Training: vigilance %g, min_size %g, learning_rate %g, epsilon %g%s%s\n", params.vigilance,

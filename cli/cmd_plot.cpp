@@ -36,6 +36,7 @@ Command plot_command()
     Command c;
     c.name = "plot";
     c.operands = {"MODEL", "DATA.csv"};
+    c.usage = "MODEL DATA.csv -o FILE.svg [--features I,J]";
     c.summary = "draw a model's boxes in two features as SVG";
     c.description =
         "Draws the model's boxes (one rectangle per node, coloured by its label) in the\n"

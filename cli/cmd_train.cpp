@@ -5,6 +5,7 @@
 #include "error.h"
 #include "files.h"
 #include "pipeline.h"
+#include "report.h"
 
 #include <cstdio>
 
@@ -15,6 +16,7 @@ Command train_command()
     Command c;
     c.name = "train";
     c.operands = {"DATA.csv"};
+    c.usage = "DATA.csv -o MODEL [options]";
     c.summary = "learn a model from a labelled CSV file";
     c.description =
         "Reads DATA.csv (a header row, then one pattern per row; the label column holds\n"
@@ -38,8 +40,10 @@ void run_train(const Args &args)
 
     const Model model = train_model(data, !args.has("--no-scale"), params, verbose);
     write_file_atomically(out, model_text(model));
-    std::printf("Model written to %s: %zu nodes, %zu features, %zu classes, from %zu patterns\n", out.c_str(),
-                model.nodes, model.cols(), distinct_labels(model.labels).size(), data.rows);
+    std::printf("Model written to %s: %s, %s, %s, from %s\n", out.c_str(), count_of(model.nodes, "node").c_str(),
+                count_of(model.cols(), "feature").c_str(),
+                count_of(distinct_labels(model.labels).size(), "class", "classes").c_str(),
+                count_of(data.rows, "pattern").c_str());
 }
 
 }  // namespace cli

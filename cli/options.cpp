@@ -104,10 +104,8 @@ Args parse_args(const Command &command, const std::vector<std::string> &words)
 
 std::string help_text(const Command &command)
 {
-    std::string text = "Usage: quorv " + command.name;
-    for (const std::string &operand : command.operands)
-        text += " " + operand;
-    text += " [options]\n\n" + command.description + "\n\nOptions:\n";
+    std::string text = "Usage: quorv " + command.name + " " + command.usage + "\n\n" + command.description +
+                       "\n\nOptions:\n";
     std::vector<Option> all = command.options;
     all.push_back(kHelp);
     std::vector<std::string> left;
@@ -120,8 +118,27 @@ std::string help_text(const Command &command)
         width = std::max(width, l.size());
         left.push_back(l);
     }
-    for (size_t i = 0; i < all.size(); ++i)
-        text += left[i] + std::string(width + 2 - left[i].size(), ' ') + all[i].help + "\n";
+    // Help words wrapped to 79 columns, continuation lines under the first.
+    const size_t indent = width + 2, limit = 79;
+    for (size_t i = 0; i < all.size(); ++i) {
+        std::string line = left[i] + std::string(indent - left[i].size(), ' ');
+        size_t used = indent;
+        for (size_t at = 0; at < all[i].help.size();) {
+            const size_t end = std::min(all[i].help.find(' ', at), all[i].help.size());
+            const std::string word = all[i].help.substr(at, end - at);
+            if (used > indent && used + 1 + word.size() > limit) {
+                line += "\n" + std::string(indent, ' ');
+                used = indent;
+            } else if (used > indent) {
+                line += " ";
+                ++used;
+            }
+            line += word;
+            used += word.size();
+            at = end + 1;
+        }
+        text += line + "\n";
+    }
     return text;
 }
 

@@ -19,6 +19,7 @@ struct Option {
 struct Command {
     std::string name;
     std::vector<std::string> operands;  // names of the required operands, in order
+    std::string usage;                  // what follows the name in the usage line
     std::string summary;                // one line for `quorv --help`
     std::string description;            // paragraph for `quorv NAME --help`
     std::vector<Option> options;        // --help is added by the parser

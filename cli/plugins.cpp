@@ -34,7 +34,7 @@ std::unique_ptr<minihost::Plugin> load(const std::string &file_name)
     std::string reason;
     auto plugin = minihost::Plugin::load(path, &reason);
     if (!plugin)
-        throw Error("cannot load the plug-in " + path + ": " + reason +
+        throw Error("cannot load the plug-in " + file_name + ": " + reason +
                     " (QUORV_PLUGIN_DIR names the folder that holds it)");
     return plugin;
 }

@@ -25,6 +25,11 @@ std::string right(const std::string &text, size_t width)
 
 }  // namespace
 
+std::string count_of(size_t n, const std::string &one, const std::string &many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many.empty() ? one + "s" : many);
+}
+
 std::string evaluation_report(const std::vector<double> &truth, const std::vector<double> &predicted,
                               double unknown_label)
 {

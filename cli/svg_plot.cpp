@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace cli {
 
@@ -55,6 +56,22 @@ struct Axis {
     {
         const double t = std::isnan(v) ? 0.0 : std::min(std::max((v - lo) / (hi - lo), 0.0), 1.0);
         return from + t * (to - from);
+    }
+    // Round values 1, 2 or 5 times a power of ten apart, four to eight of them.
+    std::vector<double> ticks() const
+    {
+        const double rough = (hi - lo) / 8;
+        const double power = std::pow(10.0, std::floor(std::log10(rough)));
+        double step = power;
+        for (double f : {2.0, 5.0, 10.0})
+            if (step < rough)
+                step = f * power;
+        std::vector<double> out;
+        if (!(step > 0) || !std::isfinite(step))
+            return out;
+        for (double k = std::ceil(lo / step); k * step <= hi && out.size() < 12; k += 1)
+            out.push_back(k * step == 0 ? 0.0 : k * step);  // no "-0" label
+        return out;
     }
 };
 
@@ -109,15 +126,21 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     svg += "<g id=\"axes\" stroke=\"#000\" fill=\"none\">\n<path d=\"M" + fmt("%.2f", kLeft) + " " +
            fmt("%.2f", kTop) + " V" + fmt("%.2f", kBottom) + " H" + fmt("%.2f", kRight) + "\"/>\n";
     std::string labels;
-    for (int t = 0; t <= 5; ++t) {
-        const double vx = x.lo + (x.hi - x.lo) * t / 5, vy = y.lo + (y.hi - y.lo) * t / 5;
-        const double px = x.pixel(vx), py = y.pixel(vy);
-        svg += "<path d=\"M" + fmt("%.2f", px) + " " + fmt("%.2f", kBottom) + " v5 M" + fmt("%.2f", kLeft) + " " +
-               fmt("%.2f", py) + " h-5\"/>\n";
-        labels += "<text x=\"" + fmt("%.2f", px) + "\" y=\"" + fmt("%.2f", kBottom + 18) +
-                  "\" text-anchor=\"middle\">" + fmt("%.3g", vx) + "</text>\n";
-        labels += "<text x=\"" + fmt("%.2f", kLeft - 8) + "\" y=\"" + fmt("%.2f", py + 4) +
-                  "\" text-anchor=\"end\">" + fmt("%.3g", vy) + "</text>\n";
+    for (const Axis *axis : {&x, &y}) {
+        const bool horizontal = axis == &x;
+        for (double v : axis->ticks()) {
+            const double p = axis->pixel(v);
+            const std::string at = fmt("%.2f", p);
+            if (horizontal) {
+                svg += "<path d=\"M" + at + " " + fmt("%.2f", kBottom) + " v5\"/>\n";
+                labels += "<text x=\"" + at + "\" y=\"" + fmt("%.2f", kBottom + 18) + "\" text-anchor=\"middle\">" +
+                          fmt("%g", v) + "</text>\n";
+            } else {
+                svg += "<path d=\"M" + fmt("%.2f", kLeft) + " " + at + " h-5\"/>\n";
+                labels += "<text x=\"" + fmt("%.2f", kLeft - 8) + "\" y=\"" + fmt("%.2f", p + 4) +
+                          "\" text-anchor=\"end\">" + fmt("%g", v) + "</text>\n";
+            }
+        }
     }
     svg += "</g>\n<g id=\"ticks\">\n" + labels;
     svg += "<text x=\"" + fmt("%.2f", (kLeft + kRight) / 2) + "\" y=\"" + fmt("%.2f", kBottom + 40) +

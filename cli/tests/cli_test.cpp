@@ -179,6 +179,34 @@ TEST_F(Cli, ColumnsAreFoundByNameInAnyOrder)
     EXPECT_EQ(slurp(dir / "a.csv"), slurp(dir / "b.csv"));
 }
 
+TEST_F(Cli, UnclassifiedPatternsGetTheUnknownLabelAndTheirOwnColumn)
+{
+    // Inside node 1, inside node 2, and too far from both to be classified.
+    put(dir / "m.model", kModel);
+    put(dir / "labelled.csv", "b,a,label\n0.25,0.25,1\n0.75,0.75,1\n5,5,2\n");
+    put(dir / "bare.csv", "a,b\n0.25,0.25\n0.75,0.75\n5,5\n");
+    const std::vector<std::string> options = {"--vigilance", "0", "--unknown-label", "-7", "--verbose", "0"};
+    std::vector<std::string> args = {"classify", "m.model", "labelled.csv", "-o", "a.csv"};
+    args.insert(args.end(), options.begin(), options.end());
+    Outcome run = quorv(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "Accuracy: 33.33% (1 of 3 patterns), unclassified: 33.33% (1)\n"
+              "Confusion matrix (rows: true label, columns: predicted label, none: unclassified):\n"
+              "        1    2 none\n"
+              "   1    1    1    0\n"
+              "   2    0    0    1\n"
+              "Predictions written to a.csv: 3 rows\n");
+    EXPECT_EQ(slurp(dir / "a.csv"), "label\n1\n2\n-7\n");
+
+    args = {"classify", "m.model", "bare.csv", "-o", "b.csv"};
+    args.insert(args.end(), options.begin(), options.end());
+    run = quorv(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Predictions written to b.csv: 3 rows\n");
+    EXPECT_EQ(slurp(dir / "b.csv"), "label\n1\n2\n-7\n");
+}
+
 TEST_F(Cli, ScalingMapsTheTrainingRangeToTheUnitInterval)
 {
     put(dir / "c.csv", "a,b,label\n1,5,1\n3,5,2\n");
@@ -299,7 +327,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
          "quorv: QUORV_PERF: 6th input argument (oflag) must be 0,1,2 or 3. (option --verbose)"},
         {{"classify", "m.model", "good.csv", "-o", "out", "--unknown-label", "2"}, 2,
          "quorv: --unknown-label 2 is a class label of the model; choose a label no class uses"},
-        {{"train", "good.csv", "-o", "out"}, 1, "quorv: cannot load the plug-in /nowhere/quorv_train.mexa64: *",
+        {{"train", "good.csv", "-o", "out"}, 1, "quorv: cannot load the plug-in quorv_train.mexa64: *",
          {"QUORV_PLUGIN_DIR=/nowhere"}},
         // Models, and data that does not fit them.
         {{"classify", "junk.model", "good.csv", "-o", "out"}, 1,
