@@ -43,7 +43,8 @@ end
 function [core, train, perf] = plugin_sources()
 % Paths from the project root. Keep in step with the top CMakeLists.txt: a
 % ctest test compares the two lists.
-core = {'host/convert.cpp', 'host/args.cpp', 'host/clock.cpp', 'model/node.cpp', 'resources/version_stamp.cpp'};
+core = {'host/convert.cpp', 'host/args.cpp', 'host/clock.cpp', 'model/node.cpp', 'model/search.cpp', ...
+        'resources/version_stamp.cpp'};
 train = {'train/train_entry.cpp', 'train/run_training.cpp'};
 perf = {'perf/perf_entry.cpp', 'perf/run_performance.cpp'};
 end

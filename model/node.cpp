@@ -74,6 +74,12 @@ void Node::destroy(Node *node)
 
 void Node::join(const double *pattern)
 {
+    join_uncounted(pattern);
+    count_ops(2 * static_cast<std::int64_t>(params.M) + 1, 2 * static_cast<std::int64_t>(params.M));
+}
+
+void Node::join_uncounted(const double *pattern)
+{
     const int m = params.M;
     join_size = 0.0;
     for (int i = 0; i < m; ++i) {
@@ -83,7 +89,6 @@ void Node::join(const double *pattern)
         join_size += join_upper[i] - join_lower[i];
     }
     growth = join_size - size;
-    count_ops(2 * static_cast<std::int64_t>(m) + 1, 2 * static_cast<std::int64_t>(m));
 }
 
 int Node::learn()

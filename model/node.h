@@ -40,6 +40,8 @@ public:
     static void destroy(Node *node);
 
     void join(const double *pattern);
+    // join without its count_ops, for a search that counts all its joins at once.
+    void join_uncounted(const double *pattern);
     int learn();
     void export_row(double *row) const;
 

@@ -4,6 +4,7 @@
 #include "host/args.h"
 #include "host/clock.h"
 #include "model/node.h"
+#include "model/search.h"
 #include "mex.h"
 
 #include <cstdint>
@@ -18,21 +19,9 @@ void release_nodes(Node **nodes, int count)
     delete[] nodes;
 }
 
-// Joins every node with the pattern; the strictly smallest join size below M
-// wins, the lowest-numbered node on ties. Returns the index or -1.
-int find_winner(Node *const *nodes, int count, const double *pattern, int m)
-{
-    double best = m;
-    int winner = -1;
-    for (int k = 0; k < count; ++k) {
-        nodes[k]->join(pattern);
-        if (nodes[k]->join_size < best) {
-            winner = k;
-            best = nodes[k]->join_size;
-        }
-    }
-    return winner;
-}
+// Nodes never change here: the winners of this many patterns are searched
+// together, so that one pass over the nodes serves them all.
+constexpr int kWindow = 256;
 
 void print_summary(int n, int k, int inactive, int unclassified, std::uint32_t comparison_total, int seconds)
 {
@@ -70,12 +59,18 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     Node **nodes = new (std::nothrow) Node *[K > 0 ? K : 1];
     if (!nodes)
         return nullptr;
+    NodeBlock block(M);
+    if (!block.reserve(K)) {
+        release_nodes(nodes, 0);
+        return nullptr;
+    }
     for (int k = 0; k < K; ++k) {
         nodes[k] = Node::create(templates[k], truncate_to_int(node_labels[k]), 1);
         if (!nodes[k]) {
             release_nodes(nodes, k);
             return nullptr;
         }
+        block.append(*nodes[k]);  // cannot fail: the room is reserved
     }
     auto *labels = static_cast<double *>(mxCalloc(N > 0 ? static_cast<size_t>(N) : 1, sizeof(double)));
     if (!labels) {
@@ -90,12 +85,17 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     int unclassified = 0;
     std::uint32_t comparison_total = 0;
     const std::uint32_t per_pattern = static_cast<std::uint32_t>(K) + 1u;
+    int winners[kWindow] = {};
+    double sizes[kWindow] = {};
     for (int i = 0; i < N; ++i) {
         const int number = i + 1;
+        if (i % kWindow == 0)
+            search_winners(nodes, block, patterns + i, N - i < kWindow ? N - i : kWindow, winners, sizes);
         if (oflag == 3)
             mexPrintf("   Pattern #%d is being presented\n", number);
-        const int winner = find_winner(nodes, K, patterns[i], M);
-        if (winner >= 0 && nodes[winner]->join_size <= threshold) {
+        // The search's size is the winner's join_size, bit for bit.
+        const int winner = winners[i % kWindow];
+        if (winner >= 0 && sizes[i % kWindow] <= threshold) {
             Node *node = nodes[winner];
             labels[i] = node->label;
             node->active = 1;

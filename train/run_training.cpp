@@ -4,30 +4,43 @@
 #include "host/args.h"
 #include "host/clock.h"
 #include "model/node.h"
+#include "model/search.h"
 #include "mex.h"
 
 #include <cstdint>
+#include <limits>
 
 namespace {
 
+// The node list grows geometrically: a new node seldom moves the whole list.
 struct NodeList {
     Node **nodes = nullptr;
     int count = 0;
+    int capacity = 0;
 };
 
-// Adds one slot and a node made from the pattern; false when memory ran out.
-bool add_node(NodeList *list, const double *pattern, int label)
+// Adds one slot and a node made from the pattern, and copies its bounds into
+// the search block; false when memory ran out.
+bool add_node(NodeList *list, NodeBlock *block, const double *pattern, int label)
 {
-    const size_t slots = static_cast<size_t>(list->count) + 1;
-    void *grown = list->nodes ? mxRealloc(list->nodes, slots * sizeof(Node *))
-                              : mxCalloc(1, sizeof(Node *));
-    if (!grown)
+    if (list->count == list->capacity) {
+        const int slots = list->capacity == 0 ? 1
+                          : list->capacity > std::numeric_limits<int>::max() / 2 ? list->capacity + 1
+                                                                                : 2 * list->capacity;
+        void *grown = list->nodes ? mxRealloc(list->nodes, static_cast<size_t>(slots) * sizeof(Node *))
+                                  : mxCalloc(1, sizeof(Node *));
+        if (!grown)
+            return false;
+        list->nodes = static_cast<Node **>(grown);
+        list->capacity = slots;
+    }
+    if (!block->reserve(list->count + 1))
         return false;
-    list->nodes = static_cast<Node **>(grown);
     Node *node = Node::create(pattern, label, 0);
     if (!node)
         return false;
     list->nodes[list->count++] = node;
+    block->append(*node);  // cannot fail: the room is reserved
     return true;
 }
 
@@ -39,25 +52,7 @@ void release_nodes(NodeList *list)
         mxFree(list->nodes);
     list->nodes = nullptr;
     list->count = 0;
-}
-
-// Joins every node with the pattern; the strictly smallest join size below M
-// wins, the lowest-numbered node on ties. Returns the index or -1.
-int find_winner(const NodeList &list, const double *pattern, int m)
-{
-    double best = m;
-    int winner = -1;
-    const std::int64_t per_join = 4 * static_cast<std::int64_t>(m) + 1;
-    for (int k = 0; k < list.count; ++k) {
-        Node *node = list.nodes[k];
-        node->join(pattern);
-        add_host_flops(per_join);
-        if (node->join_size < best) {
-            winner = k;
-            best = node->join_size;
-        }
-    }
-    return winner;
+    list->capacity = 0;
 }
 
 // Allocates at least one element so that a null answer always means failure.
@@ -125,9 +120,11 @@ void run_training(const int *N, const int *M, double **patterns, const double *l
     add_host_flops(3);
 
     NodeList list;
+    NodeBlock block(m);
     *list_presentations = 0;
     std::uint32_t comparison_total = 0;
     const int start = clock_seconds();
+    const std::int64_t join_flops = 4 * static_cast<std::int64_t>(m) + 1;
     const std::int64_t create_flops = 1 + (*min_size > 0 ? 4 * static_cast<std::int64_t>(m) : 0);
     bool converged = false;
 
@@ -149,7 +146,10 @@ void run_training(const int *N, const int *M, double **patterns, const double *l
                 mexPrintf("   Pattern #%d is being presented (label %d)\n", number, label_int);
 
             std::uint32_t comparisons = static_cast<std::uint32_t>(list.count);
-            const int winner = list.count > 0 ? find_winner(list, pattern, m) : -1;
+            // Besides the joins' own counts, 4M + 1 host flops per join are the
+            // driver's. The next pattern is sized in the same pass over the nodes.
+            const double *next = p_index + 1 < n ? patterns[p_index + 1] : nullptr;
+            const int winner = list.count > 0 ? search_winner(list.nodes, block, pattern, join_flops, next) : -1;
             bool create = true;
             if (winner >= 0) {
                 ++comparisons;
@@ -166,6 +166,7 @@ void run_training(const int *N, const int *M, double **patterns, const double *l
                 } else {
                     create = false;
                     const int changed = node->learn();
+                    block.refresh(winner, *node);  // learn may have moved the box
                     std::int64_t flops = 1;
                     if (node->growth != 0) {
                         flops += 1;
@@ -186,7 +187,7 @@ void run_training(const int *N, const int *M, double **patterns, const double *l
                 }
             }
             if (create) {
-                if (!add_node(&list, pattern, label_int)) {
+                if (!add_node(&list, &block, pattern, label_int)) {
                     release_nodes(&list);
                     return;  // *Templates stays null: out of memory
                 }

@@ -1,0 +1,115 @@
+// The winner search over all nodes of a call: the node whose box, joined with
+// the pattern, has the strictly smallest size below M, the lowest-numbered one
+// on ties; a NaN size never wins.
+//
+// The bounds of all nodes are kept here a second time, in tiles of
+// kTileNodes nodes: for each feature in turn the tile's lower bounds, then its
+// upper bounds. Sizes for several nodes then come from straight runs of memory,
+// a vector of nodes at a time, while each node's size is still summed in
+// feature order from 0.0 with the choices of Node::join, so every size equals
+// the join_size that Node::join gives, bit for bit. Slots past the last node
+// hold NaN bounds, whose sizes are NaN and never win.
+#ifndef QUORV_MODEL_SEARCH_H
+#define QUORV_MODEL_SEARCH_H
+
+#include <cstddef>
+#include <cstdint>
+
+class Node;
+
+// How the winner is found: Straight joins every node with Node::join, one
+// counting call per join; Scalar and Avx2 compute sizes from the tiles, in
+// plain C++ or in AVX2 vectors (on processors with AVX2 and FMA), count all
+// joins at once and join only the winner. All give the same winners, sizes
+// and totals.
+enum class SearchPath { Straight, Scalar, Avx2 };
+
+// The path this process uses, chosen once from what the processor offers.
+SearchPath search_path();
+// Whether this build and processor can run the given path.
+bool search_path_available(SearchPath path);
+// Forces a path (checks compare the paths); false, and nothing changes, when
+// it is not available.
+bool set_search_path(SearchPath path);
+
+class NodeBlock;
+
+// The winner for one pattern among the block's nodes, nodes[k] being node k of
+// the block: -1 when none wins. Every node counts as joined, and each join adds
+// host_per_join more to the host's flop counter (a driver's own tally). The
+// winner has been joined with the pattern, so its trial box, join_size and
+// growth are this pattern's; other nodes' trial fields are left as they were.
+// `next`, when not null, is the pattern likely to be searched next (see
+// NodeBlock::find_winner_ahead); it changes nothing but the time taken.
+int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, std::int64_t host_per_join,
+                  const double *next = nullptr);
+
+// Winners of n patterns, for nodes that do not change in between, into
+// winners[0..n-1], and the winners' join sizes into sizes[0..n-1] (those of
+// patterns without a winner are left alone). Every node counts as joined with
+// every pattern; the nodes' trial fields are not to be read afterwards.
+void search_winners(Node *const *nodes, const NodeBlock &block, const double *const *patterns, int n,
+                    int *winners, double *sizes);
+
+// Counts `joins` joins at once through Node::count_ops: the same totals, after
+// the same wrap of the 32-bit counters, as that many calls of Node::join.
+void count_joins(std::int64_t joins);
+
+class NodeBlock {
+public:
+    static constexpr int kTileNodes = 8;
+
+    // Nodes of m features (Node::params.M of the call).
+    explicit NodeBlock(int m);
+    ~NodeBlock();
+
+    // Room for `nodes` nodes; grows geometrically. False when memory ran out
+    // (the block is then unchanged).
+    bool reserve(int nodes);
+    // Copies the bounds of `node` as node number count(); false when memory ran out.
+    bool append(const Node &node);
+    // Copies the bounds of node k again, after learn may have moved them.
+    void refresh(int k, const Node &node);
+
+    int count() const { return count_; }
+
+    // Winner for one pattern, -1 when no node wins; *size gets the winner's
+    // join size when there is one.
+    int find_winner(const double *pattern, double *size = nullptr) const;
+    // The same, looking one pattern ahead: the pass over the nodes also sizes
+    // `next` (when not null) against every node, and a later call for `next`
+    // itself takes those sizes, sizing again only the nodes refreshed (at most
+    // one) or appended since, instead of passing over all nodes again.
+    int find_winner_ahead(const double *pattern, const double *next, double *size = nullptr);
+    // Winners of n patterns at once, into winners[0..n-1], and their sizes
+    // into sizes[0..n-1] when sizes is not null.
+    void find_winners(const double *const *patterns, int n, int *winners, double *sizes = nullptr) const;
+    // The join size of every node with the pattern, into out[0..count()-1].
+    void all_sizes(const double *pattern, double *out) const;
+
+    NodeBlock(const NodeBlock &) = delete;
+    NodeBlock &operator=(const NodeBlock &) = delete;
+
+private:
+    double *tile(int t) const { return tiles_ + static_cast<std::size_t>(t) * tile_doubles_; }
+    int tile_count() const { return (count_ + kTileNodes - 1) / kTileNodes; }
+    void store(int k, const Node &node);
+    double node_size(int k, const double *pattern) const;
+    int winner_from_ahead(const double *pattern, double *size);
+
+    int m_;
+    std::size_t tile_doubles_;  // 2 * kTileNodes * m
+    double *tiles_ = nullptr;
+    int count_ = 0;
+    int capacity_ = 0;  // in tiles
+
+    // Sizes of the pattern `ahead_` against the first ahead_count_ nodes as
+    // they were, except node ahead_dirty_ (-1: none) refreshed since.
+    const double *ahead_ = nullptr;
+    double *ahead_sizes_ = nullptr;
+    int ahead_capacity_ = 0;  // in tiles
+    int ahead_count_ = 0;
+    int ahead_dirty_ = -1;
+};
+
+#endif

@@ -1,0 +1,455 @@
+// The fast winner search against the plain one. In this process: the tile
+// kernels of every path this processor runs against Node::join node by node,
+// and training steps through search_winner against the straight loop,
+// counters included. Through the host: both plug-ins against their straight
+// twins (bench/), which search with the plain loop, on whole calls. Inputs aim
+// at ties, NaN, infinities, signed zeros, inverted boxes, duplicated nodes, no
+// nodes and no features.
+#include "model/node.h"
+#include "model/search.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+// A size as the kernels may give it: the same bits, or NaN for NaN (whose
+// payload no one reads: a NaN size never wins).
+::testing::AssertionResult same_size(double got, double want)
+{
+    if ((std::isnan(got) && std::isnan(want)) || std::memcmp(&got, &want, sizeof got) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << got << " instead of " << want;
+}
+
+bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// Values drawn mostly from a coarse lattice, so that join sizes tie, mixed
+// with the values that tell the ways of writing min, max and the sums apart.
+struct Values {
+    std::mt19937_64 rng;
+    int edge_percent;
+
+    double next()
+    {
+        static const double edges[] = {0.0, -0.0, 1.0, kNaN, kInf, -kInf, 1e300, -1e300, 5e-324, -5e-324, 0.1};
+        if (static_cast<int>(rng() % 100) < edge_percent)
+            return edges[rng() % (sizeof edges / sizeof edges[0])];
+        if (rng() % 4 == 0)
+            return std::uniform_real_distribution<double>(-0.5, 1.5)(rng);
+        return 0.25 * static_cast<double>(rng() % 5);
+    }
+    // A template row: lower then upper bounds, sometimes inverted.
+    std::vector<double> row(int m)
+    {
+        std::vector<double> r(2 * static_cast<size_t>(m));
+        for (int i = 0; i < m; ++i) {
+            double a = next(), b = next();
+            if (a > b && rng() % 4 != 0)
+                std::swap(a, b);
+            r[i] = a;
+            r[m + i] = b;
+        }
+        return r;
+    }
+    std::vector<double> pattern(int m)
+    {
+        std::vector<double> p(static_cast<size_t>(m));
+        for (double &v : p)
+            v = next();
+        return p;
+    }
+};
+
+std::vector<SearchPath> fast_paths()
+{
+    std::vector<SearchPath> paths{SearchPath::Scalar};
+    if (search_path_available(SearchPath::Avx2))
+        paths.push_back(SearchPath::Avx2);
+    return paths;
+}
+
+const char *name(SearchPath p)
+{
+    return p == SearchPath::Avx2 ? "avx2" : p == SearchPath::Scalar ? "scalar" : "straight";
+}
+
+// Nodes from template rows (some rows repeated) and their block.
+struct Nodes {
+    std::vector<Node *> nodes;
+    NodeBlock block;
+
+    Nodes(int m, const std::vector<std::vector<double>> &rows) : block(m)
+    {
+        for (size_t k = 0; k < rows.size(); ++k) {
+            nodes.push_back(Node::create(rows[k].data(), static_cast<int>(k % 3), 1));
+            EXPECT_TRUE(block.append(*nodes.back()));
+        }
+    }
+    ~Nodes()
+    {
+        for (Node *n : nodes)
+            Node::destroy(n);
+    }
+};
+
+std::vector<std::vector<double>> template_rows(Values *v, int k, int m)
+{
+    std::vector<std::vector<double>> rows;
+    for (int j = 0; j < k; ++j)
+        rows.push_back(j > 0 && v->rng() % 5 == 0 ? rows[v->rng() % rows.size()] : v->row(m));
+    return rows;
+}
+
+struct Restore {
+    SearchPath path = search_path();
+    ~Restore() { set_search_path(path); }
+};
+
+TEST(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
+{
+    Restore restore;
+    const int ks[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40};
+    const int ms[] = {0, 1, 2, 3, 4, 7, 16};
+    std::uint64_t seed = 1;
+    for (SearchPath path : fast_paths()) {
+        ASSERT_TRUE(set_search_path(path));
+        for (int k : ks)
+            for (int m : ms)
+                for (int edges : {0, 15, 60}) {
+                    SCOPED_TRACE(::testing::Message() << name(path) << " K=" << k << " M=" << m << " edges=" << edges);
+                    Values v{std::mt19937_64(seed++), edges};
+                    Node::params.M = m;
+                    Node::params.two_M = 2 * m;
+                    const auto rows = template_rows(&v, k, m);
+                    Nodes set(m, rows);
+                    std::vector<std::vector<double>> patterns;
+                    std::vector<const double *> pointers;
+                    for (int p = 0; p < 70; ++p) {
+                        // Some patterns are a node's own corner: exact ties at the box's size.
+                        if (k > 0 && p % 7 == 0)
+                            patterns.push_back(std::vector<double>(rows[p % k].begin(), rows[p % k].begin() + m));
+                        else
+                            patterns.push_back(v.pattern(m));
+                    }
+                    for (const auto &p : patterns)
+                        pointers.push_back(p.data());
+                    std::vector<int> winners(patterns.size());
+                    std::vector<double> winner_sizes(patterns.size(), -1.0);
+                    set.block.find_winners(pointers.data(), static_cast<int>(patterns.size()), winners.data(),
+                                           winner_sizes.data());
+                    for (size_t p = 0; p < patterns.size(); ++p) {
+                        std::vector<double> want(k), got(k);
+                        int winner = -1;
+                        double best = m;
+                        for (int j = 0; j < k; ++j) {
+                            set.nodes[j]->join(patterns[p].data());
+                            want[j] = set.nodes[j]->join_size;
+                            if (want[j] < best) {
+                                best = want[j];
+                                winner = j;
+                            }
+                        }
+                        set.block.all_sizes(patterns[p].data(), got.data());
+                        for (int j = 0; j < k; ++j)
+                            EXPECT_TRUE(same_size(got[j], want[j])) << "pattern " << p << " node " << j;
+                        double size = -1.0;
+                        EXPECT_EQ(set.block.find_winner(patterns[p].data(), &size), winner) << "pattern " << p;
+                        EXPECT_EQ(winners[p], winner) << "pattern " << p << " in a batch";
+                        if (winner >= 0) {
+                            EXPECT_TRUE(same_size(size, best)) << "pattern " << p;
+                            EXPECT_TRUE(same_size(winner_sizes[p], best)) << "pattern " << p << " in a batch";
+                        }
+                    }
+                }
+    }
+}
+
+struct Counts {
+    std::uint32_t flops, comparisons;
+    double host;
+    static Counts now() { return {Node::params.flop_count, Node::params.comparison_count, minihost::flops()}; }
+};
+
+// Training in miniature on two copies of the same nodes: one searched with the
+// plain loop, one with a fast path, each followed by learn on its winner or a
+// new node. Winners, trial boxes, every counter and the nodes must agree.
+TEST(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
+{
+    Restore restore;
+    std::uint64_t seed = 100;
+    for (SearchPath path : fast_paths())
+        for (int m : {0, 1, 2, 5, 13})
+            for (double rate : {1.0, 0.5})
+                for (int edges : {0, 10, 40}) {
+                    SCOPED_TRACE(::testing::Message() << name(path) << " M=" << m << " rate=" << rate << " edges=" << edges);
+                    Values v{std::mt19937_64(seed++), edges};
+                    NodeParams &np = Node::params;
+                    np.M = m;
+                    np.two_M = 2 * m;
+                    np.learning_rate = rate;
+                    np.one_minus_rate = 1 - rate;
+                    np.eps_over_rate = 0.01 / rate;
+                    np.min_size = edges == 10 ? 0.01 : 0.0;
+                    // Start near the wrap of the 32-bit counters.
+                    np.flop_count = 0xFFFFF000u;
+                    np.comparison_count = 0xFFFFF800u;
+                    Nodes plain(m, {}), fast(m, {});
+                    // Patterns come again, so that nodes are found again and grow.
+                    std::vector<std::vector<double>> seq;
+                    for (int step = 0; step < 300; ++step)
+                        seq.push_back(step > 20 && step % 3 == 0 ? seq[v.rng() % seq.size()] : v.pattern(m));
+                    for (int step = 0; step < 300; ++step) {
+                        const std::vector<double> &x = seq[step];
+                        // The pattern announced next is now and then not the one searched next.
+                        const double *next = step + 1 == 300 ? nullptr
+                                             : step % 11 == 10 ? seq[(step * 7) % 300].data()
+                                                               : seq[step + 1].data();
+                        int winners[2];
+                        Counts used[2];
+                        for (int side = 0; side < 2; ++side) {
+                            Nodes &s = side == 0 ? plain : fast;
+                            ASSERT_TRUE(set_search_path(side == 0 ? SearchPath::Straight : path));
+                            const Counts before = Counts::now();
+                            winners[side] = s.block.count() > 0
+                                                ? search_winner(s.nodes.data(), s.block, x.data(), 4 * m + 1, next)
+                                                : -1;
+                            const Counts after = Counts::now();
+                            used[side] = {after.flops - before.flops, after.comparisons - before.comparisons,
+                                          after.host - before.host};
+                        }
+                        ASSERT_EQ(winners[0], winners[1]) << "step " << step;
+                        EXPECT_EQ(used[0].flops, used[1].flops) << "step " << step;
+                        EXPECT_EQ(used[0].comparisons, used[1].comparisons) << "step " << step;
+                        EXPECT_EQ(used[0].host, used[1].host) << "step " << step;
+                        const int w = winners[0];
+                        if (w >= 0 && step % 4 != 0) {
+                            Node *a = plain.nodes[w], *b = fast.nodes[w];
+                            EXPECT_TRUE(same_size(b->join_size, a->join_size));
+                            EXPECT_TRUE(same_size(b->growth, a->growth));
+                            for (int i = 0; i < m; ++i) {
+                                EXPECT_TRUE(same_size(b->join_lower[i], a->join_lower[i]));
+                                EXPECT_TRUE(same_size(b->join_upper[i], a->join_upper[i]));
+                            }
+                            EXPECT_EQ(a->learn(), b->learn());
+                            plain.block.refresh(w, *a);
+                            fast.block.refresh(w, *b);
+                            if (step % 13 == 0) {
+                                // A second node refreshed: sizes looked ahead are stale.
+                                const int other = (w + 1) % static_cast<int>(fast.nodes.size());
+                                fast.block.refresh(other, *fast.nodes[other]);
+                            }
+                        } else {
+                            for (Nodes *s : {&plain, &fast}) {
+                                s->nodes.push_back(Node::create(x.data(), 1, 0));
+                                ASSERT_TRUE(s->block.append(*s->nodes.back()));
+                            }
+                        }
+                    }
+                    for (size_t k = 0; k < plain.nodes.size(); ++k)
+                        for (int i = 0; i < m; ++i) {
+                            EXPECT_TRUE(same_size(fast.nodes[k]->lower[i], plain.nodes[k]->lower[i]));
+                            EXPECT_TRUE(same_size(fast.nodes[k]->upper[i], plain.nodes[k]->upper[i]));
+                        }
+                }
+}
+
+// Counting many joins at once wraps the 32-bit counters as one join at a time
+// does, and hands the host amounts beyond an int in pieces that add up.
+TEST(SearchCounts, BulkCountsWrapAndReachTheHostWhole)
+{
+    NodeParams &p = Node::params;
+    p.M = 1000;
+    const std::uint32_t flops0 = 0xFFFFFFF0u, comparisons0 = 0xFFFFFFFFu;
+    p.flop_count = flops0;
+    p.comparison_count = comparisons0;
+    for (int j = 0; j < 5; ++j)
+        Node::count_ops(2001, 2000);
+    const std::uint32_t want_flops = p.flop_count, want_comparisons = p.comparison_count;
+    p.flop_count = flops0;
+    p.comparison_count = comparisons0;
+    count_joins(5);
+    EXPECT_EQ(p.flop_count, want_flops);
+    EXPECT_EQ(p.comparison_count, want_comparisons);
+
+    const std::int64_t joins = 3000000;  // 4001 host flops each: past INT_MAX
+    const double before = minihost::flops();
+    count_joins(joins);
+    EXPECT_EQ(minihost::flops() - before, static_cast<double>(joins * 4001));
+    EXPECT_EQ(p.flop_count, static_cast<std::uint32_t>(want_flops + static_cast<std::uint64_t>(joins) * 2001));
+}
+
+// ---- whole calls: the plug-ins against their straight twins ----
+
+std::string twin_path(const std::string &path)
+{
+    const std::string suffix = ".mexa64";
+    return path.substr(0, path.size() - suffix.size()) + "_straight" + suffix;
+}
+
+std::unique_ptr<qt::Plugin> load_twin(const char *path)
+{
+    std::string error;
+    auto plugin = qt::Plugin::load(twin_path(path), &error);
+    EXPECT_TRUE(plugin) << error << " (the twins are built in bench/: quorv_train_straight, quorv_perf_straight)";
+    return plugin;
+}
+
+// The seconds of a summary are two clock readings apart and may differ.
+std::string steady_seconds(std::string console)
+{
+    const std::string tail = " seconds\n";
+    for (size_t at = console.find(tail); at != std::string::npos; at = console.find(tail, at + tail.size())) {
+        size_t digits = at;
+        while (digits > 0 && console[digits - 1] >= '0' && console[digits - 1] <= '9')
+            --digits;
+        console.replace(digits, at - digits, "#");
+        at = digits + 1;
+    }
+    return console;
+}
+
+// Runs one call on each plug-in; everything observable must agree.
+template <typename Call>
+void expect_twins(qt::Plugin &fast, qt::Plugin &straight, const Call &call, const std::string &what)
+{
+    double flops0 = minihost::flops();
+    const qt::CallResult a = call(fast);
+    const double fast_flops = minihost::flops() - flops0;
+    flops0 = minihost::flops();
+    const qt::CallResult b = call(straight);
+    const double straight_flops = minihost::flops() - flops0;
+    ASSERT_EQ(a.ok, b.ok) << what << ": " << a.error << " / " << b.error;
+    EXPECT_EQ(a.error, b.error) << what;
+    EXPECT_EQ(steady_seconds(a.console), steady_seconds(b.console)) << what;
+    EXPECT_EQ(fast_flops, straight_flops) << what;
+    ASSERT_EQ(a.outputs.size(), b.outputs.size()) << what;
+    for (size_t k = 0; k < a.outputs.size(); ++k) {
+        ASSERT_EQ(!a.outputs[k], !b.outputs[k]) << what << " output " << k;
+        if (a.outputs[k]) {
+            EXPECT_EQ(minihost::dims(a.outputs[k].get()), minihost::dims(b.outputs[k].get())) << what;
+            EXPECT_TRUE(same_bits(minihost::values(a.outputs[k].get()), minihost::values(b.outputs[k].get())))
+                << what << " output " << k;
+        }
+    }
+}
+
+TEST(SearchTwins, TrainingCallsMatchTheStraightPlugin)
+{
+    auto fast = qt::load_train();
+    auto straight = load_twin(QUORV_TRAIN_PLUGIN);
+    ASSERT_TRUE(fast && straight);
+    std::mt19937_64 rng(2024);
+    for (int c = 0; c < 60; ++c) {
+        const int m = static_cast<int>(std::vector<int>{0, 1, 2, 3, 6, 17}[c % 6]);
+        const int n = c % 10 == 9 ? 0 : 10 + static_cast<int>(rng() % 150);
+        Values v{std::mt19937_64(rng()), c % 3 == 0 ? 0 : 8};
+        std::vector<double> patterns, labels;
+        for (int p = 0; p < n; ++p) {
+            // Repeats make nodes that are found again, and exact ties.
+            std::vector<double> x = v.pattern(m);
+            if (p > 5 && rng() % 3 == 0) {
+                const auto from = patterns.begin() + static_cast<long>(rng() % p) * m;
+                x.assign(from, from + m);
+            }
+            patterns.insert(patterns.end(), x.begin(), x.end());
+            labels.push_back(rng() % 9 == 0 ? 2.5 : static_cast<double>(1 + rng() % 3));
+        }
+        qt::TrainParams tp;
+        tp.vigilance = std::vector<double>{0.0, 0.4, 0.75, 0.95, 1.0}[rng() % 5];
+        tp.min_size = rng() % 3 == 0 ? 0.05 * m * (1 - tp.vigilance) : 0.0;
+        tp.learning_rate = rng() % 2 ? 1.0 : 0.5;
+        tp.epsilon = rng() % 2 ? 0.0 : 0.01;
+        tp.max_list_presentations = 1 + static_cast<double>(rng() % 6);
+        tp.trim_option = static_cast<double>(rng() % 2);
+        tp.oflag = static_cast<double>(c % 5);
+        expect_twins(
+            *fast, *straight,
+            [&](qt::Plugin &p) { return qt::train(p, n, m, patterns, labels, tp); },
+            "case " + std::to_string(c) + " N=" + std::to_string(n) + " M=" + std::to_string(m));
+    }
+}
+
+TEST(SearchTwins, ClassificationCallsMatchTheStraightPlugin)
+{
+    auto fast = qt::load_perf();
+    auto straight = load_twin(QUORV_PERF_PLUGIN);
+    ASSERT_TRUE(fast && straight);
+    std::mt19937_64 rng(77);
+    const int ks[] = {0, 1, 2, 3, 8, 9, 30, 70};
+    const int ms[] = {0, 1, 2, 5, 16};
+    int c = 0;
+    for (int k : ks)
+        for (int m : ms) {
+            // Past a window of 256 patterns, with a short last batch.
+            const int n = std::vector<int>{0, 1, 7, 300, 601}[c % 5];
+            Values v{std::mt19937_64(rng()), c % 2 ? 12 : 0};
+            std::vector<double> templates, node_labels, patterns;
+            for (const auto &row : template_rows(&v, k, m))
+                templates.insert(templates.end(), row.begin(), row.end());
+            for (int j = 0; j < k; ++j)
+                node_labels.push_back(rng() % 7 == 0 ? -1.5 : static_cast<double>(1 + rng() % 4));
+            for (int p = 0; p < n; ++p) {
+                // Some patterns sit on a template's lower corner.
+                const std::vector<double> x = k > 0 && p % 5 == 0
+                                                  ? std::vector<double>(templates.begin() + (p % k) * 2 * m,
+                                                                        templates.begin() + (p % k) * 2 * m + m)
+                                                  : v.pattern(m);
+                patterns.insert(patterns.end(), x.begin(), x.end());
+            }
+            const double vigilance = std::vector<double>{0.0, 0.5, 1.0}[c % 3];
+            const double oflag = c % 4;
+            expect_twins(
+                *fast, *straight,
+                [&](qt::Plugin &p) {
+                    return qt::perf(p, k, 2 * m, templates, node_labels, vigilance, n, m, patterns, -1, oflag);
+                },
+                "K=" + std::to_string(k) + " M=" + std::to_string(m) + " N=" + std::to_string(n));
+            ++c;
+        }
+}
+
+// The node list grows geometrically. 500 more patterns, each making its own
+// node, add at most two host allocations each (a row in, a template row out)
+// and next to nothing for the list; a list grown by one slot per node would
+// add a third.
+TEST(NodeList, GrowsWithoutAnAllocationPerNode)
+{
+    auto plugin = qt::load_train();
+    ASSERT_TRUE(plugin);
+    long used[2] = {0, 0};
+    const int counts[2] = {500, 1000};
+    for (int r = 0; r < 2; ++r) {
+        const int n = counts[r];
+        std::vector<double> patterns, labels(n, 1.0);
+        for (int p = 0; p < n; ++p) {
+            patterns.push_back(static_cast<double>(p) / n);
+            patterns.push_back(0.5);
+        }
+        qt::TrainParams tp;
+        tp.vigilance = 1.0;  // every pattern makes its own node
+        tp.max_list_presentations = 1;
+        minihost::reset_allocation_count();
+        const qt::CallResult result = qt::train(*plugin, n, 2, patterns, labels, tp);
+        used[r] = minihost::allocation_count();
+        ASSERT_TRUE(result.ok) << result.error;
+        ASSERT_EQ(minihost::values(result.outputs[1].get()).size(), static_cast<size_t>(n));
+    }
+    EXPECT_LT(used[1] - used[0], 2 * 500 + 20) << used[0] << " and " << used[1] << " allocations";
+}
+
+}  // namespace
