@@ -1,8 +1,21 @@
 # Wraps CMake so that a fresh checkout needs one command for each job.
 BUILD ?= build
+SANITIZE_BUILD ?= $(BUILD)-asan
+FUZZ_BUILD ?= $(BUILD)-fuzz
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test clean
+# A sanitizer report anywhere, in test programs and in the programs they
+# start alike, aborts that program, so that no expected exit status can hide
+# it; AddressSanitizer's also land in a file of their own, and any such file
+# fails the stage. (Undefined-behaviour reports go to the program's stderr.)
+REPORTS = $(abspath $(SANITIZE_BUILD))/sanitizer-reports
+SANITIZE_ENV = \
+  ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:abort_on_error=1:log_path=$(REPORTS)/asan \
+  UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ubsan
+FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+
+.PHONY: all build demo test test-build test-sanitize test-fuzz clean
 
 all: build
 
@@ -13,8 +26,38 @@ build:
 demo: build
 	$(BUILD)/quorv demo
 
-test: build
+# Three stages, each stopping `make test` when it fails.
+test:
+	@$(MAKE) --no-print-directory test-build
+	@$(MAKE) --no-print-directory test-sanitize
+	@$(MAKE) --no-print-directory test-fuzz
+	@echo "==== make test: all three stages passed"
+
+test-build:
+	@echo "==== stage 1 of 3: build and test suite ($(BUILD))"
+	@$(MAKE) --no-print-directory build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+test-sanitize:
+	@echo "==== stage 2 of 3: test suite under AddressSanitizer and UndefinedBehaviorSanitizer ($(SANITIZE_BUILD))"
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_SANITIZE=ON
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	rm -rf $(REPORTS) && mkdir -p $(REPORTS)
+	@cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j $(JOBS); status=$$?; \
+	if [ -n "$$(ls -A $(REPORTS))" ]; then \
+	  cat $(REPORTS)/*; echo "==== FAILED: sanitizer reports in $(REPORTS)"; exit 1; \
+	fi; \
+	if [ $$status -ne 0 ]; then echo "==== FAILED: tests under the sanitizers"; fi; exit $$status
+
+test-fuzz:
+	@echo "==== stage 3 of 3: fuzzing both plug-ins for $(FUZZ_SECONDS) seconds ($(FUZZ_BUILD))"
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQUORV_TESTS=OFF -DQUORV_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)"
+	cmake --build $(FUZZ_BUILD) --target quorv_fuzz -j $(JOBS)
+	rm -rf $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/crashes && mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/crashes
+	@$(FUZZ_BUILD)/quorv_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+	  -artifact_prefix=$(FUZZ_BUILD)/crashes/ $(FUZZ_BUILD)/corpus fuzz/corpus \
+	  || { echo "==== FAILED: the fuzzer found an input that breaks a plug-in, saved in $(FUZZ_BUILD)/crashes"; exit 1; }
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

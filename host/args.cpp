@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <type_traits>
 
 int truncate_to_int(double value)
 {
@@ -25,6 +26,32 @@ int dimension_count(const mxArray *a)
 
 mwSize row_count(const mxArray *a) { return mxGetDimensions(a)[0]; }
 mwSize column_count(const mxArray *a) { return mxGetDimensions(a)[1]; }
+
+namespace {
+// mwSize is unsigned in some hosts and signed in others; only a signed count
+// needs the test for negative values.
+template <class Size>
+bool fits_int_count(Size count)
+{
+    if constexpr (std::is_signed<Size>::value) {
+        if (count < 0)
+            return false;
+    }
+    return static_cast<std::uint64_t>(count) <= static_cast<std::uint64_t>(INT_MAX);
+}
+}  // namespace
+
+bool fits_int(mwSize count) { return fits_int_count(count); }
+
+bool is_real_double(const mxArray *a)
+{
+    return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a);
+}
+
+bool is_real_number(const mxArray *a)
+{
+    return (mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && !mxIsSparse(a);
+}
 
 bool is_scalar_shape(const mxArray *a)
 {

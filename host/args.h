@@ -38,6 +38,23 @@ int dimension_count(const mxArray *a);
 mwSize row_count(const mxArray *a);
 mwSize column_count(const mxArray *a);
 
+// Counts travel as ints: a dimension is usable only up to INT_MAX.
+bool fits_int(mwSize count);
+
+// Full, real, double data: the only arrays whose data are read through
+// mxGetPr. Any other class, complex or sparse data would be read wrongly or
+// past its end.
+bool is_real_double(const mxArray *a);
+
+// Arrays whose first element the host's scalar read turns into a real
+// number: full, real numeric or logical arrays. Text, cells, structures and
+// objects hold no number; complex values would lose their imaginary part,
+// and sparse arrays read differently from host to host.
+bool is_real_number(const mxArray *a);
+
+// What a scalar argument must be: the scalar shape, holding a real number.
+inline bool is_scalar(const mxArray *a) { return is_scalar_shape(a) && is_real_number(a); }
+
 // Formats a message into msg (kMessageSize bytes) and returns false, so that a
 // check can read `return fail(msg, "...", ...)`.
 bool fail(char *msg, const char *format, ...) QUORV_PRINTF_LIKE(2, 3);

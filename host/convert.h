@@ -1,7 +1,7 @@
 // Converters between host arrays and the system's own arrays. Every block they
 // make or take comes from the host allocator; failures are null results.
-// Input arrays of any numeric, logical or char class are read by value; sparse,
-// cell and struct arrays get the converter's "not appropriate" warning.
+// Input arrays must be full real doubles whose dimensions fit an int (the
+// gateways test this); others get the converter's "not appropriate" warning.
 #ifndef QUORV_HOST_CONVERT_H
 #define QUORV_HOST_CONVERT_H
 

@@ -5,6 +5,7 @@
 #include "mex.h"
 #include "perf/run_performance.h"
 
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -26,6 +27,11 @@ bool check_perf_args(int nlhs, int nrhs, const mxArray *prhs[], PerfArgs *a, cha
     const mxArray *templates = prhs[0];
     if (dimension_count(templates) != 2)
         return fail(msg, "%s: 1st input argument (Templates) must be  a two dimensional array (matrix).", kRoutine);
+    if (!fits_int(row_count(templates)) || !fits_int(column_count(templates)))
+        return fail(msg, "%s: 1st input argument (Templates) must have at most %d rows and %d columns.", kRoutine,
+                    INT_MAX, INT_MAX);
+    if (!is_real_double(templates))
+        return fail(msg, "%s: 1st input argument (Templates) must be a real double matrix.", kRoutine);
     a->k = static_cast<int>(row_count(templates));
     a->w = static_cast<int>(column_count(templates));
     a->m = a->w / 2;
@@ -37,8 +43,10 @@ bool check_perf_args(int nlhs, int nrhs, const mxArray *prhs[], PerfArgs *a, cha
     if (!((row_count(labels) == 1 && column_count(labels) == k) ||
           (row_count(labels) == k && column_count(labels) == 1)))
         return fail(msg, "%s: 2nd input argument (NLabels) must be of type  %dx1 or 1x%d.", kRoutine, a->k, a->k);
+    if (!is_real_double(labels))
+        return fail(msg, "%s: 2nd input argument (NLabels) must be a real double vector.", kRoutine);
 
-    if (!is_scalar_shape(prhs[2]))
+    if (!is_scalar(prhs[2]))
         return fail(msg, "%s: 3rd input argument (vigilance) must be a scalar.", kRoutine);
     a->vigilance = mxGetScalar(prhs[2]);
     if (!(a->vigilance >= 0.0 && a->vigilance <= 1.0))
@@ -47,17 +55,22 @@ bool check_perf_args(int nlhs, int nrhs, const mxArray *prhs[], PerfArgs *a, cha
     const mxArray *patterns = prhs[3];
     if (dimension_count(patterns) != 2)
         return fail(msg, "%s: 4th input argument (Patterns) must be  a two dimensional array (matrix).", kRoutine);
+    // Before the column test, whose message shows the row count as an int.
+    if (!fits_int(row_count(patterns)))
+        return fail(msg, "%s: 4th input argument (Patterns) must have at most %d rows.", kRoutine, INT_MAX);
     a->n = static_cast<int>(row_count(patterns));
     if (column_count(patterns) != static_cast<mwSize>(a->m))
         return fail(msg, "%s: 4th input argument (Patterns) must be of type  %dx%d.", kRoutine, a->n, a->m);
+    if (!is_real_double(patterns))
+        return fail(msg, "%s: 4th input argument (Patterns) must be a real double matrix.", kRoutine);
 
-    if (!is_scalar_shape(prhs[4]))
+    if (!is_scalar(prhs[4]))
         return fail(msg, "%s: 5th input argument (unknown_label) must be a scalar.", kRoutine);
     a->unknown_label = truncate_to_int(mxGetScalar(prhs[4]));
 
     if (dimension_count(prhs[5]) != 2)
         return fail(msg, "%s: 6th input argument (oflag) must be scalar.", kRoutine);
-    if (!is_scalar_shape(prhs[5]))
+    if (!is_scalar(prhs[5]))
         return fail(msg, "%s: 6th input argument (oflag) must be scalar.", kRoutine);
     a->oflag = truncate_to_int(mxGetScalar(prhs[5]));
     if (a->oflag < 0 || a->oflag > 3)

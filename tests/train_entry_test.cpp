@@ -4,84 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <elf.h>
-
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <regex>
 
 namespace {
 
-using minihost::Array;
 using minihost::Plugin;
 
-// An input given by its dimensions and data (one value fills every element).
-struct Arg {
-    std::vector<size_t> dims;
-    std::vector<double> values;
-};
-Arg S(double v) { return {{1, 1}, {v}}; }
-Arg A(std::vector<size_t> dims, double v = 0.5) { return {std::move(dims), {v}}; }
+using qt::A;
+using qt::Call;
+using qt::S;
 
-Array build(const Arg &a)
-{
-    size_t count = 1;
-    for (size_t d : a.dims)
-        count *= d;
-    std::vector<double> v = a.values;
-    if (v.size() != count)
-        v.assign(count, a.values.at(0));
-    return minihost::make_array(a.dims, mxDOUBLE_CLASS, false, v);
-}
-
-// 5 patterns of M = 4 features; vigilance 0.75 puts the min_size bound at 1.0.
-std::vector<Arg> good_inputs()
-{
-    return {{{5, 4}, {0.1, 0.2, 0.8, 0.9, 0.5, 0.1, 0.2, 0.9, 0.8, 0.5, 0.3, 0.3, 0.7, 0.7, 0.5,
-                      0.4, 0.4, 0.6, 0.6, 0.5}},
-            {{5, 1}, {1, 1, 2, 2, 1}},
-            S(0.75), S(0.5), S(1.0), S(0.001), S(10), S(0), S(0)};
-}
-
-struct Change {
-    int slot;  // 0-based input position
-    Arg arg;
-};
-
-struct Call {
-    std::vector<Change> changes;
-    int nrhs = 9;
-    int nlhs = 3;
-};
-
-std::vector<Array> inputs(const Call &call)
-{
-    auto args = good_inputs();
-    args.resize(10, S(0));
-    for (const auto &c : call.changes)
-        args[static_cast<size_t>(c.slot)] = c.arg;
-    std::vector<Array> arrays;
-    for (int i = 0; i < call.nrhs; ++i)
-        arrays.push_back(build(args[static_cast<size_t>(i)]));
-    return arrays;
-}
-
-minihost::CallResult call_with(Plugin &plugin, const std::vector<Array> &arrays, int nlhs = 3, long fail_at = 0)
-{
-    std::vector<const mxArray *> in;
-    for (const auto &a : arrays)
-        in.push_back(a.get());
-    minihost::fail_allocation(fail_at);
-    minihost::reset_allocation_count();
-    return plugin.call(nlhs, in);
-}
-
-minihost::CallResult run(Plugin &plugin, const Call &call, long fail_at = 0)
-{
-    return call_with(plugin, inputs(call), call.nlhs, fail_at);
-}
+minihost::CallResult run(Plugin &plugin, const Call &call) { return qt::call_train(plugin, call); }
 
 const std::string kT = "QUORV_TRAIN: ";
 const std::string kBound = "\n( in [0.0, M*(1.0-vigilance)] ).";
@@ -203,11 +136,6 @@ TEST(TrainEntry, EmptyArraysPassEveryScalarTest)
         }
 }
 
-std::string without_seconds(const std::string &console)
-{
-    return std::regex_replace(console, std::regex("in [0-9]+ seconds"), "in # seconds");
-}
-
 TEST(TrainEntry, IntegerOptionsAreTruncatedTowardZero)
 {
     auto presentations = [](double limit) {
@@ -232,7 +160,7 @@ TEST(TrainEntry, IntegerOptionsAreTruncatedTowardZero)
         auto plugin = qt::load_train();
         const auto result = run(*plugin, {{{8, S(oflag)}}});
         EXPECT_TRUE(result.ok) << oflag << ": " << result.error;
-        return without_seconds(result.console);
+        return qt::masked(result.console);
     };
     EXPECT_NE(console(4), "");
     EXPECT_EQ(console(4.9), console(4));
@@ -240,94 +168,10 @@ TEST(TrainEntry, IntegerOptionsAreTruncatedTowardZero)
     EXPECT_EQ(console(kNaN), "");
 }
 
-TEST(TrainEntry, EveryAllocationFailureIsTheMemoryError)
-{
-    auto plugin = qt::load_train();
-    ASSERT_TRUE(plugin);
-    const auto first = run(*plugin, {}, 1);
-    EXPECT_EQ(first.error, kT + "Not enough memory available; unable to run!");
-    EXPECT_EQ(first.console, "");
-
-    // Fail each host allocation of a good call in turn, until none is left.
-    minihost::reset_host_faults();
-    long k = 1;
-    for (;; ++k) {
-        const auto result = run(*plugin, {}, k);
-        minihost::fail_allocation(0);
-        if (result.ok)
-            break;
-        ASSERT_EQ(result.error, kT + "Not enough memory available; unable to run!") << "allocation " << k;
-        ASSERT_LT(k, 1000);
-    }
-    EXPECT_EQ(minihost::host_faults(), 0);  // no foreign or double frees on any path
-    EXPECT_GT(k, 8);  // 6 pattern blocks and the label block at least
-}
-
-TEST(TrainEntry, ArraysOfOtherClassesAreReadByValue)
-{
-    auto plugin = qt::load_train();
-    ASSERT_TRUE(plugin);
-    // Single Patterns train as the doubles they hold.
-    auto arrays = inputs({});
-    std::vector<double> rounded;
-    for (const double v : minihost::values(arrays[0].get()))
-        rounded.push_back(static_cast<float>(v));
-    arrays[0] = minihost::make_double(5, 4, rounded);
-    const auto reference = call_with(*plugin, arrays);
-    ASSERT_TRUE(reference.ok) << reference.error;
-    arrays[0] = minihost::make_array({5, 4}, mxSINGLE_CLASS, false, rounded);
-    arrays[1] = minihost::make_array({1, 5}, mxINT32_CLASS, false, {1, 1, 2, 2, 1});
-    const auto converted = call_with(*plugin, arrays);
-    ASSERT_TRUE(converted.ok) << converted.error;
-    for (size_t k = 0; k < 3; ++k)
-        EXPECT_EQ(minihost::values(converted.outputs[k].get()), minihost::values(reference.outputs[k].get()));
-
-    // Nothing to read as numbers: the converter says so, the call ends.
-    arrays = inputs({});
-    arrays[0] = minihost::make_cell(5, 4);
-    const auto cell = call_with(*plugin, arrays);
-    EXPECT_EQ(cell.error, kT + "Not enough memory available; unable to run!");
-    EXPECT_EQ(cell.console, "Warning: mxArray2D_to_cArray2D: mxArray argument passed was not appropriate!\n");
-    arrays = inputs({});
-    arrays[1] = minihost::make_sparse(5, 1);
-    EXPECT_EQ(call_with(*plugin, arrays).console,
-              "Warning: mxArray1D_to_cArray1D: mxArray argument passed was not appropriate!\n");
-}
-
-// Defined symbols of an ELF shared object's dynamic symbol table.
-std::vector<std::string> exported_symbols(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::vector<std::string> names;
-    if (image.size() < sizeof(Elf64_Ehdr) || image.compare(0, 4, ELFMAG) != 0 || image[EI_CLASS] != ELFCLASS64)
-        return {"<not a 64-bit ELF file>"};
-    Elf64_Ehdr eh;
-    std::memcpy(&eh, image.data(), sizeof eh);
-    auto section = [&](size_t i) {
-        Elf64_Shdr sh;
-        std::memcpy(&sh, image.data() + eh.e_shoff + i * eh.e_shentsize, sizeof sh);
-        return sh;
-    };
-    for (size_t i = 0; i < eh.e_shnum; ++i) {
-        const Elf64_Shdr sh = section(i);
-        if (sh.sh_type != SHT_DYNSYM)
-            continue;
-        const Elf64_Shdr strings = section(sh.sh_link);
-        for (size_t off = sh.sh_offset; off + sizeof(Elf64_Sym) <= sh.sh_offset + sh.sh_size; off += sizeof(Elf64_Sym)) {
-            Elf64_Sym sym;
-            std::memcpy(&sym, image.data() + off, sizeof sym);
-            if (sym.st_shndx != SHN_UNDEF && ELF64_ST_BIND(sym.st_info) != STB_LOCAL)
-                names.emplace_back(image.c_str() + strings.sh_offset + sym.st_name);
-        }
-    }
-    return names;
-}
-
 TEST(PluginExports, OnlyTheGateway)
 {
     for (const char *path : {QUORV_TRAIN_PLUGIN, QUORV_PERF_PLUGIN})
-        EXPECT_EQ(exported_symbols(path), std::vector<std::string>{"mexFunction"}) << path;
+        EXPECT_EQ(qt::dynamic_symbols(path, true), std::vector<std::string>{"mexFunction"}) << path;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "mex.h"
 #include "train/run_training.h"
 
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -26,6 +27,13 @@ bool check_train_args(int nlhs, int nrhs, const mxArray *prhs[], TrainArgs *a, c
     const mxArray *patterns = prhs[0];
     if (dimension_count(patterns) != 2)
         return fail(msg, "%s: 1st input argument (Patterns) must be  a two dimensional array (matrix).", kRoutine);
+    // Counts are ints, and so is 2M, the width of a template row.
+    if (!fits_int(row_count(patterns)) || !fits_int(column_count(patterns)) ||
+        column_count(patterns) > static_cast<mwSize>(INT_MAX / 2))
+        return fail(msg, "%s: 1st input argument (Patterns) must have at most %d rows and %d columns.", kRoutine,
+                    INT_MAX, INT_MAX / 2);
+    if (!is_real_double(patterns))
+        return fail(msg, "%s: 1st input argument (Patterns) must be a real double matrix.", kRoutine);
     a->n = static_cast<int>(row_count(patterns));
     a->m = static_cast<int>(column_count(patterns));
 
@@ -36,14 +44,16 @@ bool check_train_args(int nlhs, int nrhs, const mxArray *prhs[], TrainArgs *a, c
     if (!((row_count(labels) == 1 && column_count(labels) == n) ||
           (row_count(labels) == n && column_count(labels) == 1)))
         return fail(msg, "%s: 2nd input argument (PLabels) must be of type  %dx1 or 1x%d.", kRoutine, a->n, a->n);
+    if (!is_real_double(labels))
+        return fail(msg, "%s: 2nd input argument (PLabels) must be a real double vector.", kRoutine);
 
-    if (!is_scalar_shape(prhs[2]))
+    if (!is_scalar(prhs[2]))
         return fail(msg, "%s: 3rd input argument (vigilance) must be a scalar.", kRoutine);
     a->vigilance = mxGetScalar(prhs[2]);
     if (!(a->vigilance >= 0 && a->vigilance <= 1))
         return fail(msg, "%s: 3rd input argument (vigilance) must be in [0,1].", kRoutine);
 
-    if (!is_scalar_shape(prhs[3]))
+    if (!is_scalar(prhs[3]))
         return fail(msg, "%s: 4th input argument (min_size) must be a scalar.", kRoutine);
     a->min_size = mxGetScalar(prhs[3]);
     const double bound = a->m * (1.0 - a->vigilance);
@@ -51,25 +61,25 @@ bool check_train_args(int nlhs, int nrhs, const mxArray *prhs[], TrainArgs *a, c
         return fail(msg, "%s: 4th input argument (min_size) must be in [0.0, %f]\n( in [0.0, M*(1.0-vigilance)] ).",
                     kRoutine, bound);
 
-    if (!is_scalar_shape(prhs[4]))
+    if (!is_scalar(prhs[4]))
         return fail(msg, "%s: 5th input argument (learning_rate) must be a scalar.", kRoutine);
     a->learning_rate = mxGetScalar(prhs[4]);
     if (!(a->learning_rate > 0 && a->learning_rate <= 1))
         return fail(msg, "%s: 5th input argument (learning_rate) must be in (0.0, 1.0].", kRoutine);
 
-    if (!is_scalar_shape(prhs[5]))
+    if (!is_scalar(prhs[5]))
         return fail(msg, "%s: 6th input argument (epsilon) must be a scalar.", kRoutine);
     a->epsilon = mxGetScalar(prhs[5]);
     if (!(a->epsilon >= 0))
         return fail(msg, "%s: 6th input argument (epsilon) must be non-negative.", kRoutine);
 
-    if (!is_scalar_shape(prhs[6]))
+    if (!is_scalar(prhs[6]))
         return fail(msg, "%s: 7th input argument (max_list_presentations) must be a scalar.", kRoutine);
     a->max_list_presentations = truncate_to_int(mxGetScalar(prhs[6]));
     if (a->max_list_presentations < 1)
         return fail(msg, "%s: 7th input argument (max_list_presentations) must  be greater than 0.", kRoutine);
 
-    if (!is_scalar_shape(prhs[7]))
+    if (!is_scalar(prhs[7]))
         return fail(msg, "%s: 8th input argument (trim_option) must be a scalar.", kRoutine);
     a->trim_option = truncate_to_int(mxGetScalar(prhs[7]));
     if (a->trim_option != 0 && a->trim_option != 1)
@@ -79,6 +89,8 @@ bool check_train_args(int nlhs, int nrhs, const mxArray *prhs[], TrainArgs *a, c
         return fail(msg, "%s: 9th input argument (oflag) must be scalar.", kRoutine);
     if (!is_scalar_shape(prhs[8]))
         return fail(msg, "%s: 9th input argument must be scalar.", kRoutine);
+    if (!is_real_number(prhs[8]))
+        return fail(msg, "%s: 9th input argument (oflag) must be scalar.", kRoutine);
     a->oflag = truncate_to_int(mxGetScalar(prhs[8]));
     if (a->oflag < 0 || a->oflag > 4)
         return fail(msg, "%s: 9th input argument (oflag) must be 0,1,2,3 or 4.", kRoutine);
