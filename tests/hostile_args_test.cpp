@@ -89,17 +89,7 @@ struct Slot {
 // A refused call says exactly this and has touched nothing.
 void expect_refused(Plugin &plugin, const Gateway &g, const Call &call, const std::string &message)
 {
-    minihost::reset_host_faults();
-    const long blocks = minihost::live_blocks();
-    const auto result = g.call(plugin, call);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.error, message);
-    EXPECT_EQ(result.console, "");
-    EXPECT_EQ(minihost::allocation_count(), 0);
-    EXPECT_EQ(minihost::live_blocks(), blocks);
-    EXPECT_EQ(minihost::host_faults(), 0);
-    for (const auto &out : result.outputs)
-        EXPECT_FALSE(out);
+    qt::expect_refused_cleanly([&] { return g.call(plugin, call); }, message);
 }
 
 TEST(HostileArgs, MatricesOfOtherClassesAreRefusedAfterTheirShapeTests)

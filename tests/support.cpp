@@ -142,6 +142,21 @@ CallResult call_perf(Plugin &plugin, const Call &call, long fail_at)
     return call_with(plugin, inputs(good_perf_inputs(), call), call.nlhs < 0 ? 1 : call.nlhs, fail_at);
 }
 
+void expect_refused_cleanly(const std::function<CallResult()> &run, const std::string &message)
+{
+    const long blocks = minihost::live_blocks();
+    minihost::reset_host_faults();
+    const CallResult result = run();
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, message);
+    EXPECT_EQ(result.console, "");
+    EXPECT_EQ(minihost::allocation_count(), 0);
+    EXPECT_EQ(minihost::live_blocks(), blocks);
+    EXPECT_EQ(minihost::host_faults(), 0);
+    for (const auto &out : result.outputs)
+        EXPECT_FALSE(out);
+}
+
 std::vector<double> row_major(const mxArray *a)
 {
     const auto d = minihost::dims(a);

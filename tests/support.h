@@ -5,6 +5,7 @@
 
 #include "minihost.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +81,10 @@ std::vector<Array> inputs(const std::vector<Arg> &good, const Call &call);
 CallResult call_with(Plugin &plugin, const std::vector<Array> &arrays, int nlhs, long fail_at = 0);
 CallResult call_train(Plugin &plugin, const Call &call, long fail_at = 0);
 CallResult call_perf(Plugin &plugin, const Call &call, long fail_at = 0);
+
+// Runs `run` and expects it refused with exactly `message`, having printed,
+// allocated and written nothing.
+void expect_refused_cleanly(const std::function<CallResult()> &run, const std::string &message);
 
 // Row-major contents of a result matrix.
 std::vector<double> row_major(const mxArray *a);

@@ -84,17 +84,7 @@ TEST(TrainEntry, RefusedCallsGiveTheFirstFaultAndTouchNothing)
     ASSERT_TRUE(plugin);
     for (const auto &r : kRefused) {
         SCOPED_TRACE(r.expected);
-        const long blocks = minihost::live_blocks();
-        minihost::reset_host_faults();
-        const auto result = run(*plugin, r.call);
-        EXPECT_FALSE(result.ok);
-        EXPECT_EQ(result.error, r.expected);
-        EXPECT_EQ(result.console, "");
-        EXPECT_EQ(minihost::allocation_count(), 0);
-        EXPECT_EQ(minihost::live_blocks(), blocks);
-        EXPECT_EQ(minihost::host_faults(), 0);
-        for (const auto &out : result.outputs)
-            EXPECT_FALSE(out);
+        qt::expect_refused_cleanly([&] { return run(*plugin, r.call); }, r.expected);
     }
 }
 
