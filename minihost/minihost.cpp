@@ -297,16 +297,16 @@ double *mxGetPi(const mxArray *a) { return a ? static_cast<double *>(a->im) : nu
 void *mxGetData(const mxArray *a) { return a ? a->re : nullptr; }
 mxClassID mxGetClassID(const mxArray *a) { return a ? a->cls : mxUNKNOWN_CLASS; }
 
-int mxIsDouble(const mxArray *a) { return a && a->cls == mxDOUBLE_CLASS; }
-int mxIsSingle(const mxArray *a) { return a && a->cls == mxSINGLE_CLASS; }
-int mxIsNumeric(const mxArray *a) { return a && is_numeric(a->cls); }
-int mxIsLogical(const mxArray *a) { return a && a->cls == mxLOGICAL_CLASS; }
-int mxIsChar(const mxArray *a) { return a && a->cls == mxCHAR_CLASS; }
-int mxIsCell(const mxArray *a) { return a && a->cls == mxCELL_CLASS; }
-int mxIsStruct(const mxArray *a) { return a && a->cls == mxSTRUCT_CLASS; }
-int mxIsComplex(const mxArray *a) { return a && a->complex; }
-int mxIsSparse(const mxArray *a) { return a && a->sparse; }
-int mxIsEmpty(const mxArray *a) { return !a || a->count == 0; }
+bool mxIsDouble(const mxArray *a) { return a && a->cls == mxDOUBLE_CLASS; }
+bool mxIsSingle(const mxArray *a) { return a && a->cls == mxSINGLE_CLASS; }
+bool mxIsNumeric(const mxArray *a) { return a && is_numeric(a->cls); }
+bool mxIsLogical(const mxArray *a) { return a && a->cls == mxLOGICAL_CLASS; }
+bool mxIsChar(const mxArray *a) { return a && a->cls == mxCHAR_CLASS; }
+bool mxIsCell(const mxArray *a) { return a && a->cls == mxCELL_CLASS; }
+bool mxIsStruct(const mxArray *a) { return a && a->cls == mxSTRUCT_CLASS; }
+bool mxIsComplex(const mxArray *a) { return a && a->complex; }
+bool mxIsSparse(const mxArray *a) { return a && a->sparse; }
+bool mxIsEmpty(const mxArray *a) { return !a || a->count == 0; }
 
 // ---- creation and release ----
 

@@ -1,10 +1,15 @@
-/* The MEX interface as the embedded host provides it: the subset the plug-ins
- * and the tests use, with the real interface's types and values, so that the
- * same plug-in sources build against Octave's and MATLAB's own mex.h. */
-#ifndef QUORV_MINIHOST_MEX_H
-#define QUORV_MINIHOST_MEX_H
+/* The MEX interface: the contract between the plug-ins and any host that
+ * loads them. The subset the plug-ins and the tests use, declared as the real
+ * interface declares it (predicates return bool, sizes are mwSize), so that
+ * the same plug-in sources build against Octave's and MATLAB's own mex.h and
+ * agree with any host at the level of the calling convention. */
+#ifndef QUORV_MEX_H
+#define QUORV_MEX_H
 
 #include <stddef.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -51,16 +56,16 @@ double *mxGetPr(const mxArray *a);
 double *mxGetPi(const mxArray *a);
 void *mxGetData(const mxArray *a);
 mxClassID mxGetClassID(const mxArray *a);
-int mxIsDouble(const mxArray *a);
-int mxIsSingle(const mxArray *a);
-int mxIsNumeric(const mxArray *a);
-int mxIsLogical(const mxArray *a);
-int mxIsChar(const mxArray *a);
-int mxIsCell(const mxArray *a);
-int mxIsStruct(const mxArray *a);
-int mxIsComplex(const mxArray *a);
-int mxIsSparse(const mxArray *a);
-int mxIsEmpty(const mxArray *a);
+bool mxIsDouble(const mxArray *a);
+bool mxIsSingle(const mxArray *a);
+bool mxIsNumeric(const mxArray *a);
+bool mxIsLogical(const mxArray *a);
+bool mxIsChar(const mxArray *a);
+bool mxIsCell(const mxArray *a);
+bool mxIsStruct(const mxArray *a);
+bool mxIsComplex(const mxArray *a);
+bool mxIsSparse(const mxArray *a);
+bool mxIsEmpty(const mxArray *a);
 
 /* Array creation and release. */
 mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
