@@ -19,7 +19,12 @@ FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=u
 
 all: build
 
+# ./setup.sh installs (or names) the Debian packages a target needs; it is quick
+# when they are all there. SETUP=: skips it.
+SETUP ?= ./setup.sh
+
 build:
+	@$(SETUP) build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -28,6 +33,7 @@ demo: build
 
 # Three stages, each stopping `make test` when it fails.
 test:
+	@$(SETUP) test
 	@$(MAKE) --no-print-directory test-build
 	@$(MAKE) --no-print-directory test-sanitize
 	@$(MAKE) --no-print-directory test-fuzz

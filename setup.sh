@@ -1,0 +1,49 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing need; this is the one
+# list of them, used by make, by CI and by newcomers alike.
+#   ./setup.sh build   what `make demo` and `make build` need
+#   ./setup.sh test    what the whole test command needs (the default)
+#   ./setup.sh --list  prints the test list and exits
+# As root it installs what is missing with apt-get; otherwise it prints the
+# exact sudo line to run and stops with status 1.
+set -eu
+
+build_packages="make g++ cmake libgtest-dev"
+test_packages="$build_packages
+  clang libclang-rt-14-dev valgrind
+  octave liboctave-dev
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 icoutils
+  python3-dev python3-pybind11 python3-numpy python3-sklearn python3-dask python3-distributed python3-pytest"
+
+case "${1:-test}" in
+  build) wanted=$build_packages ;;
+  test) wanted=$test_packages ;;
+  --list) echo $test_packages; exit 0 ;;
+  *) echo "usage: $0 [build|test|--list]" >&2; exit 2 ;;
+esac
+
+if ! command -v dpkg-query >/dev/null 2>&1; then
+  echo "setup.sh: not a Debian system; make sure these (or your system's equivalents) are installed:" >&2
+  echo "  $(echo $wanted)" >&2
+  exit 0
+fi
+
+missing=""
+for p in $wanted; do
+  case "$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)" in
+    ii*) ;;
+    *) missing="$missing $p" ;;
+  esac
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup.sh: missing Debian packages. Install them with:" >&2
+  echo "  sudo apt-get update && sudo apt-get install -y$missing" >&2
+  echo "then run the command again." >&2
+  exit 1
+fi
+echo "setup.sh: installing$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq $missing
