@@ -15,7 +15,7 @@ SANITIZE_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ubsan
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
-.PHONY: all build demo test test-build test-sanitize test-fuzz clean
+.PHONY: all build demo test test-build test-sanitize test-fuzz octave-pkg clean
 
 all: build
 
@@ -30,6 +30,12 @@ build:
 
 demo: build
 	$(BUILD)/quorv demo
+
+# quorv-VERSION.tar.gz for Octave's pkg install, in $(BUILD)/.
+octave-pkg:
+	@$(SETUP) build
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) --target octave_pkg
 
 # Three stages, each stopping `make test` when it fails.
 test:

@@ -6,11 +6,17 @@ function quorv_demo()
 %   QUORV_TRAIN, classifies the held-out rows with QUORV_PERF and prints the
 %   accuracy. Run MAKE first; from a shell:
 %      cd matlab && octave-cli --eval quorv_demo
+%   With the Octave package installed, PKG LOAD QUORV is all it needs.
 %
 %   See also QUORV_TRAIN, QUORV_PERF, MAKE.
 
 here = fileparts(mfilename('fullpath'));
-data = dlmread(fullfile(here, '..', 'data', 'iris.csv'), ',', 1, 0);
+% Beside the demo in the Octave package, one folder up in a checkout.
+file = fullfile(here, 'data', 'iris.csv');
+if ~exist(file, 'file')
+  file = fullfile(here, '..', 'data', 'iris.csv');
+end
+data = dlmread(file, ',', 1, 0);
 features = data(:, 1:end-1);
 labels = data(:, end);
 

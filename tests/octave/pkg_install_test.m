@@ -1,0 +1,49 @@
+% Installs the Octave package into a scratch prefix, as a user would, and uses
+% it: the demo, one training and classification call, an error, the help text.
+% Run by ctest as: octave-cli --eval "pkg_install_test('PACKAGE.tar.gz', 'SCRATCH')"
+function pkg_install_test(tarball, scratch)
+  if exist(scratch, 'dir')
+    confirm_recursive_rmdir(false, 'local');
+    rmdir(scratch, 's');
+  end
+  mkdir(scratch);
+  % Nothing outside the scratch folder: its own package list and prefix.
+  pkg('local_list', fullfile(scratch, 'octave_packages'));
+  pkg('prefix', fullfile(scratch, 'share'), fullfile(scratch, 'lib'));
+  pkg('install', '-local', tarball);
+  pkg('load', 'quorv');
+
+  demo = evalc('quorv_demo');
+  printf('%s', demo);
+  expect(~isempty(strfind(demo, 'accuracy: ')), 'quorv_demo printed no accuracy');
+
+  data = dlmread(fullfile(fileparts(which('quorv_demo')), 'data', 'iris.csv'), ',', 1, 0);
+  x = data(:, 1:4);
+  x = (x - min(x)) ./ (max(x) - min(x));
+  [templates, labels, presentations] = quorv_train(x, data(:, 5), 0.7, 0, 1, 0.001, 50, 0, 0);
+  expect(size(templates, 2) == 8 && size(labels, 1) == size(templates, 1) && presentations >= 1, ...
+         'quorv_train gave outputs of the wrong shape');
+  guess = quorv_perf(templates, labels, 0.7, x, -1, 0);
+  expect(isequal(size(guess), [150 1]), 'quorv_perf gave no 150-by-1 column');
+  expect(mean(guess == data(:, 5)) > 0.9, 'quorv_perf got its own training set wrong');
+
+  try
+    quorv_train(x, data(:, 5), 2, 0, 1, 0.001, 50, 0, 0);
+    error('quorv_train accepted vigilance 2');
+  catch err
+    expect(~isempty(strfind(err.message, 'QUORV_TRAIN: 3rd input argument (vigilance) must be in [0,1].')), ...
+           ['wrong message: ' err.message]);
+  end
+
+  text = evalc('help quorv_train');
+  expect(~isempty(strfind(text, 'max_list_presentations')), 'help quorv_train has no argument list');
+  expect(strncmp(which('quorv_train'), scratch, numel(scratch)), ...
+         ['quorv_train comes from outside the package: ' which('quorv_train')]);
+  printf('package installed, loaded and used\n');
+end
+
+function expect(ok, message)
+  if ~ok
+    error('pkg_install_test: %s', message);
+  end
+end
