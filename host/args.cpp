@@ -67,11 +67,22 @@ bool fail(char *msg, const char *format, ...)
     return false;
 }
 
+#if !defined(QUORV_NO_HOST_FLOPS) && defined(__ELF__)
+// Current hosts have no flop counter: imported weakly, the plug-ins still load
+// there, and the counter is only fed where the host provides one.
+extern "C" void mexAddFlops(int count) __attribute__((weak));
+static bool host_has_flops() { return mexAddFlops != nullptr; }
+#elif !defined(QUORV_NO_HOST_FLOPS)
+static bool host_has_flops() { return true; }
+#endif
+
 void add_host_flops(std::int64_t count)
 {
 #ifdef QUORV_NO_HOST_FLOPS
     (void)count;
 #else
+    if (!host_has_flops())
+        return;
     while (count > INT_MAX) {
         mexAddFlops(INT_MAX);
         count -= INT_MAX;
