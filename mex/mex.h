@@ -48,9 +48,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);
 /* Array inspection. */
 mwSize mxGetNumberOfDimensions(const mxArray *a);
 const mwSize *mxGetDimensions(const mxArray *a);
-mwSize mxGetM(const mxArray *a);
-mwSize mxGetN(const mxArray *a);
-mwSize mxGetNumberOfElements(const mxArray *a);
+size_t mxGetM(const mxArray *a);
+size_t mxGetN(const mxArray *a);
+size_t mxGetNumberOfElements(const mxArray *a);
 double mxGetScalar(const mxArray *a);
 double *mxGetPr(const mxArray *a);
 double *mxGetPi(const mxArray *a);
@@ -75,11 +75,12 @@ mxArray *mxCreateDoubleScalar(double value);
 void mxDestroyArray(mxArray *a);
 
 /* Host memory: blocks still allocated when a call ends are released by the host. */
-void *mxCalloc(size_t n, size_t size);
-void *mxRealloc(void *ptr, size_t size);
+void *mxCalloc(mwSize n, mwSize size);
+void *mxRealloc(void *ptr, mwSize size);
 void mxFree(void *ptr);
 
-/* Console, errors and the flop counter. */
+/* Console, errors and the flop counter. The counter belongs to the first
+ * hosts only; current ones do not export it, so plug-ins import it weakly. */
 int mexPrintf(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

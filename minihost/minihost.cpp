@@ -277,14 +277,14 @@ extern "C" {
 
 mwSize mxGetNumberOfDimensions(const mxArray *a) { return a ? a->dims.size() : 0; }
 const mwSize *mxGetDimensions(const mxArray *a) { return a ? a->dims.data() : nullptr; }
-mwSize mxGetM(const mxArray *a) { return a ? a->dims[0] : 0; }
-mwSize mxGetN(const mxArray *a) {
+size_t mxGetM(const mxArray *a) { return a ? a->dims[0] : 0; }
+size_t mxGetN(const mxArray *a) {
     if (!a) return 0;
     mwSize n = 1;
     for (size_t i = 1; i < a->dims.size(); ++i) n *= a->dims[i];  // cannot overflow: checked at creation
     return n;
 }
-mwSize mxGetNumberOfElements(const mxArray *a) { return a ? a->count : 0; }
+size_t mxGetNumberOfElements(const mxArray *a) { return a ? a->count : 0; }
 
 double mxGetScalar(const mxArray *a) {
     if (!a || a->count == 0 || !has_values(a->cls)) return 0.0;
@@ -351,7 +351,7 @@ void mxDestroyArray(mxArray *a) {
 
 // ---- host memory ----
 
-void *mxCalloc(size_t n, size_t size) {
+void *mxCalloc(mwSize n, mwSize size) {
     if (!allocation_allowed()) return nullptr;
     size_t bytes = 0;
     if (mul_overflows(n, size, &bytes)) return nullptr;
@@ -368,7 +368,7 @@ void *mxCalloc(size_t n, size_t size) {
     return p;
 }
 
-void *mxRealloc(void *ptr, size_t size) {
+void *mxRealloc(void *ptr, mwSize size) {
     if (!ptr) return mxCalloc(size, 1);
     State &s = state();
     auto it = s.blocks.find(ptr);
