@@ -10,7 +10,7 @@ set -eu
 
 build_packages="make g++ cmake libgtest-dev"
 test_packages="$build_packages
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev valgrind libxml2-utils
   octave liboctave-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 icoutils
   python3-dev python3-pybind11 python3-numpy python3-sklearn python3-dask python3-distributed python3-pytest"

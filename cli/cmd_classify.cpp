@@ -44,13 +44,14 @@ void read_model_and_data(const std::string &model_path, const std::string &data_
 
 void run_classify(const Args &args)
 {
-    const long unknown = args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
-    const long verbose = verbose_level(args);
+    args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
+    const long verbose = verbose_level(args, 3);
+    args.number("--vigilance", 0, is_vigilance, "a number in [0, 1]");
     Model model;
     Dataset data;
     read_model_and_data(args.operands[0], args.operands[1], &model, &data);
     const double vigilance = args.number("--vigilance", model.params.vigilance);
-    check_unknown_label(model, unknown);
+    const long unknown = unknown_label(args, model);
 
     const std::vector<double> predicted = classify_data(model, data, vigilance, unknown, verbose);
     if (data.labelled())
@@ -61,7 +62,7 @@ void run_classify(const Args &args)
         for (double label : predicted)
             text += format_double(label) + "\n";
         write_file_atomically(out, text);
-        std::printf("Predictions written to %s: %zu rows\n", out.c_str(), predicted.size());
+        std::printf("Predictions written to %s: %zu rows\n", visible(out).c_str(), predicted.size());
     }
 }
 

@@ -95,7 +95,7 @@ void run_demo(const Args &args)
     if (!(fraction > 0 && fraction < 1))
         throw UsageError("--test-fraction: " + args.text("--test-fraction") + " is not between 0 and 1");
     const TrainParams params = training_params(args);
-    const long verbose = verbose_level(args);
+    const long verbose = verbose_level(args, 4);
     if (name.empty() || name.find('/') != std::string::npos)
         throw UsageError("--dataset: '" + name + "' is not a dataset name (a file NAME.csv of the data folder)");
     const std::string path = dir + "/" + name + ".csv";
@@ -110,9 +110,9 @@ void run_demo(const Args &args)
                          (train_rows.empty() ? "training" : "test") + " part empty");
     const Dataset train = all.subset(train_rows), test = all.subset(test_rows);
 
-    std::printf("Dataset %s: %s, %s, %s (%s)\n", name.c_str(), count_of(all.rows, "pattern").c_str(),
+    std::printf("Dataset %s: %s, %s, %s (%s)\n", visible(name).c_str(), count_of(all.rows, "pattern").c_str(),
                 count_of(all.cols(), "feature").c_str(),
-                count_of(distinct_labels(all.y).size(), "class", "classes").c_str(), path.c_str());
+                count_of(distinct_labels(all.y).size(), "class", "classes").c_str(), visible(path).c_str());
     std::printf("Split (seed %lu, stratified): %zu training patterns, %zu test patterns\n", seed, train.rows,
                 test.rows);
     std::printf("Training: vigilance %g, min_size %g, learning_rate %g, epsilon %g%s%s\n", params.vigilance,
@@ -121,12 +121,9 @@ void run_demo(const Args &args)
     const Model model = train_model(train, !args.has("--no-scale"), params, verbose);
 
     std::printf("Classifying the %zu test patterns\n", test.rows);
-    // -1 marks unclassified patterns unless some dataset uses it as a class.
-    const std::vector<double> classes = distinct_labels(all.y);
-    long unknown = -1;
-    while (std::binary_search(classes.begin(), classes.end(), static_cast<double>(unknown)))
-        --unknown;
-    const std::vector<double> predicted = classify_data(model, test, params.vigilance, unknown, verbose);
+    const long unknown = free_unknown_label(all.y);
+    const std::vector<double> predicted =
+        classify_data(model, test, params.vigilance, unknown, std::min(verbose, 3L));
     std::fputs(evaluation_report(test.y, predicted, static_cast<double>(unknown)).c_str(), stdout);
 }
 

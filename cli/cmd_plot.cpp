@@ -62,8 +62,8 @@ void run_plot(const Args &args)
     chosen_features(model, args.text("--features", "1,2"), &fx, &fy);
     apply_scaling(model.scaling, &data);
     write_file_atomically(out, svg_plot(model, data, fx, fy));
-    std::printf("Plot written to %s: %zu boxes, %zu patterns, %s against %s\n", out.c_str(), model.nodes,
-                data.rows, model.feature_names[fy].c_str(), model.feature_names[fx].c_str());
+    std::printf("Plot written to %s: %zu boxes, %zu patterns, %s against %s\n", visible(out).c_str(), model.nodes,
+                data.rows, visible(model.feature_names[fy]).c_str(), visible(model.feature_names[fx]).c_str());
 }
 
 }  // namespace cli

@@ -35,12 +35,12 @@ void run_train(const Args &args)
     if (out.empty())
         throw UsageError("train: no model file given (-o MODEL)");
     const TrainParams params = training_params(args);
-    const long verbose = verbose_level(args);
+    const long verbose = verbose_level(args, 4);
     const Dataset data = training_data(read_csv(args.operands[0]), args.text("--label-column"));
 
     const Model model = train_model(data, !args.has("--no-scale"), params, verbose);
     write_file_atomically(out, model_text(model));
-    std::printf("Model written to %s: %s, %s, %s, from %s\n", out.c_str(), count_of(model.nodes, "node").c_str(),
+    std::printf("Model written to %s: %s, %s, %s, from %s\n", visible(out).c_str(), count_of(model.nodes, "node").c_str(),
                 count_of(model.cols(), "feature").c_str(),
                 count_of(distinct_labels(model.labels).size(), "class", "classes").c_str(),
                 count_of(data.rows, "pattern").c_str());

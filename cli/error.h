@@ -3,15 +3,19 @@
 #ifndef QUORV_CLI_ERROR_H
 #define QUORV_CLI_ERROR_H
 
+#include "text.h"
+
 #include <stdexcept>
 #include <string>
 
 namespace cli {
 
-// Bad data, files, models or plug-in refusals: exit status 1.
+// Bad data, files, models or plug-in refusals: exit status 1. Messages quote
+// names, cells and paths from the user's files, so they are made visible
+// here, once for all: no control sequence or NUL reaches the terminal.
 class Error : public std::runtime_error {
 public:
-    explicit Error(const std::string &message) : std::runtime_error(message) {}
+    explicit Error(const std::string &message) : std::runtime_error(visible(message)) {}
 };
 
 // A command line that cannot be understood: exit status 2.

@@ -40,12 +40,13 @@ void print_overview()
 
 int fail(const std::string &message, int status)
 {
-    std::string line = message;  // one line, whatever the message (plug-in texts may break lines)
+    std::string line = message;  // one line, whatever the message
     for (char &ch : line)
         if (ch == '\n' || ch == '\r')
             ch = ' ';
+    line = "quorv: " + cli::visible(line) + "\n";
     std::fflush(stdout);
-    std::fprintf(stderr, "quorv: %s\n", line.c_str());
+    std::fwrite(line.data(), 1, line.size(), stderr);
     return status;
 }
 

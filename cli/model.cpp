@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <unordered_set>
 #include <string_view>
 
 namespace cli {
@@ -44,7 +46,9 @@ public:
             fail("unexpected text after the last node");
     }
 
-    // The text after "key " on the next line.
+    // The text after "key " on the next line. A line may end in CR LF (a file
+    // saved by a Windows editor); blanks at its end are refused, since the
+    // file would no longer read back to the same text.
     std::string_view expect(const char *key)
     {
         const size_t end = rest_.find('\n');
@@ -53,12 +57,36 @@ public:
             fail(std::string("ends where '") + key + "' was expected");
         if (end == std::string_view::npos)
             fail("last line has no line end");
-        const std::string_view line = rest_.substr(0, end);
+        std::string_view line = rest_.substr(0, end);
         rest_.remove_prefix(end + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
         const std::string_view prefix = key;
         if (line.size() <= prefix.size() || line.substr(0, prefix.size()) != prefix || line[prefix.size()] != ' ')
             fail(std::string("expected '") + key + " ...', found '" + std::string(line.substr(0, 40)) + "'");
+        if (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')
+            fail("blank at the end of the line");
         return line.substr(prefix.size() + 1);
+    }
+
+    // A name: the rest of the line, as the CSV reader would have trimmed it.
+    std::string name(std::string_view text, const char *what) const
+    {
+        if (text.empty())
+            fail(std::string(what) + " has no name");
+        if (text.front() == ' ' || text.front() == '\t')
+            fail(std::string(what) + " name '" + std::string(text.substr(0, 40)) + "' begins with a blank");
+        return std::string(text);
+    }
+
+    // A number the reader then holds to `fits`: "WHAT 'TEXT' in the model
+    // file is not RANGE".
+    double number(std::string_view text, const char *what, bool (*fits)(double), const char *range) const
+    {
+        const double value = number(text, what);
+        if (!fits(value))
+            fail(std::string(what) + " '" + std::string(text) + "' in the model file is not " + range);
+        return value;
     }
 
     double number(std::string_view text, const char *what) const
@@ -136,36 +164,51 @@ Model parse_model(const std::string &text, const std::string &path)
         in.fail("model format version '" + std::string(version) + "' is not supported (this quorv reads " +
                 std::to_string(kVersion) + ")");
 
-    m.label_name = std::string(in.expect("label_column"));
-    if (m.label_name.empty())
-        in.fail("label column has no name");
+    m.label_name = in.name(in.expect("label_column"), "label column");
     const std::string_view scaling = in.expect("scaling");
     if (scaling != "min-max" && scaling != "none")
         in.fail("scaling must be 'min-max' or 'none'");
     m.scaling.enabled = scaling == "min-max";
 
+    const auto finite = [](double v) { return std::isfinite(v); };
     const long features = in.integer(in.expect("features"), "feature count", 1, kMaxFeatures);
+    std::unordered_set<std::string> names = {m.label_name};
     for (long j = 0; j < features; ++j) {
         std::string_view rest = in.expect("feature");
-        m.scaling.min.push_back(in.number(Reader::field(&rest), "feature minimum"));
-        m.scaling.max.push_back(in.number(Reader::field(&rest), "feature maximum"));
-        const std::string name(rest);
-        if (name.empty())
-            in.fail("feature has no name");
-        if (name == m.label_name || std::count(m.feature_names.begin(), m.feature_names.end(), name))
+        const double lo = in.number(Reader::field(&rest), "feature minimum", finite, "a finite number");
+        const double hi = in.number(Reader::field(&rest), "feature maximum", finite, "a finite number");
+        const std::string name = in.name(rest, "feature");
+        if (!(lo <= hi))
+            in.fail("feature '" + name + "': minimum " + format_double(lo) + " is above the maximum " +
+                    format_double(hi));
+        if (m.scaling.enabled && !std::isfinite(hi - lo))
+            in.fail("feature '" + name + "': the range from " + format_double(lo) + " to " + format_double(hi) +
+                    " is too wide to scale");
+        if (!names.insert(name).second)
             in.fail("name '" + name + "' is used twice");
+        m.scaling.min.push_back(lo);
+        m.scaling.max.push_back(hi);
         m.feature_names.push_back(name);
     }
 
+    // The training parameters, each in the range the training plug-in accepts.
     m.training_patterns = in.integer(in.expect("training_patterns"), "training pattern count", 1, LONG_MAX);
-    m.params.vigilance = in.number(in.expect("vigilance"), "vigilance");
-    m.params.min_size = in.number(in.expect("min_size"), "min_size");
-    m.params.learning_rate = in.number(in.expect("learning_rate"), "learning_rate");
-    m.params.epsilon = in.number(in.expect("epsilon"), "epsilon");
+    m.params.vigilance = in.number(in.expect("vigilance"), "vigilance", [](double v) { return v >= 0 && v <= 1; },
+                                   "a number in [0, 1]");
+    const std::string_view min_size = in.expect("min_size");
+    m.params.min_size = in.number(min_size, "min_size", [](double v) { return v >= 0; }, "a number >= 0");
+    if (!(m.params.min_size <= static_cast<double>(features) * (1.0 - m.params.vigilance)))
+        in.fail("min_size '" + std::string(min_size) + "' in the model file is above M*(1-vigilance)");
+    m.params.learning_rate = in.number(in.expect("learning_rate"), "learning_rate",
+                                       [](double v) { return v > 0 && v <= 1; }, "a number in (0, 1]");
+    m.params.epsilon = in.number(in.expect("epsilon"), "epsilon", [](double v) { return v >= 0 && std::isfinite(v); },
+                                 "a finite number >= 0");
     m.params.max_list_presentations =
-        in.integer(in.expect("max_list_presentations"), "max_list_presentations", INT_MIN, INT_MAX);
-    m.params.trim_option = in.integer(in.expect("trim_option"), "trim_option", INT_MIN, INT_MAX);
-    m.list_presentations = in.number(in.expect("list_presentations"), "list_presentations");
+        in.integer(in.expect("max_list_presentations"), "max_list_presentations", 1, INT_MAX);
+    m.params.trim_option = in.integer(in.expect("trim_option"), "trim_option", 0, 1);
+    m.list_presentations =
+        static_cast<double>(in.integer(in.expect("list_presentations"), "list_presentations", 0,
+                                       m.params.max_list_presentations));
 
     m.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
     const size_t width = 2 * m.cols();
@@ -178,10 +221,15 @@ Model parse_model(const std::string &text, const std::string &path)
         for (size_t j = 0; j < width; ++j) {
             if (rest.empty())
                 in.fail("node has " + std::to_string(j) + " bounds, not " + std::to_string(width));
-            m.templates.push_back(in.number(Reader::field(&rest), "node bound"));
+            m.templates.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
         }
         if (!rest.empty())
             in.fail("node has more than " + std::to_string(width) + " bounds");
+        for (size_t j = 0; j < m.cols(); ++j)
+            if (!(m.lower(k, j) <= m.upper(k, j)))
+                in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(m.lower(k, j)) +
+                        " is above the upper bound " + format_double(m.upper(k, j)) + " of feature '" +
+                        m.feature_names[j] + "'");
     }
     in.expect_end();
     return m;

@@ -45,6 +45,14 @@ double Args::number(const std::string &name, double fallback) const
     return value;
 }
 
+double Args::number(const std::string &name, double fallback, bool (*fits)(double), const std::string &range) const
+{
+    const double value = number(name, fallback);
+    if (has(name) && !fits(value))
+        throw UsageError(name + ": '" + text(name) + "' is not " + range);
+    return value;
+}
+
 long Args::integer(const std::string &name, long fallback, long lo, long hi) const
 {
     if (!has(name))

@@ -34,6 +34,8 @@ public:
     std::string text(const std::string &name, const std::string &fallback = "") const;
     // Throws UsageError naming the option for a value that is not a number.
     double number(const std::string &name, double fallback) const;
+    // A number that `fits`, else UsageError "NAME: 'TEXT' is not RANGE".
+    double number(const std::string &name, double fallback, bool (*fits)(double), const std::string &range) const;
     // Whole numbers in [lo, hi].
     long integer(const std::string &name, long fallback, long lo, long hi) const;
 

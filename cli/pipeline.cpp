@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace cli {
 
@@ -25,17 +26,33 @@ std::vector<Option> training_options()
     };
 }
 
+bool is_vigilance(double v) { return v >= 0 && v <= 1; }
+
 TrainParams training_params(const Args &args)
 {
     TrainParams p;
-    p.vigilance = args.number("--vigilance", p.vigilance);
-    p.min_size = args.number("--min-size", p.min_size);
-    p.learning_rate = args.number("--learning-rate", p.learning_rate);
-    p.epsilon = args.number("--epsilon", p.epsilon);
-    p.max_list_presentations =
-        args.integer("--max-presentations", p.max_list_presentations, INT_MIN, INT_MAX);
+    p.vigilance = args.number("--vigilance", p.vigilance, is_vigilance, "a number in [0, 1]");
+    // The upper end, M*(1-vigilance), waits for the data (check_min_size).
+    p.min_size = args.number("--min-size", p.min_size, [](double v) { return v >= 0 && std::isfinite(v); },
+                             "a number >= 0");
+    p.learning_rate = args.number("--learning-rate", p.learning_rate, [](double v) { return v > 0 && v <= 1; },
+                                  "a number in (0, 1]");
+    p.epsilon = args.number("--epsilon", p.epsilon, [](double v) { return v >= 0 && std::isfinite(v); },
+                            "a finite number >= 0");
+    p.max_list_presentations = args.integer("--max-presentations", p.max_list_presentations, 1, INT_MAX);
     p.trim_option = args.has("--trim") ? 1 : 0;
     return p;
+}
+
+void check_min_size(const TrainParams &params, size_t features)
+{
+    // The training plug-in's own bound, computed as it does.
+    const double bound = static_cast<double>(features) * (1.0 - params.vigilance);
+    if (!(params.min_size <= bound))
+        throw UsageError("--min-size: " + format_double(params.min_size) + " is above " + format_double(bound) +
+                         ", the largest box size M*(1-vigilance) for " + std::to_string(features) +
+                         (features == 1 ? " feature" : " features") + " at vigilance " +
+                         format_double(params.vigilance));
 }
 
 Option verbose_option()
@@ -44,10 +61,11 @@ Option verbose_option()
                               "trace (training up to 4, classification up to 3)"};
 }
 
-long verbose_level(const Args &args) { return args.integer("--verbose", 1, INT_MIN, INT_MAX); }
+long verbose_level(const Args &args, long most) { return args.integer("--verbose", 1, 0, most); }
 
 Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose)
 {
+    check_min_size(params, data.cols());
     Model model;
     model.feature_names = data.feature_names;
     model.label_name = data.label_name;
@@ -75,12 +93,24 @@ std::vector<double> classify_data(const Model &model, const Dataset &data, doubl
     return call_perf(model, scaled, vigilance, unknown_label, verbose);
 }
 
-void check_unknown_label(const Model &model, long unknown_label)
+long free_unknown_label(const std::vector<double> &classes)
 {
-    if (std::find(model.labels.begin(), model.labels.end(), static_cast<double>(unknown_label)) !=
-        model.labels.end())
-        throw UsageError("--unknown-label " + std::to_string(unknown_label) +
+    const std::vector<double> sorted = distinct_labels(classes);
+    long unknown = -1;
+    while (std::binary_search(sorted.begin(), sorted.end(), static_cast<double>(unknown)))
+        --unknown;
+    return unknown;
+}
+
+long unknown_label(const Args &args, const Model &model)
+{
+    if (!args.has("--unknown-label"))
+        return free_unknown_label(model.labels);
+    const long unknown = args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
+    if (std::find(model.labels.begin(), model.labels.end(), static_cast<double>(unknown)) != model.labels.end())
+        throw UsageError("--unknown-label " + std::to_string(unknown) +
                          " is a class label of the model; choose a label no class uses");
+    return unknown;
 }
 
 }  // namespace cli

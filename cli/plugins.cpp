@@ -51,6 +51,9 @@ minihost::CallResult call(minihost::Plugin &plugin, int nlhs, const std::vector<
     if (result.ok)
         return result;
     std::string message = result.error;
+    for (char &ch : message)  // the plug-ins break long messages over lines
+        if (ch == '\n' || ch == '\r')
+            ch = ' ';
     const size_t open = message.find("input argument (");
     if (open != std::string::npos) {
         const size_t start = open + 16, close = message.find(')', start);

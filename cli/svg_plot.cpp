@@ -1,7 +1,9 @@
 // The plot is written by hand: a few dozen elements need no SVG library.
+// Every name in it goes through xml_text, so any name gives well-formed XML.
 #include "svg_plot.h"
 
 #include "numbers.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,21 +19,6 @@ const double kLeft = 70, kRight = 560, kTop = 30, kBottom = 470;  // plot area
 const char *const kPalette[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
                                 "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"};
 const char kNoClass[] = "#444444";
-
-std::string escape(const std::string &text)
-{
-    std::string out;
-    for (char ch : text) {
-        switch (ch) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += ch;
-        }
-    }
-    return out;
-}
 
 std::string fmt(const char *format, double value)
 {
@@ -120,7 +107,7 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + fmt("%.0f", kWidth) + "\" height=\"" +
            fmt("%.0f", kHeight) + "\" viewBox=\"0 0 " + fmt("%.0f", kWidth) + " " + fmt("%.0f", kHeight) +
            "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-    svg += "<title>" + escape(model.feature_names[fy] + " against " + model.feature_names[fx]) + "</title>\n";
+    svg += "<title>" + xml_text(model.feature_names[fy] + " against " + model.feature_names[fx]) + "</title>\n";
 
     // Axes: frame, ticks at fifths of the range, and the feature names.
     svg += "<g id=\"axes\" stroke=\"#000\" fill=\"none\">\n<path d=\"M" + fmt("%.2f", kLeft) + " " +
@@ -144,9 +131,9 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     }
     svg += "</g>\n<g id=\"ticks\">\n" + labels;
     svg += "<text x=\"" + fmt("%.2f", (kLeft + kRight) / 2) + "\" y=\"" + fmt("%.2f", kBottom + 40) +
-           "\" text-anchor=\"middle\">" + escape(model.feature_names[fx] + scaled) + "</text>\n";
+           "\" text-anchor=\"middle\">" + xml_text(model.feature_names[fx] + scaled) + "</text>\n";
     svg += "<text transform=\"translate(18 " + fmt("%.2f", (kTop + kBottom) / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\">" + escape(model.feature_names[fy] + scaled) + "</text>\n</g>\n";
+           ") rotate(-90)\" text-anchor=\"middle\">" + xml_text(model.feature_names[fy] + scaled) + "</text>\n</g>\n";
 
     // Boxes; a box flat in a feature still gets a visible sliver.
     svg += "<g id=\"nodes\" fill-opacity=\"0.15\" stroke-width=\"1.5\">\n";
@@ -169,12 +156,12 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
 
     // Legend: one swatch per class (circles, so that rects are the nodes alone).
     svg += "</g>\n<g id=\"legend\">\n<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", kTop + 4) +
-           "\" font-weight=\"bold\">" + escape(model.label_name) + "</text>\n";
+           "\" font-weight=\"bold\">" + xml_text(model.label_name) + "</text>\n";
     double row_y = kTop + 24;
     for (double label : classes) {
         svg += "<circle cx=\"" + fmt("%.2f", kRight + 30) + "\" cy=\"" + fmt("%.2f", row_y - 4) + "\" r=\"6\" fill=\"" +
                colour(label) + "\"/>\n<text x=\"" + fmt("%.2f", kRight + 42) + "\" y=\"" + fmt("%.2f", row_y) +
-               "\">" + escape(format_double(label)) + "</text>\n";
+               "\">" + xml_text(format_double(label)) + "</text>\n";
         row_y += 20;
     }
     if (!patterns.labelled()) {

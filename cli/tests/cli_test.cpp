@@ -2,6 +2,7 @@
 // would (set QUORV_TEST_WRAPPER="valgrind -q --error-exitcode=99" to run it
 // under a checker) and compare its results with direct calls of the plug-ins.
 #include "model.h"
+#include "numbers.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -237,20 +238,24 @@ TEST_F(Cli, ModelFilesReadBackBitForBit)
 
     // So do doubles that decimal text usually loses.
     cli::Model m = cli::parse_model(kModel, "x");
-    const double odd[] = {with_bits(0x7ff8000000000000u), with_bits(0xfff0000000000123u),
-                          with_bits(0x7ff4000000000001u), -0.0,
-                          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                          std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
-                          0.1 + 0.2, -1e-300};
-    m.templates.assign(std::begin(odd), std::begin(odd) + 8);
-    m.scaling.min = {odd[8], odd[9]};
-    m.params.epsilon = odd[4];
+    const double odd[] = {-0.0, std::numeric_limits<double>::denorm_min(), 0.1 + 0.2, -1e-300,
+                          std::numeric_limits<double>::max(), -std::numeric_limits<double>::max()};
+    m.templates = {odd[0], odd[1], odd[2], odd[1], odd[0], odd[1], odd[2], odd[2]};
+    m.scaling.enabled = false;
+    m.scaling.min = {odd[3], odd[5]};
+    m.scaling.max = {odd[2], odd[4]};
     const std::string text = cli::model_text(m);
     const cli::Model back = cli::parse_model(text, "x");
     EXPECT_EQ(cli::model_text(back), text);
-    EXPECT_EQ(0, std::memcmp(back.templates.data(), odd, 8 * sizeof(double)));
-    EXPECT_EQ(0, std::memcmp(back.scaling.min.data(), odd + 8, 2 * sizeof(double)));
-    EXPECT_EQ(back.params.epsilon, odd[4]);
+    EXPECT_EQ(0, std::memcmp(back.templates.data(), m.templates.data(), 8 * sizeof(double)));
+    EXPECT_EQ(0, std::memcmp(back.scaling.min.data(), m.scaling.min.data(), 2 * sizeof(double)));
+    // Values a model may not hold (NaN payloads, infinities) still read back bit for bit as numbers.
+    for (double v : {with_bits(0x7ff8000000000000u), with_bits(0xfff0000000000123u), with_bits(0x7ff4000000000001u),
+                     std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+        double got = 0;
+        ASSERT_TRUE(cli::parse_double(cli::format_double(v), &got)) << cli::format_double(v);
+        EXPECT_EQ(0, std::memcmp(&got, &v, sizeof v)) << cli::format_double(v);
+    }
 }
 
 struct BadCase {
@@ -293,7 +298,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {{"classify", "m.model", "good.csv", "more.csv"}, 2, "quorv: classify: unexpected argument 'more.csv' (see 'quorv classify --help')"},
         {{"train", "good.csv", "-o", "out", "--vigilance", "high"}, 2, "quorv: --vigilance: 'high' is not a number"},
         {{"train", "good.csv", "-o", "out", "--max-presentations=1.5"}, 2,
-         "quorv: --max-presentations: '1.5' is not a whole number from -2147483648 to 2147483647"},
+         "quorv: --max-presentations: '1.5' is not a whole number from 1 to 2147483647"},
         {{"demo", "--test-fraction", "1"}, 2, "quorv: --test-fraction: 1 is not between 0 and 1"},
         {{"demo", "--dataset", "nosuch", "--data-dir", "."}, 1,
          "quorv: no dataset 'nosuch': ./nosuch.csv does not exist (--data-dir names another folder)"},
@@ -313,18 +318,18 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {{"train", "twice.csv", "-o", "out"}, 1, "quorv: twice.csv:1: columns 1 and 2 are both named 'a'"},
         {{"train", "one.csv", "-o", "out"}, 1, "quorv: one.csv: no feature column besides the label column 'label'"},
         {{"train", "good.csv", "-o", "out", "--label-column", "kind"}, 1, "quorv: good.csv has no column 'kind' (--label-column)"},
-        // Plug-in refusals, with the option they concern.
-        {{"train", "good.csv", "-o", "out", "--min-size", "0.6"}, 1,
-         "quorv: QUORV_TRAIN: 4th input argument (min_size) must be in [0.0, 0.500000] ( in [0.0, "
-         "M*(1.0-vigilance)] ). (option --min-size)"},
-        {{"train", "good.csv", "-o", "out", "--vigilance", "nan"}, 1,
-         "quorv: QUORV_TRAIN: 3rd input argument (vigilance) must be in [0,1]. (option --vigilance)"},
-        {{"train", "good.csv", "-o", "out", "--verbose", "5"}, 1,
-         "quorv: QUORV_TRAIN: 9th input argument (oflag) must be 0,1,2,3 or 4. (option --verbose)"},
-        {{"classify", "m.model", "good.csv", "-o", "out", "--vigilance", "1.5"}, 1,
-         "quorv: QUORV_PERF: 3rd input argument (vigilance) must be in [0.0, 1.0]. (option --vigilance)"},
-        {{"classify", "m.model", "good.csv", "-o", "out", "--verbose", "4"}, 1,
-         "quorv: QUORV_PERF: 6th input argument (oflag) must be 0,1,2 or 3. (option --verbose)"},
+        // Options out of the plug-ins' ranges: the tool's own usage errors, before any plug-in call.
+        {{"train", "good.csv", "-o", "out", "--min-size", "0.6"}, 2,
+         "quorv: --min-size: 0.6 is above 0.5, the largest box size M*(1-vigilance) for 2 features at vigilance 0.75"},
+        {{"train", "good.csv", "-o", "out", "--vigilance", "nan"}, 2, "quorv: --vigilance: 'nan' is not a number in [0, 1]"},
+        {{"train", "good.csv", "-o", "out", "--learning-rate", "0"}, 2,
+         "quorv: --learning-rate: '0' is not a number in (0, 1]"},
+        {{"train", "good.csv", "-o", "out", "--epsilon", "inf"}, 2, "quorv: --epsilon: 'inf' is not a finite number >= 0"},
+        {{"train", "good.csv", "-o", "out", "--verbose", "5"}, 2, "quorv: --verbose: '5' is not a whole number from 0 to 4"},
+        {{"classify", "m.model", "good.csv", "-o", "out", "--vigilance", "1.5"}, 2,
+         "quorv: --vigilance: '1.5' is not a number in [0, 1]"},
+        {{"classify", "m.model", "good.csv", "-o", "out", "--verbose", "4"}, 2,
+         "quorv: --verbose: '4' is not a whole number from 0 to 3"},
         {{"classify", "m.model", "good.csv", "-o", "out", "--unknown-label", "2"}, 2,
          "quorv: --unknown-label 2 is a class label of the model; choose a label no class uses"},
         {{"train", "good.csv", "-o", "out"}, 1, "quorv: cannot load the plug-in quorv_train.mexa64: *",
@@ -366,6 +371,90 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         EXPECT_FALSE(fs::exists(dir / "out"));
         EXPECT_EQ(temporaries(), 0u);
     }
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST_F(Cli, ModelFilesThatMeanNothingAreRefusedWithTheirLine)
+{
+    put(dir / "good.csv", kGood);
+    const struct {
+        const char *from, *to, *message;
+    } cases[] = {
+        {"node 1 0 0 0.5 0.5", "node 1 0.6 0 0.5 0.5",
+         "m.model:16: node 1: lower bound 0.6 is above the upper bound 0.5 of feature 'a'"},
+        {"node 2 0.5 0.5 1 1", "node 2 0.5 nan 1 1", "m.model:17: node bound 'nan' in the model file is not a finite number"},
+        {"feature 0 1 a", "feature -inf inf a", "m.model:5: feature minimum '-inf' in the model file is not a finite number"},
+        {"feature 0 1 a", "feature 1 0 a", "m.model:5: feature 'a': minimum 1 is above the maximum 0"},
+        {"feature 0 1 b", "feature 0 nan b", "m.model:6: feature maximum 'nan' in the model file is not a finite number"},
+        {"feature 0 1 b", "feature -1e308 1e308 b", "m.model:6: feature 'b': the range from -1e+308 to 1e+308 is too wide to scale"},
+        {"feature 0 1 b", "feature 0 1  b", "m.model:6: feature name ' b' begins with a blank"},
+        {"feature 0 1 b", "feature 0 1 label", "m.model:6: name 'label' is used twice"},
+        {"vigilance 0.75", "vigilance 1.5", "m.model:8: vigilance '1.5' in the model file is not a number in [0, 1]"},
+        {"min_size 0", "min_size 0.6", "m.model:9: min_size '0.6' in the model file is above M*(1-vigilance)"},
+        {"learning_rate 1", "learning_rate 0", "m.model:10: learning_rate '0' in the model file is not a number in (0, 1]"},
+        {"epsilon 0.001", "epsilon -1", "m.model:11: epsilon '-1' in the model file is not a finite number >= 0"},
+        {"trim_option 0", "trim_option 7", "m.model:13: trim_option '7' is not a whole number in [0, 1]"},
+        {"\nlist_presentations 1", "\nlist_presentations nan",
+         "m.model:14: list_presentations 'nan' is not a whole number in [0, 100]"},
+        {"nodes 2\n", "nodes 2 \n", "m.model:15: blank at the end of the line"},
+        {"label_column label", "label_column label\t", "m.model:2: blank at the end of the line"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.to);
+        put(dir / "m.model", replaced(kModel, c.from, c.to));
+        const Outcome run = quorv({"classify", "m.model", "good.csv", "-o", "out"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "quorv: " + std::string(c.message) + "\n");
+        EXPECT_EQ(run.err.find("(option"), std::string::npos) << "no option was given";
+        EXPECT_FALSE(fs::exists(dir / "out"));
+    }
+
+    // CR LF line ends, as a Windows editor saves the file, read as LF.
+    std::string crlf;
+    for (char ch : std::string(kModel))
+        crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    put(dir / "crlf.model", crlf);
+    put(dir / "m.model", kModel);
+    const Outcome a = quorv({"classify", "crlf.model", "good.csv", "-o", "a.csv"});
+    ASSERT_EQ(a.status, 0) << a.err;
+    ASSERT_EQ(quorv({"classify", "m.model", "good.csv", "-o", "b.csv"}).status, 0);
+    EXPECT_EQ(slurp(dir / "a.csv"), slurp(dir / "b.csv"));
+
+    // A model with the class -1 gets the first free label below it for the unclassified.
+    put(dir / "minus.model", replaced(kModel, "node 1 0 0", "node -1 0 0"));
+    put(dir / "far.csv", "a,b\n0.25,0.25\n5,5\n");
+    const Outcome minus = quorv({"classify", "minus.model", "far.csv", "-o", "c.csv", "--vigilance", "0", "--verbose", "0"});
+    ASSERT_EQ(minus.status, 0) << minus.err;
+    EXPECT_EQ(slurp(dir / "c.csv"), "label\n-1\n-2\n");
+}
+
+// Names and paths holding terminal controls, NUL and broken UTF-8 come out
+// visible and inert in messages and status lines.
+TEST_F(Cli, HostileNamesReachNoTerminalRaw)
+{
+    const std::string evil = std::string("a\x1b]2;owned\x07\x1b[2J\x00z\xff\xc2\x9b", 20);
+    const std::string shown = "a\\x1b]2;owned\\x07\\x1b[2J\\x00z\\xff\\xc2\\x9b";
+    put(dir / "evil.csv", evil + ",b,label\n0,0,1\n1,1,2\n0.5,x" + evil + ",1\n");
+    put(dir / "hollow.csv", "a,b,label\n0,0,1\n");
+    put(dir / "evil_header.csv", evil + ",b,label\n0,0,1\n");
+    put(dir / "m.model", kModel);
+    const Outcome bad_cell = quorv({"train", "evil.csv", "-o", "out"});
+    EXPECT_EQ(bad_cell.status, 1);
+    EXPECT_EQ(bad_cell.err, "quorv: evil.csv:4: column 2 (b): 'x" + shown + "' is not a number\n");
+    const Outcome bad_column = quorv({"classify", "m.model", "evil_header.csv"});
+    EXPECT_EQ(bad_column.err, "quorv: evil_header.csv has no column 'a', a feature of the model\n");
+    const std::string weird_dir = "d\x1b[2J";
+    const Outcome bad_path = quorv({"train", "hollow.csv", "-o", weird_dir + "/out"});
+    EXPECT_EQ(bad_path.err, "quorv: cannot write d\\x1b[2J/out: No such file or directory\n");
+    for (const Outcome *run : {&bad_cell, &bad_column, &bad_path})
+        for (char ch : run->err)
+            EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch < 0x7f)) << run->err;
 }
 
 // Well-formed XML, as far as a plot needs: nested tags that close in order,
@@ -414,6 +503,16 @@ bool well_formed(const std::string &xml, std::map<std::string, size_t> *elements
     return open.empty() && roots == 1;
 }
 
+// A real XML parser's verdict (xmllint, from libxml2-utils).
+bool xml_parses(const fs::path &file)
+{
+    if (std::system("xmllint --version >/dev/null 2>&1") != 0) {
+        ADD_FAILURE() << "xmllint (Debian package libxml2-utils) is needed to check the SVG files";
+        return false;
+    }
+    return std::system(("xmllint --noout '" + file.string() + "'").c_str()) == 0;
+}
+
 TEST_F(Cli, PlotIsWellFormedSvgWithOneRectanglePerNode)
 {
     put(dir / "odd.csv", "x<y & z,b,label\n0,0,1\n1,1,2\n0.2,0.1,1\n0.9,0.5,3\n");
@@ -429,7 +528,23 @@ TEST_F(Cli, PlotIsWellFormedSvgWithOneRectanglePerNode)
         EXPECT_EQ(elements["rect"], model.nodes);
         EXPECT_EQ(elements["circle"], 4u + 3u) << "4 patterns and 3 legend entries";
         EXPECT_NE(svg.find("x&lt;y &amp; z"), std::string::npos);
+        EXPECT_TRUE(xml_parses(dir / "odd.svg"));
     }
+}
+
+TEST_F(Cli, PlotOfHostileNamesIsWellFormedXml)
+{
+    // Control bytes, NUL, broken and non-XML UTF-8, markup and quotes in every name the plot shows.
+    const char x_name[] = "x\x01\x1b[2J\x00\xff\xfe\xef\xbf\xbe]]>&amp;<b a='1\">";
+    const std::string x(x_name, sizeof x_name - 1);
+    const std::string y = "y\xc3\x28\xed\xa0\x80\xf4\x90\x80\x80\x7f\xc2\x9b\t\r";
+    const std::string label = "\xe2\x80\xae<!--label";
+    put(dir / "hostile.csv", x + "," + y + "," + label + "\n0,0,1\n1,1,2\n0.2,0.1,1\n");
+    ASSERT_EQ(quorv({"train", "hostile.csv", "-o", "h.model", "--verbose", "0"}).status, 0);
+    const Outcome run = quorv({"plot", "h.model", "hostile.csv", "-o", "h.svg"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(xml_parses(dir / "h.svg")) << slurp(dir / "h.svg");
+    EXPECT_NE(slurp(dir / "h.svg").find("]]&gt;&amp;amp;&lt;b a=&apos;1&quot;&gt;"), std::string::npos);
 }
 
 TEST_F(Cli, DemoPrintsSummariesAndAccuracy)
