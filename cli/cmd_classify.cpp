@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <memory>
 
 namespace cli {
 
@@ -47,6 +48,9 @@ void run_classify(const Args &args)
     args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
     const long verbose = verbose_level(args, 3);
     args.number("--vigilance", 0, is_vigilance, "a number in [0, 1]");
+    std::unique_ptr<OutputFile> out;
+    if (args.has("--output"))
+        out = std::make_unique<OutputFile>(args.text("--output"), args.operands);
     Model model;
     Dataset data;
     read_model_and_data(args.operands[0], args.operands[1], &model, &data);
@@ -56,13 +60,13 @@ void run_classify(const Args &args)
     const std::vector<double> predicted = classify_data(model, data, vigilance, unknown, verbose);
     if (data.labelled())
         std::fputs(evaluation_report(data.y, predicted, static_cast<double>(unknown)).c_str(), stdout);
-    const std::string out = args.text("--output");
-    if (!out.empty()) {
+    if (out) {
         std::string text = "label\n";
         for (double label : predicted)
             text += format_double(label) + "\n";
-        write_file_atomically(out, text);
-        std::printf("Predictions written to %s: %zu rows\n", visible(out).c_str(), predicted.size());
+        out->write(text);
+        out->commit();
+        std::printf("Predictions written to %s: %zu rows\n", visible(out->name()).c_str(), predicted.size());
     }
 }
 

@@ -52,18 +52,21 @@ Command plot_command()
 
 void run_plot(const Args &args)
 {
-    const std::string out = args.text("--output");
-    if (out.empty())
+    const std::string path = args.text("--output");
+    if (path.empty())
         throw UsageError("plot: no SVG file given (-o FILE.svg)");
+    OutputFile out(path, {args.operands[0], args.operands[1]});
     Model model;
     Dataset data;
     read_model_and_data(args.operands[0], args.operands[1], &model, &data);
     size_t fx = 0, fy = 0;
     chosen_features(model, args.text("--features", "1,2"), &fx, &fy);
     apply_scaling(model.scaling, &data);
-    write_file_atomically(out, svg_plot(model, data, fx, fy));
-    std::printf("Plot written to %s: %zu boxes, %zu patterns, %s against %s\n", visible(out).c_str(), model.nodes,
-                data.rows, visible(model.feature_names[fy]).c_str(), visible(model.feature_names[fx]).c_str());
+    out.write(svg_plot(model, data, fx, fy));
+    out.commit();
+    std::printf("Plot written to %s: %zu boxes, %zu patterns, %s against %s\n", visible(out.name()).c_str(),
+                model.nodes, data.rows, visible(model.feature_names[fy]).c_str(),
+                visible(model.feature_names[fx]).c_str());
 }
 
 }  // namespace cli

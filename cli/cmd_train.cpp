@@ -31,17 +31,19 @@ Command train_command()
 
 void run_train(const Args &args)
 {
-    const std::string out = args.text("--output");
-    if (out.empty())
+    const std::string path = args.text("--output");
+    if (path.empty())
         throw UsageError("train: no model file given (-o MODEL)");
     const TrainParams params = training_params(args);
     const long verbose = verbose_level(args, 4);
+    OutputFile out(path, {args.operands[0]});
     const Dataset data = training_data(read_csv(args.operands[0]), args.text("--label-column"));
 
     const Model model = train_model(data, !args.has("--no-scale"), params, verbose);
-    write_file_atomically(out, model_text(model));
-    std::printf("Model written to %s: %s, %s, %s, from %s\n", visible(out).c_str(), count_of(model.nodes, "node").c_str(),
-                count_of(model.cols(), "feature").c_str(),
+    out.write(model_text(model));
+    out.commit();
+    std::printf("Model written to %s: %s, %s, %s, from %s\n", visible(out.name()).c_str(),
+                count_of(model.nodes, "node").c_str(), count_of(model.cols(), "feature").c_str(),
                 count_of(distinct_labels(model.labels).size(), "class", "classes").c_str(),
                 count_of(data.rows, "pattern").c_str());
 }

@@ -4,15 +4,72 @@
 #include "error.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace cli {
+
+namespace {
+
+// The temporary being written, for the signal handler: an interrupted run
+// leaves nothing behind. One output at a time.
+char g_unfinished[4096];
+
+extern "C" void remove_unfinished(int signal_number)
+{
+    if (g_unfinished[0])
+        unlink(g_unfinished);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void watch(const std::string &temporary)
+{
+    if (temporary.size() >= sizeof g_unfinished)
+        return;
+    std::memcpy(g_unfinished, temporary.c_str(), temporary.size() + 1);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(s, remove_unfinished);
+}
+
+void unwatch() { g_unfinished[0] = '\0'; }
+
+bool write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t wrote = ::write(fd, data, size);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        data += wrote;
+        size -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+// Syncs a folder, so that a rename in it survives a crash.
+void sync_folder(const std::string &dir)
+{
+    const int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+std::string folder_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+}  // namespace
 
 std::string read_file(const std::string &path)
 {
@@ -31,46 +88,183 @@ std::string read_file(const std::string &path)
     return text;
 }
 
-void write_file_atomically(const std::string &path, const std::string &content)
+OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &inputs) : path_(path)
 {
-    const auto fail = [&path](int error) { return Error("cannot write " + path + ": " + std::strerror(error)); };
     if (path.empty())
         throw Error("cannot write an output file with an empty name");
-    struct stat target;
-    if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
-        throw fail(EISDIR);
+    struct stat out;
+    bool exists = false;
+    if (path == "-") {
+        exists = fstat(1, &out) == 0;
+    } else {
+        target_ = path;
+        exists = stat(path.c_str(), &out) == 0;
+        if (!exists && errno != ENOENT)
+            fail(errno);
+        struct stat link;
+        if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            if (!exists)
+                throw Error("cannot write " + path + ": a symbolic link to nothing");
+            if (S_ISREG(out.st_mode)) {
+                // Replace the file the link points to, and keep the link.
+                char *real = realpath(path.c_str(), nullptr);
+                if (!real)
+                    fail(errno);
+                target_ = real;
+                std::free(real);
+            }
+        }
+    }
 
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string pattern = dir + "." + base + ".tmp-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0)
-        throw fail(errno);
+    // Names differ easily (links, "./", folders); the device and inode do not.
+    for (const std::string &input : inputs) {
+        struct stat in;
+        if (exists && stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino &&
+            (S_ISREG(out.st_mode) || path != "-"))
+            throw Error((path == "-" ? std::string("standard output") : path) + " is the same file as the input " +
+                        input + "; writing it would destroy that input");
+    }
 
-    // mkstemp makes the file private; give it the mode a plain create would.
-    const mode_t mask = umask(0);
-    umask(mask);
-    int error = 0;
-    if (fchmod(fd, 0666 & ~mask) != 0)
-        error = errno;
-    for (size_t done = 0; !error && done < content.size();) {
-        const ssize_t wrote = write(fd, content.data() + done, content.size() - done);
-        if (wrote < 0 && errno != EINTR)
+    if (path == "-") {
+        // Standard output carries the results alone; the tool's other lines
+        // and the plug-ins' console text go to standard error.
+        std::fflush(stdout);
+        fd_ = dup(1);
+        if (fd_ < 0 || dup2(2, 1) < 0)
+            fail(errno);
+        return;
+    }
+    if (exists && S_ISDIR(out.st_mode))
+        fail(EISDIR);
+    if (exists && !S_ISREG(out.st_mode)) {
+        // A FIFO, device or socket: written in place, never replaced.
+        fd_ = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0)
+            fail(errno);
+        return;
+    }
+
+    const std::string base = target_.substr(folder_of(target_).size());
+    temp_ = folder_of(target_) + "." + base + ".tmp-XXXXXX";
+    fd_ = mkstemp(&temp_[0]);
+    if (fd_ < 0) {
+        const int error = errno;
+        temp_.clear();
+        fail(error);
+    }
+    watch(temp_);
+    relink_ = exists && out.st_nlink > 1;
+    mode_t mode;
+    if (exists) {
+        mode = out.st_mode & 07777;
+        if (fchown(fd_, out.st_uid, out.st_gid) != 0) {
+            // Only root may give the file away; the mode is kept all the same.
+        }
+    } else {
+        // mkstemp makes the file private; give it the mode a plain create would.
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd_, mode) != 0)
+        fail(errno);
+}
+
+OutputFile::~OutputFile()
+{
+    if (!committed_)
+        discard();
+}
+
+void OutputFile::discard()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    if (!temp_.empty())
+        unlink(temp_.c_str());
+    temp_.clear();
+    unwatch();
+}
+
+void OutputFile::fail(int error)
+{
+    discard();
+    throw Error("cannot write " + path_ + ": " + std::strerror(error));
+}
+
+void OutputFile::write(std::string_view data)
+{
+    buffer_.append(data);
+    if (buffer_.size() >= (1u << 20))
+        flush();
+}
+
+void OutputFile::flush()
+{
+    if (!write_all(fd_, buffer_.data(), buffer_.size()))
+        fail(errno ? errno : EIO);
+    buffer_.clear();
+}
+
+void OutputFile::commit()
+{
+    flush();
+    if (temp_.empty()) {
+        // Standard output or a special file: nothing to sync or rename.
+        if (close(fd_) != 0 && errno != EINTR)
+            fail(errno);
+        fd_ = -1;
+        committed_ = true;
+        return;
+    }
+    if (fsync(fd_) != 0)
+        fail(errno);
+    if (relink_) {
+        // Several names share this file: rewrite it in place so that all of
+        // them see the new content (at the cost of the atomic replacement).
+        const int target = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (target < 0)
+            fail(errno);
+        char block[65536];
+        ssize_t got = 0;
+        int error = lseek(fd_, 0, SEEK_SET) == 0 ? 0 : errno;
+        while (!error && (got = read(fd_, block, sizeof block)) != 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 || !write_all(target, block, static_cast<size_t>(got)))
+                error = errno ? errno : EIO;
+        }
+        if (!error && fsync(target) != 0)
             error = errno;
-        else if (wrote > 0)
-            done += static_cast<size_t>(wrote);
+        if (close(target) != 0 && !error)
+            error = errno;
+        if (error)
+            fail(error);
+        discard();
+        committed_ = true;
+        return;
     }
-    if (close(fd) != 0 && !error)
-        error = errno;
-    if (!error && std::rename(name.data(), path.c_str()) != 0)
-        error = errno;
-    if (error) {
-        unlink(name.data());
-        throw fail(error);
+    if (close(fd_) != 0) {
+        fd_ = -1;
+        fail(errno);
     }
+    fd_ = -1;
+    if (std::rename(temp_.c_str(), target_.c_str()) != 0)
+        fail(errno);
+    temp_.clear();
+    unwatch();
+    sync_folder(folder_of(target_));
+    committed_ = true;
+}
+
+std::string OutputFile::name() const { return path_ == "-" ? "standard output" : path_; }
+
+void write_file_atomically(const std::string &path, const std::string &content)
+{
+    OutputFile out(path, {});
+    out.write(content);
+    out.commit();
 }
 
 }  // namespace cli

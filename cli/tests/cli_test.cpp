@@ -18,6 +18,7 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -455,6 +456,110 @@ TEST_F(Cli, HostileNamesReachNoTerminalRaw)
     for (const Outcome *run : {&bad_cell, &bad_column, &bad_path})
         for (char ch : run->err)
             EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch < 0x7f)) << run->err;
+}
+
+bool xml_parses(const fs::path &file);
+
+// Every entry of a folder: its type, mode, link count and content or link target.
+std::map<std::string, std::string> snapshot(const fs::path &dir)
+{
+    std::map<std::string, std::string> entries;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        struct stat s;
+        lstat(entry.path().c_str(), &s);
+        std::string what = std::to_string(s.st_mode) + " " + std::to_string(s.st_nlink) + " ";
+        if (S_ISREG(s.st_mode))
+            what += slurp(entry.path());
+        else if (S_ISLNK(s.st_mode))
+            what += fs::read_symlink(entry.path()).string();
+        entries[entry.path().filename().string()] = what;
+    }
+    return entries;
+}
+
+TEST_F(Cli, AnOutputThatIsAnInputIsRefusedAndNothingIsTouched)
+{
+    put(dir / "good.csv", kGood);
+    put(dir / "m.model", kModel);
+    fs::create_directory(dir / "sub");
+    fs::create_hard_link(dir / "good.csv", dir / "hard.csv");
+    fs::create_symlink("good.csv", dir / "sym.csv");
+    fs::create_symlink("nothing", dir / "dangling");
+    const BadCase cases[] = {
+        {{"train", "good.csv", "-o", "good.csv"}, 1, "quorv: good.csv is the same file as the input good.csv; writing it would destroy that input"},
+        {{"train", "good.csv", "-o", "sub/../good.csv"}, 1,
+         "quorv: sub/../good.csv is the same file as the input good.csv; writing it would destroy that input"},
+        {{"train", "sym.csv", "-o", "hard.csv"}, 1, "quorv: hard.csv is the same file as the input sym.csv; writing it would destroy that input"},
+        {{"classify", "m.model", "good.csv", "-o", "m.model"}, 1,
+         "quorv: m.model is the same file as the input m.model; writing it would destroy that input"},
+        {{"plot", "m.model", "good.csv", "-o", "sym.csv"}, 1,
+         "quorv: sym.csv is the same file as the input good.csv; writing it would destroy that input"},
+        {{"train", "good.csv", "-o", "dangling"}, 1, "quorv: cannot write dangling: a symbolic link to nothing"},
+        // The output is opened before the work: its fault comes first.
+        {{"train", "missing.csv", "-o", "nodir/out"}, 1, "quorv: cannot write nodir/out: No such file or directory"},
+        {{"classify", "m.model", "good.csv", "-o", ""}, 1, "quorv: cannot write an output file with an empty name"},
+    };
+    const auto before = snapshot(dir);
+    for (const BadCase &c : cases) {
+        SCOPED_TRACE(c.message);
+        const Outcome run = quorv(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, std::string(c.message) + "\n");
+        EXPECT_EQ(snapshot(dir), before);
+    }
+}
+
+TEST_F(Cli, OutputsKeepWhatTheyReplace)
+{
+    put(dir / "good.csv", kGood);
+    put(dir / "m.model", kModel);
+    // A file with its own mode and a second name keeps both.
+    put(dir / "private.model", "old");
+    fs::permissions(dir / "private.model", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_hard_link(dir / "private.model", dir / "other-name.model");
+    // A link to a regular file stays a link; the file it names is replaced.
+    put(dir / "target.model", "old");
+    fs::create_symlink("target.model", dir / "link.model");
+    for (const char *out : {"private.model", "link.model"}) {
+        const Outcome run = quorv({"train", "good.csv", "-o", out, "--verbose", "0"});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    const std::string model = slurp(dir / "private.model");
+    EXPECT_EQ(model.rfind("quorv-model 1\n", 0), 0u);
+    EXPECT_EQ(slurp(dir / "other-name.model"), model);
+    EXPECT_EQ(fs::status(dir / "private.model").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::hard_link_count(dir / "private.model"), 2u);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.model"));
+    EXPECT_EQ(slurp(dir / "target.model"), model);
+
+    // A FIFO is written into, not replaced; so is a device.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    const pid_t reader = fork();
+    if (reader == 0) {
+        const std::string got = slurp(dir / "fifo");
+        _exit(got.rfind("label\n1\n", 0) == 0 ? 0 : 1);
+    }
+    const Outcome fifo = quorv({"classify", "m.model", "good.csv", "-o", "fifo", "--vigilance", "0", "--verbose", "0"});
+    int status = 0;
+    waitpid(reader, &status, 0);
+    EXPECT_EQ(fifo.status, 0) << fifo.err;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the reader got the predictions";
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    EXPECT_EQ(quorv({"train", "good.csv", "-o", "/dev/null", "--verbose", "0"}).status, 0);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+    // "-" is standard output, which then holds the results alone.
+    const Outcome predictions = quorv({"classify", "m.model", "good.csv", "-o", "-", "--vigilance", "0", "--verbose", "0"});
+    ASSERT_EQ(predictions.status, 0) << predictions.err;
+    EXPECT_EQ(predictions.out, "label\n1\n2\n1\n");
+    EXPECT_NE(predictions.err.find("Accuracy: "), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "-"));
+    const Outcome svg = quorv({"plot", "m.model", "good.csv", "-o", "-"});
+    ASSERT_EQ(svg.status, 0) << svg.err;
+    put(dir / "stdout.svg", svg.out);
+    EXPECT_TRUE(xml_parses(dir / "stdout.svg"));
+    EXPECT_EQ(temporaries(), 0u);
 }
 
 // Well-formed XML, as far as a plot needs: nested tags that close in order,
