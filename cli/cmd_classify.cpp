@@ -9,8 +9,11 @@
 #include "report.h"
 
 #include <climits>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace cli {
 
@@ -43,6 +46,48 @@ void read_model_and_data(const std::string &model_path, const std::string &data_
     *data = data_for_model(read_csv(data_path), model->feature_names, model->label_name);
 }
 
+namespace {
+
+// Rows per block: at most 65,536, and fewer for wide files, so that a block
+// holds about a million cells (8 MB of doubles) whatever the file's shape.
+size_t block_rows(size_t columns)
+{
+    const size_t kCells = size_t{1} << 20, kRows = 65536;
+    return std::max<size_t>(1, std::min(kRows, kCells / std::max<size_t>(columns, 1)));
+}
+
+// "quorv: 1234567 rows classified, 250000 rows/s" on standard error, kept up
+// to date when it is a terminal and the job has taken more than a second.
+class Progress {
+public:
+    Progress() : terminal_(isatty(2) == 1), start_(Clock::now()), last_(start_) {}
+    ~Progress()
+    {
+        if (shown_)
+            std::fputs("\r\033[K", stderr);
+    }
+    double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+    void update(size_t rows)
+    {
+        const Clock::time_point now = Clock::now();
+        if (!terminal_ || now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(250))
+            return;
+        last_ = now;
+        shown_ = true;
+        std::fflush(stdout);
+        std::fprintf(stderr, "\rquorv: %zu rows classified, %.0f rows/s\033[K", rows,
+                     static_cast<double>(rows) / seconds());
+        std::fflush(stderr);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool terminal_, shown_ = false;
+    Clock::time_point start_, last_;
+};
+
+}  // namespace
+
 void run_classify(const Args &args)
 {
     args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
@@ -51,22 +96,59 @@ void run_classify(const Args &args)
     std::unique_ptr<OutputFile> out;
     if (args.has("--output"))
         out = std::make_unique<OutputFile>(args.text("--output"), args.operands);
-    Model model;
-    Dataset data;
-    read_model_and_data(args.operands[0], args.operands[1], &model, &data);
+    const Model model = read_model(args.operands[0]);
     const double vigilance = args.number("--vigilance", model.params.vigilance);
     const long unknown = unknown_label(args, model);
 
-    const std::vector<double> predicted = classify_data(model, data, vigilance, unknown, verbose);
-    if (data.labelled())
-        std::fputs(evaluation_report(data.y, predicted, static_cast<double>(unknown)).c_str(), stdout);
+    // The data is read, scaled, classified and written a block at a time, so
+    // that memory stays flat whatever the size of the file. Patterns are
+    // classified independently: blocks give the labels one call would.
+    CsvReader reader(args.operands[1]);
+    const ModelColumns columns = model_columns(reader.path(), reader.header(), model.feature_names, model.label_name);
+    CsvTable table;
+    table.path = reader.path();
+    table.header = reader.header();
+    const size_t rows_per_block = block_rows(table.cols());
+    if (reader.read_rows(rows_per_block, &table) == 0)
+        throw Error(reader.path() + ": no data rows after the header");
+    // A file of one block gets the plug-in's own summary; blocks of a larger
+    // one are classified silently (or each with its trace) and the tool sums them up.
+    const bool one_block = reader.at_end();
+    const long block_verbose = one_block || verbose >= 2 ? verbose : 0;
+
+    Evaluation evaluation(static_cast<double>(unknown));
+    Progress progress;
+    size_t rows = 0, blocks = 0, unclassified = 0;
+    if (out)
+        out->write("label\n");
+    do {
+        const Dataset data = take_columns(table, columns.features, columns.label);
+        const std::vector<double> predicted = classify_data(model, data, vigilance, unknown, block_verbose);
+        if (data.labelled())
+            evaluation.add(data.y, predicted);
+        std::string text;
+        for (double label : predicted) {
+            unclassified += label == static_cast<double>(unknown);
+            if (out)
+                text += format_double(label) + "\n";
+        }
+        if (out)
+            out->write(text);
+        rows += data.rows;
+        ++blocks;
+        progress.update(rows);
+    } while (reader.read_rows(rows_per_block, &table) > 0);
+
+    if (!one_block && verbose >= 1)
+        std::printf("\nClassified %zu test patterns in %zu blocks of up to %zu rows, unable to classify %zu (%f%%), "
+                    "in %.1f seconds\n\n",
+                    rows, blocks, rows_per_block, unclassified,
+                    100.0 * static_cast<double>(unclassified) / static_cast<double>(rows), progress.seconds());
+    if (columns.label != std::string::npos)
+        std::fputs(evaluation.report().c_str(), stdout);
     if (out) {
-        std::string text = "label\n";
-        for (double label : predicted)
-            text += format_double(label) + "\n";
-        out->write(text);
         out->commit();
-        std::printf("Predictions written to %s: %zu rows\n", visible(out->name()).c_str(), predicted.size());
+        std::printf("Predictions written to %s: %zu rows\n", visible(out->name()).c_str(), rows);
     }
 }
 

@@ -2,11 +2,15 @@
 #include "csv.h"
 
 #include "error.h"
-#include "files.h"
 #include "numbers.h"
 
+#include <cerrno>
 #include <cmath>
-#include <string_view>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <sys/stat.h>
+#include <unordered_map>
 
 namespace cli {
 
@@ -21,19 +25,6 @@ std::string_view trim(std::string_view s)
     return s;
 }
 
-std::vector<std::string_view> split_cells(std::string_view line)
-{
-    std::vector<std::string_view> cells;
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = line.find(',', start);
-        cells.push_back(trim(line.substr(start, comma - start)));
-        if (comma == std::string_view::npos)
-            return cells;
-        start = comma + 1;
-    }
-}
-
 std::string quoted(std::string_view cell)
 {
     const size_t kShown = 40;  // keep a runaway cell from flooding the message
@@ -43,6 +34,8 @@ std::string quoted(std::string_view cell)
     return "'" + text + "'";
 }
 
+std::string cells_text(size_t n) { return std::to_string(n) + (n == 1 ? " cell" : " cells"); }
+
 }  // namespace
 
 std::string CsvTable::where(size_t row, size_t col) const
@@ -51,64 +44,146 @@ std::string CsvTable::where(size_t row, size_t col) const
            header[col] + ")";
 }
 
+CsvReader::CsvReader(const std::string &path) : path_(path)
+{
+    file_ = std::fopen(path.c_str(), "rb");
+    if (!file_)
+        throw Error("cannot read " + path + ": " + std::strerror(errno));
+    struct stat s;
+    if (fstat(fileno(file_), &s) == 0 && S_ISDIR(s.st_mode)) {
+        std::fclose(file_);
+        throw Error("cannot read " + path + ": " + std::strerror(EISDIR));
+    }
+    std::string_view line;
+    if (!next_line(&line)) {
+        std::fclose(file_);
+        throw Error(path + ": empty file");
+    }
+    // Names are looked up in a hash table: a header of a million columns
+    // takes a moment, not hours.
+    std::unordered_map<std::string_view, size_t> seen;
+    std::vector<std::string_view> names;
+    for (size_t start = 0;;) {
+        const size_t comma = line.find(',', start);
+        names.push_back(trim(line.substr(start, comma - start)));
+        if (comma == std::string_view::npos)
+            break;
+        start = comma + 1;
+    }
+    const std::string at = path + ":" + std::to_string(line_number_) + ": ";
+    for (size_t j = 0; j < names.size(); ++j) {
+        std::string_view name = names[j];
+        if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+            name = name.substr(1, name.size() - 2);
+        if (name.empty()) {
+            std::fclose(file_);
+            throw Error(at + "column " + std::to_string(j + 1) + " of the header has no name");
+        }
+        const auto inserted = seen.emplace(name, j);
+        if (!inserted.second) {
+            std::fclose(file_);
+            throw Error(at + "columns " + std::to_string(inserted.first->second + 1) + " and " +
+                        std::to_string(j + 1) + " are both named '" + std::string(name) + "'");
+        }
+        header_.emplace_back(name);
+    }
+}
+
+CsvReader::~CsvReader()
+{
+    if (file_)
+        std::fclose(file_);
+    std::free(buffer_);
+}
+
+bool CsvReader::next_line(std::string_view *line)
+{
+    if (have_pending_) {
+        have_pending_ = false;
+        *line = pending_;
+        return true;
+    }
+    for (;;) {
+        errno = 0;
+        const ssize_t got = getline(&buffer_, &capacity_, file_);
+        if (got < 0) {
+            if (std::ferror(file_))
+                throw Error("cannot read " + path_ + ": " + std::strerror(errno ? errno : EIO));
+            if (errno == ENOMEM)
+                throw std::bad_alloc();
+            return false;
+        }
+        ++line_number_;
+        std::string_view text(buffer_, static_cast<size_t>(got));
+        if (!text.empty() && text.back() == '\n')
+            text.remove_suffix(1);
+        if (line_number_ == 1 && text.substr(0, 3) == "\xEF\xBB\xBF")  // byte-order mark of some spreadsheet exports
+            text.remove_prefix(3);
+        if (!trim(text).empty()) {
+            *line = text;
+            return true;
+        }
+    }
+}
+
+bool CsvReader::at_end()
+{
+    if (have_pending_)
+        return false;
+    have_pending_ = next_line(&pending_);
+    return !have_pending_;
+}
+
+void CsvReader::parse_row(std::string_view line, CsvTable *table)
+{
+    const size_t cols = header_.size();
+    size_t cells = 1;
+    for (char ch : line)
+        cells += ch == ',';
+    if (cells != cols)
+        throw Error(path_ + ":" + std::to_string(line_number_) + ": " + cells_text(cells) + " where the header has " +
+                    std::to_string(cols) + " columns");
+    for (size_t j = 0, start = 0; j < cols; ++j) {
+        const size_t comma = line.find(',', start);
+        const std::string_view cell = trim(line.substr(start, comma - start));
+        start = comma + 1;
+        // The place of a cell is spelled out only for a message.
+        const auto place = [&] {
+            return path_ + ":" + std::to_string(line_number_) + ": column " + std::to_string(j + 1) + " (" +
+                   header_[j] + "): ";
+        };
+        double value = 0;
+        if (cell.empty())
+            throw Error(place() + "empty cell");
+        if (!parse_double(cell, &value))
+            throw Error(place() + quoted(cell) + " is not a number");
+        if (!std::isfinite(value))
+            throw Error(place() + quoted(cell) + " is not a finite number");
+        table->values.push_back(value);
+    }
+    table->lines.push_back(line_number_);
+}
+
+size_t CsvReader::read_rows(size_t max_rows, CsvTable *table)
+{
+    table->values.clear();
+    table->lines.clear();
+    table->rows = 0;
+    std::string_view line;
+    while (table->rows < max_rows && next_line(&line)) {
+        parse_row(line, table);
+        ++table->rows;
+    }
+    return table->rows;
+}
+
 CsvTable read_csv(const std::string &path)
 {
-    const std::string text = read_file(path);
+    CsvReader reader(path);
     CsvTable table;
     table.path = path;
-
-    std::string_view rest(text);
-    if (rest.substr(0, 3) == "\xEF\xBB\xBF")  // byte-order mark of some spreadsheet exports
-        rest.remove_prefix(3);
-    long line_number = 0;
-    bool have_header = false;
-    while (!rest.empty()) {
-        const size_t end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        ++line_number;
-        if (trim(line).empty())
-            continue;
-        const std::vector<std::string_view> cells = split_cells(line);
-        const std::string at = path + ":" + std::to_string(line_number) + ": ";
-
-        if (!have_header) {
-            have_header = true;
-            for (size_t j = 0; j < cells.size(); ++j) {
-                std::string_view name = cells[j];
-                if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
-                    name = name.substr(1, name.size() - 2);
-                if (name.empty())
-                    throw Error(at + "column " + std::to_string(j + 1) + " of the header has no name");
-                for (size_t i = 0; i < j; ++i)
-                    if (table.header[i] == name)
-                        throw Error(at + "columns " + std::to_string(i + 1) + " and " +
-                                    std::to_string(j + 1) + " are both named '" + std::string(name) + "'");
-                table.header.emplace_back(name);
-            }
-            continue;
-        }
-
-        if (cells.size() != table.cols())
-            throw Error(at + std::to_string(cells.size()) + (cells.size() == 1 ? " cell" : " cells") +
-                        " where the header has " + std::to_string(table.cols()) + " columns");
-        table.lines.push_back(line_number);
-        for (size_t j = 0; j < cells.size(); ++j) {
-            double value = 0;
-            const std::string place = table.where(table.rows, j) + ": ";
-            if (cells[j].empty())
-                throw Error(place + "empty cell");
-            if (!parse_double(cells[j], &value))
-                throw Error(place + quoted(cells[j]) + " is not a number");
-            if (!std::isfinite(value))
-                throw Error(place + quoted(cells[j]) + " is not a finite number");
-            table.values.push_back(value);
-        }
-        ++table.rows;
-    }
-    if (!have_header)
-        throw Error(path + ": empty file");
-    if (table.rows == 0)
+    table.header = reader.header();
+    if (reader.read_rows(std::numeric_limits<size_t>::max(), &table) == 0)
         throw Error(path + ": no data rows after the header");
     return table;
 }

@@ -3,7 +3,9 @@
 #define QUORV_CLI_CSV_H
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
@@ -21,11 +23,42 @@ struct CsvTable {
     std::string where(size_t row, size_t col) const;
 };
 
-// Reads a comma-separated file: no quoting, blank lines skipped, cells
-// trimmed, CRLF accepted. Throws cli::Error naming file, line and column for a
-// missing or unreadable file, an empty file, a header without rows, a bad or
-// repeated name, a row with the wrong number of cells, or a cell that is not a
-// finite number.
+// Reads a comma-separated file a block of rows at a time, so that a file of
+// any size can be worked through in bounded memory: no quoting, blank lines
+// skipped, cells trimmed, CRLF and a UTF-8 byte-order mark accepted. Throws
+// cli::Error naming file, line and column for a missing or unreadable file,
+// an empty file, a bad or repeated name, a row with the wrong number of
+// cells, or a cell that is not a finite number.
+class CsvReader {
+public:
+    explicit CsvReader(const std::string &path);  // opens the file and reads the header
+    ~CsvReader();
+    CsvReader(const CsvReader &) = delete;
+    CsvReader &operator=(const CsvReader &) = delete;
+
+    const std::string &path() const { return path_; }
+    const std::vector<std::string> &header() const { return header_; }
+    // Replaces the rows of `table` (whose header must be this file's) with
+    // up to `max_rows` next rows; returns how many were read, 0 at the end.
+    size_t read_rows(size_t max_rows, CsvTable *table);
+    // True when no row is left.
+    bool at_end();
+
+private:
+    bool next_line(std::string_view *line);  // the next non-blank line
+    void parse_row(std::string_view line, CsvTable *table);
+
+    std::string path_;
+    std::vector<std::string> header_;
+    std::FILE *file_ = nullptr;
+    char *buffer_ = nullptr;
+    size_t capacity_ = 0;
+    long line_number_ = 0;
+    std::string_view pending_;  // a line read ahead by at_end
+    bool have_pending_ = false;
+};
+
+// The whole file in memory; also refuses a header without rows.
 CsvTable read_csv(const std::string &path);
 
 // Index of the column named `name`, or of its 1-based number when no column

@@ -6,14 +6,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+#include <unordered_map>
 
 namespace cli {
 
-namespace {
-
-// Copies the chosen columns; labels must be whole numbers in the int range,
-// since the plug-ins hold labels as ints.
-Dataset extract(const CsvTable &table, const std::vector<size_t> &features, size_t label)
+Dataset take_columns(const CsvTable &table, const std::vector<size_t> &features, size_t label)
 {
     Dataset data;
     data.source = table.path;
@@ -36,8 +34,6 @@ Dataset extract(const CsvTable &table, const std::vector<size_t> &features, size
     }
     return data;
 }
-
-}  // namespace
 
 Dataset Dataset::subset(const std::vector<size_t> &rows_taken) const
 {
@@ -66,28 +62,42 @@ Dataset training_data(const CsvTable &table, const std::string &label_column)
     for (size_t j = 0; j < table.cols(); ++j)
         if (j != label)
             features.push_back(j);
-    return extract(table, features, label);
+    return take_columns(table, features, label);
+}
+
+ModelColumns model_columns(const std::string &path, const std::vector<std::string> &header,
+                           const std::vector<std::string> &feature_names, const std::string &label_name)
+{
+    // Hash lookups: linear in the number of columns, however many there are.
+    std::unordered_map<std::string_view, size_t> column_of;
+    for (size_t j = 0; j < header.size(); ++j)
+        column_of.emplace(header[j], j);
+    ModelColumns columns;
+    std::vector<bool> used(header.size(), false);
+    for (const std::string &name : feature_names) {
+        const auto at = column_of.find(name);
+        if (at == column_of.end())
+            throw Error(path + " has no column '" + name + "', a feature of the model");
+        columns.features.push_back(at->second);
+        used[at->second] = true;
+    }
+    const auto label = column_of.find(label_name);
+    if (label != column_of.end()) {
+        columns.label = label->second;
+        used[label->second] = true;
+    }
+    for (size_t j = 0; j < header.size(); ++j)
+        if (!used[j])
+            throw Error(path + ": column '" + header[j] + "' is neither a feature of the model nor its label column '" +
+                        label_name + "'");
+    return columns;
 }
 
 Dataset data_for_model(const CsvTable &table, const std::vector<std::string> &feature_names,
                        const std::string &label_name)
 {
-    std::vector<size_t> features;
-    for (const std::string &name : feature_names) {
-        const auto at = std::find(table.header.begin(), table.header.end(), name);
-        if (at == table.header.end())
-            throw Error(table.path + " has no column '" + name + "', a feature of the model");
-        features.push_back(static_cast<size_t>(at - table.header.begin()));
-    }
-    size_t label = std::string::npos;
-    for (size_t j = 0; j < table.cols(); ++j) {
-        if (table.header[j] == label_name)
-            label = j;
-        else if (std::find(features.begin(), features.end(), j) == features.end())
-            throw Error(table.path + ": column '" + table.header[j] +
-                        "' is neither a feature of the model nor its label column '" + label_name + "'");
-    }
-    return extract(table, features, label);
+    const ModelColumns columns = model_columns(table.path, table.header, feature_names, label_name);
+    return take_columns(table, columns.features, columns.label);
 }
 
 Scaling fit_scaling(const Dataset &data, bool enabled)

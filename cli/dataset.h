@@ -29,6 +29,20 @@ struct Dataset {
 // the last column when empty) and every other column as a feature.
 Dataset training_data(const CsvTable &table, const std::string &label_column);
 
+// The chosen columns of a table (label npos: none). Labels must be whole
+// numbers in the int range, since the plug-ins hold labels as ints.
+Dataset take_columns(const CsvTable &table, const std::vector<size_t> &features, size_t label);
+
+// The columns of a header that hold a model's features, in the model's order,
+// and its label column (npos when absent). Any missing feature or foreign
+// column is an error naming `path`.
+struct ModelColumns {
+    std::vector<size_t> features;
+    size_t label = std::string::npos;
+};
+ModelColumns model_columns(const std::string &path, const std::vector<std::string> &header,
+                           const std::vector<std::string> &feature_names, const std::string &label_name);
+
 // Data for a trained model: its features by name, in its order, and its label
 // column when the table has one. Any missing feature or foreign column is an error.
 Dataset data_for_model(const CsvTable &table, const std::vector<std::string> &feature_names,

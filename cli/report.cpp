@@ -1,15 +1,19 @@
 // The evaluation printed by `classify` and `demo`.
 #include "report.h"
 
-#include "dataset.h"
 #include "numbers.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
+#include <map>
 
 namespace cli {
 
 namespace {
+
+// Labels are whole numbers in the int range: this is none of them.
+constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
 
 std::string percent(size_t part, size_t whole)
 {
@@ -23,6 +27,8 @@ std::string right(const std::string &text, size_t width)
     return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
 }
 
+std::string label_text(std::int64_t label) { return label == kNone ? "none" : std::to_string(label); }
+
 }  // namespace
 
 std::string count_of(size_t n, const std::string &one, const std::string &many)
@@ -30,53 +36,98 @@ std::string count_of(size_t n, const std::string &one, const std::string &many)
     return std::to_string(n) + " " + (n == 1 ? one : many.empty() ? one + "s" : many);
 }
 
+void Evaluation::add(const std::vector<double> &truth, const std::vector<double> &predicted)
+{
+    for (size_t i = 0; i < truth.size(); ++i) {
+        const bool none = predicted[i] == unknown_;
+        correct_ += !none && predicted[i] == truth[i];
+        unclassified_ += none;
+        ++cells_[{static_cast<std::int64_t>(truth[i]), none ? kNone : static_cast<std::int64_t>(predicted[i])}];
+    }
+    n_ += truth.size();
+}
+
+std::string Evaluation::report() const
+{
+    // Per class: patterns of it, given it, given it rightly, unclassified.
+    struct Tally {
+        size_t patterns = 0, given = 0, right = 0, none = 0;
+    };
+    std::map<std::int64_t, Tally> classes;
+    for (const auto &cell : cells_) {
+        const std::int64_t truth = cell.first.first, given = cell.first.second;
+        Tally &t = classes[truth];
+        t.patterns += cell.second;
+        if (given == kNone)
+            t.none += cell.second;
+        else
+            classes[given].given += cell.second;
+        if (given == truth)
+            t.right += cell.second;
+    }
+
+    std::string text = "Accuracy: " + percent(correct_, n_) + " (" + std::to_string(correct_) + " of " +
+                       std::to_string(n_) + " patterns), unclassified: " + percent(unclassified_, n_) + " (" +
+                       std::to_string(unclassified_) + ")\n";
+    if (classes.size() <= kFullMatrix) {
+        text += "Confusion matrix (rows: true label, columns: predicted label, none: unclassified):\n";
+        std::vector<std::int64_t> heads;
+        for (const auto &c : classes)
+            heads.push_back(c.first);
+        heads.push_back(kNone);
+        size_t width = std::max<size_t>(4, std::to_string(n_).size());
+        for (std::int64_t h : heads)
+            width = std::max(width, label_text(h).size());
+        text += right("", width);
+        for (std::int64_t h : heads)
+            text += " " + right(label_text(h), width);
+        text += "\n";
+        for (const auto &c : classes) {
+            text += right(label_text(c.first), width);
+            for (std::int64_t h : heads) {
+                const auto at = cells_.find({c.first, h});
+                text += " " + right(std::to_string(at == cells_.end() ? 0 : at->second), width);
+            }
+            text += "\n";
+        }
+        return text;
+    }
+
+    text += "Per class (" + std::to_string(classes.size()) + " classes, too many for a confusion matrix; recall: "
+            "share of its patterns given its label, precision: share of the patterns given its label that are of it):\n";
+    size_t width = std::max<size_t>(9, std::to_string(n_).size());
+    for (const auto &c : classes)
+        width = std::max(width, label_text(c.first).size());
+    text += right("label", width) + " " + right("patterns", width) + " " + right("recall", 8) + " " +
+            right("given", width) + " " + right("precision", 9) + " " + right("none", width) + "\n";
+    for (const auto &c : classes) {
+        const Tally &t = c.second;
+        text += right(label_text(c.first), width) + " " + right(std::to_string(t.patterns), width) + " " +
+                right(t.patterns ? percent(t.right, t.patterns) : "-", 8) + " " + right(std::to_string(t.given), width) +
+                " " + right(t.given ? percent(t.right, t.given) : "-", 9) + " " + right(std::to_string(t.none), width) +
+                "\n";
+    }
+    std::vector<std::pair<size_t, std::pair<std::int64_t, std::int64_t>>> confused;
+    for (const auto &cell : cells_)
+        if (cell.first.second != kNone && cell.first.first != cell.first.second)
+            confused.push_back({cell.second, cell.first});
+    const size_t shown = std::min(kPairsShown, confused.size());
+    std::partial_sort(confused.begin(), confused.begin() + static_cast<long>(shown), confused.end(),
+                      [](const auto &a, const auto &b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    text += "Most confused pairs (true label -> predicted label: patterns):";
+    text += shown == 0 ? " none\n" : "\n";
+    for (size_t i = 0; i < shown; ++i)
+        text += "  " + label_text(confused[i].second.first) + " -> " + label_text(confused[i].second.second) + ": " +
+                std::to_string(confused[i].first) + "\n";
+    return text;
+}
+
 std::string evaluation_report(const std::vector<double> &truth, const std::vector<double> &predicted,
                               double unknown_label)
 {
-    const size_t n = truth.size();
-    std::vector<double> classes = truth;
-    for (double p : predicted)
-        if (p != unknown_label)
-            classes.push_back(p);
-    classes = distinct_labels(classes);
-    const size_t c = classes.size();
-    const auto index = [&classes](double label) {
-        return static_cast<size_t>(std::lower_bound(classes.begin(), classes.end(), label) - classes.begin());
-    };
-
-    // Rows: true class; columns: predicted class, then unclassified.
-    std::vector<size_t> matrix(c * (c + 1), 0);
-    size_t correct = 0, unclassified = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const bool none = predicted[i] == unknown_label;
-        correct += !none && predicted[i] == truth[i];
-        unclassified += none;
-        matrix[index(truth[i]) * (c + 1) + (none ? c : index(predicted[i]))] += 1;
-    }
-
-    std::string text = "Accuracy: " + percent(correct, n) + " (" + std::to_string(correct) + " of " +
-                       std::to_string(n) + " patterns), unclassified: " + percent(unclassified, n) + " (" +
-                       std::to_string(unclassified) + ")\n";
-    text += "Confusion matrix (rows: true label, columns: predicted label, none: unclassified):\n";
-    std::vector<std::string> heads;
-    size_t width = 4;
-    for (double label : classes)
-        heads.push_back(format_double(label));
-    heads.push_back("none");
-    for (const std::string &h : heads)
-        width = std::max(width, h.size());
-    width = std::max(width, std::to_string(n).size());
-    text += right("", width);
-    for (const std::string &h : heads)
-        text += " " + right(h, width);
-    text += "\n";
-    for (size_t r = 0; r < c; ++r) {
-        text += right(heads[r], width);
-        for (size_t col = 0; col <= c; ++col)
-            text += " " + right(std::to_string(matrix[r * (c + 1) + col]), width);
-        text += "\n";
-    }
-    return text;
+    Evaluation evaluation(unknown_label);
+    evaluation.add(truth, predicted);
+    return evaluation.report();
 }
 
 }  // namespace cli

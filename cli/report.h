@@ -1,9 +1,11 @@
-// Accuracy, unclassified share and confusion matrix of predicted labels.
+// Accuracy, unclassified share and confusion of predicted labels.
 #ifndef QUORV_CLI_REPORT_H
 #define QUORV_CLI_REPORT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace cli {
@@ -11,8 +13,35 @@ namespace cli {
 // "1 node", "3 nodes"; `many` when the plural is not `one` + "s".
 std::string count_of(size_t n, const std::string &one, const std::string &many = "");
 
-// Text of the evaluation: a prediction equal to `unknown_label` counts as
-// unclassified (its own column), never as correct.
+// The evaluation, gathered a block of patterns at a time. A prediction equal
+// to the unknown label counts as unclassified (its own column), never as
+// correct. The confusion is kept sparse (one count per pair that occurs), so
+// that thousands of classes cost no more than the pairs they produce.
+class Evaluation {
+public:
+    explicit Evaluation(double unknown_label) : unknown_(unknown_label) {}
+    void add(const std::vector<double> &truth, const std::vector<double> &predicted);
+    // Up to kFullMatrix classes the whole confusion matrix; beyond, one line
+    // per class (patterns, recall, precision) and the most confused pairs.
+    std::string report() const;
+
+    static constexpr size_t kFullMatrix = 30;
+    static constexpr size_t kPairsShown = 10;
+
+private:
+    struct PairHash {
+        size_t operator()(const std::pair<std::int64_t, std::int64_t> &p) const
+        {
+            return std::hash<std::int64_t>()(p.first * 1000003 + p.second);
+        }
+    };
+    double unknown_;
+    size_t n_ = 0, correct_ = 0, unclassified_ = 0;
+    // (true label, predicted label or kNone) -> patterns
+    std::unordered_map<std::pair<std::int64_t, std::int64_t>, size_t, PairHash> cells_;
+};
+
+// The evaluation of one set of predictions.
 std::string evaluation_report(const std::vector<double> &truth, const std::vector<double> &predicted,
                               double unknown_label);
 

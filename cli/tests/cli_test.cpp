@@ -18,6 +18,7 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ namespace {
 struct Outcome {
     int status = -1;
     std::string out, err;
+    long peak_kb = 0;  // the program's peak resident memory
 };
 
 std::string slurp(const fs::path &path)
@@ -87,8 +89,10 @@ protected:
             _exit(127);
         }
         int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
+        struct rusage usage {};
+        wait4(pid, &wstatus, 0, &usage);
         Outcome run;
+        run.peak_kb = usage.ru_maxrss;
         run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
         run.out = slurp(out);
         run.err = slurp(err);
@@ -560,6 +564,69 @@ TEST_F(Cli, OutputsKeepWhatTheyReplace)
     put(dir / "stdout.svg", svg.out);
     EXPECT_TRUE(xml_parses(dir / "stdout.svg"));
     EXPECT_EQ(temporaries(), 0u);
+}
+
+TEST_F(Cli, ClassificationStreamsInBoundedMemory)
+{
+    if (std::getenv("QUORV_TEST_WRAPPER"))
+        GTEST_SKIP() << "a checker's own memory would be measured";
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory hides the program's own";
+#endif
+    // 140,000 and 1,400,000 rows (17 MB) through a model of two boxes: the
+    // larger file may take no more memory than the smaller.
+    put(dir / "m.model", kModel);
+    const char *const rows[] = {"0.25,0.75,1\n", "0.75,0.25,2\n", "5,5,1\n", "0.1,0.2,1\n"};
+    for (const auto &file : {std::make_pair("small.csv", 140000), std::make_pair("large.csv", 1400000)}) {
+        std::ofstream out(dir / file.first, std::ios::binary);
+        out << "b,a,label\n";
+        for (int i = 0; i < file.second; ++i)
+            out << rows[i % 4];
+    }
+    const Outcome small = quorv({"classify", "m.model", "small.csv", "-o", "small.pred", "--vigilance", "0"});
+    const Outcome large = quorv({"classify", "m.model", "large.csv", "-o", "large.pred", "--vigilance", "0"});
+    ASSERT_EQ(large.status, 0) << large.err;
+    ASSERT_EQ(small.status, 0) << small.err;
+    EXPECT_LT(large.peak_kb, small.peak_kb + 4 * 1024) << "peak memory in KB: " << small.peak_kb << " for 140,000 rows";
+
+    // Blocks give the labels and the counts one call gives, and the summary shows once.
+    EXPECT_EQ(slurp(dir / "large.pred").substr(0, 4000), slurp(dir / "small.pred").substr(0, 4000));
+    EXPECT_EQ(count(slurp(dir / "large.pred"), "\n-1\n"), 350000u);
+    EXPECT_NE(large.out.find("Classified 1400000 test patterns in 22 blocks of up to 65536 rows, unable to "
+                             "classify 350000 (25.000000%)"),
+              std::string::npos)
+        << large.out;
+    EXPECT_NE(large.out.find("Accuracy: 50.00% (700000 of 1400000 patterns), unclassified: 25.00% (350000)"),
+              std::string::npos)
+        << large.out;
+    EXPECT_EQ(count(large.out, "Quorv performance phase summary"), 0u);
+    put(dir / "good.csv", kGood);
+    EXPECT_EQ(count(quorv({"classify", "m.model", "good.csv"}).out, "Quorv performance phase summary"), 1u);
+}
+
+TEST_F(Cli, ManyClassesGetPerClassLinesNotAHugeMatrix)
+{
+    // 40 point boxes of one feature, labelled 0 to 39; 8,000 patterns of 8,000 classes.
+    std::string model = "quorv-model 1\nlabel_column label\nscaling none\nfeatures 1\nfeature 0 39 a\n"
+                        "training_patterns 40\nvigilance 0.75\nmin_size 0\nlearning_rate 1\nepsilon 0.001\n"
+                        "max_list_presentations 100\ntrim_option 0\nlist_presentations 1\nnodes 40\n";
+    for (int k = 0; k < 40; ++k)
+        model += "node " + std::to_string(k) + " " + std::to_string(k) + " " + std::to_string(k) + "\n";
+    put(dir / "many.model", model);
+    std::string data = "a,label\n";
+    for (int i = 0; i < 8000; ++i)
+        data += std::to_string(i % 40) + "," + std::to_string(i) + "\n";
+    put(dir / "many.csv", data);
+    const Outcome run = quorv({"classify", "many.model", "many.csv", "--vigilance", "1", "--verbose", "0"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("Confusion matrix"), std::string::npos);
+    EXPECT_NE(run.out.find("Accuracy: 0.50% (40 of 8000 patterns)"), std::string::npos) << run.out.substr(0, 300);
+    EXPECT_NE(run.out.find("Per class (8000 classes, too many for a confusion matrix;"), std::string::npos);
+    EXPECT_NE(run.out.find("\n        1         1  100.00%       200     0.50%         0\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\n     7999         1    0.00%         0         -         0\n"), std::string::npos);
+    EXPECT_NE(run.out.find("Most confused pairs (true label -> predicted label: patterns):\n  40 -> 0: 1\n"),
+              std::string::npos);
+    EXPECT_EQ(count(run.out, "\n"), 1u + 2u + 8000u + 1u + 10u);
 }
 
 // Well-formed XML, as far as a plot needs: nested tags that close in order,
