@@ -323,3 +323,99 @@ TEST(Loader, DamagedFilesAreRefusedNotRun) {
         unlink(path.c_str());
     }
 }
+
+// What the dynamic linker reads before any check of its own: a damaged copy
+// would crash it (most of these did, inside dlopen) or make it abort.
+TEST(Loader, DamagedDynamicTablesAreRefusedBeforeTheLinkerSeesThem) {
+    std::ifstream in(ECHO_PLUGIN, std::ios::binary);
+    const std::vector<char> good{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, good.data(), sizeof eh);
+    std::vector<Elf64_Phdr> ph(eh.e_phnum);
+    size_t dynamic = 0;
+    for (size_t i = 0; i < ph.size(); ++i) {
+        std::memcpy(&ph[i], good.data() + eh.e_phoff + i * eh.e_phentsize, sizeof(Elf64_Phdr));
+        if (ph[i].p_type == PT_DYNAMIC) dynamic = i;
+    }
+    auto offset_of = [&](uint64_t vaddr) {  // file offset of a loaded address
+        for (const auto &p : ph)
+            if (p.p_type == PT_LOAD && vaddr >= p.p_vaddr && vaddr < p.p_vaddr + p.p_filesz)
+                return static_cast<size_t>(p.p_offset + vaddr - p.p_vaddr);
+        ADD_FAILURE() << "address " << vaddr << " not in the file";
+        return size_t{0};
+    };
+    // File offset of the value of the dynamic entry with this tag, and the value.
+    auto entry = [&](int64_t tag, uint64_t *value = nullptr) {
+        for (size_t at = ph[dynamic].p_offset;; at += sizeof(Elf64_Dyn)) {
+            Elf64_Dyn d;
+            std::memcpy(&d, good.data() + at, sizeof d);
+            if (d.d_tag == tag || d.d_tag == DT_NULL) {
+                EXPECT_EQ(d.d_tag, tag) << "no dynamic entry " << tag;
+                if (value) *value = d.d_un.d_val;
+                return at + offsetof(Elf64_Dyn, d_un);
+            }
+        }
+    };
+    uint64_t rela = 0, gnu_hash = 0, code = 0;
+    for (const auto &p : ph)
+        if (p.p_type == PT_LOAD && (p.p_flags & PF_X)) code = p.p_vaddr;
+    entry(DT_RELA, &rela);
+    entry(DT_GNU_HASH, &gnu_hash);
+    const uint64_t far = 0x7fff0000;
+
+    const struct {
+        const char *what;
+        size_t at, width;
+        uint64_t value;
+        std::string error;
+    } cases[] = {
+        {"dynamic segment far", eh.e_phoff + dynamic * eh.e_phentsize + offsetof(Elf64_Phdr, p_vaddr), 8, far,
+         "dynamic segment outside the loaded segments"},
+        {"string table far", entry(DT_STRTAB), 8, far, "DT_STRTAB outside the loaded segments"},
+        {"string table too long", entry(DT_STRSZ), 8, far, "DT_STRTAB outside the loaded segments"},
+        {"library name past strings", entry(DT_NEEDED), 8, far, "library name outside DT_STRTAB"},
+        {"symbols far", entry(DT_SYMTAB), 8, far, "DT_SYMTAB outside the loaded segments"},
+        {"hash table far", entry(DT_GNU_HASH), 8, far, "DT_GNU_HASH outside the loaded segments"},
+        {"no hash buckets", offset_of(gnu_hash), 4, 0, "DT_GNU_HASH damaged"},
+        {"relocations far", entry(DT_RELA), 8, far, "DT_RELA outside the loaded segments"},
+        {"relocation entry size", entry(DT_RELAENT), 8, 7, "DT_RELAENT is not the size of an entry"},
+        {"relocation target far", offset_of(rela) + offsetof(Elf64_Rela, r_offset), 8, far,
+         "relocation in DT_RELA outside the image"},
+        {"relocation target in code", offset_of(rela) + offsetof(Elf64_Rela, r_offset), 8, code,
+         "relocation in DT_RELA outside the image"},
+        {"plt relocations far", entry(DT_JMPREL), 8, far, "DT_JMPREL outside the loaded segments"},
+        {"versions far", entry(DT_VERSYM), 8, far, "DT_VERSYM outside the loaded segments"},
+        {"needed versions far", entry(DT_VERNEED), 8, far, "DT_VERNEED outside the loaded segments"},
+        {"start-up code far", entry(DT_INIT), 8, far, "DT_INIT outside the code"},
+        {"start-up array far", entry(DT_INIT_ARRAY), 8, far, "DT_INIT_ARRAY outside the loaded segments"},
+        {"dynamic segment cut short", eh.e_phoff + dynamic * eh.e_phentsize + offsetof(Elf64_Phdr, p_memsz), 8,
+         sizeof(Elf64_Dyn), "dynamic section not terminated"},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> bytes(good);
+        std::memcpy(bytes.data() + c.at, &c.value, c.width);
+        const std::string path = temp_file(bytes);
+        EXPECT_EQ(load_error(path), path + " is not a plug-in: damaged ELF file (" + c.error + ")") << c.what;
+        unlink(path.c_str());
+    }
+}
+
+TEST(Loader, EachLoadMapsTheFileItChecked) {
+    std::string error;
+    auto first = Plugin::load(ECHO_PLUGIN, &error);
+    ASSERT_NE(first, nullptr) << error;
+    Array count = make_char("count");
+    EXPECT_EQ(mxGetScalar(first->call(1, {count.get()}).outputs.at(0).get()), 1);
+    // A copy is another file: a fresh image, although its descriptor may
+    // reuse the number that named the first one.
+    std::string copy;
+    {
+        std::ifstream in(ECHO_PLUGIN, std::ios::binary);
+        copy = temp_file({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    }
+    auto second = Plugin::load(copy, &error);
+    ASSERT_NE(second, nullptr) << error;
+    EXPECT_EQ(mxGetScalar(second->call(1, {count.get()}).outputs.at(0).get()), 1);
+    EXPECT_EQ(mxGetScalar(first->call(1, {count.get()}).outputs.at(0).get()), 2);
+    unlink(copy.c_str());
+}
