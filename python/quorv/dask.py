@@ -1,0 +1,47 @@
+"""Classification of data larger than one machine, on Dask.
+
+Every pattern is classified on its own, so each chunk of rows is classified
+where it lives, by the same plug-in, with the same result as one local call.
+Training is not distributed: its result depends on the order of all patterns.
+"""
+
+import numpy as np
+
+import dask
+import dask.array as da
+import dask.dataframe as dd
+
+
+def _predict_block(block, model):
+    return model.predict(block)
+
+
+def _labels_dtype(model):
+    unknown = model.unknown_label
+    if unknown is None:
+        return model.classes_.dtype
+    # As predict decides it, from the classes and the unknown label.
+    return model._with_unknown(np.zeros(0), np.zeros(0, dtype=np.intp)).dtype
+
+
+def predict(model, X):
+    """Labels of the rows of X, a Dask array (2-D) or DataFrame, as a lazy Dask
+    array (one label per row, chunked as X's rows) or a Dask Series.
+
+    The fitted model enters the task graph once, as one key, so each worker
+    receives it once, however many chunks it classifies. Call `.compute()` on
+    the result (on a distributed Client, the work runs on its workers).
+    """
+    if not hasattr(model, "classes_"):
+        raise ValueError("the model is not fitted")
+    shipped = dask.delayed(model, pure=True, traverse=False)
+    dtype = _labels_dtype(model)
+    if isinstance(X, dd.DataFrame):
+        return X.map_partitions(_predict_block, shipped, meta=(None, dtype))
+    if isinstance(X, da.Array):
+        if X.ndim != 2:
+            raise ValueError("X must be a 2-D Dask array of patterns, got %d dimensions" % X.ndim)
+        if X.numblocks[1] != 1:
+            X = X.rechunk({1: X.shape[1]})  # whole rows in each block
+        return X.map_blocks(_predict_block, shipped, drop_axis=1, dtype=dtype, meta=np.empty(0, dtype=dtype))
+    raise TypeError("X must be a Dask array or DataFrame, got %s" % type(X).__name__)
