@@ -4,6 +4,8 @@ import os
 import re
 import sys
 
+import numpy as np
+
 from . import _quorv
 
 # Plug-in argument names and the parameters of QuorvClassifier that set them.
@@ -57,6 +59,7 @@ def train(patterns, labels, order, scaling, vigilance, min_size, learning_rate, 
 def classify(templates, node_labels, vigilance, patterns, scaling, unknown_label, verbose):
     """quorv_perf; one float64 label per pattern."""
     lo, hi = scaling if scaling is not None else (None, None)
+    templates = np.asarray(templates, dtype=np.float64)  # as unpickled or loaded: any float64 array
     try:
         return _quorv.classify(plugin_path("quorv_perf"), templates, node_labels, vigilance, patterns, lo, hi,
                                float(unknown_label), float(verbose), _write)

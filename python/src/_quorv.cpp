@@ -55,7 +55,7 @@ struct Matrix {
 
 Matrix matrix(const py::array &a, const char *name)
 {
-    if (a.ndim() != 2 || !a.dtype().is(py::dtype::of<double>()))
+    if (a.ndim() != 2 || !py::array_t<double>::check_(a))
         throw py::type_error(std::string(name) + " must be a 2-D float64 array");
     return {static_cast<const char *>(a.data()), static_cast<size_t>(a.shape(0)), static_cast<size_t>(a.shape(1)),
             a.strides(0), a.strides(1)};
@@ -64,7 +64,7 @@ Matrix matrix(const py::array &a, const char *name)
 // A float64 vector, seen as a one-column matrix.
 Matrix column(const py::array &a, const char *name)
 {
-    if (a.ndim() != 1 || !a.dtype().is(py::dtype::of<double>()))
+    if (a.ndim() != 1 || !py::array_t<double>::check_(a))
         throw py::type_error(std::string(name) + " must be a 1-D float64 array");
     return {static_cast<const char *>(a.data()), static_cast<size_t>(a.shape(0)), 1, a.strides(0), 0};
 }
