@@ -6,6 +6,7 @@ Training is not distributed: its result depends on the order of all patterns.
 """
 
 import numpy as np
+import pandas as pd
 
 import dask
 import dask.array as da
@@ -14,6 +15,10 @@ import dask.dataframe as dd
 
 def _predict_block(block, model):
     return model.predict(block)
+
+
+def _predict_partition(frame, model):
+    return pd.Series(model.predict(frame), index=frame.index, name=getattr(model, "_label_column", "label"))
 
 
 def _labels_dtype(model):
@@ -37,7 +42,8 @@ def predict(model, X):
     shipped = dask.delayed(model, pure=True, traverse=False)
     dtype = _labels_dtype(model)
     if isinstance(X, dd.DataFrame):
-        return X.map_partitions(_predict_block, shipped, meta=(None, dtype))
+        return X.map_partitions(_predict_partition, shipped,
+                                meta=(getattr(model, "_label_column", "label"), dtype))
     if isinstance(X, da.Array):
         if X.ndim != 2:
             raise ValueError("X must be a 2-D Dask array of patterns, got %d dimensions" % X.ndim)

@@ -1,0 +1,113 @@
+"""Models shared with the command-line tool, and the model file itself."""
+
+import os
+import subprocess
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorv
+from conftest import dataset
+from quorv._modelfile import format_double
+
+CASES = [("iris", [], {}),
+         ("glass", ["--no-scale", "--trim", "--vigilance", "0.9", "--learning-rate", "0.5"],
+          dict(scale=False, trim=True, vigilance=0.9, learning_rate=0.5))]
+
+
+def run(*args):
+    return subprocess.run(list(args), capture_output=True, text=True, check=True).stdout
+
+
+@pytest.mark.parametrize("name, options, params", CASES)
+def test_python_and_the_command_line_train_the_same_model_file(cli, tmp_path, name, options, params):
+    csv, X, y = dataset(name)
+    run(cli, "train", csv, "-o", str(tmp_path / "cli.model"), "--verbose", "0", *options)
+    python = quorv.QuorvClassifier(**params).fit(X, y)
+    python.save(tmp_path / "python.model")
+    assert (tmp_path / "python.model").read_bytes() == (tmp_path / "cli.model").read_bytes()
+
+    loaded = quorv.load(tmp_path / "cli.model")
+    assert loaded.templates_.tobytes() == python.templates_.tobytes()
+    np.testing.assert_array_equal(loaded.node_labels_, python.node_labels_)
+    assert loaded.get_params() == python.get_params()
+
+    # The tool classifies with the model Python wrote as Python does (unknown -1 in both).
+    run(cli, "classify", str(tmp_path / "python.model"), csv, "-o", str(tmp_path / "p.csv"), "--verbose", "0")
+    by_cli = pd.read_csv(tmp_path / "p.csv")["label"].to_numpy()
+    np.testing.assert_array_equal(python.set_params(unknown_label=-1).predict(X), by_cli)
+    np.testing.assert_array_equal(loaded.set_params(unknown_label=-1).predict(X), by_cli)
+
+
+def test_model_files_round_trip_bit_for_bit(tmp_path):
+    _, X, y = dataset("wine")
+    model = quorv.QuorvClassifier(learning_rate=0.3, epsilon=1e-7, shuffle=True, random_state=3).fit(X * 1e-3, y)
+    model.save(tmp_path / "m.model")
+    back = quorv.load(tmp_path / "m.model")
+    for attribute in ("templates_", "feature_min_", "feature_max_", "node_labels_"):
+        assert getattr(back, attribute).tobytes() == getattr(model, attribute).tobytes(), attribute
+    assert list(back.feature_names_in_) == list(model.feature_names_in_)
+    back.save(tmp_path / "again.model")
+    assert (tmp_path / "again.model").read_bytes() == (tmp_path / "m.model").read_bytes()
+    np.testing.assert_array_equal(back.predict(X * 1e-3), model.predict(X * 1e-3))
+
+
+@pytest.mark.parametrize("value, text", [
+    (0.75, "0.75"), (1.0, "1"), (-0.0, "-0"), (1e-300, "1e-300"), (100000.0, "1e+05"), (0.0001, "1e-04"),
+    (123456.0, "123456"), (2.0 ** 60, "1152921504606846976"), (0.41666666666666663, "0.41666666666666663"),
+])
+def test_numbers_are_spelled_as_the_tool_spells_them(value, text):
+    assert format_double(value) == text
+
+
+GOOD = ("quorv-model 1\nlabel_column label\nscaling min-max\nfeatures 2\nfeature 0 1 a\nfeature 0 2 b\n"
+        "training_patterns 2\nvigilance 0.75\nmin_size 0\nlearning_rate 1\nepsilon 0.001\n"
+        "max_list_presentations 100\ntrim_option 0\nlist_presentations 2\nnodes 2\n"
+        "node 1 0 0 0.5 0.5\nnode 2 0.5 0.5 1 1\n")
+
+
+@pytest.mark.parametrize("old, new, message", [
+    ("quorv-model 1\n", "quorv-model 9\n", "m.model:1: model format version '9' is not supported"),
+    ("quorv-model 1\n", "hello\n", "m.model is not a quorv model file"),
+    ("feature 0 2 b\n", "feature 0 2 a\n", "m.model:6: name 'a' is used twice"),
+    ("feature 0 2 b\n", "feature 2 0 b\n", "m.model:6: feature minimum 2 is above its maximum 0"),
+    ("feature 0 2 b\n", "feature 0 inf b\n", "m.model:6: feature maximum 'inf' is not a finite number"),
+    ("epsilon 0.001\n", "epsilon x\n", "m.model:11: epsilon 'x' is not a finite number"),
+    ("epsilon 0.001\n", "epsilon 1e999\n", "m.model:11: epsilon '1e999' is not a finite number"),
+    ("vigilance 0.75\n", "vigilance 2\n", "m.model:8: vigilance 2 is not in [0, 1]"),
+    ("trim_option 0\n", "trim_option 7\n", "m.model:13: trim_option '7' is not a whole number in [0, 1]"),
+    ("nodes 2\n", "nodes 0\n", "m.model:15: node count '0' is not a whole number"),
+    ("node 1 0 0 0.5 0.5\n", "node 1 0 0 0.5\n", "m.model:16: node has 3 bounds, not 4"),
+    ("node 1 0 0 0.5 0.5\n", "node 1 0 0 0.5 0.5 1\n", "m.model:16: node has more than 4 bounds"),
+    ("node 1 0 0 0.5 0.5\n", "node 1.5 0 0 0.5 0.5\n", "m.model:16: node label 1.5 is not a whole number"),
+    ("node 1 0 0 0.5 0.5\n", "node 1 0.6 0 0.5 0.5\n", "m.model:16: node's lower bound 0.6 is above"),
+    ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1\nnode 3\n", "m.model:18: unexpected text after the last node"),
+    ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1", "m.model:17: last line has no line end"),
+    ("node 2 0.5 0.5 1 1\n", "", "m.model:17: ends where 'node' was expected"),
+    ("epsilon 0.001\n", "epsilon  0.001\n", "m.model:11: epsilon ' 0.001' is not a finite number"),
+    ("epsilon 0.001\n", "epsilon 0.001\r\n", "m.model:11: epsilon '0.001\r' is not a finite number"),
+])
+def test_the_reader_is_strict(tmp_path, old, new, message):
+    assert old in GOOD
+    path = tmp_path / "m.model"
+    path.write_text(GOOD.replace(old, new))
+    with pytest.raises(ValueError) as refused:
+        quorv.load(path)
+    assert str(refused.value).startswith(os.path.join(str(tmp_path), message))
+
+
+def test_the_good_file_loads_and_classifies(tmp_path):
+    (tmp_path / "m.model").write_text(GOOD)
+    model = quorv.load(tmp_path / "m.model")
+    assert model.classes_.tolist() == [1, 2] and model.n_features_in_ == 2
+    np.testing.assert_array_equal(model.predict(pd.DataFrame({"a": [0.1, 0.9], "b": [0.2, 1.8]})), [1, 2])
+
+
+def test_save_refuses_what_the_file_cannot_hold(tmp_path):
+    _, X, y = dataset("iris")
+    with pytest.raises(ValueError, match="whole numbers in the 32-bit int range"):
+        quorv.QuorvClassifier().fit(X, y.map({1: "a", 2: "b", 3: "c"})).save(tmp_path / "m.model")
+    with pytest.raises(ValueError, match="must all differ"):
+        quorv.QuorvClassifier().fit(X.rename(columns={"sepal_length_cm": "label"}), y).save(tmp_path / "m.model")
+    assert os.listdir(tmp_path) == []  # nothing half-written
