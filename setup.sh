@@ -13,7 +13,7 @@ test_packages="$build_packages
   clang libclang-rt-14-dev valgrind libxml2-utils
   octave liboctave-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 icoutils
-  python3-dev python3-pybind11 python3-numpy python3-sklearn python3-dask python3-distributed python3-pytest"
+  python3-dev python3-pybind11 python3-numpy python3-sklearn python3-dask python3-distributed python3-pandas python3-pytest"
 
 case "${1:-test}" in
   build) wanted=$build_packages ;;
