@@ -21,7 +21,8 @@ _MAX_FEATURES = _INT_MAX // 2  # template rows hold 2M values in a plug-in int
 
 _DEFAULT_NAN_BITS = struct.unpack("<Q", struct.pack("<d", float("nan")))[0]
 _DECIMAL = re.compile(r"(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
-_WHOLE = re.compile(r"[+-]?[0-9]+\Z")
+_SPECIAL = re.compile(r"(?:inf|infinity|nan(?:\([0-9A-Za-z_]*\))?)\Z", re.IGNORECASE)
+_WHOLE = re.compile(r"(?:\+|-)?[0-9]+\Z")
 
 
 @dataclass
@@ -73,15 +74,35 @@ def format_double(value):
     return sign + (fixed if len(fixed) <= len(scientific) else scientific)
 
 
+def _parse_nan(body, negative):
+    """"nan", or "nan(0xHEX)" with the payload the tool writes."""
+    bits = _DEFAULT_NAN_BITS & ~(1 << 63)
+    if body != "nan":
+        found = re.fullmatch(r"nan\(0x([0-9a-fA-F]+)\)", body)
+        if not found or not 0 < int(found.group(1), 16) < (1 << 52):
+            return None
+        bits = 0x7FF0000000000000 | int(found.group(1), 16)
+    if negative:
+        bits |= 1 << 63
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
 def parse_double(text):
-    """A finite double in the tool's number syntax, or None."""
-    body = text[1:] if text[:1] in "+-" else text
-    if not _DECIMAL.match(body):
-        return None  # also refuses inf and nan: no record of a model may hold them
-    value = float(body)
-    if math.isinf(value) or (value == 0 and body.lower().split("e")[0].strip("0.") != ""):
-        return None  # out of the double range; the tool refuses it rather than rounding to inf or 0
-    return -value if text.startswith("-") else value
+    """A double in the tool's number syntax (decimal, inf, nan), or None; text
+    beyond the double range is refused, not rounded to inf or 0."""
+    negative = text.startswith("-")
+    body = text[1:] if text[:1] in ("+", "-") else text
+    if body.startswith("nan"):
+        return _parse_nan(body, negative)
+    if _DECIMAL.match(body):
+        value = float(body)
+        if math.isinf(value) or (value == 0 and body.lower().split("e")[0].strip("0.") != ""):
+            return None
+    elif _SPECIAL.match(body):
+        value = float("nan") if body[0] in "nN" else float("inf")
+    else:
+        return None
+    return -value if negative else value
 
 
 class _Reader:
@@ -97,7 +118,7 @@ class _Reader:
         raise ValueError("%s:%d: %s" % (self.path, self.line, what))
 
     def expect(self, key):
-        """The text after "key " on the next line."""
+        """The text after "key " on the next line (which may end in CR LF)."""
         self.line += 1
         if self.pos == len(self.text):
             self.fail("ends where '%s' was expected" % key)
@@ -106,8 +127,12 @@ class _Reader:
             self.fail("last line has no line end")
         line = self.text[self.pos:end]
         self.pos = end + 1
+        if line.endswith("\r"):
+            line = line[:-1]
         if len(line) <= len(key) + 1 or not line.startswith(key + " "):
             self.fail("expected '%s ...', found '%s'" % (key, line[:40]))
+        if line[-1] in " \t\r":
+            self.fail("blank at the end of the line")
         return line[len(key) + 1:]
 
     def expect_end(self):
@@ -115,24 +140,25 @@ class _Reader:
         if self.pos != len(self.text):
             self.fail("unexpected text after the last node")
 
-    def number(self, text, what):
+    def name(self, text, what):
+        if not text:
+            self.fail("%s has no name" % what)
+        if text[0] in " \t":
+            self.fail("%s name '%s' begins with a blank" % (what, text[:40]))
+        return text
+
+    def number(self, text, what, fits=None, range_text=None):
         value = parse_double(text)
         if value is None:
-            self.fail("%s '%s' is not a finite number" % (what, text))
+            self.fail("%s '%s' is not a number" % (what, text))
+        if fits is not None and not fits(value):
+            self.fail("%s '%s' in the model file is not %s" % (what, text, range_text))
         return value
 
     def integer(self, text, what, lo, hi):
         if not _WHOLE.match(text) or not lo <= int(text) <= hi:
             self.fail("%s '%s' is not a whole number in [%d, %d]" % (what, text, lo, hi))
         return int(text)
-
-    def name(self, text, what, taken):
-        if not text:
-            self.fail("%s has no name" % what)
-        if text in taken:
-            self.fail("name '%s' is used twice" % text)
-        taken.add(text)
-        return text
 
 
 def _field(rest):
@@ -148,62 +174,67 @@ def parse_model(text, path):
     version = r.expect(MAGIC)
     if version != str(VERSION):
         r.fail("model format version '%s' is not supported (this quorv reads %d)" % (version, VERSION))
-    label_name = r.expect("label_column")
-    taken = {label_name}
+    label_name = r.name(r.expect("label_column"), "label column")
     scaling = r.expect("scaling")
     if scaling not in ("min-max", "none"):
         r.fail("scaling must be 'min-max' or 'none'")
     features = r.integer(r.expect("features"), "feature count", 1, _MAX_FEATURES)
-    names, lo, hi = [], [], []
+    names, lo, hi, taken = [], [], [], {label_name}
     for _ in range(features):
         rest = r.expect("feature")
         low, rest = _field(rest)
         high, rest = _field(rest)
-        lo.append(r.number(low, "feature minimum"))
-        hi.append(r.number(high, "feature maximum"))
-        if lo[-1] > hi[-1]:
-            r.fail("feature minimum %s is above its maximum %s" % (low, high))
-        names.append(r.name(rest, "feature", taken))
+        low = r.number(low, "feature minimum", math.isfinite, "a finite number")
+        high = r.number(high, "feature maximum", math.isfinite, "a finite number")
+        name = r.name(rest, "feature")
+        if not low <= high:
+            r.fail("feature '%s': minimum %s is above the maximum %s" % (name, format_double(low), format_double(high)))
+        if scaling == "min-max" and not math.isfinite(high - low):
+            r.fail("feature '%s': the range from %s to %s is too wide to scale" %
+                   (name, format_double(low), format_double(high)))
+        if name in taken:
+            r.fail("name '%s' is used twice" % name)
+        taken.add(name)
+        names.append(name)
+        lo.append(low)
+        hi.append(high)
 
+    # The training parameters, each in the range the training plug-in accepts.
     patterns = r.integer(r.expect("training_patterns"), "training pattern count", 1, _LONG_MAX)
-    vigilance = r.number(r.expect("vigilance"), "vigilance")
-    if not 0 <= vigilance <= 1:
-        r.fail("vigilance %s is not in [0, 1]" % format_double(vigilance))
-    min_size = r.number(r.expect("min_size"), "min_size")
-    if not 0 <= min_size <= features * (1.0 - vigilance):
-        r.fail("min_size %s is not in [0, M*(1-vigilance)]" % format_double(min_size))
-    learning_rate = r.number(r.expect("learning_rate"), "learning_rate")
-    if not 0 < learning_rate <= 1:
-        r.fail("learning_rate %s is not in (0, 1]" % format_double(learning_rate))
-    epsilon = r.number(r.expect("epsilon"), "epsilon")
-    if epsilon < 0:
-        r.fail("epsilon %s is negative" % format_double(epsilon))
+    vigilance = r.number(r.expect("vigilance"), "vigilance", lambda v: 0 <= v <= 1, "a number in [0, 1]")
+    text = r.expect("min_size")
+    min_size = r.number(text, "min_size", lambda v: v >= 0, "a number >= 0")
+    if not min_size <= features * (1.0 - vigilance):
+        r.fail("min_size '%s' in the model file is above M*(1-vigilance)" % text)
+    learning_rate = r.number(r.expect("learning_rate"), "learning_rate", lambda v: 0 < v <= 1,
+                             "a number in (0, 1]")
+    epsilon = r.number(r.expect("epsilon"), "epsilon", lambda v: 0 <= v < math.inf, "a finite number >= 0")
     most = r.integer(r.expect("max_list_presentations"), "max_list_presentations", 1, _INT_MAX)
     trim = r.integer(r.expect("trim_option"), "trim_option", 0, 1)
-    presentations = r.number(r.expect("list_presentations"), "list_presentations")
+    presentations = r.integer(r.expect("list_presentations"), "list_presentations", 0, most)
 
     model = Model(label_name, scaling == "min-max", names, lo, hi, patterns, vigilance, min_size,
-                  learning_rate, epsilon, most, trim, presentations)
+                  learning_rate, epsilon, most, trim, float(presentations))
     nodes = r.integer(r.expect("nodes"), "node count", 1, _INT_MAX)
     width = 2 * features
-    for _ in range(nodes):
+    for k in range(nodes):
         rest = r.expect("node")
         text, rest = _field(rest)
         label = r.number(text, "node label")
-        if label != math.trunc(label) or not _INT_MIN <= label <= _INT_MAX:
+        if not (math.isfinite(label) and label == math.trunc(label) and _INT_MIN <= label <= _INT_MAX):
             r.fail("node label %s is not a whole number in the int range" % format_double(label))
         row = []
         for j in range(width):
             if not rest:
                 r.fail("node has %d bounds, not %d" % (j, width))
             text, rest = _field(rest)
-            row.append(r.number(text, "node bound"))
+            row.append(r.number(text, "node bound", math.isfinite, "a finite number"))
         if rest:
             r.fail("node has more than %d bounds" % width)
         for j in range(features):
-            if row[j] > row[features + j]:
-                r.fail("node's lower bound %s is above its upper bound %s" %
-                       (format_double(row[j]), format_double(row[features + j])))
+            if not row[j] <= row[features + j]:
+                r.fail("node %d: lower bound %s is above the upper bound %s of feature '%s'" %
+                       (k + 1, format_double(row[j]), format_double(row[features + j]), names[j]))
         model.labels.append(label)
         model.templates.append(row)
     r.expect_end()

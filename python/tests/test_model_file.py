@@ -68,33 +68,43 @@ GOOD = ("quorv-model 1\nlabel_column label\nscaling min-max\nfeatures 2\nfeature
 
 
 @pytest.mark.parametrize("old, new, message", [
-    ("quorv-model 1\n", "quorv-model 9\n", "m.model:1: model format version '9' is not supported"),
-    ("quorv-model 1\n", "hello\n", "m.model is not a quorv model file"),
-    ("feature 0 2 b\n", "feature 0 2 a\n", "m.model:6: name 'a' is used twice"),
-    ("feature 0 2 b\n", "feature 2 0 b\n", "m.model:6: feature minimum 2 is above its maximum 0"),
-    ("feature 0 2 b\n", "feature 0 inf b\n", "m.model:6: feature maximum 'inf' is not a finite number"),
-    ("epsilon 0.001\n", "epsilon x\n", "m.model:11: epsilon 'x' is not a finite number"),
-    ("epsilon 0.001\n", "epsilon 1e999\n", "m.model:11: epsilon '1e999' is not a finite number"),
-    ("vigilance 0.75\n", "vigilance 2\n", "m.model:8: vigilance 2 is not in [0, 1]"),
-    ("trim_option 0\n", "trim_option 7\n", "m.model:13: trim_option '7' is not a whole number in [0, 1]"),
-    ("nodes 2\n", "nodes 0\n", "m.model:15: node count '0' is not a whole number"),
-    ("node 1 0 0 0.5 0.5\n", "node 1 0 0 0.5\n", "m.model:16: node has 3 bounds, not 4"),
-    ("node 1 0 0 0.5 0.5\n", "node 1 0 0 0.5 0.5 1\n", "m.model:16: node has more than 4 bounds"),
-    ("node 1 0 0 0.5 0.5\n", "node 1.5 0 0 0.5 0.5\n", "m.model:16: node label 1.5 is not a whole number"),
-    ("node 1 0 0 0.5 0.5\n", "node 1 0.6 0 0.5 0.5\n", "m.model:16: node's lower bound 0.6 is above"),
-    ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1\nnode 3\n", "m.model:18: unexpected text after the last node"),
-    ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1", "m.model:17: last line has no line end"),
-    ("node 2 0.5 0.5 1 1\n", "", "m.model:17: ends where 'node' was expected"),
-    ("epsilon 0.001\n", "epsilon  0.001\n", "m.model:11: epsilon ' 0.001' is not a finite number"),
-    ("epsilon 0.001\n", "epsilon 0.001\r\n", "m.model:11: epsilon '0.001\r' is not a finite number"),
+    ("quorv-model 1\n", "quorv-model 9\n", "1: model format version '9' is not supported"),
+    ("feature 0 2 b\n", "feature 0 2 a\n", "6: name 'a' is used twice"),
+    ("feature 0 2 b\n", "feature 0 2  b\n", "6: feature name ' b' begins with a blank"),
+    ("feature 0 2 b\n", "feature 2 0 b\n", "6: feature 'b': minimum 2 is above the maximum 0"),
+    ("feature 0 2 b\n", "feature 0 inf b\n", "6: feature maximum 'inf' in the model file is not a finite number"),
+    ("feature 0 2 b\n", "feature -1e308 1e308 b\n", "6: feature 'b': the range from -1e+308 to 1e+308 is too wide"),
+    ("epsilon 0.001\n", "epsilon x\n", "11: epsilon 'x' is not a number"),
+    ("epsilon 0.001\n", "epsilon 1e999\n", "11: epsilon '1e999' is not a number"),
+    ("epsilon 0.001\n", "epsilon 0.001 \n", "11: blank at the end of the line"),
+    ("vigilance 0.75\n", "vigilance nan\n", "8: vigilance 'nan' in the model file is not a number in [0, 1]"),
+    ("min_size 0\n", "min_size 0.6\n", "9: min_size '0.6' in the model file is above M*(1-vigilance)"),
+    ("trim_option 0\n", "trim_option 7\n", "13: trim_option '7' is not a whole number in [0, 1]"),
+    ("list_presentations 2\n", "list_presentations 2.5\n", "14: list_presentations '2.5' is not a whole number"),
+    ("nodes 2\n", "nodes 0\n", "15: node count '0' is not a whole number"),
+    ("node 1 0 0 0.5 0.5\n", "node 1 0 0 0.5\n", "16: node has 3 bounds, not 4"),
+    ("node 1 0 0 0.5 0.5\n", "node 1 0 0 0.5 0.5 1\n", "16: node has more than 4 bounds"),
+    ("node 1 0 0 0.5 0.5\n", "node -nan 0 0 0.5 0.5\n", "16: node label -nan(0x8000000000000) is not a whole"),
+    ("node 1 0 0 0.5 0.5\n", "node 1 0.6 0 0.5 0.5\n", "16: node 1: lower bound 0.6 is above the upper bound 0.5 of feature 'a'"),
+    ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1\nnode 3\n", "18: unexpected text after the last node"),
+    ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1", "17: last line has no line end"),
+    ("node 2 0.5 0.5 1 1\n", "", "17: ends where 'node' was expected"),
 ])
-def test_the_reader_is_strict(tmp_path, old, new, message):
+def test_the_reader_is_as_strict_as_the_tools(cli, tmp_path, old, new, message):
     assert old in GOOD
     path = tmp_path / "m.model"
     path.write_text(GOOD.replace(old, new))
     with pytest.raises(ValueError) as refused:
         quorv.load(path)
-    assert str(refused.value).startswith(os.path.join(str(tmp_path), message))
+    assert str(refused.value).startswith("%s:%s" % (path, message))
+    (tmp_path / "d.csv").write_text("a,b\n0.5,0.5\n")
+    tool = subprocess.run([cli, "classify", str(path), str(tmp_path / "d.csv")], capture_output=True, text=True)
+    assert tool.stderr == "quorv: %s\n" % refused.value
+
+
+def test_crlf_line_ends_are_read_as_the_tool_reads_them(tmp_path):
+    (tmp_path / "m.model").write_bytes(GOOD.replace("\n", "\r\n").encode())
+    assert quorv.load(tmp_path / "m.model").templates_.tolist() == [[0, 0, 0.5, 0.5], [0.5, 0.5, 1, 1]]
 
 
 def test_the_good_file_loads_and_classifies(tmp_path):
