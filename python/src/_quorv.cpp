@@ -78,29 +78,36 @@ std::vector<double> values(const Matrix &m)
 }
 
 // Scaling ranges: none, or one minimum and one maximum per feature.
-void ranges(const std::optional<py::array> &lo, const std::optional<py::array> &hi, size_t features,
-            std::vector<double> *low, std::vector<double> *high)
+struct Scaling {
+    bool on = false;
+    std::vector<double> lo, hi;
+};
+
+Scaling scaling(const std::optional<py::array> &lo, const std::optional<py::array> &hi, size_t features)
 {
+    Scaling s;
     if (!lo && !hi)
-        return;
+        return s;
     if (!lo || !hi)
         throw py::value_error("scaling needs both the minima and the maxima");
-    *low = values(column(*lo, "lo"));
-    *high = values(column(*hi, "hi"));
-    if (low->size() != features || high->size() != features)
+    s.on = true;
+    s.lo = values(column(*lo, "lo"));
+    s.hi = values(column(*hi, "hi"));
+    if (s.lo.size() != features || s.hi.size() != features)
         throw py::value_error("scaling needs one minimum and one maximum per feature");
+    return s;
 }
 
-// The matrix as a host array (column-major), in one pass; with ranges given,
+// The matrix as a host array (column-major), in one pass; when scaling is on,
 // each feature is scaled as the command-line tool scales it.
-minihost::Array host_matrix(const Matrix &m, const std::vector<double> *lo, const std::vector<double> *hi)
+minihost::Array host_matrix(const Matrix &m, const Scaling &s = Scaling())
 {
     minihost::Array a = minihost::make_double(m.rows, m.cols);
     double *out = mxGetPr(a.get());
     for (size_t j = 0; j < m.cols; ++j) {
         double *column = out + j * m.rows;
-        if (lo) {
-            const double l = (*lo)[j], h = (*hi)[j];
+        if (s.on) {
+            const double l = s.lo[j], h = s.hi[j];
             for (size_t i = 0; i < m.rows; ++i)
                 column[i] = h > l ? (m.at(i, j) - l) / (h - l) : 0.0;
         } else {
@@ -111,51 +118,69 @@ minihost::Array host_matrix(const Matrix &m, const std::vector<double> *lo, cons
     return a;
 }
 
-// What a call gives back, gathered before the GIL is taken again.
-struct Outcome {
+// What a call gave back, copied out of the host's arrays.
+struct Reply {
     std::string load_error;  // the plug-in could not be loaded
-    minihost::CallResult result;
+    bool ok = false;
+    std::string error, console;
+    std::vector<std::vector<size_t>> dims;  // per output; empty for a slot left empty
+    std::vector<std::vector<double>> values;  // per output, column-major
 };
 
-Outcome run(const std::string &path, int nlhs, const std::vector<const mxArray *> &inputs)
+// Builds the inputs, loads the plug-in and calls it. Everything that touches
+// the host happens under the lock, since the host's bookkeeping is
+// process-wide as well: every host array is made and released in here.
+template <class Inputs>
+Reply run(const std::string &path, int nlhs, Inputs make_inputs)
 {
-    Outcome out;
+    Reply reply;
     std::lock_guard<std::mutex> hold(call_lock);
+    const std::vector<minihost::Array> inputs = make_inputs();
+    std::vector<const mxArray *> in;
+    for (const auto &a : inputs)
+        in.push_back(a.get());
     // Loaded afresh for each call, as the command-line tool does, so that the
     // running totals in its summary cover this call alone.
     std::string why;
     auto plugin = minihost::Plugin::load(path, &why);
     if (!plugin) {
-        out.load_error = "cannot load the plug-in " + path + ": " + why;
-        return out;
+        reply.load_error = "cannot load the plug-in " + path + ": " + why;
+        return reply;
     }
-    out.result = plugin->call(nlhs, inputs);
-    return out;
+    minihost::CallResult result = plugin->call(nlhs, in);
+    reply.ok = result.ok;
+    reply.error = std::move(result.error);
+    reply.console = std::move(result.console);
+    for (const auto &a : result.outputs) {
+        reply.dims.push_back(a ? minihost::dims(a.get()) : std::vector<size_t>());
+        reply.values.push_back(minihost::values(a.get()));
+    }
+    return reply;
 }
 
-// Prints the plug-in's console, then turns a refusal into ValueError.
-void finish(const Outcome &out, const py::object &write)
+// Prints the plug-in's console, turns a refusal into ValueError, and checks
+// that each output has the shape asked for (0 where any size goes).
+void finish(const Reply &r, const py::object &write, const std::vector<std::pair<size_t, size_t>> &shapes,
+            const char *what)
 {
-    if (!out.load_error.empty())
-        throw std::runtime_error(out.load_error);
-    if (!write.is_none() && !out.result.console.empty())
-        write(out.result.console);
-    if (!out.result.ok)
-        throw py::value_error(out.result.error);
+    if (!r.load_error.empty())
+        throw std::runtime_error(r.load_error);
+    if (!write.is_none() && !r.console.empty())
+        write(r.console);
+    if (!r.ok)
+        throw py::value_error(r.error);
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        const auto &d = i < r.dims.size() ? r.dims[i] : std::vector<size_t>();
+        if (d.size() != 2 || (shapes[i].first && d[0] != shapes[i].first) ||
+            (shapes[i].second && d[1] != shapes[i].second))
+            throw std::runtime_error(std::string("the ") + what + " plug-in returned arrays of unexpected shapes");
+    }
 }
 
-const mxArray *output(const minihost::CallResult &r, size_t i)
+py::array_t<double> numpy_column(const std::vector<double> &v)
 {
-    if (i >= r.outputs.size() || !r.outputs[i])
-        throw std::runtime_error("a plug-in returned fewer results than it should");
-    return r.outputs[i].get();
-}
-
-py::array_t<double> column_values(const mxArray *a)
-{
-    const size_t n = mxGetNumberOfElements(a);
-    py::array_t<double> out(static_cast<py::ssize_t>(n));
-    std::copy(mxGetPr(a), mxGetPr(a) + n, out.mutable_data());
+    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
     return out;
 }
 
@@ -186,38 +211,29 @@ py::tuple train(const std::string &plugin, const py::array &patterns, const py::
     if (y.rows != x.rows)
         throw py::value_error("one label per pattern is needed");
     x.order = y.order = permutation(order, x.rows);
-    std::vector<double> low, high;
-    ranges(lo, hi, x.cols, &low, &high);
-    const bool scaled = lo.has_value();
-    Outcome out;
+    const Scaling s = scaling(lo, hi, x.cols);
+    Reply r;
     {
         py::gil_scoped_release unlocked;
-        std::vector<minihost::Array> inputs;
-        inputs.push_back(host_matrix(x, scaled ? &low : nullptr, scaled ? &high : nullptr));
-        inputs.push_back(host_matrix(y, nullptr, nullptr));
-        for (double scalar : {vigilance, min_size, learning_rate, epsilon, max_presentations, trim, oflag})
-            inputs.push_back(minihost::make_scalar(scalar));
-        std::vector<const mxArray *> in;
-        for (const auto &a : inputs)
-            in.push_back(a.get());
-        out = run(plugin, 3, in);
+        r = run(plugin, 3, [&] {
+            std::vector<minihost::Array> in;
+            in.push_back(host_matrix(x, s));
+            in.push_back(host_matrix(y));
+            for (double scalar : {vigilance, min_size, learning_rate, epsilon, max_presentations, trim, oflag})
+                in.push_back(minihost::make_scalar(scalar));
+            return in;
+        });
     }
-    finish(out, write);
-
-    const mxArray *templates = output(out.result, 0), *node_labels = output(out.result, 1),
-                  *count = output(out.result, 2);
-    const std::vector<size_t> dims = minihost::dims(templates);
-    if (dims.size() != 2 || dims[1] != 2 * x.cols || mxGetNumberOfElements(node_labels) != dims[0] ||
-        mxGetNumberOfElements(count) != 1)
+    finish(r, write, {{0, 2 * x.cols}, {0, 1}, {1, 1}}, "training");
+    const size_t nodes = r.dims[0][0], width = r.dims[0][1];
+    if (r.dims[1][0] != nodes)
         throw std::runtime_error("the training plug-in returned arrays of unexpected shapes");
-    const size_t nodes = dims[0], width = dims[1];
     py::array_t<double> rows({nodes, width});
     double *dst = rows.mutable_data();
-    const double *src = mxGetPr(templates);
     for (size_t k = 0; k < nodes; ++k)
         for (size_t j = 0; j < width; ++j)
-            dst[k * width + j] = src[j * nodes + k];
-    return py::make_tuple(rows, column_values(node_labels), mxGetScalar(count));
+            dst[k * width + j] = r.values[0][j * nodes + k];
+    return py::make_tuple(rows, numpy_column(r.values[1]), r.values[2][0]);
 }
 
 py::array_t<double> classify(const std::string &plugin, const py::array &templates, const py::array &node_labels,
@@ -227,31 +243,23 @@ py::array_t<double> classify(const std::string &plugin, const py::array &templat
 {
     const Matrix t = matrix(templates, "templates"), labels = column(node_labels, "node_labels"),
                  x = matrix(patterns, "patterns");
-    std::vector<double> low, high;
-    ranges(lo, hi, x.cols, &low, &high);
-    const bool scaled = lo.has_value();
-    Outcome out;
+    const Scaling s = scaling(lo, hi, x.cols);
+    Reply r;
     {
         py::gil_scoped_release unlocked;
-        std::vector<minihost::Array> inputs;
-        inputs.push_back(host_matrix(t, nullptr, nullptr));
-        inputs.push_back(host_matrix(labels, nullptr, nullptr));
-        inputs.push_back(minihost::make_scalar(vigilance));
-        inputs.push_back(host_matrix(x, scaled ? &low : nullptr, scaled ? &high : nullptr));
-        inputs.push_back(minihost::make_scalar(unknown_label));
-        inputs.push_back(minihost::make_scalar(oflag));
-        std::vector<const mxArray *> in;
-        for (const auto &a : inputs)
-            in.push_back(a.get());
-        out = run(plugin, 1, in);
+        r = run(plugin, 1, [&] {
+            std::vector<minihost::Array> in;
+            in.push_back(host_matrix(t));
+            in.push_back(host_matrix(labels));
+            in.push_back(minihost::make_scalar(vigilance));
+            in.push_back(host_matrix(x, s));
+            in.push_back(minihost::make_scalar(unknown_label));
+            in.push_back(minihost::make_scalar(oflag));
+            return in;
+        });
     }
-    finish(out, write);
-    const mxArray *predicted = output(out.result, 0);
-    if (mxGetNumberOfElements(predicted) != x.rows)
-        throw std::runtime_error("the classification plug-in returned " +
-                                 std::to_string(mxGetNumberOfElements(predicted)) + " labels for " +
-                                 std::to_string(x.rows) + " patterns");
-    return column_values(predicted);
+    finish(r, write, {{x.rows, 1}}, "classification");
+    return numpy_column(r.values[0]);
 }
 
 }  // namespace
