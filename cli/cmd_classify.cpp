@@ -31,7 +31,7 @@ Command classify_command()
         "model's label column, the accuracy, the unclassified share and a confusion matrix are\n"
         "printed.";
     c.options = {
-        {"--output", "FILE", "predictions to write: a header line 'label', then one label per row", 'o'},
+        {"--output", "FILE", "predictions to write: a header line 'label', then one label per row ('-': standard output)", 'o'},
         {"--vigilance", "V", "vigilance in [0, 1] (default: the value used in training)"},
         {"--unknown-label", "L", "label of patterns no node classifies; must not be a class (default -1)"},
         verbose_option(),
@@ -61,10 +61,13 @@ size_t block_rows(size_t columns)
 class Progress {
 public:
     Progress() : terminal_(isatty(2) == 1), start_(Clock::now()), last_(start_) {}
-    ~Progress()
+    ~Progress() { done(); }
+    // Clears the line, before the results are printed.
+    void done()
     {
         if (shown_)
             std::fputs("\r\033[K", stderr);
+        shown_ = false;
     }
     double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
     void update(size_t rows)
@@ -99,6 +102,8 @@ void run_classify(const Args &args)
     const Model model = read_model(args.operands[0]);
     const double vigilance = args.number("--vigilance", model.params.vigilance);
     const long unknown = unknown_label(args, model);
+    if (!args.has("--unknown-label") && unknown != -1)
+        std::printf("Unclassified patterns get the label %ld (-1 is a class of the model)\n", unknown);
 
     // The data is read, scaled, classified and written a block at a time, so
     // that memory stays flat whatever the size of the file. Patterns are
@@ -138,6 +143,7 @@ void run_classify(const Args &args)
         ++blocks;
         progress.update(rows);
     } while (reader.read_rows(rows_per_block, &table) > 0);
+    progress.done();
 
     if (!one_block && verbose >= 1)
         std::printf("\nClassified %zu test patterns in %zu blocks of up to %zu rows, unable to classify %zu (%f%%), "

@@ -45,7 +45,7 @@ Command plot_command()
         "columns; without a label column its points are grey.";
     c.options = {
         {"--features", "I,J", "the two features, by name or 1-based number (default 1,2)"},
-        {"--output", "FILE", "SVG file to write (required)", 'o'},
+        {"--output", "FILE", "SVG file to write (required; '-': standard output)", 'o'},
     };
     return c;
 }

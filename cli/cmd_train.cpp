@@ -22,7 +22,7 @@ Command train_command()
         "Reads DATA.csv (a header row, then one pattern per row; the label column holds\n"
         "whole-number class labels), scales the features, runs the training plug-in\n"
         "quorv_train and writes the model file.";
-    c.options = {{"--output", "MODEL", "model file to write (required)", 'o'}};
+    c.options = {{"--output", "MODEL", "model file to write (required; '-': standard output)", 'o'}};
     for (const Option &option : training_options())
         c.options.push_back(option);
     c.options.push_back(verbose_option());

@@ -49,16 +49,24 @@ CsvReader::CsvReader(const std::string &path) : path_(path)
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_)
         throw Error("cannot read " + path + ": " + std::strerror(errno));
+    try {
+        read_header();
+    } catch (...) {
+        // No destructor runs for a constructor that throws.
+        std::fclose(file_);
+        std::free(buffer_);
+        throw;
+    }
+}
+
+void CsvReader::read_header()
+{
     struct stat s;
-    if (fstat(fileno(file_), &s) == 0 && S_ISDIR(s.st_mode)) {
-        std::fclose(file_);
-        throw Error("cannot read " + path + ": " + std::strerror(EISDIR));
-    }
+    if (fstat(fileno(file_), &s) == 0 && S_ISDIR(s.st_mode))
+        throw Error("cannot read " + path_ + ": " + std::strerror(EISDIR));
     std::string_view line;
-    if (!next_line(&line)) {
-        std::fclose(file_);
-        throw Error(path + ": empty file");
-    }
+    if (!next_line(&line))
+        throw Error(path_ + ": empty file");
     // Names are looked up in a hash table: a header of a million columns
     // takes a moment, not hours.
     std::unordered_map<std::string_view, size_t> seen;
@@ -70,21 +78,17 @@ CsvReader::CsvReader(const std::string &path) : path_(path)
             break;
         start = comma + 1;
     }
-    const std::string at = path + ":" + std::to_string(line_number_) + ": ";
+    const std::string at = path_ + ":" + std::to_string(line_number_) + ": ";
     for (size_t j = 0; j < names.size(); ++j) {
         std::string_view name = names[j];
         if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
             name = name.substr(1, name.size() - 2);
-        if (name.empty()) {
-            std::fclose(file_);
+        if (name.empty())
             throw Error(at + "column " + std::to_string(j + 1) + " of the header has no name");
-        }
         const auto inserted = seen.emplace(name, j);
-        if (!inserted.second) {
-            std::fclose(file_);
+        if (!inserted.second)
             throw Error(at + "columns " + std::to_string(inserted.first->second + 1) + " and " +
                         std::to_string(j + 1) + " are both named '" + std::string(name) + "'");
-        }
         header_.emplace_back(name);
     }
 }

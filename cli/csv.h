@@ -45,6 +45,7 @@ public:
     bool at_end();
 
 private:
+    void read_header();
     bool next_line(std::string_view *line);  // the next non-blank line
     void parse_row(std::string_view line, CsvTable *table);
 

@@ -7,11 +7,14 @@
 // Input layout, one byte each unless said (missing bytes read as 0):
 //   mode     bit 0: classification, else training; bit 1: after a training
 //            call that succeeds, classify its patterns with its results;
-//            bit 2: make one host allocation fail, the next byte saying which
+//            bit 2: make one host allocation fail, the next byte saying which;
+//            bit 3: none of this, but the command-line tool's readers: the
+//            rest is a model file (bit 0 set) or a CSV file (fuzz_readers.cpp)
 //   inputs   input count: below 200 the gateway's own, else byte % 11
 //   outputs  output count: below 200 the gateway's own, else byte % 5
 //   then per input: a class byte, a shape byte, one byte per dimension and
 //   one per element (see read_input).
+#include "fuzz_readers.h"
 #include "host/args.h"
 #include "minihost.h"
 
@@ -225,6 +228,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Bytes in(data, size);
     const uint8_t mode = in.next();
+    if (mode & 8) {
+        fuzz_readers(data + 1, size - 1, mode & 1);
+        return 0;
+    }
     const bool perf = mode & 1;
     const long fail_at = (mode & 4) ? 1 + in.next() % 40 : 0;
     const uint8_t r = in.next(), l = in.next();

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed inputs of the fuzz target into fuzz/corpus (layout in
 fuzz_entries.cpp): sound calls of both gateways, and a few of each kind of
-hostile argument for the fuzzer to start from."""
+hostile argument for the fuzzer to start from; and files for the command-line
+tool's CSV and model readers."""
 import math
 import os
 import struct
@@ -97,6 +98,22 @@ SEEDS = {
     'perf_logical_single': perf(templates=arg([4, 4], TEMPLATES, SINGLE), labels=arg([4, 1], [1], LOGICAL)),
     'perf_no_nodes': perf(templates=arg([0, 4]), labels=arg([0, 1])),
 }
+
+CSV, MODEL = 8, 9
+MODEL_TEXT = (b'quorv-model 1\nlabel_column label\nscaling min-max\nfeatures 2\nfeature 0 1 a\nfeature 0 1 b\n'
+              b'training_patterns 2\nvigilance 0.75\nmin_size 0\nlearning_rate 1\nepsilon 0.001\n'
+              b'max_list_presentations 100\ntrim_option 0\nlist_presentations 1\nnodes 2\n'
+              b'node 1 0 0 0.5 0.5\nnode 2 0.5 0.5 1 1\n')
+SEEDS.update({
+    'csv_sound': bytes([CSV]) + b'a,b,label\n0,0,1\n1,1,2\n0.2,0.1,1\n',
+    'csv_spreadsheet': bytes([CSV]) + b'\xef\xbb\xbf"a" , b,label\r\n\r\n1e3,-2.5E-1,+1\r\n 0x1,nan,1',
+    'csv_header_without_name': bytes([CSV]) + b'a,b,lab0e1l,,\n0\n1,1,2\n',
+    'csv_hostile_names': bytes([CSV]) + b'a\x1b]2;x\x07,b\x00\xff,a\n1,2,3\n',
+    'model_sound': bytes([MODEL]) + MODEL_TEXT,
+    'model_crlf': bytes([MODEL]) + MODEL_TEXT.replace(b'\n', b'\r\n'),
+    'model_odd_numbers': bytes([MODEL]) + MODEL_TEXT.replace(b'node 1 0 0 0.5', b'node 1 -0 nan(0x1) 0.5')
+                                                  .replace(b'epsilon 0.001', b'epsilon inf'),
+})
 
 here = os.path.dirname(os.path.abspath(__file__))
 for name, data in SEEDS.items():

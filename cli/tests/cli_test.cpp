@@ -436,6 +436,7 @@ TEST_F(Cli, ModelFilesThatMeanNothingAreRefusedWithTheirLine)
     put(dir / "far.csv", "a,b\n0.25,0.25\n5,5\n");
     const Outcome minus = quorv({"classify", "minus.model", "far.csv", "-o", "c.csv", "--vigilance", "0", "--verbose", "0"});
     ASSERT_EQ(minus.status, 0) << minus.err;
+    EXPECT_EQ(minus.out.rfind("Unclassified patterns get the label -2 (-1 is a class of the model)\n", 0), 0u);
     EXPECT_EQ(slurp(dir / "c.csv"), "label\n-1\n-2\n");
 }
 

@@ -1,0 +1,107 @@
+// The command-line tool's readers under the fuzzer: a CSV file or a model
+// file made of the fuzzer's bytes must be read or refused with one clean line,
+// and whatever is read must hold what the readers promise.
+#include "fuzz_readers.h"
+
+#include "csv.h"
+#include "dataset.h"
+#include "error.h"
+#include "model.h"
+#include "text.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void fault(const char *what, const std::string &detail)
+{
+    std::fprintf(stderr, "fuzz_readers: %s\n%s\n", what, detail.c_str());
+    std::abort();
+}
+
+// A refusal is one line of visible text.
+void check_message(const cli::Error &e)
+{
+    const std::string message = e.what();
+    if (message.empty() || cli::visible(message) != message || message.find('\n') != std::string::npos)
+        fault("a message with raw control bytes or invalid UTF-8", cli::visible(message));
+}
+
+// The readers take paths: the bytes go into one memory file, reused.
+std::string as_file(const std::string &bytes)
+{
+    static int fd = -1;
+    if (fd < 0 && (fd = memfd_create("quorv_fuzz", 0)) < 0)
+        fault("memfd_create failed", "");
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+        fault("cannot fill the memory file", "");
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+void read_model_text(const std::string &text)
+{
+    cli::Model m;
+    try {
+        m = cli::parse_model(text, "fuzz.model");
+    } catch (const cli::Error &e) {
+        check_message(e);
+        return;
+    }
+    // What the reader accepts is a meaningful model, and it writes back as it reads.
+    if (m.cols() == 0 || m.nodes == 0 || m.templates.size() != 2 * m.cols() * m.nodes || m.labels.size() != m.nodes)
+        fault("a model of inconsistent sizes", text);
+    for (size_t k = 0; k < m.nodes; ++k)
+        for (size_t j = 0; j < m.cols(); ++j)
+            if (!(m.lower(k, j) <= m.upper(k, j)) || !std::isfinite(m.lower(k, j)) || !std::isfinite(m.upper(k, j)))
+                fault("a node bound out of order or not finite", text);
+    for (size_t j = 0; j < m.cols(); ++j)
+        if (!(m.scaling.min[j] <= m.scaling.max[j]))
+            fault("a feature range out of order", text);
+    const cli::TrainParams &p = m.params;
+    if (!(p.vigilance >= 0 && p.vigilance <= 1) || !(p.learning_rate > 0 && p.learning_rate <= 1) ||
+        !(p.epsilon >= 0) || !(p.min_size >= 0) || p.trim_option < 0 || p.trim_option > 1 ||
+        p.max_list_presentations < 1)
+        fault("a training parameter out of range", text);
+    const std::string written = cli::model_text(m);
+    if (cli::model_text(cli::parse_model(written, "again.model")) != written)
+        fault("a model that does not read back as written", text);
+}
+
+void read_csv_text(const std::string &text)
+{
+    try {
+        const cli::CsvTable table = cli::read_csv(as_file(text));
+        if (table.cols() == 0 || table.values.size() != table.rows * table.cols() || table.lines.size() != table.rows)
+            fault("a table of inconsistent sizes", text);
+        for (double v : table.values)
+            if (!std::isfinite(v))
+                fault("a cell that is not finite", text);
+        cli::Dataset data = cli::training_data(table, "");
+        cli::apply_scaling(cli::fit_scaling(data, true), &data);
+        for (double v : data.x)
+            if (!(v >= 0 && v <= 1))
+                fault("a scaled value outside [0, 1]", text);
+    } catch (const cli::Error &e) {
+        check_message(e);
+    }
+}
+
+}  // namespace
+
+void fuzz_readers(const uint8_t *data, size_t size, bool model)
+{
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    // Whatever the bytes, the escapes give visible text and well-formed XML text.
+    const std::string xml = cli::xml_text(text);
+    if (cli::visible(xml) != xml || xml.find_first_of("<>\"'") != std::string::npos)
+        fault("xml_text let through what XML cannot hold", cli::visible(text));
+    if (model)
+        read_model_text(text);
+    else
+        read_csv_text(text);
+}
