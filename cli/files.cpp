@@ -2,6 +2,7 @@
 #include "files.h"
 
 #include "error.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace cli {
 
@@ -33,7 +33,7 @@ void watch(const std::string &temporary)
     if (temporary.size() >= sizeof g_unfinished)
         return;
     std::memcpy(g_unfinished, temporary.c_str(), temporary.size() + 1);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
+    for (int s : kStopSignals)
         std::signal(s, remove_unfinished);
 }
 
@@ -118,9 +118,7 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
 
     // Names differ easily (links, "./", folders); the device and inode do not.
     for (const std::string &input : inputs) {
-        struct stat in;
-        if (exists && stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino &&
-            (S_ISREG(out.st_mode) || path != "-"))
+        if (exists && (S_ISREG(out.st_mode) || path != "-") && same_file(input, path))
             throw Error((path == "-" ? std::string("standard output") : path) + " is the same file as the input " +
                         input + "; writing it would destroy that input");
     }
@@ -250,8 +248,8 @@ void OutputFile::commit()
         fail(errno);
     }
     fd_ = -1;
-    if (std::rename(temp_.c_str(), target_.c_str()) != 0)
-        fail(errno);
+    if (const int error = replace_file(temp_, target_))
+        fail(error);
     temp_.clear();
     unwatch();
     sync_folder(folder_of(target_));

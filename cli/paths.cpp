@@ -1,11 +1,10 @@
 // Locating plug-ins and data relative to the executable itself, so that the
 // tool always loads the plug-ins it was built with.
 #include "paths.h"
+#include "platform.h"
 
 #include <cstdlib>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 #ifndef QUORV_SOURCE_DATA_DIR
 #define QUORV_SOURCE_DATA_DIR ""
@@ -15,18 +14,9 @@ namespace cli {
 
 std::string executable_dir()
 {
-    std::vector<char> buffer(4096);
-    for (;;) {
-        const ssize_t got = readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (got < 0)
-            return ".";
-        if (static_cast<size_t>(got) < buffer.size()) {
-            const std::string path(buffer.data(), static_cast<size_t>(got));
-            const size_t slash = path.rfind('/');
-            return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    const std::string path = executable_path();
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool is_directory(const std::string &path)

@@ -6,7 +6,7 @@
 
 namespace cli {
 
-// Folder of the running executable (from /proc/self/exe).
+// Folder of the running executable.
 std::string executable_dir();
 
 // Path of a plug-in file: in $QUORV_PLUGIN_DIR when set, else beside the

@@ -5,6 +5,7 @@
 #include "error.h"
 #include "minihost.h"
 #include "paths.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <memory>
@@ -87,7 +88,7 @@ std::vector<double> row_major(const mxArray *a, size_t rows, size_t cols)
 
 TrainOutput call_train(const Dataset &patterns, const TrainParams &p, long verbose)
 {
-    auto plugin = load("quorv_train.mexa64");
+    auto plugin = load(std::string("quorv_train") + kPluginSuffix);
     std::vector<minihost::Array> inputs;
     inputs.push_back(minihost::make_row_major(patterns.rows, patterns.cols(), patterns.x));
     inputs.push_back(minihost::make_double(patterns.rows, 1, patterns.y));
@@ -114,7 +115,7 @@ TrainOutput call_train(const Dataset &patterns, const TrainParams &p, long verbo
 std::vector<double> call_perf(const Model &model, const Dataset &patterns, double vigilance, long unknown_label,
                               long verbose)
 {
-    auto plugin = load("quorv_perf.mexa64");
+    auto plugin = load(std::string("quorv_perf") + kPluginSuffix);
     std::vector<minihost::Array> inputs;
     inputs.push_back(minihost::make_row_major(model.nodes, 2 * model.cols(), model.templates));
     inputs.push_back(minihost::make_double(model.nodes, 1, model.labels));

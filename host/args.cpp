@@ -6,6 +6,14 @@
 #include <cstdio>
 #include <type_traits>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 int truncate_to_int(double value)
 {
     // 2^63 is exact as a double; the test is false for NaN.
@@ -67,13 +75,35 @@ bool fail(char *msg, const char *format, ...)
     return false;
 }
 
-#if !defined(QUORV_NO_HOST_FLOPS) && defined(__ELF__)
+#if !defined(QUORV_NO_HOST_FLOPS) && defined(__ELF__) && !defined(_WIN32)
 // Current hosts have no flop counter: imported weakly, the plug-ins still load
 // there, and the counter is only fed where the host provides one.
 extern "C" void mexAddFlops(int count) __attribute__((weak));
-static bool host_has_flops() { return mexAddFlops != nullptr; }
-#elif !defined(QUORV_NO_HOST_FLOPS)
-static bool host_has_flops() { return true; }
+#endif
+
+#ifndef QUORV_NO_HOST_FLOPS
+namespace {
+
+using AddFlops = void (*)(int);
+
+// The host's flop counter, or null where the host has none.
+AddFlops host_flop_counter()
+{
+#if defined(_WIN32)
+    // The same on Windows, where a missing import would stop the plug-in from
+    // loading: the counter is looked up in the host's libmex.dll instead.
+    static const AddFlops counter = [] {
+        const HMODULE mex = GetModuleHandleW(L"libmex.dll");
+        const FARPROC f = mex ? GetProcAddress(mex, "mexAddFlops") : nullptr;
+        return reinterpret_cast<AddFlops>(reinterpret_cast<void (*)()>(f));
+    }();
+    return counter;
+#else
+    return &mexAddFlops;  // null when the weak import found nothing
+#endif
+}
+
+}  // namespace
 #endif
 
 void add_host_flops(std::int64_t count)
@@ -81,13 +111,14 @@ void add_host_flops(std::int64_t count)
 #ifdef QUORV_NO_HOST_FLOPS
     (void)count;
 #else
-    if (!host_has_flops())
+    const AddFlops add = host_flop_counter();
+    if (!add)
         return;
     while (count > INT_MAX) {
-        mexAddFlops(INT_MAX);
+        add(INT_MAX);
         count -= INT_MAX;
     }
     if (count > 0)
-        mexAddFlops(static_cast<int>(count));
+        add(static_cast<int>(count));
 #endif
 }

@@ -60,8 +60,8 @@ inline bool is_scalar(const mxArray *a) { return is_scalar_shape(a) && is_real_n
 bool fail(char *msg, const char *format, ...) QUORV_PRINTF_LIKE(2, 3);
 
 // Adds to the host's flop counter in pieces that fit its int argument. Hosts
-// without a flop counter (built with QUORV_NO_HOST_FLOPS, or on ELF systems a
-// host that exports no mexAddFlops) get nothing.
+// without a flop counter (built with QUORV_NO_HOST_FLOPS, or a host that
+// exports no mexAddFlops: on ELF systems and on Windows) get nothing.
 void add_host_flops(std::int64_t count);
 
 // Prints a 32-bit running counter with "%lu": varargs need an unsigned long.

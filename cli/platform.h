@@ -1,0 +1,63 @@
+// The few things the tool does differently on POSIX systems and on Windows,
+// so that every other file of the tool is the same on both. On Windows it also
+// gives the POSIX calls the tool uses their nearest Windows meaning.
+#ifndef QUORV_CLI_PLATFORM_H
+#define QUORV_CLI_PLATFORM_H
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace cli {
+
+// File name ending of the plug-ins the host of this platform loads.
+#ifdef _WIN32
+constexpr const char *kPluginSuffix = ".mexw64";
+#else
+constexpr const char *kPluginSuffix = ".mexa64";
+#endif
+
+// Signals that end the program from outside (Ctrl-C and the like).
+#ifdef _WIN32
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+#else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
+
+// Full path of the running program with '/' between folders, or "" when the
+// system cannot tell.
+std::string executable_path();
+
+// Whether `input` names the same file as `output` ("-": standard output),
+// however the two are spelled (links, "./", case on Windows).
+bool same_file(const std::string &input, const std::string &output);
+
+// Renames `from` over `to`, replacing it in one step. 0, or an errno value.
+int replace_file(const std::string &from, const std::string &to);
+
+}  // namespace cli
+
+#ifdef _WIN32
+// Windows has no symbolic links in stat, no owners or modes to keep, no
+// folders to sync; files are opened as bytes and not inherited.
+#undef O_CLOEXEC
+#define O_CLOEXEC (_O_BINARY | _O_NOINHERIT)
+#define O_NOCTTY 0
+#define O_DIRECTORY 0
+#define S_ISLNK(mode) false
+inline int lstat(const char *path, struct stat *s) { return stat(path, s); }
+inline char *realpath(const char *path, char *) { return _fullpath(nullptr, path, 0); }
+inline int fchown(int, int, int) { return 0; }
+inline int fchmod(int, int) { return 0; }
+inline int fsync(int fd) { return _commit(fd); }
+#endif
+
+#endif

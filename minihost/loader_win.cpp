@@ -1,0 +1,183 @@
+// Loading a plug-in on Windows: its string table is read with the plug-in
+// mapped as a data file, so none of its code (DllMain, static constructors)
+// runs before the version stamp has been checked; then it is loaded for real.
+#include "minihost.h"
+#include "resources/version_stamp.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace minihost {
+namespace {
+
+std::wstring wide(const std::string &utf8) {
+    if (utf8.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+    return out;
+}
+
+std::string narrow(const wchar_t *text, size_t length) {
+    if (length == 0) return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// The system's text for an error code, on one line.
+std::string system_message(DWORD code) {
+    wchar_t *buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    std::string text = buffer ? narrow(buffer, n) : std::string();
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    if (text.empty()) text = "error " + std::to_string(code);
+    return text;
+}
+
+// String `id` of the table in language 1033. False when it is missing, or when
+// the table is damaged, which *damage then says. A string table resource is a
+// block of 16 strings, each a length in UTF-16 units followed by its text.
+bool read_string(HMODULE image, unsigned id, std::string *text, std::string *damage) {
+    const WORD language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    HRSRC block = FindResourceExW(image, MAKEINTRESOURCEW(6) /* RT_STRING */,
+                                  MAKEINTRESOURCEW(id / 16 + 1), language);
+    if (!block) return false;
+    HGLOBAL loaded = LoadResource(image, block);
+    const DWORD size = SizeofResource(image, block);
+    const void *data = loaded ? LockResource(loaded) : nullptr;
+    if (!data) {
+        *damage = "string table cannot be read";
+        return false;
+    }
+    const size_t units = size / sizeof(WCHAR);
+    const WCHAR *p = static_cast<const WCHAR *>(data);
+    size_t at = 0;
+    for (unsigned k = 0; k < id % 16; ++k) {
+        if (at >= units) {
+            *damage = "string table cut short";
+            return false;
+        }
+        at += 1 + p[at];
+    }
+    if (at >= units || p[at] > units - at - 1) {
+        *damage = "string table cut short";
+        return false;
+    }
+    if (p[at] == 0) return false;  // id not in the table
+    *text = narrow(p + at + 1, p[at]);
+    return true;
+}
+
+// The stamp as it can be shown on one line.
+std::string quoted(const std::string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < 120; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\' || c == '\'') (out += '\\') += static_cast<char>(c);
+        else if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
+        else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    if (text.size() > 120) out += "...";
+    return "'" + out + "'";
+}
+
+// Answers why the image is no plug-in, or an empty string when it is one.
+std::string check_stamp(HMODULE image) {
+    struct Expected {
+        unsigned id;
+        const char *text;
+    };
+    const Expected expected[] = {{QUORV_STAMP_ID_HOST, QUORV_STAMP_HOST}, {QUORV_STAMP_ID_INLINE, QUORV_STAMP_INLINE}};
+    for (const Expected &e : expected) {
+        std::string text, damage;
+        if (!read_string(image, e.id, &text, &damage))
+            return damage.empty() ? "no version stamp (string " + std::to_string(e.id) + ", language 1033)"
+                                  : "damaged version stamp (" + damage + ")";
+        if (text != e.text)
+            return "version stamp string " + std::to_string(e.id) + " " + quoted(text) + " does not match " +
+                   quoted(e.text);
+    }
+    return "";
+}
+
+}  // namespace
+
+std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error) {
+    std::string ignored;
+    std::string &why = error ? *error : ignored;
+    why.clear();
+
+    // The tool joins paths with '/'; LoadLibraryEx wants '\\'.
+    std::wstring wpath = wide(path);
+    for (wchar_t &c : wpath)
+        if (c == L'/') c = L'\\';
+    const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wpath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        why = "cannot open " + path + ": " + (path.empty() ? std::string(std::strerror(ENOENT))
+                                                            : system_message(GetLastError()));
+        return nullptr;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        why = "cannot open " + path + ": " + std::strerror(EISDIR);
+        return nullptr;
+    }
+
+    // As data: nothing of the file runs, and any file that is a PE image maps.
+    HMODULE image = LoadLibraryExW(wpath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!image) {
+        why = path + " is not a plug-in: not a Windows DLL (" + system_message(GetLastError()) + ")";
+        return nullptr;
+    }
+    const std::string reason = check_stamp(image);
+    FreeLibrary(image);
+    if (!reason.empty()) {
+        why = path + " is not a plug-in: " + reason;
+        return nullptr;
+    }
+
+    // Its host libraries are found among the modules already loaded (ours).
+    HMODULE handle = LoadLibraryExW(wpath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!handle) {
+        why = "cannot load " + path + ": " + system_message(GetLastError());
+        return nullptr;
+    }
+    // GetProcAddress looks in this module's own export table only.
+    FARPROC sym = GetProcAddress(handle, "mexFunction");
+    if (!sym) {
+        FreeLibrary(handle);
+        why = path + " is not a plug-in: no mexFunction";
+        return nullptr;
+    }
+
+    std::unique_ptr<Plugin> p(new Plugin());
+    p->handle_ = handle;
+    p->entry_ = reinterpret_cast<void (*)(int, mxArray **, int, const mxArray **)>(
+        reinterpret_cast<void (*)()>(sym));
+    p->path_ = path;
+    return p;
+}
+
+Plugin::~Plugin() {
+    if (handle_) FreeLibrary(static_cast<HMODULE>(handle_));
+}
+
+}  // namespace minihost
