@@ -2,6 +2,7 @@
 BUILD ?= build
 SANITIZE_BUILD ?= $(BUILD)-asan
 FUZZ_BUILD ?= $(BUILD)-fuzz
+WINDOWS_BUILD ?= $(BUILD)-windows
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
@@ -15,7 +16,7 @@ SANITIZE_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ubsan
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
-.PHONY: all build demo test test-build test-sanitize test-fuzz octave-pkg clean
+.PHONY: all build demo test test-build test-sanitize test-fuzz octave-pkg windows clean
 
 all: build
 
@@ -36,6 +37,14 @@ octave-pkg:
 	@$(SETUP) build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) --target octave_pkg
+
+# The plug-ins, libmx.dll, libmex.dll and quorv.exe for 64-bit Windows, cross-built
+# with MinGW-w64 into $(WINDOWS_BUILD)/ (run there: wine64 quorv.exe demo).
+windows:
+	@$(SETUP) windows
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 # Three stages, each stopping `make test` when it fails.
 test:
@@ -72,4 +81,4 @@ test-fuzz:
 	  || { echo "==== FAILED: the fuzzer found an input that breaks a plug-in, saved in $(FUZZ_BUILD)/crashes"; exit 1; }
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)

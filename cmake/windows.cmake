@@ -38,7 +38,7 @@ set_target_properties(quorv_libmex PROPERTIES OUTPUT_NAME mex PREFIX lib LINKER_
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/minihost/libmex.def)
 file(READ ${CMAKE_SOURCE_DIR}/minihost/libmex.def libmex_text)
 string(REGEX REPLACE "[^\n]*mexAddFlops[^\n]*\n" "" libmex_text "${libmex_text}")
-file(WRITE ${CMAKE_BINARY_DIR}/noflops/libmex.def "${libmex_text}")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/noflops/libmex.def CONTENT "${libmex_text}" @ONLY)
 add_library(quorv_libmex_noflops SHARED ${CMAKE_BINARY_DIR}/noflops/libmex.def)
 set_target_properties(quorv_libmex_noflops PROPERTIES OUTPUT_NAME mex PREFIX lib LINKER_LANGUAGE CXX
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/noflops)

@@ -45,6 +45,8 @@ std::string system_message(DWORD code) {
     if (buffer) LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
+    const size_t insert = text.find("%1");  // the file, in messages written for a dialog
+    if (insert != std::string::npos) text.replace(insert, 2, "the file");
     if (text.empty()) text = "error " + std::to_string(code);
     return text;
 }
@@ -81,6 +83,43 @@ bool read_string(HMODULE image, unsigned id, std::string *text, std::string *dam
     if (p[at] == 0) return false;  // id not in the table
     *text = narrow(p + at + 1, p[at]);
     return true;
+}
+
+// Reads the PE headers from the file itself and checks that the section table
+// and every section's data lie inside it: the resource functions trust them,
+// and a cut-short copy would make them read past the end of the mapping.
+std::string check_file(const std::wstring &wpath) {
+    std::FILE *f = _wfopen(wpath.c_str(), L"rb");
+    if (!f) return "cannot be read";
+    struct Closer {
+        std::FILE *f;
+        ~Closer() { std::fclose(f); }
+    } closer{f};
+    if (_fseeki64(f, 0, SEEK_END) != 0) return "cannot be read";
+    const long long size = _ftelli64(f);
+    const auto read_at = [f, size](long long offset, void *buf, size_t length) {
+        return offset >= 0 && offset <= size && static_cast<long long>(length) <= size - offset &&
+               _fseeki64(f, offset, SEEK_SET) == 0 && std::fread(buf, 1, length, f) == length;
+    };
+    IMAGE_DOS_HEADER dos;
+    if (!read_at(0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE) return "not a Windows DLL";
+    IMAGE_NT_HEADERS64 nt;
+    if (!read_at(dos.e_lfanew, &nt, sizeof nt) || nt.Signature != IMAGE_NT_SIGNATURE)
+        return "not a Windows DLL";
+    if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64 ||
+        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        return "built for another machine";
+    if (!(nt.FileHeader.Characteristics & IMAGE_FILE_DLL)) return "not a DLL";
+    const long long sections = static_cast<long long>(dos.e_lfanew) + 4 + sizeof(IMAGE_FILE_HEADER) +
+                               nt.FileHeader.SizeOfOptionalHeader;
+    for (unsigned i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+        IMAGE_SECTION_HEADER sh;
+        if (!read_at(sections + static_cast<long long>(i) * sizeof sh, &sh, sizeof sh))
+            return "damaged DLL (section table past the end of the file)";
+        if (static_cast<long long>(sh.PointerToRawData) + sh.SizeOfRawData > size)
+            return "damaged DLL (section past the end of the file)";
+    }
+    return "";
 }
 
 // The stamp as it can be shown on one line.
@@ -141,7 +180,12 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         return nullptr;
     }
 
-    // As data: nothing of the file runs, and any file that is a PE image maps.
+    const std::string damage = check_file(wpath);
+    if (!damage.empty()) {
+        why = path + " is not a plug-in: " + damage;
+        return nullptr;
+    }
+    // As data: nothing of the file runs.
     HMODULE image = LoadLibraryExW(wpath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!image) {
         why = path + " is not a plug-in: not a Windows DLL (" + system_message(GetLastError()) + ")";

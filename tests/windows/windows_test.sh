@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The Windows build, cross-compiled with MinGW-w64 and run under Wine, against
+# the native build: the same command lines must give the same output, the same
+# messages, the same exit status and byte-identical files.
+#   windows_test.sh CHECK SOURCE_DIR WINDOWS_BUILD_DIR NATIVE_QUORV
+# CHECK: build | prefix | binaries | same | refusals | noflops.
+# Exit status 77 (skipped) when MinGW-w64, Wine or icoutils is missing.
+set -uo pipefail
+
+check=$1 source_dir=$2 win=$3 native=$4
+mingw=x86_64-w64-mingw32
+export WINEPREFIX=$win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+skip() { echo "skipped: $*"; exit 77; }
+fail() { echo "FAILED: $*"; failed=1; }
+failed=0
+
+command -v $mingw-g++-posix >/dev/null || skip "$mingw-g++-posix not found (Debian package g++-mingw-w64-x86-64)"
+wine=$(command -v wine64 || ls /usr/lib/wine/wine64 2>/dev/null) || skip "wine64 not found (Debian package wine64)"
+
+# Runs a Windows program; its console lines end in CR LF, made LF here.
+run_wine() {
+  local out=$1 err=$2
+  shift 2
+  "$wine" "$@" >"$out.raw" 2>"$err.raw"
+  local status=$?
+  tr -d '\r' <"$out.raw" >"$out" && tr -d '\r' <"$err.raw" >"$err" && rm -f "$out.raw" "$err.raw"
+  return $status
+}
+
+case $check in
+build)
+  cmake -S "$source_dir" -B "$win" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF >"$win.configure.log" 2>&1 \
+    || { cat "$win.configure.log"; exit 1; }
+  exec cmake --build "$win" -j 2
+  ;;
+prefix)
+  # The first run makes the prefix (about 10 s); later ones reuse it.
+  run_wine /dev/null /dev/null "$win/quorv.exe" --version
+  exit $?
+  ;;
+binaries)
+  command -v wrestool >/dev/null || skip "wrestool not found (Debian package icoutils)"
+  cd "$win" || exit 1
+  for plugin in quorv_train.mexw64 quorv_perf.mexw64; do
+    dump=$($mingw-objdump -p "$plugin")
+    exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | grep -E '^\s*\[ *[0-9]+\]' | awk '{print $NF}' | tr '\n' ' ')
+    [ "$exports" = "mexFunction " ] || fail "$plugin exports '$exports', not mexFunction alone"
+    dlls=$(grep 'DLL Name:' <<<"$dump" | awk '{print $3}' | sort | tr '\n' ' ')
+    [ "$dlls" = "KERNEL32.dll libmex.dll libmx.dll msvcrt.dll " ] \
+      || fail "$plugin needs $dlls (only the system, libmx.dll and libmex.dll allowed)"
+    grep -q 'mexAddFlops' <<<"$dump" && fail "$plugin imports mexAddFlops, which current hosts lack"
+    # An independent reader finds the string table, block 7 (ids 96-111), in language 1033 ...
+    listing=$(wrestool -l "$plugin")
+    echo "$plugin: $listing"
+    grep -q -- '--type=6 --name=7 --language=1033' <<<"$listing" || fail "$plugin: no string table 7/1033"
+    # ... and in it the two strings, UTF-16 with a length before each.
+    text=$(wrestool -x --raw --type=6 --name=7 --language=1033 "$plugin" | iconv -f UTF-16LE -t UTF-8 | tr -c '[:print:]' '|')
+    grep -q 'MATLAB 5.1 native|not inlined' <<<"$text" || fail "$plugin: string table holds '$text'"
+  done
+  for program in quorv.exe libmx.dll libmex.dll; do
+    dlls=$($mingw-objdump -p "$program" | grep 'DLL Name:' | awk '{print $3}' | grep -v -x -e KERNEL32.dll -e msvcrt.dll -e libmx.dll)
+    [ -z "$dlls" ] || fail "$program needs $dlls beside it (the runtime must be linked in)"
+  done
+  ;;
+same)
+  # Command lines run by both builds from one folder, so that paths read alike.
+  work=$win/same && rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+  cp "$source_dir"/data/{iris,wine,glass,sonar}.csv .
+  while IFS='|' read -r name args; do
+    [ -n "$name" ] || continue
+    mkdir -p linux windows
+    IFS=';' read -ra steps <<<"$args"
+    for k in "${!steps[@]}"; do
+      (cd linux && "$native" ${steps[$k]} >out.$k 2>err.$k; echo $? >status.$k)
+      (cd windows && run_wine out.$k err.$k "$win/quorv.exe" ${steps[$k]}; echo $? >status.$k)
+    done
+    for f in $(ls linux); do
+      cmp -s "linux/$f" "windows/$f" || fail "$name: $f differs: $(diff "linux/$f" "windows/$f" | head -5)"
+    done
+    [ "$(ls linux)" = "$(ls windows)" ] || fail "$name: files $(ls linux | tr '\n' ' ') vs $(ls windows | tr '\n' ' ')"
+    echo "$name: exit status $(cat linux/status.* | tr '\n' ' '), $(ls linux | wc -l) files alike"
+    rm -rf linux windows
+  done <<EOF
+demo|demo
+demo wine|demo --dataset wine --seed 3 --data-dir ..
+train and classify iris|train ../iris.csv -o iris.model --verbose 2 ; classify iris.model ../iris.csv -o predictions.csv
+train glass, slow learning|train ../glass.csv -o glass.model --vigilance 0.6 --learning-rate 0.3
+train sonar, trimmed|train ../sonar.csv -o sonar.model --vigilance 0.4 --trim
+vigilance out of range (plug-in error)|train ../iris.csv -o x.model --vigilance 2
+missing file|train ../nothing.csv -o x.model
+EOF
+  ;;
+refusals)
+  # Files the loader must refuse before running any of their code.
+  cd "$win" || exit 1
+  head -c 100000 quorv_train.mexw64 >fixtures/cut_short.mexw64
+  echo "not a plug-in" >fixtures/text.mexw64
+  cp "$(dirname "$native")/quorv_train.mexa64" fixtures/elf.mexw64
+  while IFS='|' read -r fixture expected; do
+    dir=$win/refusals/$fixture && rm -rf "$dir" && mkdir -p "$dir"
+    cp "fixtures/$fixture.mexw64" "$dir/quorv_train.mexw64"
+    QUORV_PLUGIN_DIR=$dir run_wine "$dir/out" "$dir/err" quorv.exe demo
+    status=$?
+    message=$(cat "$dir/err")
+    [ $status -eq 1 ] || fail "$fixture: exit status $status"
+    [[ "$message" == *"$expected"* ]] || fail "$fixture: '$message' does not say '$expected'"
+    echo "$fixture: $message"
+  done <<EOF
+fixture_nostamp|quorv_train.mexw64 is not a plug-in: no version stamp (string 100, language 1033)
+fixture_oldstamp|quorv_train.mexw64 is not a plug-in: version stamp string 100 'MATLAB 4.2c' does not match 'MATLAB 5.1 native'
+fixture_nomex|quorv_train.mexw64 is not a plug-in: no mexFunction
+cut_short|quorv_train.mexw64 is not a plug-in: damaged DLL (section past the end of the file)
+text|quorv_train.mexw64 is not a plug-in: not a Windows DLL
+elf|quorv_train.mexw64 is not a plug-in: not a Windows DLL
+EOF
+  ;;
+noflops)
+  # A host whose libmex.dll has no mexAddFlops, as current hosts: the
+  # plug-ins load there and print the same running totals.
+  cd "$win" || exit 1
+  cp quorv.exe libmx.dll quorv_train.mexw64 quorv_perf.mexw64 noflops/
+  run_wine with.out with.err quorv.exe demo || fail "demo failed with the flop counter"
+  run_wine without.out without.err noflops/quorv.exe demo || fail "demo failed without the flop counter: $(cat without.err)"
+  cmp -s with.out without.out || fail "output differs without the flop counter: $(diff with.out without.out | head -5)"
+  ;;
+*)
+  echo "unknown check $check" >&2
+  exit 2
+  ;;
+esac
+exit $failed
