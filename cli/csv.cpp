@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "numbers.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cmath>
