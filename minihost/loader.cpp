@@ -1,6 +1,7 @@
 // Loading a plug-in: its file is checked for the version stamp before any of
 // its code runs (dlopen runs static constructors), then it is opened.
 #include "minihost.h"
+#include "quoted.h"
 #include "resources/version_stamp.h"
 
 #include <dlfcn.h>
@@ -86,24 +87,6 @@ public:
 private:
     int fd_;
 };
-
-// The stamp as it can be shown on one line.
-std::string quoted(const std::string &text) {
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < 120; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n') out += "\\n";
-        else if (c == '\\' || c == '\'') (out += '\\') += static_cast<char>(c);
-        else if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
-        else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    if (text.size() > 120) out += "...";
-    return "'" + out + "'";
-}
 
 // The file as the dynamic linker sees it once mapped: addresses relative to
 // the load base, each inside one PT_LOAD segment.

@@ -2,6 +2,7 @@
 // mapped as a data file, so none of its code (DllMain, static constructors)
 // runs before the version stamp has been checked; then it is loaded for real.
 #include "minihost.h"
+#include "quoted.h"
 #include "resources/version_stamp.h"
 
 #ifndef NOMINMAX
@@ -120,23 +121,6 @@ std::string check_file(const std::wstring &wpath) {
             return "damaged DLL (section past the end of the file)";
     }
     return "";
-}
-
-// The stamp as it can be shown on one line.
-std::string quoted(const std::string &text) {
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < 120; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\\' || c == '\'') (out += '\\') += static_cast<char>(c);
-        else if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
-        else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    if (text.size() > 120) out += "...";
-    return "'" + out + "'";
 }
 
 // Answers why the image is no plug-in, or an empty string when it is one.
