@@ -44,7 +44,11 @@ std::string plugin_path(const std::string &file_name)
 std::string default_data_dir()
 {
     const std::string installed = executable_dir() + "/../share/quorv/data";
-    return is_directory(installed) ? installed : QUORV_SOURCE_DATA_DIR;
+    if (is_directory(installed))
+        return installed;
+    // A folder shipped as it is (the Windows build) has them beside the program.
+    const std::string beside = executable_dir() + "/data";
+    return is_directory(beside) ? beside : QUORV_SOURCE_DATA_DIR;
 }
 
 }  // namespace cli

@@ -14,7 +14,7 @@ std::string executable_dir();
 std::string plugin_path(const std::string &file_name);
 
 // The bundled datasets: ../share/quorv/data from the executable when
-// installed, else the source tree's data folder.
+// installed, else data/ beside it, else the source tree's data folder.
 std::string default_data_dir();
 
 bool is_directory(const std::string &path);

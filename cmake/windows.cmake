@@ -59,3 +59,12 @@ set(fixtures ${CMAKE_SOURCE_DIR}/tests/fixtures)
 quorv_windows_fixture(fixture_nostamp ${fixtures}/nostamp_plugin.cpp)
 quorv_windows_fixture(fixture_oldstamp ${fixtures}/nostamp_plugin.cpp ${CMAKE_SOURCE_DIR}/tests/windows/oldstamp.rc)
 quorv_windows_fixture(fixture_nomex ${fixtures}/nomex_plugin.cpp ${CMAKE_SOURCE_DIR}/resources/version.rc)
+
+# The bundled data sets beside quorv.exe, so that the folder runs as shipped.
+file(GLOB QUORV_DATA_FILES ${CMAKE_SOURCE_DIR}/data/*.csv ${CMAKE_SOURCE_DIR}/data/README.md)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/data/README.md
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/data
+  COMMAND ${CMAKE_COMMAND} -E copy ${QUORV_DATA_FILES} ${CMAKE_BINARY_DIR}/data
+  DEPENDS ${QUORV_DATA_FILES}
+  COMMENT "Copying the data sets beside quorv.exe")
+add_custom_target(quorv_windows_data ALL DEPENDS ${CMAKE_BINARY_DIR}/data/README.md)

@@ -83,7 +83,7 @@ same)
     echo "$name: exit status $(cat linux/status.* | tr '\n' ' '), $(ls linux | wc -l) files alike"
     rm -rf linux windows
   done <<EOF
-demo|demo
+demo|demo --data-dir ..
 demo wine|demo --dataset wine --seed 3 --data-dir ..
 train and classify iris|train ../iris.csv -o iris.model --verbose 2 ; classify iris.model ../iris.csv -o predictions.csv
 train glass, slow learning|train ../glass.csv -o glass.model --vigilance 0.6 --learning-rate 0.3
@@ -118,11 +118,15 @@ EOF
   ;;
 noflops)
   # A host whose libmex.dll has no mexAddFlops, as current hosts: the
-  # plug-ins load there and print the same running totals.
+  # plug-ins load there and print the same running totals. The demo's data
+  # comes from data/ beside each quorv.exe, as in a folder shipped on its own.
   cd "$win" || exit 1
+  rm -rf noflops/data && cp -r data noflops/
   cp quorv.exe libmx.dll quorv_train.mexw64 quorv_perf.mexw64 noflops/
   run_wine with.out with.err quorv.exe demo || fail "demo failed with the flop counter"
   run_wine without.out without.err noflops/quorv.exe demo || fail "demo failed without the flop counter: $(cat without.err)"
+  grep -q "$win/data/iris.csv)" with.out || fail "the demo did not read data/ beside quorv.exe: $(head -1 with.out)"
+  sed -i "s|/noflops/data/|/data/|" without.out
   cmp -s with.out without.out || fail "output differs without the flop counter: $(diff with.out without.out | head -5)"
   ;;
 *)
