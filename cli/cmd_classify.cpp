@@ -8,9 +8,9 @@
 #include "pipeline.h"
 #include "report.h"
 
-#include <climits>
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
