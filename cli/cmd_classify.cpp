@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <unistd.h>
 
@@ -26,13 +27,20 @@ Command classify_command()
     c.summary = "predict labels for a CSV file with a model";
     c.description =
         "Scales the rows of DATA.csv as the model was trained, runs the classification\n"
-        "plug-in quorv_perf and, with -o, writes one predicted label per row. The data\n"
-        "must have the model's feature columns (in any order); when it also has the\n"
-        "model's label column, the accuracy, the unclassified share and a confusion matrix are\n"
-        "printed.";
+        "plug-in quorv_perf (once for each voting member, which then vote) and, with -o,\n"
+        "writes one predicted label per row. The data must have the model's feature\n"
+        "columns (in any order); when it also has the model's label column, the accuracy,\n"
+        "the unclassified share and a confusion matrix are printed, and the predictions\n"
+        "file holds the true label too.";
     c.options = {
-        {"--output", "FILE", "predictions to write: a header line 'label', then one label per row ('-': standard output)", 'o'},
+        {"--output", "FILE", "predictions to write ('-': standard output): a header line, then per row the "
+                             "--keep columns, the predicted 'label' and, with a label column, 'true_label'",
+         'o'},
+        {"--keep", "COLS", "columns of DATA.csv to copy into the predictions, by name or 1-based number, "
+                           "separated by commas (e.g. an id)"},
+        {"--ignore", "COLS", "other columns of DATA.csv to leave out (the model's own ignored columns always are)"},
         {"--vigilance", "V", "vigilance in [0, 1] (default: the value used in training)"},
+        unclassified_option(),
         {"--unknown-label", "L", "label of patterns no node classifies; must not be a class (default -1)"},
         verbose_option(),
     };
@@ -40,10 +48,22 @@ Command classify_command()
 }
 
 void read_model_and_data(const std::string &model_path, const std::string &data_path, Model *model,
-                         Dataset *data)
+                         Dataset *data, const std::vector<std::string> &keep, const std::vector<std::string> &ignore)
 {
     *model = read_model(model_path);
-    *data = data_for_model(read_csv(data_path), model->feature_names, model->label_name);
+    std::vector<std::string> other = model->ignored;
+    other.insert(other.end(), ignore.begin(), ignore.end());
+    CsvReader reader(data_path);
+    const ModelColumns columns =
+        model_columns(reader.path(), reader.header(), model->feature_names, model->label_name, other, keep);
+    reader.keep_as_text(columns.text);
+    CsvTable table;
+    table.path = reader.path();
+    table.header = reader.header();
+    if (reader.read_rows(std::numeric_limits<size_t>::max(), &table) == 0)
+        throw Error(reader.path() + ": no data rows after the header");
+    std::vector<ClassName> classes = model->classes;
+    *data = model_block(table, columns, &classes);
 }
 
 namespace {
@@ -89,27 +109,64 @@ private:
     Clock::time_point start_, last_;
 };
 
+// A cell of the predictions file: commas and quotes would break the row.
+std::string cell(const std::string &text)
+{
+    if (text.find_first_of(",\"\n\r") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char ch : text)
+        out += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    return out + "\"";
+}
+
+// Rows of the predictions file: the kept cells, the predicted class by name
+// and, for labelled data, the true one.
+std::string prediction_rows(const Model &model, const Dataset &data, const std::vector<double> &predicted,
+                            double unknown)
+{
+    std::string text;
+    const size_t k = data.kept_names.size();
+    for (size_t i = 0; i < predicted.size(); ++i) {
+        for (size_t j = 0; j < k; ++j)
+            text += cell(data.kept[i * k + j]) + ",";
+        text += predicted[i] == unknown ? format_double(unknown) : cell(model.class_name(predicted[i]));
+        if (data.labelled())
+            text += "," + cell(class_name_of(data.classes, data.y[i]));
+        text += "\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 void run_classify(const Args &args)
 {
-    args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
     const long verbose = verbose_level(args, 3);
     args.number("--vigilance", 0, is_vigilance, "a number in [0, 1]");
+    const bool nearest = nearest_pass(args);
     std::unique_ptr<OutputFile> out;
     if (args.has("--output"))
         out = std::make_unique<OutputFile>(args.text("--output"), args.operands);
     const Model model = read_model(args.operands[0]);
-    const double vigilance = args.number("--vigilance", model.params.vigilance);
-    const long unknown = unknown_label(args, model);
-    if (!args.has("--unknown-label") && unknown != -1)
-        std::printf("Unclassified patterns get the label %ld (-1 is a class of the model)\n", unknown);
+    ClassifySettings settings;
+    settings.vigilance = args.number("--vigilance", model.params.vigilance);
+    settings.unknown_label = unknown_label(args, model);
+    settings.nearest = nearest;
+    const double unknown = static_cast<double>(settings.unknown_label);
+    if (!args.has("--unknown-label") && settings.unknown_label != -1)
+        std::printf("Unclassified patterns get the label %ld (-1 is a class of the model)\n", settings.unknown_label);
 
     // The data is read, scaled, classified and written a block at a time, so
     // that memory stays flat whatever the size of the file. Patterns are
     // classified independently: blocks give the labels one call would.
     CsvReader reader(args.operands[1]);
-    const ModelColumns columns = model_columns(reader.path(), reader.header(), model.feature_names, model.label_name);
+    std::vector<std::string> other = model.ignored;
+    for (const std::string &name : column_list(args.text("--ignore")))
+        other.push_back(name);
+    const ModelColumns columns = model_columns(reader.path(), reader.header(), model.feature_names,
+                                               model.label_name, other, column_list(args.text("--keep")));
+    reader.keep_as_text(columns.text);
     CsvTable table;
     table.path = reader.path();
     table.header = reader.header();
@@ -119,26 +176,26 @@ void run_classify(const Args &args)
     // A file of one block gets the plug-in's own summary; blocks of a larger
     // one are classified silently (or each with its trace) and the tool sums them up.
     const bool one_block = reader.at_end();
-    const long block_verbose = one_block || verbose >= 2 ? verbose : 0;
+    settings.verbose = one_block || verbose >= 2 ? verbose : 0;
 
-    Evaluation evaluation(static_cast<double>(unknown));
+    Evaluation evaluation(unknown);
+    std::vector<ClassName> classes = model.classes;  // and those only the data has
+    ClassifyCounts counts;
     Progress progress;
-    size_t rows = 0, blocks = 0, unclassified = 0;
-    if (out)
-        out->write("label\n");
+    size_t rows = 0, blocks = 0;
+    if (out) {
+        std::string head;
+        for (size_t j : columns.keep)
+            head += cell(table.header[j]) + ",";
+        out->write(head + (columns.label != std::string::npos ? "label,true_label\n" : "label\n"));
+    }
     do {
-        const Dataset data = take_columns(table, columns.features, columns.label);
-        const std::vector<double> predicted = classify_data(model, data, vigilance, unknown, block_verbose);
+        const Dataset data = model_block(table, columns, &classes);
+        const std::vector<double> predicted = classify_data(model, data, settings, &counts);
         if (data.labelled())
             evaluation.add(data.y, predicted);
-        std::string text;
-        for (double label : predicted) {
-            unclassified += label == static_cast<double>(unknown);
-            if (out)
-                text += format_double(label) + "\n";
-        }
         if (out)
-            out->write(text);
+            out->write(prediction_rows(model, data, predicted, unknown));
         rows += data.rows;
         ++blocks;
         progress.update(rows);
@@ -148,10 +205,15 @@ void run_classify(const Args &args)
     if (!one_block && verbose >= 1)
         std::printf("\nClassified %zu test patterns in %zu blocks of up to %zu rows, unable to classify %zu (%f%%), "
                     "in %.1f seconds\n\n",
-                    rows, blocks, rows_per_block, unclassified,
-                    100.0 * static_cast<double>(unclassified) / static_cast<double>(rows), progress.seconds());
-    if (columns.label != std::string::npos)
+                    rows, blocks, rows_per_block, counts.unclassified(),
+                    100.0 * static_cast<double>(counts.unclassified()) / static_cast<double>(rows),
+                    progress.seconds());
+    std::printf("Classified %s%s\n", counts.text(settings.vigilance, nearest).c_str(),
+                model.members() > 1 ? (" (vote of " + std::to_string(model.members()) + " members)").c_str() : "");
+    if (columns.label != std::string::npos) {
+        evaluation.name_classes(classes);
         std::fputs(evaluation.report().c_str(), stdout);
+    }
     if (out) {
         out->commit();
         std::printf("Predictions written to %s: %zu rows\n", visible(out->name()).c_str(), rows);

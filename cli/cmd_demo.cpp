@@ -7,6 +7,7 @@
 #include "paths.h"
 #include "pipeline.h"
 #include "report.h"
+#include "sampling.h"
 
 #include <algorithm>
 #include <climits>
@@ -16,51 +17,6 @@
 #include <random>
 
 namespace cli {
-
-namespace {
-
-// Uniform in [0, n): the engine's output is fixed by the standard, and the
-// draw is ours, so a seed gives the same split everywhere.
-size_t draw_below(std::mt19937_64 &rng, size_t n)
-{
-    const std::uint64_t bound = static_cast<std::uint64_t>(n);
-    const std::uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
-    std::uint64_t r;
-    do
-        r = rng();
-    while (r >= limit);
-    return static_cast<size_t>(r % bound);
-}
-
-void shuffle(std::vector<size_t> *v, std::mt19937_64 &rng)
-{
-    for (size_t i = v->size(); i > 1; --i)
-        std::swap((*v)[i - 1], (*v)[draw_below(rng, i)]);
-}
-
-// Each class gives round(fraction x its size) patterns to the test part. The
-// training part is shuffled (the learner depends on the order and some files
-// are sorted by class); the test part keeps the file order.
-void stratified_split(const Dataset &data, double fraction, unsigned long seed, std::vector<size_t> *train,
-                      std::vector<size_t> *test)
-{
-    std::mt19937_64 rng(seed);
-    for (double label : distinct_labels(data.y)) {
-        std::vector<size_t> members;
-        for (size_t i = 0; i < data.rows; ++i)
-            if (data.y[i] == label)
-                members.push_back(i);
-        shuffle(&members, rng);
-        const size_t held = static_cast<size_t>(std::floor(fraction * static_cast<double>(members.size()) + 0.5));
-        test->insert(test->end(), members.begin(), members.begin() + static_cast<long>(held));
-        train->insert(train->end(), members.begin() + static_cast<long>(held), members.end());
-    }
-    std::sort(test->begin(), test->end());
-    std::sort(train->begin(), train->end());
-    shuffle(train, rng);
-}
-
-}  // namespace
 
 Command demo_command()
 {
@@ -82,6 +38,9 @@ Command demo_command()
     };
     for (const Option &option : training_options())
         c.options.push_back(option);
+    c.options.push_back({"--votes", "N", "train N models on N shuffles of the training part and let them vote "
+                                         "(default 1)"});
+    c.options.push_back(unclassified_option());
     c.options.push_back(verbose_option());
     return c;
 }
@@ -96,13 +55,18 @@ void run_demo(const Args &args)
         throw UsageError("--test-fraction: " + args.text("--test-fraction") + " is not between 0 and 1");
     const TrainParams params = training_params(args);
     const long verbose = verbose_level(args, 4);
+    const bool nearest = nearest_pass(args);
+    TrainRun run;
+    run.votes = args.integer("--votes", 1, 1, 1000);
+    if (run.votes > 1)
+        run.shuffle_seed = static_cast<long>(seed);
     if (name.empty() || name.find('/') != std::string::npos)
         throw UsageError("--dataset: '" + name + "' is not a dataset name (a file NAME.csv of the data folder)");
     const std::string path = dir + "/" + name + ".csv";
     if (!is_file(path))
         throw Error("no dataset '" + name + "': " + path + " does not exist (--data-dir names another folder)");
 
-    const Dataset all = training_data(read_csv(path), args.text("--label-column"));
+    const Dataset all = read_training_data(path, args.text("--label-column"));
     std::vector<size_t> train_rows, test_rows;
     stratified_split(all, fraction, seed, &train_rows, &test_rows);
     if (train_rows.empty() || test_rows.empty())
@@ -118,13 +82,18 @@ void run_demo(const Args &args)
     std::printf("Training: vigilance %g, min_size %g, learning_rate %g, epsilon %g%s%s\n", params.vigilance,
                 params.min_size, params.learning_rate, params.epsilon, params.trim_option ? ", trimmed" : "",
                 args.has("--no-scale") ? ", raw features" : ", features scaled to [0, 1]");
-    const Model model = train_model(train, !args.has("--no-scale"), params, verbose);
+    const Model model = train_model(train, !args.has("--no-scale"), params, verbose, run);
 
-    std::printf("Classifying the %zu test patterns\n", test.rows);
     const long unknown = free_unknown_label(all.y);
-    const std::vector<double> predicted =
-        classify_data(model, test, params.vigilance, unknown, std::min(verbose, 3L));
-    std::fputs(evaluation_report(test.y, predicted, static_cast<double>(unknown)).c_str(), stdout);
+    ClassifySettings settings;
+    settings.vigilance = params.vigilance;
+    settings.unknown_label = unknown;
+    settings.nearest = nearest;
+    settings.verbose = std::min(verbose, 3L);
+    ClassifyCounts counts;
+    const std::vector<double> predicted = classify_data(model, test, settings, &counts);
+    std::printf("Classified %s\n", counts.text(settings.vigilance, nearest).c_str());
+    std::fputs(evaluation_report(test.y, predicted, static_cast<double>(unknown), all.classes).c_str(), stdout);
 }
 
 }  // namespace cli

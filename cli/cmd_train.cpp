@@ -5,6 +5,7 @@
 #include "error.h"
 #include "files.h"
 #include "pipeline.h"
+#include "progress.h"
 #include "report.h"
 
 #include <cstdio>
@@ -20,10 +21,15 @@ Command train_command()
     c.summary = "learn a model from a labelled CSV file";
     c.description =
         "Reads DATA.csv (a header row, then one pattern per row; the label column holds\n"
-        "whole-number class labels), scales the features, runs the training plug-in\n"
-        "quorv_train and writes the model file.";
+        "class labels, whole numbers or names), scales the features, runs the training\n"
+        "plug-in quorv_train and writes the model file. Training depends on the order\n"
+        "of the rows: --shuffle trains on a seeded random order, --votes N on N of them.\n"
+        "A live line on stderr shows the progress; Ctrl-C stops and writes nothing.";
     c.options = {{"--output", "MODEL", "model file to write (required; '-': standard output)", 'o'}};
     for (const Option &option : training_options())
+        c.options.push_back(option);
+    c.options.push_back(ignore_option());
+    for (const Option &option : order_options())
         c.options.push_back(option);
     c.options.push_back(verbose_option());
     return c;
@@ -35,16 +41,27 @@ void run_train(const Args &args)
     if (path.empty())
         throw UsageError("train: no model file given (-o MODEL)");
     const TrainParams params = training_params(args);
+    const TrainRun run = train_run(args);
     const long verbose = verbose_level(args, 4);
     OutputFile out(path, {args.operands[0]});
-    const Dataset data = training_data(read_csv(args.operands[0]), args.text("--label-column"));
+    const Dataset data =
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
 
-    const Model model = train_model(data, !args.has("--no-scale"), params, verbose);
+    Model model;
+    {
+        const InterruptGuard guard("no model written");
+        model = train_model(data, !args.has("--no-scale"), params, verbose, run);
+    }
     out.write(model_text(model));
     out.commit();
-    std::printf("Model written to %s: %s, %s, %s, from %s\n", visible(out.name()).c_str(),
-                count_of(model.nodes, "node").c_str(), count_of(model.cols(), "feature").c_str(),
-                count_of(distinct_labels(model.labels).size(), "class", "classes").c_str(),
+    size_t nodes = model.nodes;
+    for (const Member &m : model.voters)
+        nodes += m.nodes;
+    std::printf("Model written to %s: %s%s, %s, %s, from %s\n", visible(out.name()).c_str(),
+                count_of(nodes, "node").c_str(),
+                run.votes > 1 ? (" in " + std::to_string(run.votes) + " voting members").c_str() : "",
+                count_of(model.cols(), "feature").c_str(),
+                count_of(model.classes.size(), "class", "classes").c_str(),
                 count_of(data.rows, "pattern").c_str());
 }
 

@@ -19,13 +19,20 @@ Command plot_command();
 void run_plot(const Args &args);
 Command demo_command();
 void run_demo(const Args &args);
+Command tune_command();
+void run_tune(const Args &args);
+Command info_command();
+void run_info(const Args &args);
 
 // A model and a CSV file read together: the data's columns must be the
 // model's features (and optionally its label column).
 struct Dataset;
 struct Model;
+// `keep` columns are passed through, `ignore` ones left out (the model's own
+// ignored columns are left out always).
 void read_model_and_data(const std::string &model_path, const std::string &data_path, Model *model,
-                         Dataset *data);
+                         Dataset *data, const std::vector<std::string> &keep = {},
+                         const std::vector<std::string> &ignore = {});
 
 }  // namespace cli
 

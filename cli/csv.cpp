@@ -157,6 +157,11 @@ void CsvReader::parse_row(std::string_view line, CsvTable *table)
             return path_ + ":" + std::to_string(line_number_) + ": column " + std::to_string(j + 1) + " (" +
                    header_[j] + "): ";
         };
+        if (j < text_.size() && text_[j]) {
+            table->text[j].emplace_back(cell);
+            table->values.push_back(0);
+            continue;
+        }
         double value = 0;
         if (cell.empty())
             throw Error(place() + "empty cell");
@@ -174,6 +179,7 @@ size_t CsvReader::read_rows(size_t max_rows, CsvTable *table)
     table->values.clear();
     table->lines.clear();
     table->rows = 0;
+    table->text.assign(header_.size(), {});
     std::string_view line;
     while (table->rows < max_rows && next_line(&line)) {
         parse_row(line, table);
@@ -182,9 +188,15 @@ size_t CsvReader::read_rows(size_t max_rows, CsvTable *table)
     return table->rows;
 }
 
-CsvTable read_csv(const std::string &path)
+CsvTable read_csv(const std::string &path, TextColumns as_text, const void *context)
 {
     CsvReader reader(path);
+    if (as_text) {
+        std::vector<bool> text(reader.header().size());
+        for (size_t j = 0; j < text.size(); ++j)
+            text[j] = as_text(reader.header(), j, context);
+        reader.keep_as_text(text);
+    }
     CsvTable table;
     table.path = path;
     table.header = reader.header();

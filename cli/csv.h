@@ -16,6 +16,11 @@ struct CsvTable {
     size_t rows = 0;
     std::vector<double> values;       // row-major, rows x header.size(), all finite
     std::vector<long> lines;          // source line of each row, for messages
+    // Cells of the columns read as text, by column (empty for number columns,
+    // whose place in `values` holds 0 for text columns).
+    std::vector<std::vector<std::string>> text;
+
+    bool is_text(size_t col) const { return col < text.size() && !text[col].empty(); }
 
     size_t cols() const { return header.size(); }
     double at(size_t row, size_t col) const { return values[row * cols() + col]; }
@@ -43,6 +48,9 @@ public:
     size_t read_rows(size_t max_rows, CsvTable *table);
     // True when no row is left.
     bool at_end();
+    // Columns whose cells are kept as text, not numbers (labels that are
+    // names, row ids, columns left out), one flag per column.
+    void keep_as_text(const std::vector<bool> &columns) { text_ = columns; }
 
 private:
     void read_header();
@@ -51,6 +59,7 @@ private:
 
     std::string path_;
     std::vector<std::string> header_;
+    std::vector<bool> text_;
     std::FILE *file_ = nullptr;
     char *buffer_ = nullptr;
     size_t capacity_ = 0;
@@ -59,8 +68,10 @@ private:
     bool have_pending_ = false;
 };
 
-// The whole file in memory; also refuses a header without rows.
-CsvTable read_csv(const std::string &path);
+// The whole file in memory; also refuses a header without rows. Columns for
+// which `as_text(header, col, context)` is true are kept as text.
+using TextColumns = bool (*)(const std::vector<std::string> &header, size_t col, const void *context);
+CsvTable read_csv(const std::string &path, TextColumns as_text = nullptr, const void *context = nullptr);
 
 // Index of the column named `name`, or of its 1-based number when no column
 // has that name; npos when neither.

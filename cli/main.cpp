@@ -20,6 +20,8 @@ const cli::CommandEntry kCommands[] = {
     {cli::train_command, cli::run_train},
     {cli::classify_command, cli::run_classify},
     {cli::plot_command, cli::run_plot},
+    {cli::tune_command, cli::run_tune},
+    {cli::info_command, cli::run_info},
     {cli::demo_command, cli::run_demo},
 };
 

@@ -17,9 +17,11 @@ namespace cli {
 namespace {
 
 const char kMagic[] = "quorv-model";
-const long kVersion = 1;
+const long kVersion = 2;
 // Template rows hold 2M values in a plug-in int.
 const long kMaxFeatures = INT_MAX / 2;
+// A voting model's members each cost a plug-in call per classification.
+const long kMaxMembers = 1000;
 
 void put(std::string *out, const char *key, const std::string &value)
 {
@@ -121,18 +123,115 @@ private:
     long line_ = 0;
 };
 
+bool finite(double v) { return std::isfinite(v); }
+
+void put_nodes(std::string *out, size_t cols, double list_presentations, size_t nodes,
+               const std::vector<double> &templates, const std::vector<double> &labels)
+{
+    put(out, "list_presentations", format_double(list_presentations));
+    put(out, "nodes", std::to_string(nodes));
+    const size_t width = 2 * cols;
+    for (size_t k = 0; k < nodes; ++k) {
+        std::string row = format_double(labels[k]);
+        for (size_t j = 0; j < width; ++j)
+            row += " " + format_double(templates[k * width + j]);
+        put(out, "node", row);
+    }
+}
+
+// The records of one member's nodes; node labels must be classes when the
+// model names its classes.
+Member read_nodes(Reader &in, const Model &m, const std::vector<ClassName> *classes)
+{
+    Member member;
+    member.list_presentations = static_cast<double>(
+        in.integer(in.expect("list_presentations"), "list_presentations", 0, m.params.max_list_presentations));
+    member.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
+    const size_t width = 2 * m.cols();
+    for (size_t k = 0; k < member.nodes; ++k) {
+        std::string_view rest = in.expect("node");
+        const double label = in.number(Reader::field(&rest), "node label");
+        if (!is_int32_whole(label))
+            in.fail("node label " + format_double(label) + " is not a whole number in the int range");
+        if (classes && std::none_of(classes->begin(), classes->end(),
+                                    [label](const ClassName &c) { return c.code == label; }))
+            in.fail("node label " + format_double(label) + " is not a class of the model");
+        member.labels.push_back(label);
+        for (size_t j = 0; j < width; ++j) {
+            if (rest.empty())
+                in.fail("node has " + std::to_string(j) + " bounds, not " + std::to_string(width));
+            member.templates.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
+        }
+        if (!rest.empty())
+            in.fail("node has more than " + std::to_string(width) + " bounds");
+        const double *row = &member.templates[k * width];
+        for (size_t j = 0; j < m.cols(); ++j)
+            if (!(row[j] <= row[m.cols() + j]))
+                in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(row[j]) +
+                        " is above the upper bound " + format_double(row[m.cols() + j]) + " of feature '" +
+                        m.feature_names[j] + "'");
+    }
+    return member;
+}
+
 }  // namespace
 
-std::string model_text(const Model &m)
+Model Model::member(size_t i) const
 {
+    Model one = *this;
+    one.voters.clear();
+    if (i > 0) {
+        const Member &m = voters.at(i - 1);
+        one.list_presentations = m.list_presentations;
+        one.nodes = m.nodes;
+        one.templates = m.templates;
+        one.labels = m.labels;
+    }
+    return one;
+}
+
+std::string Model::class_name(double code) const { return class_name_of(classes, code); }
+
+// Format 1 holds one member trained in file order, whose classes are numbers
+// named by themselves, with nodes in every class, and no ignored columns.
+bool fits_format_1(const Model &m)
+{
+    if (!m.voters.empty() || m.shuffle_seed >= 0 || !m.ignored.empty())
+        return false;
+    const std::vector<double> labels = distinct_labels(m.labels);
+    if (labels.size() != m.classes.size())
+        return false;
+    for (size_t c = 0; c < labels.size(); ++c)
+        if (m.classes[c].code != labels[c] || m.classes[c].name != format_double(labels[c]))
+            return false;
+    return true;
+}
+
+std::string model_text(const Model &model)
+{
+    Model upgraded;
+    const bool v1 = model.version == 1 && fits_format_1(model);
+    if (model.version == 1 && !v1) {
+        upgraded = model;
+        upgraded.version = 2;
+    }
+    const Model &m = model.version == 1 && !v1 ? upgraded : model;
     std::string out;
-    put(&out, kMagic, std::to_string(kVersion));
+    put(&out, kMagic, std::to_string(m.version == 1 ? 1 : kVersion));
     put(&out, "label_column", m.label_name);
     put(&out, "scaling", m.scaling.enabled ? "min-max" : "none");
     put(&out, "features", std::to_string(m.cols()));
     for (size_t j = 0; j < m.cols(); ++j)
         put(&out, "feature",
             format_double(m.scaling.min[j]) + " " + format_double(m.scaling.max[j]) + " " + m.feature_names[j]);
+    if (m.version != 1) {
+        put(&out, "ignored", std::to_string(m.ignored.size()));
+        for (const std::string &name : m.ignored)
+            put(&out, "ignore", name);
+        put(&out, "classes", std::to_string(m.classes.size()));
+        for (const ClassName &c : m.classes)
+            put(&out, "class", format_double(c.code) + " " + c.name);
+    }
     put(&out, "training_patterns", std::to_string(m.training_patterns));
     put(&out, "vigilance", format_double(m.params.vigilance));
     put(&out, "min_size", format_double(m.params.min_size));
@@ -140,14 +239,19 @@ std::string model_text(const Model &m)
     put(&out, "epsilon", format_double(m.params.epsilon));
     put(&out, "max_list_presentations", std::to_string(m.params.max_list_presentations));
     put(&out, "trim_option", std::to_string(m.params.trim_option));
-    put(&out, "list_presentations", format_double(m.list_presentations));
-    put(&out, "nodes", std::to_string(m.nodes));
-    const size_t width = 2 * m.cols();
-    for (size_t k = 0; k < m.nodes; ++k) {
-        std::string row = format_double(m.labels[k]);
-        for (size_t j = 0; j < width; ++j)
-            row += " " + format_double(m.templates[k * width + j]);
-        put(&out, "node", row);
+    if (m.version == 1) {
+        put_nodes(&out, m.cols(), m.list_presentations, m.nodes, m.templates, m.labels);
+        return out;
+    }
+    put(&out, "order", m.shuffle_seed < 0 ? "file" : "shuffled " + std::to_string(m.shuffle_seed));
+    put(&out, "members", std::to_string(m.members()));
+    for (size_t i = 0; i < m.members(); ++i) {
+        put(&out, "member", std::to_string(i + 1));
+        if (i == 0)
+            put_nodes(&out, m.cols(), m.list_presentations, m.nodes, m.templates, m.labels);
+        else
+            put_nodes(&out, m.cols(), m.voters[i - 1].list_presentations, m.voters[i - 1].nodes,
+                      m.voters[i - 1].templates, m.voters[i - 1].labels);
     }
     return out;
 }
@@ -160,9 +264,10 @@ Model parse_model(const std::string &text, const std::string &path)
         throw Error(path + " is not a quorv model file (its first line is not '" + kMagic + " " +
                     std::to_string(kVersion) + "')");
     const std::string_view version = in.expect(kMagic);
-    if (version != std::to_string(kVersion))
-        in.fail("model format version '" + std::string(version) + "' is not supported (this quorv reads " +
+    if (version != "1" && version != std::to_string(kVersion))
+        in.fail("model format version '" + std::string(version) + "' is not supported (this quorv reads 1 to " +
                 std::to_string(kVersion) + ")");
+    m.version = version == "1" ? 1 : 2;
 
     m.label_name = in.name(in.expect("label_column"), "label column");
     const std::string_view scaling = in.expect("scaling");
@@ -170,7 +275,6 @@ Model parse_model(const std::string &text, const std::string &path)
         in.fail("scaling must be 'min-max' or 'none'");
     m.scaling.enabled = scaling == "min-max";
 
-    const auto finite = [](double v) { return std::isfinite(v); };
     const long features = in.integer(in.expect("features"), "feature count", 1, kMaxFeatures);
     std::unordered_set<std::string> names = {m.label_name};
     for (long j = 0; j < features; ++j) {
@@ -190,6 +294,30 @@ Model parse_model(const std::string &text, const std::string &path)
         m.scaling.max.push_back(hi);
         m.feature_names.push_back(name);
     }
+    if (m.version == 2) {
+        const long ignored = in.integer(in.expect("ignored"), "ignored column count", 0, INT_MAX);
+        for (long j = 0; j < ignored; ++j) {
+            const std::string name = in.name(in.expect("ignore"), "ignored column");
+            if (!names.insert(name).second)
+                in.fail("name '" + name + "' is used twice");
+            m.ignored.push_back(name);
+        }
+        const long classes = in.integer(in.expect("classes"), "class count", 1, INT_MAX);
+        std::unordered_set<std::string> class_names;
+        for (long c = 0; c < classes; ++c) {
+            std::string_view rest = in.expect("class");
+            ClassName entry;
+            entry.code = in.number(Reader::field(&rest), "class code");
+            entry.name = in.name(rest, "class");
+            if (!is_int32_whole(entry.code))
+                in.fail("class code " + format_double(entry.code) + " is not a whole number in the int range");
+            if (!m.classes.empty() && !(m.classes.back().code < entry.code))
+                in.fail("class codes must ascend");
+            if (!class_names.insert(entry.name).second)
+                in.fail("class name '" + entry.name + "' is used twice");
+            m.classes.push_back(entry);
+        }
+    }
 
     // The training parameters, each in the range the training plug-in accepts.
     m.training_patterns = in.integer(in.expect("training_patterns"), "training pattern count", 1, LONG_MAX);
@@ -206,32 +334,35 @@ Model parse_model(const std::string &text, const std::string &path)
     m.params.max_list_presentations =
         in.integer(in.expect("max_list_presentations"), "max_list_presentations", 1, INT_MAX);
     m.params.trim_option = in.integer(in.expect("trim_option"), "trim_option", 0, 1);
-    m.list_presentations =
-        static_cast<double>(in.integer(in.expect("list_presentations"), "list_presentations", 0,
-                                       m.params.max_list_presentations));
 
-    m.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
-    const size_t width = 2 * m.cols();
-    for (size_t k = 0; k < m.nodes; ++k) {
-        std::string_view rest = in.expect("node");
-        const double label = in.number(Reader::field(&rest), "node label");
-        if (!is_int32_whole(label))
-            in.fail("node label " + format_double(label) + " is not a whole number in the int range");
-        m.labels.push_back(label);
-        for (size_t j = 0; j < width; ++j) {
-            if (rest.empty())
-                in.fail("node has " + std::to_string(j) + " bounds, not " + std::to_string(width));
-            m.templates.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
+    size_t members = 1;
+    if (m.version == 2) {
+        const std::string_view order = in.expect("order");
+        if (order == "file")
+            m.shuffle_seed = -1;
+        else if (order.substr(0, 9) == "shuffled ")
+            m.shuffle_seed = in.integer(order.substr(9), "shuffle seed", 0, LONG_MAX / 2);
+        else
+            in.fail("order must be 'file' or 'shuffled SEED'");
+        members = static_cast<size_t>(in.integer(in.expect("members"), "member count", 1, kMaxMembers));
+    }
+    for (size_t i = 0; i < members; ++i) {
+        if (m.version == 2 && in.expect("member") != std::to_string(i + 1))
+            in.fail("expected 'member " + std::to_string(i + 1) + "'");
+        Member nodes = read_nodes(in, m, m.version == 2 ? &m.classes : nullptr);
+        if (i == 0) {
+            m.list_presentations = nodes.list_presentations;
+            m.nodes = nodes.nodes;
+            m.templates = std::move(nodes.templates);
+            m.labels = std::move(nodes.labels);
+        } else {
+            m.voters.push_back(std::move(nodes));
         }
-        if (!rest.empty())
-            in.fail("node has more than " + std::to_string(width) + " bounds");
-        for (size_t j = 0; j < m.cols(); ++j)
-            if (!(m.lower(k, j) <= m.upper(k, j)))
-                in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(m.lower(k, j)) +
-                        " is above the upper bound " + format_double(m.upper(k, j)) + " of feature '" +
-                        m.feature_names[j] + "'");
     }
     in.expect_end();
+    if (m.version == 1)  // format 1 knows labels as numbers only
+        for (double label : distinct_labels(m.labels))
+            m.classes.push_back({label, format_double(label)});
     return m;
 }
 

@@ -4,10 +4,13 @@
 #include "error.h"
 #include "numbers.h"
 #include "plugins.h"
+#include "progress.h"
+#include "sampling.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 
 namespace cli {
 
@@ -55,42 +58,111 @@ void check_min_size(const TrainParams &params, size_t features)
                          format_double(params.vigilance));
 }
 
-Option verbose_option()
+Option ignore_option()
 {
-    return {"--verbose", "N", "plug-in console detail: 0 silent, 1 summary (default), 2 and up add a "
-                              "trace (training up to 4, classification up to 3)"};
+    return {"--ignore", "COLS", "columns to leave out of the features, by name or 1-based number, "
+                                "separated by commas (ids, notes); the model remembers them"};
 }
 
-long verbose_level(const Args &args, long most) { return args.integer("--verbose", 1, 0, most); }
+Option verbose_option()
+{
+    return {"--verbose", "N", "plug-in console detail: 0 none, the tool's own summary (default), 1 the "
+                              "plug-in's summary, 2 and up add a trace (training up to 4, classification up to 3)"};
+}
 
-Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose)
+long verbose_level(const Args &args, long most) { return args.integer("--verbose", 0, 0, most); }
+
+std::vector<Option> order_options()
+{
+    return {
+        {"--shuffle", "", "train on the rows in a seeded random order (training depends on the order of the "
+                          "rows; default: file order)"},
+        {"--seed", "S", "seed of --shuffle and --votes, a whole number >= 0 (default 1)"},
+        {"--votes", "N", "train N models on N shuffles (seeds S, S+1, ...) and keep them all in the model "
+                         "file; classification takes their majority vote (default 1)"},
+    };
+}
+
+TrainRun train_run(const Args &args)
+{
+    TrainRun run;
+    run.votes = args.integer("--votes", 1, 1, 1000);
+    const long seed = args.integer("--seed", 1, 0, LONG_MAX / 2);
+    if (args.has("--shuffle") || run.votes > 1)
+        run.shuffle_seed = seed;
+    else if (args.has("--seed"))
+        throw UsageError("--seed needs --shuffle or --votes");
+    return run;
+}
+
+Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose, const TrainRun &run)
 {
     check_min_size(params, data.cols());
     Model model;
     model.feature_names = data.feature_names;
     model.label_name = data.label_name;
+    model.ignored = data.ignored;
+    model.classes = data.classes;
     model.scaling = fit_scaling(data, scale);
     model.params = params;
     model.training_patterns = static_cast<long>(data.rows);
+    model.shuffle_seed = run.shuffle_seed;
 
     Dataset scaled = data;
     apply_scaling(model.scaling, &scaled);
-    TrainOutput out = call_train(scaled, params, verbose);
-    if (out.nodes == 0)
-        throw Error("training made no nodes");
-    model.nodes = out.nodes;
-    model.templates = std::move(out.templates);
-    model.labels = std::move(out.labels);
-    model.list_presentations = out.list_presentations;
+    for (long k = 0; k < run.votes; ++k) {
+        const Dataset rows =
+            run.shuffle_seed < 0
+                ? scaled
+                : scaled.subset(shuffled_rows(scaled.rows, static_cast<unsigned long>(run.shuffle_seed + k)));
+        const std::string who =
+            run.votes == 1 ? "Training" : "Member " + std::to_string(k + 1) + " of " + std::to_string(run.votes);
+        TrainOutput out;
+        if (run.report) {
+            TrainingMonitor monitor(verbose, who);
+            out = call_train(rows, params, monitor.oflag());
+            if (out.nodes > 0)
+                std::printf("%s %s\n", who.c_str(),
+                            monitor.summary(out.list_presentations, out.nodes, params.max_list_presentations).c_str());
+        } else {
+            out = call_train(rows, params, verbose);
+        }
+        if (out.nodes == 0)
+            throw Error("training made no nodes");
+        Member member{out.list_presentations, out.nodes, std::move(out.templates), std::move(out.labels)};
+        if (k == 0) {
+            model.nodes = member.nodes;
+            model.templates = std::move(member.templates);
+            model.labels = std::move(member.labels);
+            model.list_presentations = member.list_presentations;
+        } else {
+            model.voters.push_back(std::move(member));
+        }
+    }
     return model;
 }
 
-std::vector<double> classify_data(const Model &model, const Dataset &data, double vigilance, long unknown_label,
-                                  long verbose)
+std::vector<double> classify_data(const Model &model, const Dataset &data, const ClassifySettings &settings,
+                                  ClassifyCounts *counts)
 {
     Dataset scaled = data;
     apply_scaling(model.scaling, &scaled);
-    return call_perf(model, scaled, vigilance, unknown_label, verbose);
+    return classify_scaled(model, scaled, settings, counts);
+}
+
+Option unclassified_option()
+{
+    return {"--unclassified", "HOW", "what becomes of patterns no box takes at the vigilance: 'nearest' "
+                                     "classifies them in a second pass at vigilance 0 (the box nearest to "
+                                     "them, default), 'unknown' gives them the unknown label"};
+}
+
+bool nearest_pass(const Args &args)
+{
+    const std::string how = args.text("--unclassified", "nearest");
+    if (how != "nearest" && how != "unknown")
+        throw UsageError("--unclassified: '" + how + "' is neither 'nearest' nor 'unknown'");
+    return how == "nearest";
 }
 
 long free_unknown_label(const std::vector<double> &classes)
@@ -104,12 +176,20 @@ long free_unknown_label(const std::vector<double> &classes)
 
 long unknown_label(const Args &args, const Model &model)
 {
+    std::vector<double> codes;  // of every member's classes
+    for (const ClassName &c : model.classes)
+        codes.push_back(c.code);
     if (!args.has("--unknown-label"))
-        return free_unknown_label(model.labels);
+        return free_unknown_label(codes);
     const long unknown = args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
-    if (std::find(model.labels.begin(), model.labels.end(), static_cast<double>(unknown)) != model.labels.end())
+    if (std::find(codes.begin(), codes.end(), static_cast<double>(unknown)) != codes.end())
         throw UsageError("--unknown-label " + std::to_string(unknown) +
                          " is a class label of the model; choose a label no class uses");
+    // Predictions name their classes: the unknown label's text must not be a name.
+    for (const ClassName &c : model.classes)
+        if (c.name == std::to_string(unknown))
+            throw UsageError("--unknown-label " + std::to_string(unknown) +
+                             " is the name of a class of the model; choose a label no class uses");
     return unknown;
 }
 

@@ -7,6 +7,7 @@
 #include "dataset.h"
 #include "model.h"
 #include "options.h"
+#include "voting.h"
 
 #include <vector>
 
@@ -20,17 +21,34 @@ TrainParams training_params(const Args &args);
 bool is_vigilance(double value);
 // min_size's upper end depends on the feature count M.
 void check_min_size(const TrainParams &params, size_t features);
-// --verbose: the plug-ins' console detail (oflag), default 1 (summary only),
-// from 0 to `most` (4 for training, 3 for classification).
+// --ignore COLS: columns left out of the features.
+Option ignore_option();
+// --verbose: the plug-ins' console detail (oflag), from 0 to `most` (4 for
+// training, 3 for classification), default 0: the tool prints its own
+// summary instead.
 Option verbose_option();
 long verbose_level(const Args &args, long most);
 
-// Fits the scaling on `data` (when `scale`), scales a copy and trains on it.
-Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose);
+// How the rows are fed to training: --shuffle, --seed and --votes.
+struct TrainRun {
+    long shuffle_seed = -1;  // -1: file order; member k is shuffled with seed + k - 1
+    long votes = 1;
+    bool report = true;      // live line, own summary and Ctrl-C handling; off: plug-in at `verbose` only
+};
+std::vector<Option> order_options();
+TrainRun train_run(const Args &args);
+
+// Fits the scaling on `data` (when `scale`), scales a copy and trains on it
+// (once for each voting member).
+Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose,
+                  const TrainRun &run = TrainRun());
 
 // Applies the model's scaling to a copy of `data` and classifies it.
-std::vector<double> classify_data(const Model &model, const Dataset &data, double vigilance, long unknown_label,
-                                  long verbose);
+std::vector<double> classify_data(const Model &model, const Dataset &data, const ClassifySettings &settings,
+                                  ClassifyCounts *counts = nullptr);
+// --unclassified: true for 'nearest' (the default).
+Option unclassified_option();
+bool nearest_pass(const Args &args);
 
 // The label of unclassified patterns: -1, or the first free label below it
 // when -1 is a class.

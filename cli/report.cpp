@@ -27,9 +27,12 @@ std::string right(const std::string &text, size_t width)
     return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
 }
 
-std::string label_text(std::int64_t label) { return label == kNone ? "none" : std::to_string(label); }
-
 }  // namespace
+
+std::string Evaluation::label_text(std::int64_t label) const
+{
+    return label == kNone ? "none" : class_name_of(names_, static_cast<double>(label));
+}
 
 std::string count_of(size_t n, const std::string &one, const std::string &many)
 {
@@ -123,9 +126,10 @@ std::string Evaluation::report() const
 }
 
 std::string evaluation_report(const std::vector<double> &truth, const std::vector<double> &predicted,
-                              double unknown_label)
+                              double unknown_label, const std::vector<ClassName> &classes)
 {
     Evaluation evaluation(unknown_label);
+    evaluation.name_classes(classes);
     evaluation.add(truth, predicted);
     return evaluation.report();
 }

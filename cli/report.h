@@ -2,6 +2,8 @@
 #ifndef QUORV_CLI_REPORT_H
 #define QUORV_CLI_REPORT_H
 
+#include "dataset.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +23,8 @@ class Evaluation {
 public:
     explicit Evaluation(double unknown_label) : unknown_(unknown_label) {}
     void add(const std::vector<double> &truth, const std::vector<double> &predicted);
+    // Classes are shown by these names (by their codes without them).
+    void name_classes(const std::vector<ClassName> &classes) { names_ = classes; }
     // Up to kFullMatrix classes the whole confusion matrix; beyond, one line
     // per class (patterns, recall, precision) and the most confused pairs.
     std::string report() const;
@@ -35,7 +39,10 @@ private:
             return std::hash<std::int64_t>()(p.first * 1000003 + p.second);
         }
     };
+    std::string label_text(std::int64_t label) const;
+
     double unknown_;
+    std::vector<ClassName> names_;
     size_t n_ = 0, correct_ = 0, unclassified_ = 0;
     // (true label, predicted label or kNone) -> patterns
     std::unordered_map<std::pair<std::int64_t, std::int64_t>, size_t, PairHash> cells_;
@@ -43,7 +50,7 @@ private:
 
 // The evaluation of one set of predictions.
 std::string evaluation_report(const std::vector<double> &truth, const std::vector<double> &predicted,
-                              double unknown_label);
+                              double unknown_label, const std::vector<ClassName> &classes = {});
 
 }  // namespace cli
 

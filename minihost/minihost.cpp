@@ -57,6 +57,8 @@ struct State {
     std::unordered_map<void *, Block> blocks;
     CallContext *call = nullptr;
     bool echo = false;
+    void (*listener)(const std::string &, void *) = nullptr;
+    void *listener_context = nullptr;
     double flops = 0;
     long allocations = 0;
     long fail_countdown = 0;
@@ -264,6 +266,10 @@ void emit(const std::string &text) {
     State &s = state();
     if (s.call) {
         s.call->console += text;
+        if (s.listener) {
+            s.listener(text, s.listener_context);
+            return;
+        }
         if (!s.echo) return;
     }
     write_stdout(text);
@@ -577,6 +583,10 @@ std::vector<size_t> dims(const mxArray *a) { return a ? a->dims : std::vector<si
 // ---- console, flops, test hooks ----
 
 void set_console_echo(bool on) { state().echo = on; }
+void set_console_listener(void (*listener)(const std::string &text, void *context), void *context) {
+    state().listener = listener;
+    state().listener_context = context;
+}
 double flops() { return state().flops; }
 void reset_flops() { state().flops = 0; }
 

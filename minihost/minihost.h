@@ -70,6 +70,9 @@ private:
 // Console: by default captured into CallResult::console only; when echo is on,
 // also written to stdout as it is printed.
 void set_console_echo(bool on);
+// When set, console text printed during a call goes to `listener` (in the
+// pieces the plug-in printed) instead of the echo; null turns it off.
+void set_console_listener(void (*listener)(const std::string &text, void *context), void *context);
 
 // The host's flop counter, as the old `flops` command: read and reset.
 double flops();

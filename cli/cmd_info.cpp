@@ -1,0 +1,91 @@
+// quorv info: what a model file holds, in plain words.
+#include "commands.h"
+
+#include "model.h"
+#include "numbers.h"
+#include "report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace cli {
+
+Command info_command()
+{
+    Command c;
+    c.name = "info";
+    c.operands = {"MODEL"};
+    c.usage = "MODEL";
+    c.summary = "show what a model file holds";
+    c.description =
+        "Prints the model's features with their training ranges, its classes with their\n"
+        "node counts, the training settings and how it was trained.";
+    return c;
+}
+
+namespace {
+
+std::string members_line(const Model &model, size_t i)
+{
+    const Model one = model.member(i);
+    const long p = static_cast<long>(one.list_presentations);
+    // Training reports one presentation fewer than it ran when it converges.
+    const bool converged = p < model.params.max_list_presentations;
+    std::string text = count_of(one.nodes, "node") + ", " + (converged ? "converged after " : "stopped after ") +
+                       count_of(static_cast<size_t>(std::max(p, 0L)), "presentation");
+    if (model.shuffle_seed >= 0)
+        text += ", rows shuffled with seed " + std::to_string(model.shuffle_seed + static_cast<long>(i));
+    return text;
+}
+
+}  // namespace
+
+void run_info(const Args &args)
+{
+    const std::string path = args.operands[0];
+    const Model model = read_model(path);
+    std::printf("Model %s (format %d): %s, %s, trained on %s\n", path.c_str(), model.version,
+                count_of(model.cols(), "feature").c_str(), count_of(model.classes.size(), "class", "classes").c_str(),
+                count_of(static_cast<size_t>(model.training_patterns), "pattern").c_str());
+    std::printf("\nFeatures (%s; training minimum and maximum):\n",
+                model.scaling.enabled ? "scaled to [0, 1] by these ranges" : "not scaled");
+    size_t width = 0;
+    for (const std::string &name : model.feature_names)
+        width = std::max(width, name.size());
+    for (size_t j = 0; j < model.cols(); ++j)
+        std::printf("  %-*s  %s .. %s\n", static_cast<int>(width), model.feature_names[j].c_str(),
+                    format_double(model.scaling.min[j]).c_str(), format_double(model.scaling.max[j]).c_str());
+    if (!model.ignored.empty()) {
+        std::string names;
+        for (const std::string &name : model.ignored)
+            names += (names.empty() ? "" : ", ") + name;
+        std::printf("Columns left out: %s\n", names.c_str());
+    }
+
+    std::printf("\nClasses (label column '%s'; code, name, nodes%s):\n", model.label_name.c_str(),
+                model.members() > 1 ? " in all members" : "");
+    for (const ClassName &c : model.classes) {
+        size_t nodes = static_cast<size_t>(std::count(model.labels.begin(), model.labels.end(), c.code));
+        for (const Member &m : model.voters)
+            nodes += static_cast<size_t>(std::count(m.labels.begin(), m.labels.end(), c.code));
+        std::printf("  %6s  %-*s  %zu\n", format_double(c.code).c_str(), static_cast<int>(width), c.name.c_str(),
+                    nodes);
+    }
+
+    const TrainParams &p = model.params;
+    std::printf("\nSettings: vigilance %s, min_size %s, learning_rate %s, epsilon %s, max_list_presentations %ld, "
+                "trim %s\n",
+                format_double(p.vigilance).c_str(), format_double(p.min_size).c_str(),
+                format_double(p.learning_rate).c_str(), format_double(p.epsilon).c_str(), p.max_list_presentations,
+                p.trim_option ? "on" : "off");
+    if (model.members() == 1) {
+        std::printf("Training: %s%s\n", members_line(model, 0).c_str(),
+                    model.shuffle_seed < 0 ? ", rows in file order" : "");
+        return;
+    }
+    std::printf("Training: %zu voting members, each on its own shuffle of the rows\n", model.members());
+    for (size_t i = 0; i < model.members(); ++i)
+        std::printf("  member %zu: %s\n", i + 1, members_line(model, i).c_str());
+}
+
+}  // namespace cli

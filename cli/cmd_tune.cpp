@@ -1,0 +1,226 @@
+// quorv tune: seeded, stratified k-fold cross-validation over a grid of
+// settings, on all cores; prints a table and can train the best setting.
+#include "commands.h"
+
+#include "error.h"
+#include "files.h"
+#include "pipeline.h"
+#include "progress.h"
+#include "report.h"
+#include "sampling.h"
+#include "tuning.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace cli {
+
+Command tune_command()
+{
+    Command c;
+    c.name = "tune";
+    c.operands = {"DATA.csv"};
+    c.usage = "DATA.csv [-o MODEL] [options]";
+    c.summary = "compare settings by cross-validation and train the best";
+    c.description =
+        "Splits the rows of DATA.csv into k folds (stratified by class, seeded), and for\n"
+        "every setting of the grid trains on k-1 folds and classifies the k-th, k times.\n"
+        "Prints each setting's mean accuracy, its spread (standard deviation over the\n"
+        "folds), the share no box took at the vigilance, the nodes and the training\n"
+        "time; with -o, trains the best setting on all rows and writes the model.\n"
+        "Grids: a value, a list V1,V2,... or FROM:TO:STEP. The folds run in worker\n"
+        "processes, one per core (--jobs).";
+    c.options = {
+        {"--output", "MODEL", "train the best setting on all rows and write the model", 'o'},
+        {"--vigilance", "GRID", "vigilance values to try (default 0.5:0.95:0.05)"},
+        {"--learning-rate", "GRID", "learning rates to try (default 1,0.5)"},
+        {"--folds", "K", "number of folds, >= 2 (default 5)"},
+        {"--jobs", "N", "worker processes (default: one per core)"},
+    };
+    for (const Option &option : training_options())
+        if (option.name != "--vigilance" && option.name != "--learning-rate")
+            c.options.push_back(option);
+    c.options.push_back(ignore_option());
+    for (const Option &option : order_options())
+        c.options.push_back(option);
+    c.options.push_back(unclassified_option());
+    return c;
+}
+
+namespace {
+
+struct Setting {
+    TrainParams params;
+    double correct = 0, unclassified = 0, nodes = 0, ms = 0, tested = 0;
+    std::vector<double> fold_accuracy;
+    double mean() const { return tested > 0 ? correct / tested : 0; }
+    double spread() const
+    {
+        double m = 0, s = 0;
+        for (double a : fold_accuracy)
+            m += a;
+        m /= static_cast<double>(fold_accuracy.size());
+        for (double a : fold_accuracy)
+            s += (a - m) * (a - m);
+        return fold_accuracy.size() > 1 ? std::sqrt(s / static_cast<double>(fold_accuracy.size() - 1)) : 0;
+    }
+};
+
+std::string pct(double share)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f%%", 100 * share);
+    return text;
+}
+
+std::string num(double v, const char *format = "%g")
+{
+    char text[32];
+    std::snprintf(text, sizeof text, format, v);
+    return text;
+}
+
+}  // namespace
+
+void run_tune(const Args &args)
+{
+    const std::vector<double> vigilances = parse_grid(args.text("--vigilance", "0.5:0.95:0.05"), "--vigilance");
+    const std::vector<double> rates = parse_grid(args.text("--learning-rate", "1,0.5"), "--learning-rate");
+    const size_t folds = static_cast<size_t>(args.integer("--folds", 5, 2, 1000));
+    const size_t jobs = static_cast<size_t>(args.integer("--jobs", static_cast<long>(available_cores()), 1, 256));
+    const bool nearest = nearest_pass(args);
+    TrainRun run = train_run(args);
+    TrainParams base;
+    base.min_size = args.number("--min-size", base.min_size);
+    base.epsilon = args.number("--epsilon", base.epsilon);
+    base.max_list_presentations = args.integer("--max-presentations", base.max_list_presentations, INT_MIN, INT_MAX);
+    base.trim_option = args.has("--trim") ? 1 : 0;
+    const bool scale = !args.has("--no-scale");
+    const Dataset data =
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
+    if (folds > data.rows)
+        throw UsageError("--folds " + std::to_string(folds) + " is more than the " + std::to_string(data.rows) +
+                         " rows of " + args.operands[0]);
+
+    std::vector<Setting> settings;
+    for (double v : vigilances)
+        for (double r : rates) {
+            Setting s;
+            s.params = base;
+            s.params.vigilance = v;
+            s.params.learning_rate = r;
+            settings.push_back(s);
+        }
+    const unsigned long seed = static_cast<unsigned long>(run.shuffle_seed < 0 ? 1 : run.shuffle_seed);
+    const std::vector<std::vector<size_t>> parts = stratified_folds(data, folds, seed);
+    std::vector<double> classes = distinct_labels(data.y);
+    long unknown = -1;
+    while (std::binary_search(classes.begin(), classes.end(), static_cast<double>(unknown)))
+        --unknown;
+    std::printf("Tuning on %s: %s, %s, %s; %zu-fold stratified cross-validation (seed %lu), %s, %zu worker%s\n",
+                args.operands[0].c_str(), count_of(data.rows, "pattern").c_str(),
+                count_of(data.cols(), "feature").c_str(), count_of(data.classes.size(), "class", "classes").c_str(),
+                folds, seed, count_of(settings.size(), "setting").c_str(), std::min(jobs, settings.size() * folds),
+                std::min(jobs, settings.size() * folds) == 1 ? "" : "s");
+    std::fflush(stdout);
+
+    // Threads inside the plug-ins would only compete with the other workers.
+    if (jobs > 1)
+        setenv("QUORV_THREADS", "1", 0);
+    TrainRun quiet = run;
+    quiet.report = false;
+    const auto task = [&](size_t t) {
+        const Setting &s = settings[t / folds];
+        const size_t f = t % folds;
+        std::vector<size_t> train_rows;
+        for (size_t g = 0; g < folds; ++g)
+            if (g != f)
+                train_rows.insert(train_rows.end(), parts[g].begin(), parts[g].end());
+        std::sort(train_rows.begin(), train_rows.end());  // file order, as `train` sees it
+        const auto start = std::chrono::steady_clock::now();
+        const Model model = train_model(data.subset(train_rows), scale, s.params, 0, quiet);
+        TaskResult r;
+        r.values[4] = static_cast<double>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+        const Dataset test = data.subset(parts[f]);
+        ClassifySettings cs;
+        cs.vigilance = s.params.vigilance;
+        cs.unknown_label = unknown;
+        cs.nearest = nearest;
+        ClassifyCounts counts;
+        const std::vector<double> predicted = classify_data(model, test, cs, &counts);
+        for (size_t i = 0; i < test.rows; ++i)
+            r.values[0] += predicted[i] == test.y[i];
+        r.values[1] = static_cast<double>(counts.patterns - counts.by_boxes);
+        double nodes = static_cast<double>(model.nodes);
+        for (const Member &m : model.voters)
+            nodes += static_cast<double>(m.nodes);
+        r.values[2] = nodes;
+        r.values[3] = static_cast<double>(test.rows);
+        return r;
+    };
+    const bool live = stderr_is_terminal();
+    const auto start = std::chrono::steady_clock::now();
+    size_t done_count = 0;
+    const size_t total = settings.size() * folds;
+    const auto done = [&](size_t t, const TaskResult &r) {
+        Setting &s = settings[t / folds];
+        s.correct += r.values[0];
+        s.unclassified += r.values[1];
+        s.nodes += r.values[2] / static_cast<double>(folds);
+        s.ms += r.values[4] / 1000 / static_cast<double>(folds);
+        s.tested += r.values[3];
+        s.fold_accuracy.push_back(r.values[3] > 0 ? r.values[0] / r.values[3] : 0);
+        ++done_count;
+        if (live) {
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::fprintf(stderr, "\r\033[Ktune: %zu of %zu trainings done, %.1f s", done_count, total, seconds);
+            if (done_count == total)
+                std::fputs("\r\033[K", stderr);
+            std::fflush(stderr);
+        }
+    };
+    {
+        const InterruptGuard guard(args.has("--output") ? "no model written" : "tuning stopped");
+        run_tasks(total, jobs, task, done);
+    }
+
+    size_t best = 0;
+    for (size_t i = 1; i < settings.size(); ++i)
+        if (settings[i].mean() > settings[best].mean() ||
+            (settings[i].mean() == settings[best].mean() && settings[i].nodes < settings[best].nodes))
+            best = i;
+    std::printf("\n vigilance  learning_rate   accuracy    spread  unclassified     nodes   train ms\n");
+    for (size_t i = 0; i < settings.size(); ++i) {
+        const Setting &s = settings[i];
+        std::printf("%10s %14s %10s %9s %13s %9s %10s%s\n", num(s.params.vigilance).c_str(),
+                    num(s.params.learning_rate).c_str(), pct(s.mean()).c_str(), pct(s.spread()).c_str(),
+                    pct(s.tested > 0 ? s.unclassified / s.tested : 0).c_str(), num(s.nodes, "%.1f").c_str(),
+                    num(s.ms, "%.1f").c_str(), i == best ? "  <- best" : "");
+    }
+    const Setting &b = settings[best];
+    std::printf("\nBest: --vigilance %s --learning-rate %s: %s accuracy (spread %s over %zu folds)%s\n",
+                num(b.params.vigilance).c_str(), num(b.params.learning_rate).c_str(), pct(b.mean()).c_str(),
+                pct(b.spread()).c_str(), folds,
+                nearest ? ", the unclassified given the nearest box" : ", unclassified counted as wrong");
+    std::printf("Accuracy: the share of patterns given their true class; unclassified: the share no box took "
+                "at the vigilance.\n");
+
+    const std::string out = args.text("--output");
+    if (out.empty())
+        return;
+    std::printf("\nTraining the best setting on all %zu patterns\n", data.rows);
+    Model model;
+    {
+        const InterruptGuard guard("no model written");
+        model = train_model(data, scale, b.params, 0, run);
+    }
+    write_file_atomically(out, model_text(model));
+    std::printf("Model written to %s\n", out.c_str());
+}
+
+}  // namespace cli

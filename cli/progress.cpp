@@ -1,0 +1,160 @@
+// Training progress and the tool's own training summary.
+#include "progress.h"
+
+#include "minihost.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+char g_message[256];
+const int *g_pids = nullptr;
+size_t g_pid_count = 0;
+
+struct sigaction g_previous;
+
+// Ends the workers, says why, then lets the handler before ours (an output
+// file removing its temporary) or the default end the process by the signal.
+extern "C" void on_interrupt(int signal_number)
+{
+    for (size_t i = 0; i < g_pid_count; ++i)
+        if (g_pids[i] > 0)
+            kill(g_pids[i], SIGTERM);
+    const ssize_t ignored = write(STDERR_FILENO, g_message, std::strlen(g_message));
+    (void)ignored;
+    if (!(g_previous.sa_flags & SA_SIGINFO) && g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN)
+        g_previous.sa_handler(signal_number);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+}  // namespace
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+void interrupt_also_end(const int *pids, size_t count)
+{
+    g_pids = pids;
+    g_pid_count = count;
+}
+
+InterruptGuard::InterruptGuard(const char *message)
+{
+    // A live line may be on screen: start the message on a line of its own.
+    std::snprintf(g_message, sizeof g_message, "%squorv: interrupted; %s\n", stderr_is_terminal() ? "\r\033[K" : "",
+                  message);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &g_previous);
+}
+
+InterruptGuard::~InterruptGuard()
+{
+    sigaction(SIGINT, &g_previous, nullptr);
+    interrupt_also_end(nullptr, 0);
+}
+
+TrainingMonitor::TrainingMonitor(long verbose, const std::string &title)
+    : verbose_(verbose), title_(title), live_(stderr_is_terminal() && verbose <= 1),
+      start_(std::chrono::steady_clock::now()), drawn_(start_)
+{
+    minihost::set_console_listener(receive, this);
+    if (live_)
+        draw();
+}
+
+TrainingMonitor::~TrainingMonitor()
+{
+    minihost::set_console_listener(nullptr, nullptr);
+    if (live_) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+}
+
+void TrainingMonitor::receive(const std::string &text, void *self)
+{
+    TrainingMonitor &m = *static_cast<TrainingMonitor *>(self);
+    m.pending_ += text;
+    for (size_t end; (end = m.pending_.find('\n')) != std::string::npos;) {
+        m.line(m.pending_.substr(0, end + 1));
+        m.pending_.erase(0, end + 1);
+    }
+}
+
+void TrainingMonitor::line(const std::string &text)
+{
+    int number = 0, made = 0, updates = 0, count = 0;
+    // Printed once a presentation, at oflag 2 and 3 respectively.
+    const bool each = std::sscanf(text.c_str(), "List presentation #%d: %d new nodes created, %d node updates",
+                                  &number, &made, &updates) == 3 ||
+                      std::sscanf(text.c_str(), "   Summary: %d new nodes created, %d node updates", &made,
+                                  &updates) == 2;
+    if (each) {
+        ++presentation_;
+        nodes_ += made;
+        last_new_ = made;
+        last_updates_ = updates;
+    }
+    if (text.find("\nQuorv training ") == 0 || text.rfind("Quorv training ", 0) == 0)
+        in_summary_ = true;
+    if (text.find(" inactive node") != std::string::npos && std::sscanf(text.c_str(), "%d", &count) == 1) {
+        inactive_ = count;
+        trimmed_ = text.find("trimmed") != std::string::npos;
+    }
+    const bool shown = verbose_ >= 2 || (verbose_ == 1 && !each && (in_summary_ || text == "\n"));
+    if (shown) {
+        if (live_)
+            std::fputs("\r\033[K", stderr);
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    if (live_ && each) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - drawn_ > std::chrono::milliseconds(100)) {  // a terminal cannot show more
+            drawn_ = now;
+            draw();
+        }
+    }
+}
+
+void TrainingMonitor::draw()
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (presentation_ == 0)
+        std::fprintf(stderr, "\r\033[K%s: presentation 1 ...", title_.c_str());
+    else
+        std::fprintf(stderr, "\r\033[K%s: presentation %ld: %ld nodes, %ld new and %ld updated in the last, %.1f s",
+                     title_.c_str(), presentation_, nodes_, last_new_, last_updates_, seconds);
+    std::fflush(stderr);
+}
+
+std::string TrainingMonitor::summary(double list_presentations, size_t nodes, long max_presentations)
+{
+    const long p = static_cast<long>(list_presentations);
+    // The converging presentation changes nothing and is not counted.
+    const bool converged = last_new_ == 0 && last_updates_ == 0 ? true : p < max_presentations;
+    const long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count());
+    char text[256];
+    std::snprintf(text, sizeof text, "%s after %ld presentation%s: %zu node%s", converged ? "converged" : "stopped",
+                  p, p == 1 ? "" : "s", nodes, nodes == 1 ? "" : "s");
+    std::string out = text;
+    if (inactive_ >= 0) {
+        std::snprintf(text, sizeof text, trimmed_ ? " (%ld inactive trimmed)" : " (%ld inactive)", inactive_);
+        out += text;
+    }
+    if (!converged)
+        out += ", not converged (more --max-presentations may help)";
+    std::snprintf(text, sizeof text, ", %ld ms", ms);
+    return out + text;
+}
+
+}  // namespace cli

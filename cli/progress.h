@@ -1,0 +1,58 @@
+// What a training run tells the person at the terminal: a live line on stderr
+// driven by the training plug-in's per-presentation console lines, a summary
+// in plain words, and a clean end on Ctrl-C.
+#ifndef QUORV_CLI_PROGRESS_H
+#define QUORV_CLI_PROGRESS_H
+
+#include <chrono>
+#include <string>
+
+namespace cli {
+
+// While alive, receives the training plug-in's console text. `verbose` is the
+// user's plug-in detail: 0 shows none of it, 1 its summary, 2 and up all of
+// it. The live line is drawn when stderr is a terminal and verbose <= 1.
+class TrainingMonitor {
+public:
+    TrainingMonitor(long verbose, const std::string &title);
+    ~TrainingMonitor();
+    TrainingMonitor(const TrainingMonitor &) = delete;
+    TrainingMonitor &operator=(const TrainingMonitor &) = delete;
+
+    // The oflag to pass: at least 2, so that every presentation reports.
+    long oflag() const { return verbose_ >= 0 && verbose_ < 2 ? 2 : verbose_; }
+    // "converged after 29 presentations: 173 nodes (12 inactive), 45 ms".
+    std::string summary(double list_presentations, size_t nodes, long max_presentations);
+
+private:
+    static void receive(const std::string &text, void *self);
+    void line(const std::string &text);
+    void draw();
+
+    long verbose_;
+    std::string title_, pending_;
+    bool live_, in_summary_ = false;
+    long presentation_ = 0, nodes_ = 0, last_new_ = -1, last_updates_ = -1, inactive_ = -1;
+    bool trimmed_ = false;
+    std::chrono::steady_clock::time_point start_, drawn_;
+};
+
+// Ctrl-C ends the program at once with "quorv: interrupted; MESSAGE", by the
+// signal (status 130 in a shell), after the handler that was there before
+// it; nothing is written after. Restored when the guard ends.
+class InterruptGuard {
+public:
+    explicit InterruptGuard(const char *message);
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
+};
+
+// Process ids the interrupt handler ends too (worker processes); -1 ends the list.
+void interrupt_also_end(const int *pids, size_t count);
+
+bool stderr_is_terminal();
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,41 @@
+// Classification by every member of a model, a majority vote among them, and
+// a second pass at vigilance 0 for the patterns no box takes.
+#ifndef QUORV_CLI_VOTING_H
+#define QUORV_CLI_VOTING_H
+
+#include "dataset.h"
+#include "model.h"
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct ClassifySettings {
+    double vigilance = 0.75;
+    long unknown_label = -1;
+    bool nearest = true;  // the second pass
+    long verbose = 0;     // plug-in console detail
+};
+
+// Patterns each pass classified; added up over blocks.
+struct ClassifyCounts {
+    size_t patterns = 0, by_boxes = 0, by_nearest = 0;
+    size_t unclassified() const { return patterns - by_boxes - by_nearest; }
+    void add(const ClassifyCounts &other);
+    // "150 patterns: 120 by their boxes (vigilance 0.75), 28 by the nearest box, 2 unclassified"
+    std::string text(double vigilance, bool nearest) const;
+};
+
+// The majority label among the members' answers that are not `unknown`; a
+// tie goes to the label of the lowest-numbered member among the tied ones.
+// `answers` holds one column per member: answers[m][i].
+double vote(const std::vector<std::vector<double>> &answers, size_t i, double unknown);
+
+// Classifies `scaled` (already scaled like the model) with every member.
+std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &settings,
+                                    ClassifyCounts *counts);
+
+}  // namespace cli
+
+#endif
