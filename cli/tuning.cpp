@@ -188,7 +188,7 @@ void run_tasks(size_t n, size_t workers, const std::function<TaskResult(size_t)>
     while (finished < n && failure.empty()) {
         std::vector<pollfd> fds;
         for (const Worker &w : pool)
-            fds.push_back({w.from, POLLIN, 0});
+            fds.push_back({w.task < 0 ? -1 : w.from, POLLIN, 0});  // a worker without a task has left
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -200,7 +200,7 @@ void run_tasks(size_t n, size_t workers, const std::function<TaskResult(size_t)>
                 continue;
             Worker &w = pool[k];
             Reply reply;
-            if (w.task < 0 || !read_all(w.from, &reply, sizeof reply)) {
+            if (!read_all(w.from, &reply, sizeof reply)) {
                 failure = "a worker process ended unexpectedly";
                 break;
             }

@@ -20,7 +20,7 @@ std::string ClassifyCounts::text(double vigilance, bool nearest) const
     std::snprintf(vig, sizeof vig, "%g", vigilance);
     std::string out = std::to_string(patterns) + (patterns == 1 ? " pattern: " : " patterns: ") +
                       std::to_string(by_boxes) + " by their boxes (vigilance " + vig + ")";
-    if (nearest)
+    if (nearest && vigilance > 0)
         out += ", " + std::to_string(by_nearest) + " by the nearest box (vigilance 0)";
     return out + ", " + std::to_string(unclassified()) + " unclassified";
 }

@@ -1,8 +1,10 @@
 // End-to-end tests of the quorv tool: they run the built executable as a user
 // would (set QUORV_TEST_WRAPPER="valgrind -q --error-exitcode=99" to run it
 // under a checker) and compare its results with direct calls of the plug-ins.
+#include "error.h"
 #include "model.h"
 #include "numbers.h"
+#include "voting.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -125,9 +128,11 @@ const char kGood[] = "a,b,label\n0,0,1\n1,1,2\n0.2,0.1,1\n";
 
 TEST_F(Cli, TrainAndClassifyGiveWhatThePluginsGiveDirectly)
 {
-    Outcome run = quorv({"train", kIris, "-o", "iris.model"});
+    Outcome run = quorv({"train", kIris, "-o", "iris.model", "--verbose", "1"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("\nQuorv training converged after "), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("List presentation #"), std::string::npos) << "--verbose 1 shows the summary only";
+    EXPECT_NE(run.out.find("\nTraining converged after 29 presentations: "), std::string::npos) << run.out;
     const cli::Model model = cli::read_model((dir / "iris.model").string());
 
     qt::Dataset iris = qt::load_dataset("iris");
@@ -147,11 +152,11 @@ TEST_F(Cli, TrainAndClassifyGiveWhatThePluginsGiveDirectly)
     const qt::CallResult classified = qt::perf(*perf, model.nodes, 2 * iris.cols, model.templates, model.labels,
                                                0.75, iris.rows, iris.cols, iris.x);
     ASSERT_TRUE(classified.ok) << classified.error;
-    std::string expected = "label\n";
+    std::string expected = "label,true_label\n";
     size_t correct = 0;
     for (size_t i = 0; i < iris.rows; ++i) {
         const double label = minihost::values(classified.outputs[0].get())[i];
-        expected += std::to_string(static_cast<int>(label)) + "\n";
+        expected += std::to_string(static_cast<int>(label)) + "," + std::to_string(static_cast<int>(iris.y[i])) + "\n";
         correct += label == iris.y[i];
     }
     EXPECT_EQ(slurp(dir / "predicted.csv"), expected);
@@ -191,25 +196,28 @@ TEST_F(Cli, UnclassifiedPatternsGetTheUnknownLabelAndTheirOwnColumn)
     put(dir / "m.model", kModel);
     put(dir / "labelled.csv", "b,a,label\n0.25,0.25,1\n0.75,0.75,1\n5,5,2\n");
     put(dir / "bare.csv", "a,b\n0.25,0.25\n0.75,0.75\n5,5\n");
-    const std::vector<std::string> options = {"--vigilance", "0", "--unknown-label", "-7", "--verbose", "0"};
+    const std::vector<std::string> options = {"--vigilance", "0", "--unknown-label", "-7", "--verbose", "0",
+                                              "--unclassified", "unknown"};
     std::vector<std::string> args = {"classify", "m.model", "labelled.csv", "-o", "a.csv"};
     args.insert(args.end(), options.begin(), options.end());
     Outcome run = quorv(args);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
+              "Classified 3 patterns: 2 by their boxes (vigilance 0), 1 unclassified\n"
               "Accuracy: 33.33% (1 of 3 patterns), unclassified: 33.33% (1)\n"
               "Confusion matrix (rows: true label, columns: predicted label, none: unclassified):\n"
               "        1    2 none\n"
               "   1    1    1    0\n"
               "   2    0    0    1\n"
               "Predictions written to a.csv: 3 rows\n");
-    EXPECT_EQ(slurp(dir / "a.csv"), "label\n1\n2\n-7\n");
+    EXPECT_EQ(slurp(dir / "a.csv"), "label,true_label\n1,1\n2,1\n-7,2\n");
 
     args = {"classify", "m.model", "bare.csv", "-o", "b.csv"};
     args.insert(args.end(), options.begin(), options.end());
     run = quorv(args);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "Predictions written to b.csv: 3 rows\n");
+    EXPECT_EQ(run.out, "Classified 3 patterns: 2 by their boxes (vigilance 0), 1 unclassified\n"
+                       "Predictions written to b.csv: 3 rows\n");
     EXPECT_EQ(slurp(dir / "b.csv"), "label\n1\n2\n-7\n");
 }
 
@@ -272,11 +280,11 @@ struct BadCase {
 
 TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
 {
-    std::string cut = kModel, unended = kModel, junk = kModel, v2 = kModel, short_node = kModel;
+    std::string cut = kModel, unended = kModel, junk = kModel, v3 = kModel, short_node = kModel;
     cut.resize(cut.find("epsilon"));
     unended.pop_back();
     junk += "node 1 0 0 0 0\n";
-    v2.replace(v2.find(" 1\n"), 3, " 2\n");
+    v3.replace(v3.find(" 1\n"), 3, " 3\n");
     short_node.replace(short_node.find("node 2 0.5 0.5 1 1"), 18, "node 2 0.5 0.5 1");
     const std::pair<const char *, std::string> files[] = {
         {"good.csv", kGood}, {"empty.csv", ""}, {"blank.csv", "\n \n"}, {"head.csv", "a,b,label\n"},
@@ -285,7 +293,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {"frac.csv", "a,b,label\n1,2,1.5\n"}, {"twice.csv", "a,a,label\n1,2,1\n"}, {"one.csv", "label\n1\n"},
         {"other.csv", "a,c,label\n1,2,1\n"}, {"extra.csv", "a,b,c,label\n1,2,3,1\n"},
         {"m.model", kModel}, {"junk.model", "a,b,label\n"}, {"cut.model", cut}, {"unended.model", unended},
-        {"trail.model", junk}, {"v2.model", v2}, {"short.model", short_node},
+        {"trail.model", junk}, {"v3.model", v3}, {"short.model", short_node},
         {"bad.model", std::string(kModel).replace(std::string(kModel).find("0.001"), 5, "x")}};
     for (const auto &file : files)
         put(dir / file.first, file.second);
@@ -341,9 +349,9 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
          {"QUORV_PLUGIN_DIR=/nowhere"}},
         // Models, and data that does not fit them.
         {{"classify", "junk.model", "good.csv", "-o", "out"}, 1,
-         "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 1')"},
-        {{"classify", "v2.model", "good.csv", "-o", "out"}, 1,
-         "quorv: v2.model:1: model format version '2' is not supported (this quorv reads 1)"},
+         "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 2')"},
+        {{"classify", "v3.model", "good.csv", "-o", "out"}, 1,
+         "quorv: v3.model:1: model format version '3' is not supported (this quorv reads 1 to 2)"},
         {{"classify", "cut.model", "good.csv", "-o", "out"}, 1, "quorv: cut.model:11: ends where 'epsilon' was expected"},
         {{"classify", "unended.model", "good.csv", "-o", "out"}, 1, "quorv: unended.model:17: last line has no line end"},
         {{"classify", "trail.model", "good.csv", "-o", "out"}, 1, "quorv: trail.model:18: unexpected text after the last node"},
@@ -530,7 +538,7 @@ TEST_F(Cli, OutputsKeepWhatTheyReplace)
         ASSERT_EQ(run.status, 0) << run.err;
     }
     const std::string model = slurp(dir / "private.model");
-    EXPECT_EQ(model.rfind("quorv-model 1\n", 0), 0u);
+    EXPECT_EQ(model.rfind("quorv-model 2\n", 0), 0u);
     EXPECT_EQ(slurp(dir / "other-name.model"), model);
     EXPECT_EQ(fs::status(dir / "private.model").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
@@ -543,7 +551,7 @@ TEST_F(Cli, OutputsKeepWhatTheyReplace)
     const pid_t reader = fork();
     if (reader == 0) {
         const std::string got = slurp(dir / "fifo");
-        _exit(got.rfind("label\n1\n", 0) == 0 ? 0 : 1);
+        _exit(got.rfind("label,true_label\n1,1\n", 0) == 0 ? 0 : 1);
     }
     const Outcome fifo = quorv({"classify", "m.model", "good.csv", "-o", "fifo", "--vigilance", "0", "--verbose", "0"});
     int status = 0;
@@ -557,7 +565,7 @@ TEST_F(Cli, OutputsKeepWhatTheyReplace)
     // "-" is standard output, which then holds the results alone.
     const Outcome predictions = quorv({"classify", "m.model", "good.csv", "-o", "-", "--vigilance", "0", "--verbose", "0"});
     ASSERT_EQ(predictions.status, 0) << predictions.err;
-    EXPECT_EQ(predictions.out, "label\n1\n2\n1\n");
+    EXPECT_EQ(predictions.out, "label,true_label\n1,1\n2,2\n1,1\n");
     EXPECT_NE(predictions.err.find("Accuracy: "), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "-"));
     const Outcome svg = quorv({"plot", "m.model", "good.csv", "-o", "-"});
@@ -585,14 +593,15 @@ TEST_F(Cli, ClassificationStreamsInBoundedMemory)
             out << rows[i % 4];
     }
     const Outcome small = quorv({"classify", "m.model", "small.csv", "-o", "small.pred", "--vigilance", "0"});
-    const Outcome large = quorv({"classify", "m.model", "large.csv", "-o", "large.pred", "--vigilance", "0"});
+    const Outcome large =
+        quorv({"classify", "m.model", "large.csv", "-o", "large.pred", "--vigilance", "0", "--verbose", "1"});
     ASSERT_EQ(large.status, 0) << large.err;
     ASSERT_EQ(small.status, 0) << small.err;
     EXPECT_LT(large.peak_kb, small.peak_kb + 4 * 1024) << "peak memory in KB: " << small.peak_kb << " for 140,000 rows";
 
     // Blocks give the labels and the counts one call gives, and the summary shows once.
     EXPECT_EQ(slurp(dir / "large.pred").substr(0, 4000), slurp(dir / "small.pred").substr(0, 4000));
-    EXPECT_EQ(count(slurp(dir / "large.pred"), "\n-1\n"), 350000u);
+    EXPECT_EQ(count(slurp(dir / "large.pred"), "\n-1,1\n"), 350000u);
     EXPECT_NE(large.out.find("Classified 1400000 test patterns in 22 blocks of up to 65536 rows, unable to "
                              "classify 350000 (25.000000%)"),
               std::string::npos)
@@ -602,7 +611,9 @@ TEST_F(Cli, ClassificationStreamsInBoundedMemory)
         << large.out;
     EXPECT_EQ(count(large.out, "Quorv performance phase summary"), 0u);
     put(dir / "good.csv", kGood);
-    EXPECT_EQ(count(quorv({"classify", "m.model", "good.csv"}).out, "Quorv performance phase summary"), 1u);
+    EXPECT_EQ(count(quorv({"classify", "m.model", "good.csv", "--verbose", "1", "--unclassified", "unknown"}).out,
+                    "Quorv performance phase summary"),
+              1u);
 }
 
 TEST_F(Cli, ManyClassesGetPerClassLinesNotAHugeMatrix)
@@ -627,7 +638,7 @@ TEST_F(Cli, ManyClassesGetPerClassLinesNotAHugeMatrix)
     EXPECT_NE(run.out.find("\n     7999         1    0.00%         0         -         0\n"), std::string::npos);
     EXPECT_NE(run.out.find("Most confused pairs (true label -> predicted label: patterns):\n  40 -> 0: 1\n"),
               std::string::npos);
-    EXPECT_EQ(count(run.out, "\n"), 1u + 2u + 8000u + 1u + 10u);
+    EXPECT_EQ(count(run.out, "\n"), 1u + 1u + 2u + 8000u + 1u + 10u);
 }
 
 // Well-formed XML, as far as a plot needs: nested tags that close in order,
@@ -725,7 +736,7 @@ TEST_F(Cli, DemoPrintsSummariesAndAccuracy)
     const Outcome run = quorv({"demo"});
     ASSERT_EQ(run.status, 0) << run.err;
     for (const char *piece : {"Dataset iris: 150 patterns, 4 features, 3 classes", "105 training patterns, 45 test",
-                              "\nQuorv training converged after ", "\nQuorv performance phase summary\n",
+                              "\nTraining converged after ", "\nClassified 45 patterns: ",
                               "Accuracy: ", " of 45 patterns)", "Confusion matrix"})
         EXPECT_NE(run.out.find(piece), std::string::npos) << piece << "\n" << run.out;
     EXPECT_EQ(run.err, "");
@@ -744,6 +755,161 @@ TEST_F(Cli, HelpExplainsEachCommand)
         EXPECT_NE(run.out.find("  -h, --help"), std::string::npos);
     }
     EXPECT_EQ(quorv({"--help"}).status, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Labels that are names, a column to leave out and one to pass through.
+const char kNamed[] =
+    "id,a,b,kind\nr1,0,0,setosa\nr2,1,1,virginica\nr3,0.2,0.1,setosa\nr4,0.9,0.8,virginica\n";
+
+TEST_F(Cli, NamedClassesIgnoredAndKeptColumnsAndInfo)
+{
+    put(dir / "named.csv", kNamed);
+    put(dir / "new.csv", "b,id,a,kind\n0.1,x1,0.1,setosa\n0.95,x\"2,0.9,virginica\n5,x3,5,other\n");
+    Outcome run = quorv({"train", "named.csv", "--ignore", "id", "-o", "n.model", "--vigilance", "0.9"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const cli::Model model = cli::read_model((dir / "n.model").string());
+    ASSERT_EQ(model.classes.size(), 2u);
+    EXPECT_EQ(model.classes[1].name, "virginica");
+    EXPECT_EQ(model.ignored, std::vector<std::string>{"id"});
+    EXPECT_EQ(model.feature_names, (std::vector<std::string>{"a", "b"}));
+
+    // Predictions on stdout by name, the report on stderr; an unknown class is a class of its own.
+    run = quorv({"classify", "n.model", "new.csv", "--keep", "id", "-o", "-", "--unclassified", "unknown"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "id,label,true_label\nx1,setosa,setosa\n\"x\"\"2\",virginica,virginica\nx3,-1,other\n");
+    EXPECT_NE(run.err.find("\n    other         0         0         0         1\n"), std::string::npos) << run.err;
+
+    run = quorv({"info", "n.model"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char *piece : {"(format 2): 2 features, 2 classes, trained on 4 patterns", "  b  0 .. 1\n",
+                              "Columns left out: id", "virginica", "rows in file order"})
+        EXPECT_NE(run.out.find(piece), std::string::npos) << piece << "\n" << run.out;
+}
+
+TEST_F(Cli, VotingModelsReadBackAndShufflesAreSeeded)
+{
+    ASSERT_EQ(quorv({"train", kIris, "-o", "v.model", "--votes", "3", "--seed", "7"}).status, 0);
+    ASSERT_EQ(quorv({"train", kIris, "-o", "s.model", "--shuffle", "--seed", "8"}).status, 0);
+    const std::string text = slurp(dir / "v.model");
+    const cli::Model v = cli::parse_model(text, "v.model");
+    EXPECT_EQ(cli::model_text(v), text);
+    ASSERT_EQ(v.members(), 3u);
+    EXPECT_EQ(v.shuffle_seed, 7);
+    // Member 2 was shuffled with seed 8: the same nodes as one model shuffled with it.
+    const cli::Model s = cli::read_model((dir / "s.model").string());
+    EXPECT_EQ(v.member(1).templates, s.templates);
+    EXPECT_NE(v.member(0).templates, s.templates);
+
+    // A format-1 model still reads, and is written back as format 1.
+    const cli::Model one = cli::parse_model(kModel, "m");
+    EXPECT_EQ(cli::model_text(one), kModel);
+    ASSERT_EQ(one.classes.size(), 2u);
+
+    // The vote: a majority of those that answer; a tie goes to the earliest member.
+    const std::vector<std::vector<double>> answers = {{1, -1, 2, 3, -1}, {2, -1, 2, 1, 4}, {2, -1, 1, 2, -1}};
+    const double expected[] = {2, -1, 2, 3, 4};
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(cli::vote(answers, i, -1), expected[i]) << i;
+}
+
+TEST_F(Cli, NearestPassClassifiesWhatNoBoxTakes)
+{
+    put(dir / "m.model", kModel);
+    put(dir / "d.csv", "a,b,label\n0.25,0.25,1\n1.2,1.2,2\n9,9,2\n");
+    const Outcome run = quorv({"classify", "m.model", "d.csv", "-o", "p.csv", "--vigilance", "0.5"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
+              "Classified 3 patterns: 1 by their boxes (vigilance 0.5), 1 by the nearest box (vigilance 0), "
+              "1 unclassified");
+    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\n1,1\n2,2\n-1,2\n");
+}
+
+TEST_F(Cli, ModelFormatTwoIsReadStrictly)
+{
+    ASSERT_EQ(quorv({"train", "-o", "g.model", kIris, "--votes", "2"}).status, 0);
+    const std::string good = slurp(dir / "g.model");
+    const auto edit = [&good](const std::string &from, const std::string &to) {
+        std::string t = good;
+        t.replace(t.find(from), from.size(), to);
+        return t;
+    };
+    const std::pair<std::string, const char *> cases[] = {
+        {edit("class 2 2\n", "class 1 2\n"), "m:12: class codes must ascend"},
+        {edit("class 3 3\n", "class 3 2\n"), "m:13: class name '2' is used twice"},
+        {edit("\nnode 1 ", "\nnode 4 "), "m:27: node label 4 is not a class of the model"},
+        {edit("member 2\n", "member 3\n"), "*: expected 'member 2'"},
+        {edit("members 2\n", "members 0\n"), "m:22: member count '0' is not a whole number in [1, 1000]"},
+        {edit("order shuffled 1\n", "order random\n"), "m:21: order must be 'file' or 'shuffled SEED'"},
+        {edit("ignored 0\n", "ignored 1\nignore label\n"), "m:10: name 'label' is used twice"},
+    };
+    for (const auto &c : cases) {
+        try {
+            cli::parse_model(c.first, "m");
+            ADD_FAILURE() << c.second;
+        } catch (const cli::Error &e) {
+            const std::string want = c.second;
+            if (want[0] == '*')
+                EXPECT_NE(std::string(e.what()).find(want.substr(1)), std::string::npos) << e.what();
+            else
+                EXPECT_EQ(e.what(), want);
+        }
+    }
+}
+
+TEST_F(Cli, TuneGivesTheSameTableOnOneOrTwoWorkersAndWritesTheBest)
+{
+    const std::vector<std::string> base = {"tune", kIris, "--vigilance", "0.7:0.8:0.05", "--learning-rate", "1",
+                                           "--folds", "3"};
+    std::vector<std::string> one = base, two = base;
+    one.insert(one.end(), {"--jobs", "1"});
+    two.insert(two.end(), {"--jobs", "2", "-o", "best.model"});
+    const Outcome a = quorv(one), b = quorv(two);
+    ASSERT_EQ(a.status, 0) << a.err;
+    ASSERT_EQ(b.status, 0) << b.err;
+    const auto table = [](const std::string &out) {
+        std::string rows;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            if (line.find('%') != std::string::npos)
+                rows += line.substr(0, line.find("%", line.find("%") + 1)) + "\n";  // without the times
+        return rows;
+    };
+    EXPECT_EQ(table(a.out), table(b.out));
+    EXPECT_EQ(count(a.out, "<- best"), 1u) << a.out;
+    EXPECT_TRUE(fs::exists(dir / "best.model"));
+    for (const auto &[grid, message] : std::vector<std::pair<std::string, std::string>>{
+             {"0.9:0.5:0.1", "quorv: --vigilance: '0.9:0.5:0.1' needs FROM <= TO and STEP > 0\n"},
+             {"0.5,x", "quorv: --vigilance: 'x' is not a number (give V, V1,V2,... or FROM:TO:STEP)\n"},
+             {"0:1", "quorv: --vigilance: '0:1' is not FROM:TO:STEP\n"}}) {
+        const Outcome bad = quorv({"tune", kIris, "--vigilance", grid});
+        EXPECT_EQ(bad.status, 2);
+        EXPECT_EQ(bad.err, message);
+    }
+}
+
+TEST_F(Cli, CtrlCDuringTrainingWritesNothing)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        dup2(open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        execl(QUORV_EXE, QUORV_EXE, "train", (std::string(QUORV_SOURCE_DATA_DIR) + "/satellite.csv").c_str(),
+              "-o", "sat.model", "--votes", "50", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    usleep(1500 * 1000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_EQ(slurp(dir / "err"), "quorv: interrupted; no model written\n");
+    EXPECT_FALSE(fs::exists(dir / "sat.model"));
+    EXPECT_EQ(temporaries(), 0u);
 }
 
 }  // namespace
