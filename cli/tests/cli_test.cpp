@@ -538,7 +538,7 @@ TEST_F(Cli, OutputsKeepWhatTheyReplace)
         ASSERT_EQ(run.status, 0) << run.err;
     }
     const std::string model = slurp(dir / "private.model");
-    EXPECT_EQ(model.rfind("quorv-model 2\n", 0), 0u);
+    EXPECT_EQ(model.rfind("quorv-model 1\n", 0), 0u) << "a model format 1 holds is written as format 1";
     EXPECT_EQ(slurp(dir / "other-name.model"), model);
     EXPECT_EQ(fs::status(dir / "private.model").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);

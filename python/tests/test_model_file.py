@@ -99,7 +99,8 @@ def test_the_reader_is_as_strict_as_the_tools(cli, tmp_path, old, new, message):
     assert str(refused.value).startswith("%s:%s" % (path, message))
     (tmp_path / "d.csv").write_text("a,b\n0.5,0.5\n")
     tool = subprocess.run([cli, "classify", str(path), str(tmp_path / "d.csv")], capture_output=True, text=True)
-    assert tool.stderr == "quorv: %s\n" % refused.value
+    # Alike but for the versions each reader names as its own (the tool also reads format 2).
+    assert tool.stderr.split(" (this quorv reads")[0] == ("quorv: %s\n" % refused.value).split(" (this quorv reads")[0]
 
 
 def test_crlf_line_ends_are_read_as_the_tool_reads_them(tmp_path):
