@@ -5,6 +5,7 @@
 #include "numbers.h"
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -53,9 +54,7 @@ CsvReader::CsvReader(const std::string &path) : path_(path)
     try {
         read_header();
     } catch (...) {
-        // No destructor runs for a constructor that throws.
-        std::fclose(file_);
-        std::free(buffer_);
+        std::fclose(file_);  // no destructor runs for a constructor that throws
         throw;
     }
 }
@@ -68,6 +67,7 @@ void CsvReader::read_header()
     std::string_view line;
     if (!next_line(&line))
         throw Error(path_ + ": empty file");
+    const bool has_cr = trim(line).find('\r') != std::string_view::npos;
     // Names are looked up in a hash table: a header of a million columns
     // takes a moment, not hours.
     std::unordered_map<std::string_view, size_t> seen;
@@ -92,13 +92,52 @@ void CsvReader::read_header()
                         std::to_string(j + 1) + " are both named '" + std::string(name) + "'");
         header_.emplace_back(name);
     }
+    if (has_cr && at_end())
+        throw Error(path_ + ": lines end in CR alone (old Mac text); save the file with LF or CR LF line ends");
 }
 
 CsvReader::~CsvReader()
 {
     if (file_)
         std::fclose(file_);
-    std::free(buffer_);
+}
+
+bool CsvReader::next_raw_line(std::string_view *line)
+{
+    for (;;) {
+        const void *newline = std::memchr(&data_[scanned_], '\n', end_ - scanned_);
+        if (newline) {
+            const size_t at = static_cast<size_t>(static_cast<const char *>(newline) - data_.data());
+            *line = std::string_view(&data_[begin_], at - begin_);
+            begin_ = scanned_ = at + 1;
+            return true;
+        }
+        scanned_ = end_;
+        if (at_eof_) {
+            if (begin_ == end_)
+                return false;
+            *line = std::string_view(&data_[begin_], end_ - begin_);  // the last line, without its end
+            begin_ = end_;
+            return true;
+        }
+        // Keep the unfinished line, move it to the front and read more after it.
+        if (end_ - begin_ > kMaxLine)
+            throw Error(path_ + ":" + std::to_string(line_number_ + 1) + ": a line longer than " +
+                        std::to_string(kMaxLine >> 20) + " MB (is this a CSV file?)");
+        data_.erase(0, begin_);
+        end_ -= begin_;
+        scanned_ -= begin_;
+        begin_ = 0;
+        if (data_.size() - end_ < (size_t{1} << 16))
+            data_.resize(std::min(std::max<size_t>(size_t{1} << 20, 2 * data_.size()), kMaxLine + (size_t{1} << 20)));
+        const size_t got = std::fread(&data_[end_], 1, data_.size() - end_, file_);
+        end_ += got;
+        if (got == 0) {
+            if (std::ferror(file_))
+                throw Error("cannot read " + path_ + ": " + std::strerror(errno ? errno : EIO));
+            at_eof_ = true;
+        }
+    }
 }
 
 bool CsvReader::next_line(std::string_view *line)
@@ -108,20 +147,9 @@ bool CsvReader::next_line(std::string_view *line)
         *line = pending_;
         return true;
     }
-    for (;;) {
-        errno = 0;
-        const ssize_t got = getline(&buffer_, &capacity_, file_);
-        if (got < 0) {
-            if (std::ferror(file_))
-                throw Error("cannot read " + path_ + ": " + std::strerror(errno ? errno : EIO));
-            if (errno == ENOMEM)
-                throw std::bad_alloc();
-            return false;
-        }
+    std::string_view text;
+    while (next_raw_line(&text)) {
         ++line_number_;
-        std::string_view text(buffer_, static_cast<size_t>(got));
-        if (!text.empty() && text.back() == '\n')
-            text.remove_suffix(1);
         if (line_number_ == 1 && text.substr(0, 3) == "\xEF\xBB\xBF")  // byte-order mark of some spreadsheet exports
             text.remove_prefix(3);
         if (!trim(text).empty()) {
@@ -129,6 +157,7 @@ bool CsvReader::next_line(std::string_view *line)
             return true;
         }
     }
+    return false;
 }
 
 bool CsvReader::at_end()

@@ -54,15 +54,21 @@ public:
 
 private:
     void read_header();
+    bool next_raw_line(std::string_view *line);
     bool next_line(std::string_view *line);  // the next non-blank line
     void parse_row(std::string_view line, CsvTable *table);
+
+    // A line past this is no table (a file without line ends, /dev/zero):
+    // refused before it fills the memory.
+    static constexpr size_t kMaxLine = size_t{128} << 20;
 
     std::string path_;
     std::vector<std::string> header_;
     std::vector<bool> text_;
     std::FILE *file_ = nullptr;
-    char *buffer_ = nullptr;
-    size_t capacity_ = 0;
+    std::string data_;  // bytes read; lines are views into it
+    size_t begin_ = 0, scanned_ = 0, end_ = 0;  // next line, searched up to, valid up to
+    bool at_eof_ = false;
     long line_number_ = 0;
     std::string_view pending_;  // a line read ahead by at_end
     bool have_pending_ = false;

@@ -71,7 +71,7 @@ std::string folder_of(const std::string &path)
 
 }  // namespace
 
-std::string read_file(const std::string &path)
+std::string read_file(const std::string &path, bool (*looks_right)(std::string_view start))
 {
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (!file)
@@ -79,8 +79,12 @@ std::string read_file(const std::string &path)
     std::string text;
     char buffer[65536];
     size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        const bool first = text.empty();
         text.append(buffer, got);
+        if (first && looks_right && !looks_right(text))
+            break;
+    }
     const int failed = std::ferror(file) ? errno : 0;
     std::fclose(file);
     if (failed)

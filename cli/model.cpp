@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <unordered_set>
 #include <string_view>
+#include <unordered_set>
 
 namespace cli {
 
@@ -366,6 +366,14 @@ Model parse_model(const std::string &text, const std::string &path)
     return m;
 }
 
-Model read_model(const std::string &path) { return parse_model(read_file(path), path); }
+Model read_model(const std::string &path)
+{
+    const auto starts_like_a_model = [](std::string_view start) {
+        const std::string_view magic = "quorv-model ";
+        const size_t n = std::min(start.size(), magic.size());
+        return start.substr(0, n) == magic.substr(0, n);
+    };
+    return parse_model(read_file(path, starts_like_a_model), path);
+}
 
 }  // namespace cli

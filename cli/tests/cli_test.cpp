@@ -290,7 +290,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {"good.csv", kGood}, {"empty.csv", ""}, {"blank.csv", "\n \n"}, {"head.csv", "a,b,label\n"},
         {"ragged.csv", "a,b,label\n1,2,1\n1,2\n"}, {"text.csv", "a,b,label\n1,x2,1\n"},
         {"hole.csv", "a,b,label\n1,,1\n"}, {"nan.csv", "a,b,label\n1,NaN,1\n"}, {"inf.csv", "a,b,label\n1,-inf,1\n"},
-        {"frac.csv", "a,b,label\n1,2,1.5\n"}, {"twice.csv", "a,a,label\n1,2,1\n"}, {"one.csv", "label\n1\n"},
+        {"frac.csv", "a,b,label\n1,2,1.5\n"}, {"cr.csv", "a,b,label\r1,2,1\r"}, {"twice.csv", "a,a,label\n1,2,1\n"}, {"one.csv", "label\n1\n"},
         {"other.csv", "a,c,label\n1,2,1\n"}, {"extra.csv", "a,b,c,label\n1,2,3,1\n"},
         {"m.model", kModel}, {"junk.model", "a,b,label\n"}, {"cut.model", cut}, {"unended.model", unended},
         {"trail.model", junk}, {"v3.model", v3}, {"short.model", short_node},
@@ -330,6 +330,8 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
          "quorv: frac.csv:2: column 3 (label): label 1.5 is not a whole number in the int range"},
         {{"train", "twice.csv", "-o", "out"}, 1, "quorv: twice.csv:1: columns 1 and 2 are both named 'a'"},
         {{"train", "one.csv", "-o", "out"}, 1, "quorv: one.csv: no feature column besides the label column 'label'"},
+        {{"train", "cr.csv", "-o", "out"}, 1,
+         "quorv: cr.csv: lines end in CR alone (old Mac text); save the file with LF or CR LF line ends"},
         {{"train", "good.csv", "-o", "out", "--label-column", "kind"}, 1, "quorv: good.csv has no column 'kind' (--label-column)"},
         // Options out of the plug-ins' ranges: the tool's own usage errors, before any plug-in call.
         {{"train", "good.csv", "-o", "out", "--min-size", "0.6"}, 2,
@@ -358,6 +360,8 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {{"classify", "bad.model", "good.csv", "-o", "out"}, 1, "quorv: bad.model:11: epsilon 'x' is not a number"},
         {{"plot", "short.model", "good.csv", "-o", "out"}, 1, "quorv: short.model:17: node has 3 bounds, not 4"},
         {{"classify", "missing.model", "good.csv", "-o", "out"}, 1, "quorv: cannot read missing.model: No such file or directory"},
+        {{"classify", "/dev/zero", "good.csv", "-o", "out"}, 1,
+         "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 1')"},
         {{"classify", "m.model", "other.csv", "-o", "out"}, 1, "quorv: other.csv has no column 'b', a feature of the model"},
         {{"classify", "m.model", "extra.csv", "-o", "out"}, 1,
          "quorv: extra.csv: column 'c' is neither a feature of the model nor its label column 'label'"},
@@ -367,6 +371,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         // Outputs that cannot be written.
         {{"train", "good.csv", "-o", "nodir/out"}, 1, "quorv: cannot write nodir/out: No such file or directory"},
         {{"classify", "m.model", "good.csv", "-o", "sub"}, 1, "quorv: cannot write sub: Is a directory"},
+        {{"train", "good.csv", "-o", "/dev/full", "--verbose", "0"}, 1, "quorv: cannot write /dev/full: No space left on device"},
     };
     for (const BadCase &c : cases) {
         std::string line;
