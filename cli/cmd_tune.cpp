@@ -129,8 +129,13 @@ void run_tune(const Args &args)
     std::fflush(stdout);
 
     // Threads inside the plug-ins would only compete with the other workers.
-    if (jobs > 1)
+    if (jobs > 1 && !std::getenv("QUORV_THREADS")) {
+#ifdef _WIN32
+        _putenv_s("QUORV_THREADS", "1");
+#else
         setenv("QUORV_THREADS", "1", 0);
+#endif
+    }
     TrainRun quiet = run;
     quiet.report = false;
     const auto task = [&](size_t t) {

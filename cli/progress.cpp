@@ -2,11 +2,11 @@
 #include "progress.h"
 
 #include "minihost.h"
+#include "platform.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace cli {
 
@@ -16,26 +16,29 @@ char g_message[256];
 const int *g_pids = nullptr;
 size_t g_pid_count = 0;
 
-struct sigaction g_previous;
+using Handler = void (*)(int);
+Handler g_previous = SIG_DFL;
 
 // Ends the workers, says why, then lets the handler before ours (an output
 // file removing its temporary) or the default end the process by the signal.
 extern "C" void on_interrupt(int signal_number)
 {
+#ifndef _WIN32
     for (size_t i = 0; i < g_pid_count; ++i)
         if (g_pids[i] > 0)
             kill(g_pids[i], SIGTERM);
-    const ssize_t ignored = write(STDERR_FILENO, g_message, std::strlen(g_message));
+#endif
+    const auto ignored = write(2, g_message, static_cast<unsigned>(std::strlen(g_message)));
     (void)ignored;
-    if (!(g_previous.sa_flags & SA_SIGINFO) && g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN)
-        g_previous.sa_handler(signal_number);
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
+    if (g_previous != SIG_DFL && g_previous != SIG_IGN && g_previous != SIG_ERR)
+        g_previous(signal_number);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
 }
 
 }  // namespace
 
-bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+bool stderr_is_terminal() { return isatty(2) == 1; }
 
 void interrupt_also_end(const int *pids, size_t count)
 {
@@ -48,16 +51,12 @@ InterruptGuard::InterruptGuard(const char *message)
     // A live line may be on screen: start the message on a line of its own.
     std::snprintf(g_message, sizeof g_message, "%squorv: interrupted; %s\n", stderr_is_terminal() ? "\r\033[K" : "",
                   message);
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &g_previous);
+    g_previous = std::signal(SIGINT, on_interrupt);
 }
 
 InterruptGuard::~InterruptGuard()
 {
-    sigaction(SIGINT, &g_previous, nullptr);
+    std::signal(SIGINT, g_previous);
     interrupt_also_end(nullptr, 0);
 }
 

@@ -11,10 +11,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#ifndef _WIN32
 #include <poll.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace cli {
 
@@ -62,12 +65,19 @@ std::vector<double> parse_grid(const std::string &text, const std::string &optio
 
 size_t available_cores()
 {
+#ifdef _WIN32
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+#else
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
         return static_cast<size_t>(CPU_COUNT(&set));
     const long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<size_t>(n) : 1;
+#endif
 }
+
+#ifndef _WIN32
 
 namespace {
 
@@ -135,9 +145,14 @@ struct Worker {
 
 }  // namespace
 
+#endif
+
 void run_tasks(size_t n, size_t workers, const std::function<TaskResult(size_t)> &task,
                const std::function<void(size_t, const TaskResult &)> &done)
 {
+#ifdef _WIN32
+    workers = 1;  // no fork: the tasks run one after the other in this process
+#endif
     if (workers > n)
         workers = n;
     if (workers <= 1) {
@@ -145,6 +160,7 @@ void run_tasks(size_t n, size_t workers, const std::function<TaskResult(size_t)>
             done(i, task(i));
         return;
     }
+#ifndef _WIN32
     std::fflush(stdout);
     std::fflush(stderr);
     std::vector<Worker> pool(workers);
@@ -226,6 +242,7 @@ void run_tasks(size_t n, size_t workers, const std::function<TaskResult(size_t)>
     interrupt_also_end(nullptr, 0);
     if (!failure.empty())
         throw Error(failure);
+#endif
 }
 
 }  // namespace cli
