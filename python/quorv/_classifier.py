@@ -105,6 +105,9 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     n_presentations_ : int, presentations of the training set that training made.
     converged_ : bool, whether training ended because a presentation changed nothing.
     feature_min_, feature_max_ : ndarray of shape (n_features,), the training ranges.
+    voters_ : list of (templates, node_labels, n_presentations) of further voting
+        members, as a model file trained with `quorv train --votes N` holds them;
+        empty after `fit`. With members, `predict` takes their majority vote.
     n_features_in_ : int; feature_names_in_ : ndarray, when fitted on a DataFrame.
     """
 
@@ -160,12 +163,35 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.n_presentations_ = int(presentations)
         self.converged_ = self.n_presentations_ < max_presentations
         self.feature_min_, self.feature_max_ = lo, hi
+        self.voters_ = []
         self._label_column = name if isinstance(name, str) else "label"
         self._training_patterns = X.shape[0]
+        self._ignored, self._shuffle_seed = [], -1
         return self
 
     def _scaling(self):
         return (self.feature_min_, self.feature_max_) if self.scale else None
+
+    def _members(self):
+        """Each voting member's templates and node codes (positions in classes_)."""
+        members = [(self.templates_, self.node_labels_)] + [(t, l) for t, l, _ in getattr(self, "voters_", [])]
+        return [(t, np.searchsorted(self.classes_, l).astype(np.float64)) for t, l in members]
+
+    def _voted(self, members, X, vigilance, verbose):
+        """Every member's codes for X; with several members, the majority of the
+        answers that are not unknown, a tie going to the earliest member among
+        the tied ones (as the command-line tool votes)."""
+        answers = [_host.classify(t, codes, vigilance, X, self._scaling(), _UNKNOWN_CODE, verbose)
+                   for t, codes in members]
+        if len(answers) == 1:
+            return answers[0]
+        best = np.full(X.shape[0], _UNKNOWN_CODE)
+        best_count = np.zeros(X.shape[0], dtype=np.intp)
+        for label in answers:
+            count = sum((other == label).astype(np.intp) for other in answers)
+            better = (label != _UNKNOWN_CODE) & (count > best_count)
+            best[better], best_count[better] = label[better], count[better]
+        return best
 
     def predict(self, X):
         """The class of each row of X."""
@@ -173,19 +199,19 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         X = self._validate_data(X, dtype=np.float64, reset=False)
         vigilance = _real("vigilance", self.vigilance)
         verbose = min(_whole("verbose", self.verbose), 3)
-        node_codes = np.searchsorted(self.classes_, self.node_labels_).astype(np.float64)
-        codes = _host.classify(self.templates_, node_codes, vigilance, X, self._scaling(), _UNKNOWN_CODE, verbose)
+        members = self._members()
+        codes = self._voted(members, X, vigilance, verbose)
         unclassified = np.flatnonzero(codes == _UNKNOWN_CODE)
-        if self.unknown_label is None:
-            if unclassified.size:
-                codes[unclassified] = _host.classify(self.templates_, node_codes, 0.0, X[unclassified],
-                                                     self._scaling(), _UNKNOWN_CODE, verbose)
-                unclassified = unclassified[codes[unclassified] == _UNKNOWN_CODE]
-                # The class with the most nodes; the first of equals.
-                codes[unclassified] = np.argmax(np.bincount(node_codes.astype(np.intp),
-                                                            minlength=len(self.classes_)))
-            return self.classes_[codes.astype(np.intp)]
-        return self._with_unknown(codes, unclassified)
+        if self.unknown_label is not None:
+            return self._with_unknown(codes, unclassified)
+        if unclassified.size and vigilance > 0:
+            codes[unclassified] = self._voted(members, X[unclassified], 0.0, verbose)
+            unclassified = unclassified[codes[unclassified] == _UNKNOWN_CODE]
+        if unclassified.size:
+            # The class with the most nodes; the first of equals.
+            nodes = np.concatenate([c for _, c in members]).astype(np.intp)
+            codes[unclassified] = np.argmax(np.bincount(nodes, minlength=len(self.classes_)))
+        return self.classes_[codes.astype(np.intp)]
 
     def _with_unknown(self, codes, unclassified):
         unknown = np.asarray(self.unknown_label)
@@ -202,29 +228,54 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
 
     def save(self, path):
         """Writes the model in the command-line tool's model file format, which
-        `quorv classify` reads (and `quorv.load` reads back bit for bit). The
-        class labels must be whole numbers in the 32-bit int range there."""
+        `quorv classify` reads (and `quorv.load` reads back bit for bit).
+        Classes that are whole numbers are stored as themselves; any others by
+        name (their text), which format 2 of the file holds."""
         check_is_fitted(self)
-        classes = np.asarray(self.classes_)
-        if classes.dtype.kind not in "iuf" or not all(
-                float(c) == int(c) and -_INT_MAX - 1 <= int(c) <= _INT_MAX for c in classes):
-            raise ValueError("the model file holds class labels as whole numbers in the 32-bit int range; "
-                             "these classes are %r" % (list(classes[:5]),))
         names = list(getattr(self, "feature_names_in_", _default_feature_names(self.n_features_in_)))
         label_column = getattr(self, "_label_column", "label")
-        for name in names + [label_column]:
-            if not name or name != name.strip() or any(ord(c) < 32 or ord(c) == 127 for c in name):
-                raise ValueError("column name %r cannot be written to a model file "
-                                 "(empty, blanks at an end, or control characters)" % name)
-        if len(set(names + [label_column])) != len(names) + 1:
+        ignored = list(getattr(self, "_ignored", []))
+        for name in names + [label_column] + ignored:
+            _check_name("column name", name)
+        if len(set(names + [label_column] + ignored)) != len(names) + len(ignored) + 1:
             raise ValueError("the feature names and the label column name %r must all differ" % label_column)
+        classes = _file_classes(self.classes_)
+        members = [(self.templates_, self.node_labels_, self.n_presentations_)] + list(getattr(self, "voters_", []))
         model = _modelfile.Model(
             label_column, bool(self.scale), names, [float(v) for v in self.feature_min_],
             [float(v) for v in self.feature_max_], int(getattr(self, "_training_patterns", 1)),
             float(self.vigilance), float(self.min_size), float(self.learning_rate), float(self.epsilon),
-            int(self.max_presentations), 1 if self.trim else 0, float(self.n_presentations_),
-            [float(v) for v in self.node_labels_], [[float(v) for v in row] for row in self.templates_])
+            int(self.max_presentations), 1 if self.trim else 0,
+            members=[_modelfile.Member(float(presentations),
+                                       [classes[i][0] for i in np.searchsorted(self.classes_, labels)],
+                                       [[float(v) for v in row] for row in templates])
+                     for templates, labels, presentations in members],
+            classes=classes, ignored=ignored, shuffle_seed=int(getattr(self, "_shuffle_seed", -1)))
         _write_atomically(os.fspath(path), _modelfile.model_text(model))
+
+
+def _check_name(what, name):
+    """A name the model file can hold on the rest of a line, and that reads back the same."""
+    if not isinstance(name, str) or not name or name[0] in " \t" or name[-1] in " \t" or \
+            any(c in name for c in "\r\n"):
+        raise ValueError("%s %r cannot be written to a model file (empty, a blank at an end, or a line break)"
+                         % (what, name))
+
+
+def _file_classes(classes):
+    """(code, name) per class, in the order of classes_: whole numbers in the int
+    range are their own codes; otherwise codes 1, 2, ... and the classes' text,
+    as the command-line tool codes text labels."""
+    values = [c.item() if hasattr(c, "item") else c for c in classes]
+    if all(isinstance(v, numbers.Real) and not isinstance(v, bool) and float(v).is_integer() and
+           -_INT_MAX - 1 <= v <= _INT_MAX for v in values):
+        return [(float(v), _modelfile.format_double(float(v))) for v in values]
+    names = [_modelfile.format_double(v) if isinstance(v, float) else str(v) for v in values]
+    for name in names:
+        _check_name("class name", name)
+    if len(set(names)) != len(names):
+        raise ValueError("two classes have the same text, which the model file cannot tell apart: %r" % names)
+    return [(float(k + 1), name) for k, name in enumerate(names)]
 
 
 def _write_atomically(path, text):
@@ -260,12 +311,18 @@ def load(path):
     model = QuorvClassifier(vigilance=m.vigilance, min_size=m.min_size, learning_rate=m.learning_rate,
                             epsilon=m.epsilon, max_presentations=m.max_list_presentations,
                             trim=bool(m.trim_option), scale=m.scaled)
-    labels = np.array(m.labels, dtype=np.int64)
-    model.classes_ = np.unique(labels)
-    model.node_labels_ = labels
-    model.templates_ = np.array(m.templates, dtype=np.float64).reshape(len(labels), 2 * len(m.feature_names))
-    presentations = m.list_presentations
-    model.n_presentations_ = int(presentations) if presentations == int(presentations) else presentations
+    if all(name == _modelfile.format_double(code) for code, name in m.classes):
+        model.classes_ = np.array([code for code, _ in m.classes], dtype=np.int64)
+        label_of = {code: int(code) for code, _ in m.classes}
+    else:
+        model.classes_ = np.array(sorted(name for _, name in m.classes))
+        label_of = dict(m.classes)
+    width = 2 * len(m.feature_names)
+    members = [(np.array(member.templates, dtype=np.float64).reshape(len(member.labels), width),
+                np.array([label_of[code] for code in member.labels], dtype=model.classes_.dtype),
+                int(member.list_presentations)) for member in m.members]
+    model.templates_, model.node_labels_, model.n_presentations_ = members[0]
+    model.voters_ = members[1:]
     model.converged_ = model.n_presentations_ < m.max_list_presentations
     model.feature_min_ = np.array(m.feature_min, dtype=np.float64)
     model.feature_max_ = np.array(m.feature_max, dtype=np.float64)
@@ -274,4 +331,6 @@ def load(path):
         model.feature_names_in_ = np.array(m.feature_names, dtype=object)
     model._label_column = m.label_name
     model._training_patterns = m.training_patterns
+    model._ignored = m.ignored
+    model._shuffle_seed = m.shuffle_seed
     return model

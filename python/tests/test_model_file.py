@@ -67,8 +67,14 @@ GOOD = ("quorv-model 1\nlabel_column label\nscaling min-max\nfeatures 2\nfeature
         "node 1 0 0 0.5 0.5\nnode 2 0.5 0.5 1 1\n")
 
 
+GOOD2 = GOOD.replace("quorv-model 1\n", "quorv-model 2\n").replace(
+    "training_patterns", "ignored 1\nignore id\nclasses 2\nclass 1 a\nclass 2 b\ntraining_patterns").replace(
+    "list_presentations 2\n", "order file\nmembers 2\nmember 1\nlist_presentations 2\n") + \
+    "member 2\nlist_presentations 1\nnodes 1\nnode 1 0 0 1 1\n"
+
+
 @pytest.mark.parametrize("old, new, message", [
-    ("quorv-model 1\n", "quorv-model 9\n", "1: model format version '9' is not supported"),
+    ("quorv-model 1\n", "quorv-model 9\n", "1: model format version '9' is not supported (this quorv reads 1 to 2)"),
     ("feature 0 2 b\n", "feature 0 2 a\n", "6: name 'a' is used twice"),
     ("feature 0 2 b\n", "feature 0 2  b\n", "6: feature name ' b' begins with a blank"),
     ("feature 0 2 b\n", "feature 2 0 b\n", "6: feature 'b': minimum 2 is above the maximum 0"),
@@ -89,18 +95,25 @@ GOOD = ("quorv-model 1\nlabel_column label\nscaling min-max\nfeatures 2\nfeature
     ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1\nnode 3\n", "18: unexpected text after the last node"),
     ("node 2 0.5 0.5 1 1\n", "node 2 0.5 0.5 1 1", "17: last line has no line end"),
     ("node 2 0.5 0.5 1 1\n", "", "17: ends where 'node' was expected"),
+    # format 2
+    ("class 2 b\n", "class 1 b\n", "11: class codes must ascend"),
+    ("class 2 b\n", "class 2 a\n", "11: class name 'a' is used twice"),
+    ("order file\n", "order random\n", "19: order must be 'file' or 'shuffled SEED'"),
+    ("member 2\n", "member 3\n", "26: expected 'member 2'"),
+    ("nodes 1\nnode 1 ", "nodes 1\nnode 3 ", "29: node label 3 is not a class of the model"),
+    ("ignore id\n", "ignore a\n", "8: name 'a' is used twice"),
 ])
 def test_the_reader_is_as_strict_as_the_tools(cli, tmp_path, old, new, message):
-    assert old in GOOD
+    good = GOOD if old in GOOD else GOOD2
+    assert old in good
     path = tmp_path / "m.model"
-    path.write_text(GOOD.replace(old, new))
+    path.write_text(good.replace(old, new))
     with pytest.raises(ValueError) as refused:
         quorv.load(path)
     assert str(refused.value).startswith("%s:%s" % (path, message))
     (tmp_path / "d.csv").write_text("a,b\n0.5,0.5\n")
     tool = subprocess.run([cli, "classify", str(path), str(tmp_path / "d.csv")], capture_output=True, text=True)
-    # Alike but for the versions each reader names as its own (the tool also reads format 2).
-    assert tool.stderr.split(" (this quorv reads")[0] == ("quorv: %s\n" % refused.value).split(" (this quorv reads")[0]
+    assert tool.stderr == "quorv: %s\n" % refused.value
 
 
 def test_crlf_line_ends_are_read_as_the_tool_reads_them(tmp_path):
@@ -108,17 +121,41 @@ def test_crlf_line_ends_are_read_as_the_tool_reads_them(tmp_path):
     assert quorv.load(tmp_path / "m.model").templates_.tolist() == [[0, 0, 0.5, 0.5], [0.5, 0.5, 1, 1]]
 
 
-def test_the_good_file_loads_and_classifies(tmp_path):
-    (tmp_path / "m.model").write_text(GOOD)
+@pytest.mark.parametrize("text, classes", [(GOOD, [1, 2]), (GOOD2, ["a", "b"])])
+def test_good_files_load_classify_and_write_back_the_same(tmp_path, text, classes):
+    (tmp_path / "m.model").write_text(text)
     model = quorv.load(tmp_path / "m.model")
-    assert model.classes_.tolist() == [1, 2] and model.n_features_in_ == 2
-    np.testing.assert_array_equal(model.predict(pd.DataFrame({"a": [0.1, 0.9], "b": [0.2, 1.8]})), [1, 2])
+    assert model.classes_.tolist() == classes and model.n_features_in_ == 2
+    np.testing.assert_array_equal(model.predict(pd.DataFrame({"a": [0.1, 0.9], "b": [0.2, 1.8]})), classes)
+    model.save(tmp_path / "again.model")
+    assert (tmp_path / "again.model").read_text() == text
 
 
-def test_save_refuses_what_the_file_cannot_hold(tmp_path):
+def test_text_labels_and_voting_members_shared_with_the_tool(cli, tmp_path):
     _, X, y = dataset("iris")
-    with pytest.raises(ValueError, match="whole numbers in the 32-bit int range"):
-        quorv.QuorvClassifier().fit(X, y.map({1: "a", 2: "b", 3: "c"})).save(tmp_path / "m.model")
-    with pytest.raises(ValueError, match="must all differ"):
-        quorv.QuorvClassifier().fit(X.rename(columns={"sepal_length_cm": "label"}), y).save(tmp_path / "m.model")
+    names = y.map({1: "setosa", 2: "versicolor", 3: "virginica"})
+    X.assign(label=names).to_csv(tmp_path / "train.csv", index=False)
+    (X * 1.05 + 0.1).to_csv(tmp_path / "new.csv", index=False)
+    run(cli, "train", str(tmp_path / "train.csv"), "-o", str(tmp_path / "one.model"), "--verbose", "0")
+    quorv.QuorvClassifier().fit(X, names).save(tmp_path / "python.model")
+    assert (tmp_path / "python.model").read_bytes() == (tmp_path / "one.model").read_bytes()
+
+    run(cli, "train", str(tmp_path / "train.csv"), "-o", str(tmp_path / "votes.model"), "--votes", "3")
+    model = quorv.load(tmp_path / "votes.model")
+    assert list(model.classes_) == ["setosa", "versicolor", "virginica"] and len(model.voters_) == 2
+    model.save(tmp_path / "again.model")
+    assert (tmp_path / "again.model").read_bytes() == (tmp_path / "votes.model").read_bytes()
+    for options, unknown in (([], None), (["--unclassified", "unknown"], "-1")):
+        run(cli, "classify", str(tmp_path / "votes.model"), str(tmp_path / "new.csv"), "-o",
+            str(tmp_path / "p.csv"), "--vigilance", "0.95", *options)
+        by_cli = pd.read_csv(tmp_path / "p.csv", dtype=str)["label"].to_numpy()
+        model.set_params(vigilance=0.95, unknown_label=unknown)
+        np.testing.assert_array_equal(model.predict(X * 1.05 + 0.1), by_cli)
+
+
+@pytest.mark.parametrize("classes", [["a", " b"], ["a", "b\nc"], ["a", "b "]])
+def test_save_refuses_what_the_file_cannot_hold(tmp_path, classes):
+    model = quorv.QuorvClassifier().fit([[0.0], [1.0]], classes)
+    with pytest.raises(ValueError, match="class name .* cannot be written to a model file"):
+        model.save(tmp_path / "m.model")
     assert os.listdir(tmp_path) == []  # nothing half-written
