@@ -302,9 +302,13 @@ def load(path):
     """A fitted QuorvClassifier from a model file of the command-line tool."""
     path = os.fspath(path)
     with open(path, "rb") as f:
-        data = f.read()
+        data = f.read(65536)
+        magic = (_modelfile.MAGIC + " ").encode()
+        if data[:len(magic)] == magic[:len(data)]:  # anything else (a huge data file) is not read on
+            data += f.read()
     try:
-        text = data.decode("utf-8")
+        # Not a model at all: the reader says so, whatever the bytes are.
+        text = data.decode("utf-8", errors="strict" if data.startswith(magic) else "replace")
     except UnicodeDecodeError:
         raise ValueError("%s is not a quorv model file (not UTF-8 text)" % path) from None
     m = _modelfile.parse_model(text, path)
