@@ -361,7 +361,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {{"plot", "short.model", "good.csv", "-o", "out"}, 1, "quorv: short.model:17: node has 3 bounds, not 4"},
         {{"classify", "missing.model", "good.csv", "-o", "out"}, 1, "quorv: cannot read missing.model: No such file or directory"},
         {{"classify", "/dev/zero", "good.csv", "-o", "out"}, 1,
-         "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 1')"},
+         "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 2')"},
         {{"classify", "m.model", "other.csv", "-o", "out"}, 1, "quorv: other.csv has no column 'b', a feature of the model"},
         {{"classify", "m.model", "extra.csv", "-o", "out"}, 1,
          "quorv: extra.csv: column 'c' is neither a feature of the model nor its label column 'label'"},
