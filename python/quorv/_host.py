@@ -27,8 +27,12 @@ def plugin_path(name):
 
 
 def _write(text):
-    # sys.stdout is looked up at each call, so that redirections are honoured.
+    # Called with each piece the plug-in prints, while it runs; sys.stdout is
+    # looked up each time, so that redirections are honoured.
     sys.stdout.write(text)
+
+
+def _flush():
     flush = getattr(sys.stdout, "flush", None)
     if flush is not None:
         flush()
@@ -54,6 +58,8 @@ def train(patterns, labels, order, scaling, vigilance, min_size, learning_rate, 
                             _write)
     except ValueError as error:
         raise _refusal(error) from None
+    finally:
+        _flush()
 
 
 def classify(templates, node_labels, vigilance, patterns, scaling, unknown_label, verbose):
@@ -65,3 +71,5 @@ def classify(templates, node_labels, vigilance, patterns, scaling, unknown_label
                                float(unknown_label), float(verbose), _write)
     except ValueError as error:
         raise _refusal(error) from None
+    finally:
+        _flush()

@@ -1,7 +1,8 @@
 // The two plug-ins called through the embedded host, for the Python package.
 // Nothing is trained or classified here: numpy arrays go into host arrays (one
 // copy, scaled on the way when asked), the plug-in runs without the GIL, and
-// its results come back as numpy arrays.
+// its results come back as numpy arrays. Its console reaches Python's
+// sys.stdout as it is printed.
 #include "minihost.h"
 
 #include <pybind11/numpy.h>
@@ -118,22 +119,49 @@ minihost::Array host_matrix(const Matrix &m, const Scaling &s = Scaling())
     return a;
 }
 
+// The plug-in's console, passed on to a Python callable as it is printed
+// (from inside the call, which runs without the GIL).
+struct Console {
+    const py::object *write = nullptr;
+    std::string failure;       // what the callable raised, if it did
+    bool interrupted = false;  // Ctrl-C arrived while it ran
+
+    static void forward(const std::string &text, void *context)
+    {
+        Console &c = *static_cast<Console *>(context);
+        if (!c.failure.empty() || c.interrupted)
+            return;
+        py::gil_scoped_acquire gil;
+        try {
+            (*c.write)(text);
+        } catch (py::error_already_set &e) {
+            if (e.matches(PyExc_KeyboardInterrupt))
+                c.interrupted = true;
+            else
+                c.failure = std::string(e.what()).substr(0, std::string(e.what()).find("\n\nAt:"));
+        }
+    }
+};
+
 // What a call gave back, copied out of the host's arrays.
 struct Reply {
     std::string load_error;  // the plug-in could not be loaded
     bool ok = false;
-    std::string error, console;
+    Console console;
+    std::string error;
     std::vector<std::vector<size_t>> dims;  // per output; empty for a slot left empty
     std::vector<std::vector<double>> values;  // per output, column-major
 };
 
-// Builds the inputs, loads the plug-in and calls it. Everything that touches
+// Builds the inputs, loads the plug-in and calls it, its console going to
+// `write` (unless None) as it is printed. Everything that touches
 // the host happens under the lock, since the host's bookkeeping is
 // process-wide as well: every host array is made and released in here.
 template <class Inputs>
-Reply run(const std::string &path, int nlhs, Inputs make_inputs)
+Reply run(const std::string &path, int nlhs, const py::object &write, Inputs make_inputs)
 {
     Reply reply;
+    reply.console.write = &write;
     std::lock_guard<std::mutex> hold(call_lock);
     const std::vector<minihost::Array> inputs = make_inputs();
     std::vector<const mxArray *> in;
@@ -147,10 +175,14 @@ Reply run(const std::string &path, int nlhs, Inputs make_inputs)
         reply.load_error = "cannot load the plug-in " + path + ": " + why;
         return reply;
     }
+    const bool listen = !write.is_none();
+    if (listen)
+        minihost::set_console_listener(&Console::forward, &reply.console);
     minihost::CallResult result = plugin->call(nlhs, in);
+    if (listen)
+        minihost::set_console_listener(nullptr, nullptr);
     reply.ok = result.ok;
     reply.error = std::move(result.error);
-    reply.console = std::move(result.console);
     for (const auto &a : result.outputs) {
         reply.dims.push_back(a ? minihost::dims(a.get()) : std::vector<size_t>());
         reply.values.push_back(minihost::values(a.get()));
@@ -158,15 +190,18 @@ Reply run(const std::string &path, int nlhs, Inputs make_inputs)
     return reply;
 }
 
-// Prints the plug-in's console, turns a refusal into ValueError, and checks
+// Turns a refusal into ValueError (and a failure of the console into its own), and checks
 // that each output has the shape asked for (0 where any size goes).
-void finish(const Reply &r, const py::object &write, const std::vector<std::pair<size_t, size_t>> &shapes,
-            const char *what)
+void finish(const Reply &r, const std::vector<std::pair<size_t, size_t>> &shapes, const char *what)
 {
     if (!r.load_error.empty())
         throw std::runtime_error(r.load_error);
-    if (!write.is_none() && !r.console.empty())
-        write(r.console);
+    if (r.console.interrupted) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+    }
+    if (!r.console.failure.empty())
+        throw std::runtime_error("writing the plug-in's console failed: " + r.console.failure);
     if (!r.ok)
         throw py::value_error(r.error);
     for (size_t i = 0; i < shapes.size(); ++i) {
@@ -215,7 +250,7 @@ py::tuple train(const std::string &plugin, const py::array &patterns, const py::
     Reply r;
     {
         py::gil_scoped_release unlocked;
-        r = run(plugin, 3, [&] {
+        r = run(plugin, 3, write, [&] {
             std::vector<minihost::Array> in;
             in.push_back(host_matrix(x, s));
             in.push_back(host_matrix(y));
@@ -224,7 +259,7 @@ py::tuple train(const std::string &plugin, const py::array &patterns, const py::
             return in;
         });
     }
-    finish(r, write, {{0, 2 * x.cols}, {0, 1}, {1, 1}}, "training");
+    finish(r, {{0, 2 * x.cols}, {0, 1}, {1, 1}}, "training");
     const size_t nodes = r.dims[0][0], width = r.dims[0][1];
     if (r.dims[1][0] != nodes)
         throw std::runtime_error("the training plug-in returned arrays of unexpected shapes");
@@ -247,7 +282,7 @@ py::array_t<double> classify(const std::string &plugin, const py::array &templat
     Reply r;
     {
         py::gil_scoped_release unlocked;
-        r = run(plugin, 1, [&] {
+        r = run(plugin, 1, write, [&] {
             std::vector<minihost::Array> in;
             in.push_back(host_matrix(t));
             in.push_back(host_matrix(labels));
@@ -258,7 +293,7 @@ py::array_t<double> classify(const std::string &plugin, const py::array &templat
             return in;
         });
     }
-    finish(r, write, {{x.rows, 1}}, "classification");
+    finish(r, {{x.rows, 1}}, "classification");
     return numpy_column(r.values[0]);
 }
 

@@ -82,6 +82,20 @@ def test_console_goes_to_sys_stdout(iris, capsys):
     assert capsys.readouterr().out == ""
 
 
+@pytest.mark.parametrize("error, raised", [(OSError("disk full"), RuntimeError), (KeyboardInterrupt(), KeyboardInterrupt)])
+def test_a_console_that_fails_ends_the_call_cleanly(iris, monkeypatch, error, raised):
+    class Failing:
+        def write(self, text):
+            raise error
+
+    X, y = iris
+    monkeypatch.setattr(sys, "stdout", Failing())
+    with pytest.raises(raised):
+        QuorvClassifier(verbose=2).fit(X, y)
+    monkeypatch.undo()
+    assert QuorvClassifier().fit(X, y).score(X, y) == 1.0
+
+
 def test_unclassified_patterns_nearest_box_or_unknown_label(iris):
     X, y = iris
     model = QuorvClassifier(vigilance=0.9).fit(X, y)
