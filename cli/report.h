@@ -36,7 +36,9 @@ private:
     struct PairHash {
         size_t operator()(const std::pair<std::int64_t, std::int64_t> &p) const
         {
-            return std::hash<std::int64_t>()(p.first * 1000003 + p.second);
+            // Unsigned, so that the mixing wraps instead of overflowing.
+            const std::uint64_t a = static_cast<std::uint64_t>(p.first), b = static_cast<std::uint64_t>(p.second);
+            return std::hash<std::uint64_t>()(a * 1000003u + b);
         }
     };
     std::string label_text(std::int64_t label) const;
