@@ -44,7 +44,7 @@ function [core, train, perf] = plugin_sources()
 % Paths from the project root. Keep in step with the top CMakeLists.txt: a
 % ctest test compares the two lists.
 core = {'host/convert.cpp', 'host/args.cpp', 'host/clock.cpp', 'model/node.cpp', 'model/search.cpp', ...
-        'resources/version_stamp.cpp'};
+        'model/threads.cpp', 'resources/version_stamp.cpp'};
 train = {'train/train_entry.cpp', 'train/run_training.cpp'};
 perf = {'perf/perf_entry.cpp', 'perf/run_performance.cpp'};
 end
@@ -56,12 +56,15 @@ objdir = fullfile(outdir, 'quorv_objects');
 if ~exist(objdir, 'dir')
   mkdir(objdir);
 end
-old_flags = getenv('CXXFLAGS');
-% mkoctfile -p reports an inherited CXXFLAGS, so user flags are kept.
+old_flags = {getenv('CXXFLAGS'), getenv('LDFLAGS')};
+% mkoctfile -p reports an inherited CXXFLAGS and LDFLAGS, so user flags are
+% kept. The search runs on threads: -pthread when compiling and linking.
 flags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
-setenv('CXXFLAGS', [flags ' -std=c++17 -ffp-contract=off']);
+setenv('CXXFLAGS', [flags ' -std=c++17 -ffp-contract=off -pthread']);
+link_flags = strtrim(mkoctfile('-p', 'LDFLAGS'));
+setenv('LDFLAGS', [link_flags ' -pthread']);
 cleanup = onCleanup(@() restore(old_flags, objdir));
-fprintf('CXXFLAGS="%s"\n', getenv('CXXFLAGS'));
+fprintf('CXXFLAGS="%s"\nLDFLAGS="%s"\n', getenv('CXXFLAGS'), getenv('LDFLAGS'));
 
 core_objects = compile_octave(root, objdir, core, defines, extra);
 for k = 1:size(plugins, 1)
@@ -80,7 +83,8 @@ end
 end
 
 function restore(old_flags, objdir)
-setenv('CXXFLAGS', old_flags);
+setenv('CXXFLAGS', old_flags{1});
+setenv('LDFLAGS', old_flags{2});
 if exist(objdir, 'dir')
   confirm_recursive_rmdir(false, 'local');
   rmdir(objdir, 's');
@@ -89,14 +93,15 @@ end
 
 function build_matlab(root, outdir, core, plugins, defines, extra)
 % mex compiles in a temporary folder of its own. GCC and Clang need the
-% language level and no fused multiply-adds; MSVC needs only the language level
-% (its default x64 code has no fused multiply-adds).
+% language level, no fused multiply-adds and -pthread (the search runs on
+% threads); MSVC needs only the language level (its default x64 code has no
+% fused multiply-adds, and its threads need no flag).
 cc = mex.getCompilerConfigurations('C++', 'Selected');
 if isempty(cc)
   error('make: no C++ compiler is set up for mex; run "mex -setup C++" first.');
 end
 if ~ispc || ~isempty(strfind(lower(cc(1).ShortName), 'mingw'))
-  flags = {'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off'};
+  flags = {'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off -pthread', 'LDFLAGS=$LDFLAGS -pthread'};
 else
   flags = {'COMPFLAGS=$COMPFLAGS /std:c++17'};
 end

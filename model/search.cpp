@@ -4,19 +4,24 @@
 
 #include "host/args.h"
 #include "model/node.h"
+#include "model/threads.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 
-// AVX2 (with FMA) code is compiled for its own functions only and chosen at
-// run time, so the plug-ins still run on any x86-64; other compilers and
-// processors get the plain C++ kernels.
+// AVX2 (with FMA) and AVX-512 code is compiled for its own functions only and
+// chosen at run time, so the plug-ins still run on any x86-64; other compilers
+// and processors get the plain C++ kernels.
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #define QUORV_SEARCH_X86 1
 #include <immintrin.h>
 #define QUORV_AVX2 __attribute__((target("avx2,fma")))
+#define QUORV_AVX512 __attribute__((target("avx512f,avx2,fma")))
+#define QUORV_INLINE inline __attribute__((always_inline))
 #else
 #define QUORV_SEARCH_X86 0
 #endif
@@ -24,6 +29,19 @@
 namespace {
 
 constexpr int kW = NodeBlock::kTileNodes;
+
+// Below this many nodes the groups are not worth making.
+constexpr int kGroupMin = 128;
+// Training regroups when the nodes sized outside the groups since the last
+// regroup reach this many times the node count (a regroup costs about a
+// dozen plain searches).
+constexpr std::int64_t kRegroupWork = 16;
+// The groups are judged after this many searches, and kept while they size
+// less than 1 / kPayingShare of the nodes.
+constexpr std::int64_t kTrialSearches = 64;
+constexpr std::int64_t kPayingShare = 2;
+// Join elements (nodes x features x patterns) that pay for a thread's start.
+constexpr double kThreadWork = 2e6;
 static_assert(kW == 8, "the AVX2 kernels take a tile as two vectors of four nodes");
 
 bool processor_has_avx2()
@@ -36,10 +54,28 @@ bool processor_has_avx2()
 #endif
 }
 
+bool processor_has_avx512()
+{
+#if QUORV_SEARCH_X86
+    __builtin_cpu_init();
+    return processor_has_avx2() && __builtin_cpu_supports("avx512f");
+#else
+    return false;
+#endif
+}
+
 SearchPath &current_path()
 {
-    static SearchPath path = processor_has_avx2() ? SearchPath::Avx2 : SearchPath::Scalar;
+    static SearchPath path = processor_has_avx512() ? SearchPath::Avx512
+                             : processor_has_avx2() ? SearchPath::Avx2
+                                                    : SearchPath::Scalar;
     return path;
+}
+
+bool &pruning_on()
+{
+    static bool on = true;
+    return on;
 }
 
 // ---- plain C++ ----
@@ -95,7 +131,9 @@ int winner_scalar(const double *tiles, std::size_t tile_doubles, int count, int 
 // ---- AVX2 ----
 #if QUORV_SEARCH_X86
 
-bool use_avx2() { return current_path() == SearchPath::Avx2; }
+// The AVX-512 path runs the AVX2 kernels where it has none of its own.
+bool use_avx2() { return current_path() == SearchPath::Avx2 || current_path() == SearchPath::Avx512; }
+bool use_avx512() { return current_path() == SearchPath::Avx512; }
 
 // Node numbers travel as doubles beside the sizes (exact far beyond any int).
 // Lane j of best/at holds the first smallest size among the nodes that lane
@@ -299,20 +337,6 @@ QUORV_AVX2 int winner_of_sizes_avx2(const double *sizes, int tiles_n, int m, dou
     return pick(best, at, 4, size);
 }
 
-QUORV_AVX2 void tile_sizes_avx2(const double *tile, int m, const double *x, double *out)
-{
-    __m256d s0 = _mm256_setzero_pd(), s1 = s0;
-    for (int i = 0; i < m; ++i) {
-        const __m256d xi = _mm256_broadcast_sd(x + i);
-        const double *r = tile + 2 * kW * static_cast<std::size_t>(i);
-        s0 = grow_from(s0, xi, r);
-        s1 = grow_from(s1, xi, r + 4);
-    }
-    _mm256_storeu_pd(out, s0);
-    _mm256_storeu_pd(out + 4, s1);
-    _mm256_zeroupper();
-}
-
 // Classification: the nodes do not change, so each tile, loaded once, serves
 // a batch of patterns, four at a time (eight sums in flight).
 constexpr int kMaxBatch = 64;
@@ -386,6 +410,159 @@ QUORV_AVX2 void winners_avx2(const double *tiles, std::size_t tile_doubles, int 
     }
 }
 
+// ---- one source for every vector width ----
+//
+// GNU vectors of 4 doubles (AVX2) or 8 (AVX-512), compiled once per target:
+// the element-wise choices below are those of Node::join written the same
+// way, and each lane is summed in feature order from 0.0, so every width
+// gives the same bits as join.
+
+typedef double V4 __attribute__((vector_size(32)));
+typedef double V8 __attribute__((vector_size(64)));
+
+// (Vectors travel by pointer and reference: these helpers are always
+// inlined into code compiled for the vector's width.)
+template <typename V>
+QUORV_INLINE void load_v(V *v, const double *p)
+{
+    std::memcpy(v, p, sizeof *v);
+}
+
+template <typename V>
+QUORV_INLINE void broadcast_v(V *v, double x)
+{
+    for (int l = 0; l < static_cast<int>(sizeof(V) / sizeof(double)); ++l)
+        (*v)[l] = x;
+}
+
+// acc += join_upper - join_lower for one vector of nodes in one feature.
+template <typename V>
+QUORV_INLINE void grow_v(V *acc, const V &x, const double *lower, const double *upper)
+{
+    V lo, up;
+    load_v(&lo, lower);
+    load_v(&up, upper);
+    const V join_lower = x > lo ? lo : x;
+    const V join_upper = x >= up ? x : up;
+    *acc += join_upper - join_lower;
+}
+
+// Sizes of n tiles, tile which[j] (j itself when which is null) into
+// out[kW * j .. kW * j + kW - 1]; two tiles at a time, so that enough sums are
+// in flight to hide the latency of the adds.
+template <typename V>
+QUORV_INLINE void tile_sizes_v(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
+                               const double *x, double *out)
+{
+    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
+    int j = 0;
+    for (; j + 2 <= n; j += 2) {
+        const double *a = tiles + static_cast<std::size_t>(which ? which[j] : j) * tile_doubles;
+        const double *b = tiles + static_cast<std::size_t>(which ? which[j + 1] : j + 1) * tile_doubles;
+        V sa[P], sb[P];
+        for (int p = 0; p < P; ++p)
+            sa[p] = sb[p] = V{};
+        for (int i = 0; i < m; ++i) {
+            V xi;
+            broadcast_v(&xi, x[i]);
+            const double *ra = a + 2 * kW * static_cast<std::size_t>(i);
+            const double *rb = b + 2 * kW * static_cast<std::size_t>(i);
+            for (int p = 0; p < P; ++p) {
+                grow_v(&sa[p], xi, ra + L * p, ra + kW + L * p);
+                grow_v(&sb[p], xi, rb + L * p, rb + kW + L * p);
+            }
+        }
+        std::memcpy(out + kW * j, sa, sizeof sa);
+        std::memcpy(out + kW * (j + 1), sb, sizeof sb);
+    }
+    if (j < n) {
+        const double *a = tiles + static_cast<std::size_t>(which ? which[j] : j) * tile_doubles;
+        V sa[P];
+        for (int p = 0; p < P; ++p)
+            sa[p] = V{};
+        for (int i = 0; i < m; ++i) {
+            V xi;
+            broadcast_v(&xi, x[i]);
+            const double *ra = a + 2 * kW * static_cast<std::size_t>(i);
+            for (int p = 0; p < P; ++p)
+                grow_v(&sa[p], xi, ra + L * p, ra + kW + L * p);
+        }
+        std::memcpy(out + kW * j, sa, sizeof sa);
+    }
+}
+
+QUORV_AVX2 void tile_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
+                                 const double *x, double *out)
+{
+    tile_sizes_v<V4>(tiles, tile_doubles, which, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX512 void tile_sizes_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
+                                    int m, const double *x, double *out)
+{
+    tile_sizes_v<V8>(tiles, tile_doubles, which, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+// Classification with AVX-512: as winners_avx2, four patterns against a
+// tile at a time, each tile one vector of eight nodes; lane j of best/at keeps
+// the first smallest size among the nodes at lane j of every tile.
+QUORV_AVX512 void winners_avx512(const double *tiles, std::size_t tile_doubles, int tiles_n, int m,
+                                 const double *const *patterns, int n, int *winners, double *sizes)
+{
+    int batch = m > 0 ? 1024 / m : kMaxBatch;
+    batch = batch < 4 ? 4 : batch > kMaxBatch ? kMaxBatch : batch & ~3;
+    alignas(64) double best[kMaxBatch][kW];
+    alignas(64) double at[kMaxBatch][kW];
+    for (int p0 = 0; p0 < n; p0 += batch) {
+        const int nb = n - p0 < batch ? n - p0 : batch;
+        const int groups = (nb + 3) / 4;
+        for (int r = 0; r < 4 * groups; ++r)
+            for (int j = 0; j < kW; ++j) {
+                best[r][j] = m;
+                at[r][j] = -1.0;
+            }
+        for (int t = 0; t < tiles_n; ++t) {
+            const double *a = tiles + t * tile_doubles;
+            V8 number = V8{};
+            for (int j = 0; j < kW; ++j)
+                number[j] = static_cast<double>(t * kW + j);
+            for (int g = 0; g < groups; ++g) {
+                const int q = p0 + 4 * g;
+                // A short last group repeats its last pattern; those results are dropped.
+                const double *x[4];
+                for (int r = 0; r < 4; ++r)
+                    x[r] = patterns[q + r < n ? q + r : n - 1];
+                V8 s[4] = {V8{}, V8{}, V8{}, V8{}};
+                for (int i = 0; i < m; ++i) {
+                    const double *row = a + 2 * kW * static_cast<std::size_t>(i);
+                    for (int r = 0; r < 4; ++r) {
+                        V8 xi;
+                        broadcast_v(&xi, x[r][i]);
+                        grow_v(&s[r], xi, row, row + kW);
+                    }
+                }
+                for (int r = 0; r < 4; ++r) {
+                    double *b = best[4 * g + r];
+                    double *w = at[4 * g + r];
+                    V8 old, old_at;
+                    load_v(&old, b);
+                    load_v(&old_at, w);
+                    const auto smaller = s[r] < old;  // NaN compares false
+                    const V8 kept = smaller ? s[r] : old;
+                    const V8 kept_at = smaller ? number : old_at;
+                    std::memcpy(b, &kept, sizeof kept);
+                    std::memcpy(w, &kept_at, sizeof kept_at);
+                }
+            }
+        }
+        _mm256_zeroupper();
+        for (int r = 0; r < nb; ++r)
+            winners[p0 + r] = pick(best[r], at[r], kW, sizes ? sizes + p0 + r : nullptr);
+    }
+}
+
 #endif  // QUORV_SEARCH_X86
 
 // The plain form: every node joined in turn, each join counted as it happens.
@@ -414,8 +591,13 @@ SearchPath search_path() { return current_path(); }
 
 bool search_path_available(SearchPath path)
 {
+    if (path == SearchPath::Avx512)
+        return processor_has_avx512();
     return path != SearchPath::Avx2 || processor_has_avx2();
 }
+
+bool search_pruning() { return pruning_on(); }
+void set_search_pruning(bool on) { pruning_on() = on; }
 
 bool set_search_path(SearchPath path)
 {
@@ -441,6 +623,13 @@ int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, s
     return winner;
 }
 
+void prepare_winners(NodeBlock &block, int patterns)
+{
+    // Grouping costs about as much as a dozen plain searches.
+    if (pruning_on() && current_path() != SearchPath::Straight && patterns >= 16 && block.count() >= kGroupMin)
+        block.regroup();
+}
+
 void search_winners(Node *const *nodes, const NodeBlock &block, const double *const *patterns, int n,
                     int *winners, double *sizes)
 {
@@ -450,7 +639,7 @@ void search_winners(Node *const *nodes, const NodeBlock &block, const double *co
             winners[p] = straight_winner(nodes, count, patterns[p], 0, sizes + p);
         return;
     }
-    block.find_winners(patterns, n, winners, sizes);
+    block.find_winners(patterns, n, winners, sizes, search_threads());
     count_joins(static_cast<std::int64_t>(n) * count);
 }
 
@@ -459,8 +648,6 @@ void count_joins(std::int64_t joins)
     const std::int64_t m = Node::params.M;
     Node::count_ops(joins * (2 * m + 1), joins * (2 * m));
 }
-
-NodeBlock::NodeBlock(int m) : m_(m > 0 ? m : 0), tile_doubles_(2 * kW * static_cast<std::size_t>(m_)) {}
 
 namespace {
 
@@ -475,13 +662,134 @@ void delete_doubles(double *p)
         ::operator delete[](p, std::align_val_t(64));
 }
 
+// Sizes of n tiles of one pattern: tile which[j] (j when which is null) into
+// out[kW * j ..], by the kernel of the current path.
+void tile_sizes(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m, const double *x,
+                double *out)
+{
+#if QUORV_SEARCH_X86
+    if (use_avx512())
+        return tile_sizes_avx512(tiles, tile_doubles, which, n, m, x, out);
+    if (use_avx2())
+        return tile_sizes_avx2(tiles, tile_doubles, which, n, m, x, out);
+#endif
+    for (int j = 0; j < n; ++j)
+        tile_sizes_scalar(tiles + static_cast<std::size_t>(which ? which[j] : j) * tile_doubles, kW, m, x,
+                          out + kW * j);
+}
+
+bool all_finite(const double *x, int m)
+{
+    for (int i = 0; i < m; ++i)
+        if (!std::isfinite(x[i]))
+            return false;
+    return true;
+}
+
+// Orders order[begin, end) so that every run of kW nodes from `begin` on, and
+// every run of kW * kW, holds nodes whose centres lie close together: each
+// range is split at a whole number of runs near its middle, across the
+// feature whose centres spread widest.
+void kd_order(int *order, int begin, int end, const double *centres, int m)
+{
+    const int n = end - begin;
+    if (n <= kW)
+        return;
+    int feature = 0;
+    double widest = -1.0;
+    for (int i = 0; i < m; ++i) {
+        double lo = centres[static_cast<std::size_t>(order[begin]) * m + i], hi = lo;
+        for (int j = begin + 1; j < end; ++j) {
+            const double c = centres[static_cast<std::size_t>(order[j]) * m + i];
+            lo = c < lo ? c : lo;
+            hi = c > hi ? c : hi;
+        }
+        if (hi - lo > widest) {
+            widest = hi - lo;
+            feature = i;
+        }
+    }
+    const int run = n > kW * kW ? kW * kW : kW;
+    const int half = (n / 2 + run - 1) / run * run;
+    std::nth_element(order + begin, order + begin + half, order + end, [&](int a, int b) {
+        return centres[static_cast<std::size_t>(a) * m + feature] < centres[static_cast<std::size_t>(b) * m + feature];
+    });
+    kd_order(order, begin, begin + half, centres, m);
+    kd_order(order, begin + half, end, centres, m);
+}
+
 }  // namespace
+
+// The grouped copy of the first `count` nodes.
+struct NodeBlock::Groups {
+    int count = 0;
+    int tiles = 0;        // tiles of nodes
+    int groups = 0;       // groups of kW tiles
+    int group_tiles = 0;  // tiles of group bounds
+    double *nodes = nullptr;         // node bounds, tile by tile, in group order
+    double *tile_bounds = nullptr;   // one tile per group: lane j bounds its tile j
+    double *group_bounds = nullptr;  // lane j of tile q bounds group kW * q + j
+    int *slot_node = nullptr;        // node number in each slot; INT_MAX when empty
+    int *node_slot = nullptr;        // slot of each node
+    int *tile_first = nullptr;       // lowest node number of each tile
+    int *group_first = nullptr;      // lowest node number of each group
+
+    ~Groups()
+    {
+        delete_doubles(nodes);
+        delete_doubles(tile_bounds);
+        delete_doubles(group_bounds);
+        delete[] slot_node;
+        delete[] node_slot;
+        delete[] tile_first;
+        delete[] group_first;
+    }
+};
+
+// What one searching thread needs besides the block.
+struct NodeBlock::Scratch {
+    double *group_sizes = nullptr;
+    int *order = nullptr;
+    std::int64_t sized = 0;  // nodes sized within the groups
+
+    ~Scratch()
+    {
+        delete_doubles(group_sizes);
+        delete[] order;
+    }
+    static Scratch *make(const Groups &g)
+    {
+        Scratch *s = new (std::nothrow) Scratch;
+        if (!s)
+            return nullptr;
+        s->group_sizes = new_doubles(static_cast<std::size_t>(g.group_tiles) * kW);
+        s->order = new (std::nothrow) int[static_cast<std::size_t>(g.groups)];
+        if (!s->group_sizes || !s->order) {
+            delete s;
+            return nullptr;
+        }
+        return s;
+    }
+};
+
+NodeBlock::NodeBlock(int m) : m_(m > 0 ? m : 0), tile_doubles_(2 * kW * static_cast<std::size_t>(m_)) {}
 
 NodeBlock::~NodeBlock()
 {
+    forget_groups();
     delete_doubles(tiles_);
     delete_doubles(ahead_sizes_);
 }
+
+void NodeBlock::forget_groups()
+{
+    delete scratch_;
+    scratch_ = nullptr;
+    delete groups_;
+    groups_ = nullptr;
+}
+
+int NodeBlock::grouped() const { return groups_ ? groups_->count : 0; }
 
 bool NodeBlock::reserve(int nodes)
 {
@@ -528,6 +836,39 @@ bool NodeBlock::append(const Node &node)
     return true;
 }
 
+namespace {
+
+// Makes the bounds in lane `lane` of a bound tile hold for one more box: the
+// largest lower and the smallest upper bound so far. A box the bounds cannot
+// serve makes them +inf / -inf, sized 0 by any finite pattern, and so they
+// stay.
+void take_in(double *bound_tile, int lane, int m, const double *lower, const double *upper, bool sound)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < m; ++i) {
+        double *lo = bound_tile + 2 * kW * static_cast<std::size_t>(i) + lane;
+        double *up = lo + kW;
+        if (!sound) {
+            *lo = inf;
+            *up = -inf;
+        } else {
+            *lo = lower[i] > *lo ? lower[i] : *lo;
+            *up = upper[i] < *up ? upper[i] : *up;
+        }
+    }
+}
+
+// A box the group bounds hold for: finite, lower <= upper in every feature.
+bool sound_box(const double *lower, const double *upper, int m)
+{
+    for (int i = 0; i < m; ++i)
+        if (!(std::isfinite(lower[i]) && std::isfinite(upper[i]) && lower[i] <= upper[i]))
+            return false;
+    return true;
+}
+
+}  // namespace
+
 void NodeBlock::refresh(int k, const Node &node)
 {
     store(k, node);
@@ -535,6 +876,140 @@ void NodeBlock::refresh(int k, const Node &node)
     if (ahead_dirty_ >= 0 && ahead_dirty_ != k)
         ahead_ = nullptr;
     ahead_dirty_ = k;
+    Groups *g = groups_;
+    if (!g || k >= g->count)
+        return;
+    // learn moves bounds outward (or by a rounding either way): the bounds
+    // of the node's tile and group widen to hold the new box.
+    const int slot = g->node_slot[k];
+    double *lo = g->nodes + static_cast<std::size_t>(slot / kW) * tile_doubles_ + slot % kW;
+    for (int i = 0; i < m_; ++i) {
+        lo[2 * kW * static_cast<std::size_t>(i)] = node.lower[i];
+        lo[2 * kW * static_cast<std::size_t>(i) + kW] = node.upper[i];
+    }
+    const bool sound = sound_box(node.lower, node.upper, m_);
+    const int t = slot / kW;
+    take_in(g->tile_bounds + static_cast<std::size_t>(t / kW) * tile_doubles_, t % kW, m_, node.lower, node.upper,
+          sound);
+    const int q = t / kW;
+    take_in(g->group_bounds + static_cast<std::size_t>(q / kW) * tile_doubles_, q % kW, m_, node.lower, node.upper,
+          sound);
+}
+
+bool NodeBlock::regroup()
+{
+    forget_groups();
+    tail_work_ = 0;
+    searched_ = 0;
+    sized_ = 0;
+    const int k = count_;
+    if (k == 0 || m_ == 0)
+        return true;
+    const std::size_t m = static_cast<std::size_t>(m_);
+    int *order = new (std::nothrow) int[static_cast<std::size_t>(k)];
+    double *centres = new (std::nothrow) double[static_cast<std::size_t>(k) * m];
+    Groups *g = new (std::nothrow) Groups;
+    bool ok = order && centres && g;
+    if (ok) {
+        // Boxes the bounds hold for first, in k-d order, then the others in
+        // tiles of their own.
+        int sound = 0;
+        double *lower = new (std::nothrow) double[2 * m];
+        double *upper = lower ? lower + m : nullptr;
+        ok = lower != nullptr;
+        for (int pass = 0; pass < 2 && ok; ++pass)
+            for (int j = 0, at = 0; j < k; ++j) {
+                const double *lo = tile(j / kW) + j % kW;
+                for (std::size_t i = 0; i < m; ++i) {
+                    lower[i] = lo[2 * kW * i];
+                    upper[i] = lo[2 * kW * i + kW];
+                }
+                const bool is_sound = sound_box(lower, upper, m_);
+                if (pass == 0 && is_sound) {
+                    order[sound++] = j;
+                    for (std::size_t i = 0; i < m; ++i)
+                        centres[static_cast<std::size_t>(j) * m + i] = lower[i] / 2 + upper[i] / 2;
+                } else if (pass == 1 && !is_sound) {
+                    order[sound + at++] = j;
+                }
+            }
+        if (ok)
+            kd_order(order, 0, sound, centres, m_);
+
+        const int sound_tiles = (sound + kW - 1) / kW;
+        g->count = k;
+        g->tiles = sound_tiles + (k - sound + kW - 1) / kW;
+        g->groups = (g->tiles + kW - 1) / kW;
+        g->group_tiles = (g->groups + kW - 1) / kW;
+        g->nodes = new_doubles(static_cast<std::size_t>(g->tiles) * tile_doubles_);
+        g->tile_bounds = new_doubles(static_cast<std::size_t>(g->groups) * tile_doubles_);
+        g->group_bounds = new_doubles(static_cast<std::size_t>(g->group_tiles) * tile_doubles_);
+        g->slot_node = new (std::nothrow) int[static_cast<std::size_t>(g->tiles) * kW];
+        g->node_slot = new (std::nothrow) int[static_cast<std::size_t>(k)];
+        g->tile_first = new (std::nothrow) int[static_cast<std::size_t>(g->tiles)];
+        g->group_first = new (std::nothrow) int[static_cast<std::size_t>(g->groups)];
+        ok = ok && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node && g->node_slot && g->tile_first &&
+             g->group_first;
+        if (ok) {
+            const double nan = std::numeric_limits<double>::quiet_NaN();
+            const double inf = std::numeric_limits<double>::infinity();
+            std::fill(g->nodes, g->nodes + static_cast<std::size_t>(g->tiles) * tile_doubles_, nan);
+            std::fill(g->slot_node, g->slot_node + static_cast<std::size_t>(g->tiles) * kW,
+                      std::numeric_limits<int>::max());
+            // Bounds start empty (lower -inf, upper +inf) and widen to hold
+            // each member; lanes past the last tile or group stay NaN and are
+            // never read.
+            std::fill(g->tile_bounds, g->tile_bounds + static_cast<std::size_t>(g->groups) * tile_doubles_, nan);
+            std::fill(g->group_bounds, g->group_bounds + static_cast<std::size_t>(g->group_tiles) * tile_doubles_,
+                      nan);
+            for (int t = 0; t < g->tiles; ++t) {
+                double *lo = g->tile_bounds + static_cast<std::size_t>(t / kW) * tile_doubles_ + t % kW;
+                for (std::size_t i = 0; i < m; ++i) {
+                    lo[2 * kW * i] = -inf;
+                    lo[2 * kW * i + kW] = inf;
+                }
+                g->tile_first[t] = std::numeric_limits<int>::max();
+            }
+            for (int q = 0; q < g->groups; ++q) {
+                double *lo = g->group_bounds + static_cast<std::size_t>(q / kW) * tile_doubles_ + q % kW;
+                for (std::size_t i = 0; i < m; ++i) {
+                    lo[2 * kW * i] = -inf;
+                    lo[2 * kW * i + kW] = inf;
+                }
+                g->group_first[q] = std::numeric_limits<int>::max();
+            }
+            for (int p = 0; p < k; ++p) {
+                const int j = order[p];
+                const int slot = p < sound ? p : sound_tiles * kW + (p - sound);
+                const double *from = tile(j / kW) + j % kW;
+                double *to = g->nodes + static_cast<std::size_t>(slot / kW) * tile_doubles_ + slot % kW;
+                for (std::size_t i = 0; i < m; ++i) {
+                    lower[i] = to[2 * kW * i] = from[2 * kW * i];
+                    upper[i] = to[2 * kW * i + kW] = from[2 * kW * i + kW];
+                }
+                g->slot_node[slot] = j;
+                g->node_slot[j] = slot;
+                const int t = slot / kW, q = t / kW;
+                const bool is_sound = p < sound;
+                take_in(g->tile_bounds + static_cast<std::size_t>(q) * tile_doubles_, t % kW, m_, lower, upper, is_sound);
+                take_in(g->group_bounds + static_cast<std::size_t>(q / kW) * tile_doubles_, q % kW, m_,
+                      lower, upper, is_sound);
+                g->tile_first[t] = j < g->tile_first[t] ? j : g->tile_first[t];
+                g->group_first[q] = j < g->group_first[q] ? j : g->group_first[q];
+            }
+            scratch_ = Scratch::make(*g);
+            ok = scratch_ != nullptr;
+        }
+        delete[] lower;
+    }
+    delete[] order;
+    delete[] centres;
+    if (!ok) {
+        delete g;
+        return false;
+    }
+    groups_ = g;
+    return true;
 }
 
 // One node's size from the tile, with the comparisons of Node::join.
@@ -555,6 +1030,24 @@ double NodeBlock::node_size(int k, const double *pattern) const
 
 int NodeBlock::find_winner_ahead(const double *pattern, const double *next, double *size)
 {
+    if (pruning_on() && m_ > 0) {
+        // Regroup once the nodes sized outside the groups since the last
+        // time have cost about what a regroup does.
+        tail_work_ += count_ - grouped();
+        if (count_ >= kGroupMin && tail_work_ >= kRegroupWork * static_cast<std::int64_t>(count_))
+            regroup();  // on failure, tried again after as much work
+        // The groups pay while they leave most nodes unsized; where they do
+        // not, search in full until the next regroup.
+        if (groups_ && (searched_ < kTrialSearches ||
+                        sized_ * kPayingShare < searched_ * static_cast<std::int64_t>(groups_->count))) {
+            ahead_ = nullptr;
+            const std::int64_t before = scratch_->sized;
+            const int winner = find_winner_in(pattern, size, scratch_);
+            sized_ += scratch_->sized - before;
+            ++searched_;
+            return winner;
+        }
+    }
 #if QUORV_SEARCH_X86
     if (use_avx2()) {
         if (ahead_ && ahead_ == pattern)
@@ -577,7 +1070,7 @@ int NodeBlock::find_winner_ahead(const double *pattern, const double *next, doub
 #endif
     (void)next;
     ahead_ = nullptr;
-    return find_winner(pattern, size);
+    return flat_winner(pattern, size);
 }
 
 int NodeBlock::winner_from_ahead(const double *pattern, double *size)
@@ -585,7 +1078,7 @@ int NodeBlock::winner_from_ahead(const double *pattern, double *size)
     ahead_ = nullptr;
     const int tiles = tile_count();
     if (tiles > ahead_capacity_)
-        return find_winner(pattern, size);
+        return flat_winner(pattern, size);
     if (ahead_dirty_ >= 0 && ahead_dirty_ < ahead_count_)
         ahead_sizes_[ahead_dirty_] = node_size(ahead_dirty_, pattern);
     for (int k = ahead_count_; k < count_; ++k)
@@ -595,11 +1088,19 @@ int NodeBlock::winner_from_ahead(const double *pattern, double *size)
 #if QUORV_SEARCH_X86
     return winner_of_sizes_avx2(ahead_sizes_, tiles, m_, size);
 #else
-    return find_winner(pattern, size);
+    return flat_winner(pattern, size);
 #endif
 }
 
 int NodeBlock::find_winner(const double *pattern, double *size) const
+{
+    if (pruning_on() && groups_ && scratch_)
+        return find_winner_in(pattern, size, scratch_);
+    return flat_winner(pattern, size);
+}
+
+// Every node sized, in node order.
+int NodeBlock::flat_winner(const double *pattern, double *size) const
 {
 #if QUORV_SEARCH_X86
     if (use_avx2())
@@ -608,31 +1109,199 @@ int NodeBlock::find_winner(const double *pattern, double *size) const
     return winner_scalar(tiles_, tile_doubles_, count_, m_, pattern, size);
 }
 
-void NodeBlock::find_winners(const double *const *patterns, int n, int *winners, double *sizes) const
+// The winner with the groups: first the nodes added since they were made,
+// in node order; then the groups, smallest bound first, and in each group the
+// tiles, smallest bound first, each skipped when its bound shows that no
+// member can beat the best so far. The best is compared as (size, node
+// number), so that the lowest-numbered of equal sizes wins as in node order.
+int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scratch) const
+{
+    const Groups *g = groups_;
+    if (!all_finite(pattern, m_)) {
+        scratch->sized += count_;
+        return flat_winner(pattern, size);
+    }
+    double best = m_;
+    int winner = -1;
+    alignas(64) double sizes[kW * kW];
+    for (int t0 = g->count / kW; t0 < tile_count(); t0 += kW) {
+        const int tiles = tile_count() - t0 < kW ? tile_count() - t0 : kW;
+        tile_sizes(tile(t0), tile_doubles_, nullptr, tiles, m_, pattern, sizes);
+        const int first = t0 * kW > g->count ? t0 * kW : g->count;
+        const int last = (t0 + tiles) * kW < count_ ? (t0 + tiles) * kW : count_;
+        for (int k = first; k < last; ++k)
+            if (sizes[k - t0 * kW] < best) {
+                best = sizes[k - t0 * kW];
+                winner = k;
+            }
+    }
+
+    // For a finite pattern every bound is a number (0 for the bounds of
+    // unsound boxes), so the order below is a strict weak one.
+    double *bounds = scratch->group_sizes;
+    int *order = scratch->order;
+    tile_sizes(g->group_bounds, tile_doubles_, nullptr, g->group_tiles, m_, pattern, bounds);
+    for (int q = 0; q < g->groups; ++q)
+        order[q] = q;
+    std::sort(order, order + g->groups, [bounds](int a, int b) { return bounds[a] < bounds[b]; });
+
+    // No member can beat the best: a larger bound, or an equal one with every
+    // member numbered above the winner (or no winner: then the best is M,
+    // which no size reaches and wins).
+    auto hopeless = [&](double bound, int first_node) {
+        return bound > best || (bound == best && (winner < 0 || first_node > winner));
+    };
+    std::int64_t sized = 0;
+    alignas(64) double tile_bounds[kW];
+    for (int r = 0; r < g->groups; ++r) {
+        const int q = order[r];
+        if (bounds[q] > best)
+            break;  // so are all that follow
+        if (hopeless(bounds[q], g->group_first[q]))
+            continue;
+        tile_sizes(g->tile_bounds + static_cast<std::size_t>(q) * tile_doubles_, tile_doubles_, nullptr, 1, m_,
+                   pattern, tile_bounds);
+        const int t0 = q * kW;
+        const int tiles = g->tiles - t0 < kW ? g->tiles - t0 : kW;
+        int by_bound[kW];
+        for (int j = 0; j < tiles; ++j) {
+            int at = j;
+            for (; at > 0 && tile_bounds[by_bound[at - 1]] > tile_bounds[j]; --at)
+                by_bound[at] = by_bound[at - 1];
+            by_bound[at] = j;
+        }
+        // Two tiles at a time keep the kernel busy; a second tile may turn
+        // out not to be needed, which costs time only.
+        for (int c = 0; c < tiles;) {
+            int pair[2];
+            int n = 0;
+            for (; c < tiles && n < 2; ++c) {
+                const int j = by_bound[c];
+                if (tile_bounds[j] > best) {
+                    c = tiles;
+                    break;
+                }
+                if (!hopeless(tile_bounds[j], g->tile_first[t0 + j]))
+                    pair[n++] = t0 + j;
+            }
+            if (n == 0)
+                break;
+            tile_sizes(g->nodes, tile_doubles_, pair, n, m_, pattern, sizes);
+            sized += n * kW;
+            for (int e = 0; e < n * kW; ++e) {
+                const int k = g->slot_node[pair[e / kW] * kW + e % kW];
+                const double s = sizes[e];
+                if (s < best || (s == best && winner >= 0 && k < winner)) {
+                    best = s;
+                    winner = k;
+                }
+            }
+        }
+    }
+    scratch->sized += sized;
+    if (winner >= 0 && size)
+        *size = best;
+    return winner;
+}
+
+// Winners of consecutive patterns by the flat kernels, which size every node
+// but take several patterns per pass over the nodes.
+void NodeBlock::flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const
+{
+#if QUORV_SEARCH_X86
+    if (use_avx512())
+        return winners_avx512(tiles_, tile_doubles_, tile_count(), m_, patterns, n, winners, sizes);
+    if (use_avx2())
+        return winners_avx2(tiles_, tile_doubles_, tile_count(), m_, patterns, n, winners, sizes);
+#endif
+    for (int p = 0; p < n; ++p)
+        winners[p] = winner_scalar(tiles_, tile_doubles_, count_, m_, patterns[p], sizes ? sizes + p : nullptr);
+}
+
+void NodeBlock::winners_range(const double *const *patterns, int n, int *winners, double *sizes,
+                              Scratch *scratch) const
+{
+    if (!(pruning_on() && groups_ && scratch)) {
+        flat_winners(patterns, n, winners, sizes);
+        return;
+    }
+    // Patterns in runs: the groups serve a run while they leave most nodes
+    // unsized; otherwise the flat kernels take the next runs, and the
+    // groups are tried again now and then.
+    constexpr int kRun = 64;
+    int flat_runs = 0;
+    for (int p0 = 0; p0 < n; p0 += kRun) {
+        const int nb = n - p0 < kRun ? n - p0 : kRun;
+        if (flat_runs > 0) {
+            flat_winners(patterns + p0, nb, winners + p0, sizes ? sizes + p0 : nullptr);
+            --flat_runs;
+            continue;
+        }
+        const std::int64_t before = scratch->sized;
+        for (int p = p0; p < p0 + nb; ++p)
+            winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch);
+        if ((scratch->sized - before) * kPayingShare >= static_cast<std::int64_t>(nb) * count_)
+            flat_runs = 16;
+    }
+}
+
+namespace {
+
+struct WinnersJob {
+    const NodeBlock *block;
+    const double *const *patterns;
+    int n, chunk;
+    int *winners;
+    double *sizes;
+    NodeBlock::Scratch **scratch;
+    void (*run)(const WinnersJob &job, int task);
+};
+
+void run_winners_task(void *context, int task)
+{
+    const WinnersJob &job = *static_cast<const WinnersJob *>(context);
+    job.run(job, task);
+}
+
+}  // namespace
+
+void NodeBlock::find_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads) const
 {
     if (n <= 0)
         return;
-#if QUORV_SEARCH_X86
-    if (use_avx2()) {
-        winners_avx2(tiles_, tile_doubles_, tile_count(), m_, patterns, n, winners, sizes);
+    // A thread pays for its start only with enough work: about a millisecond.
+    const double work = static_cast<double>(n) * count_ * (m_ > 0 ? m_ : 1);
+    const double most = work / kThreadWork;
+    if (threads > most)
+        threads = most < 1 ? 1 : static_cast<int>(most);
+    if (threads <= 1) {
+        winners_range(patterns, n, winners, sizes, scratch_);
         return;
     }
-#endif
-    for (int p = 0; p < n; ++p)
-        winners[p] = winner_scalar(tiles_, tile_doubles_, count_, m_, patterns[p],
-                                   sizes ? sizes + p : nullptr);
+    // Several runs per thread even out threads that the machine slows.
+    const int tasks = std::min(n, std::min(4 * threads, 256));
+    const int chunk = (n + tasks - 1) / tasks;
+    Scratch *scratch[256] = {};
+    if (pruning_on() && groups_)
+        for (int t = 0; t < tasks; ++t)
+            scratch[t] = Scratch::make(*groups_);  // null: that task searches flat
+    WinnersJob job{this, patterns, n, chunk, winners, sizes, scratch, [](const WinnersJob &j, int task) {
+                       const int p0 = task * j.chunk;
+                       const int nb = std::min(j.chunk, j.n - p0);
+                       if (nb > 0)
+                           j.block->winners_range(j.patterns + p0, nb, j.winners + p0,
+                                                  j.sizes ? j.sizes + p0 : nullptr, j.scratch[task]);
+                   }};
+    run_tasks((n + chunk - 1) / chunk, threads, run_winners_task, &job);
+    for (int t = 0; t < tasks; ++t)
+        delete scratch[t];
 }
 
 void NodeBlock::all_sizes(const double *pattern, double *out) const
 {
-    double acc[kW];
+    alignas(64) double acc[kW];
     for (int t = 0; t < tile_count(); ++t) {
-#if QUORV_SEARCH_X86
-        if (use_avx2())
-            tile_sizes_avx2(tile(t), m_, pattern, acc);
-        else
-#endif
-            tile_sizes_scalar(tile(t), count_ - t * kW < kW ? count_ - t * kW : kW, m_, pattern, acc);
+        tile_sizes(tile(t), tile_doubles_, nullptr, 1, m_, pattern, acc);
         for (int j = 0; j < kW && t * kW + j < count_; ++j)
             out[t * kW + j] = acc[j];
     }

@@ -9,6 +9,19 @@
 // feature order from 0.0 with the choices of Node::join, so every size equals
 // the join_size that Node::join gives, bit for bit. Slots past the last node
 // hold NaN bounds, whose sizes are NaN and never win.
+//
+// Most nodes cannot win. regroup() copies the nodes once more, ordered so that
+// each tile holds nearby boxes, and keeps for every tile, and for every group
+// of kTileNodes tiles, the largest lower and the smallest upper bound of each
+// feature. Summed as a join is, with the pattern, these give a size that no
+// member's join size is below (each term is a rounded difference of a larger
+// or equal first and a smaller or equal second operand, no term is negative,
+// and larger terms added in the same order never give a smaller sum), so a
+// group whose bound is above the best size found cannot hold the winner. The
+// bound holds only for finite bounds with lower <= upper and a finite
+// pattern: a tile with any other node gets bounds +inf / -inf, whose size is 0
+// for every finite pattern, so it is always searched, and a pattern that is
+// not finite is searched without the groups.
 #ifndef QUORV_MODEL_SEARCH_H
 #define QUORV_MODEL_SEARCH_H
 
@@ -18,11 +31,11 @@
 class Node;
 
 // How the winner is found: Straight joins every node with Node::join, one
-// counting call per join; Scalar and Avx2 compute sizes from the tiles, in
-// plain C++ or in AVX2 vectors (on processors with AVX2 and FMA), count all
-// joins at once and join only the winner. All give the same winners, sizes
-// and totals.
-enum class SearchPath { Straight, Scalar, Avx2 };
+// counting call per join; Scalar, Avx2 and Avx512 compute sizes from the
+// tiles, in plain C++, in AVX2 vectors (processors with AVX2 and FMA) or in
+// AVX-512 vectors (processors with AVX-512F), count all joins at once and
+// join only the winner. All give the same winners, sizes and totals.
+enum class SearchPath { Straight, Scalar, Avx2, Avx512 };
 
 // The path this process uses, chosen once from what the processor offers.
 SearchPath search_path();
@@ -32,6 +45,12 @@ bool search_path_available(SearchPath path);
 // it is not available.
 bool set_search_path(SearchPath path);
 
+// Whether searches skip the groups that cannot hold the winner (the default);
+// off, every node is sized, as before the groups existed. The thread count is
+// set in model/threads.h.
+bool search_pruning();
+void set_search_pruning(bool on);
+
 class NodeBlock;
 
 // The winner for one pattern among the block's nodes, nodes[k] being node k of
@@ -40,14 +59,22 @@ class NodeBlock;
 // winner has been joined with the pattern, so its trial box, join_size and
 // growth are this pattern's; other nodes' trial fields are left as they were.
 // `next`, when not null, is the pattern likely to be searched next (see
-// NodeBlock::find_winner_ahead); it changes nothing but the time taken.
+// NodeBlock::find_winner_ahead); it changes nothing but the time taken. The
+// block is regrouped now and then, as the nodes added since the last time
+// make it worth it.
 int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, std::int64_t host_per_join,
                   const double *next = nullptr);
+
+// Makes the block ready for search_winners over `patterns` patterns: groups
+// its nodes when that pays.
+void prepare_winners(NodeBlock &block, int patterns);
 
 // Winners of n patterns, for nodes that do not change in between, into
 // winners[0..n-1], and the winners' join sizes into sizes[0..n-1] (those of
 // patterns without a winner are left alone). Every node counts as joined with
-// every pattern; the nodes' trial fields are not to be read afterwards.
+// every pattern; the nodes' trial fields are not to be read afterwards. Large
+// jobs are shared among search_threads() threads, which touch nothing but the
+// block and the two arrays.
 void search_winners(Node *const *nodes, const NodeBlock &block, const double *const *patterns, int n,
                     int *winners, double *sizes);
 
@@ -70,8 +97,14 @@ public:
     bool append(const Node &node);
     // Copies the bounds of node k again, after learn may have moved them.
     void refresh(int k, const Node &node);
+    // Orders all nodes now in the block into groups with bounds; nodes
+    // appended later are searched in full until the next regroup. False when
+    // memory ran out: searches then size every node, with the same results.
+    bool regroup();
 
     int count() const { return count_; }
+    // Nodes in the groups (the first grouped() nodes; 0: no groups).
+    int grouped() const;
 
     // Winner for one pattern, -1 when no node wins; *size gets the winner's
     // join size when there is one.
@@ -82,13 +115,17 @@ public:
     // one) or appended since, instead of passing over all nodes again.
     int find_winner_ahead(const double *pattern, const double *next, double *size = nullptr);
     // Winners of n patterns at once, into winners[0..n-1], and their sizes
-    // into sizes[0..n-1] when sizes is not null.
-    void find_winners(const double *const *patterns, int n, int *winners, double *sizes = nullptr) const;
+    // into sizes[0..n-1] when sizes is not null; on up to `threads` threads.
+    void find_winners(const double *const *patterns, int n, int *winners, double *sizes = nullptr,
+                      int threads = 1) const;
     // The join size of every node with the pattern, into out[0..count()-1].
     void all_sizes(const double *pattern, double *out) const;
 
     NodeBlock(const NodeBlock &) = delete;
     NodeBlock &operator=(const NodeBlock &) = delete;
+
+    struct Groups;
+    struct Scratch;
 
 private:
     double *tile(int t) const { return tiles_ + static_cast<std::size_t>(t) * tile_doubles_; }
@@ -96,6 +133,11 @@ private:
     void store(int k, const Node &node);
     double node_size(int k, const double *pattern) const;
     int winner_from_ahead(const double *pattern, double *size);
+    int find_winner_in(const double *pattern, double *size, Scratch *scratch) const;
+    int flat_winner(const double *pattern, double *size) const;
+    void flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const;
+    void winners_range(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch) const;
+    void forget_groups();
 
     int m_;
     std::size_t tile_doubles_;  // 2 * kTileNodes * m
@@ -110,6 +152,13 @@ private:
     int ahead_capacity_ = 0;  // in tiles
     int ahead_count_ = 0;
     int ahead_dirty_ = -1;
+
+    Groups *groups_ = nullptr;
+    Scratch *scratch_ = nullptr;  // for the calling thread's searches
+    // Training: nodes sized outside the groups since the last regroup, and
+    // how well the groups have pruned since then.
+    std::int64_t tail_work_ = 0;
+    std::int64_t searched_ = 0, sized_ = 0;
 };
 
 #endif

@@ -20,8 +20,9 @@ void release_nodes(Node **nodes, int count)
 }
 
 // Nodes never change here: the winners of this many patterns are searched
-// together, so that one pass over the nodes serves them all.
-constexpr int kWindow = 256;
+// together (shared among threads), before their console lines are printed in
+// order by this thread.
+constexpr int kWindow = 8192;
 
 void print_summary(int n, int k, int inactive, int unclassified, std::uint32_t comparison_total, int seconds)
 {
@@ -73,10 +74,16 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
         block.append(*nodes[k]);  // cannot fail: the room is reserved
     }
     auto *labels = static_cast<double *>(mxCalloc(N > 0 ? static_cast<size_t>(N) : 1, sizeof(double)));
-    if (!labels) {
+    int *winners = new (std::nothrow) int[kWindow];
+    double *sizes = new (std::nothrow) double[kWindow];
+    if (!labels || !winners || !sizes) {
+        mxFree(labels);
+        delete[] winners;
+        delete[] sizes;
         release_nodes(nodes, K);
         return nullptr;
     }
+    prepare_winners(block, N);
 
     const int start = clock_seconds();
     if (oflag >= 2)
@@ -85,8 +92,6 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     int unclassified = 0;
     std::uint32_t comparison_total = 0;
     const std::uint32_t per_pattern = static_cast<std::uint32_t>(K) + 1u;
-    int winners[kWindow] = {};
-    double sizes[kWindow] = {};
     for (int i = 0; i < N; ++i) {
         const int number = i + 1;
         if (i % kWindow == 0)
@@ -120,6 +125,8 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     const int seconds = clock_seconds() - start;
     if (oflag >= 1)
         print_summary(N, K, inactive, unclassified, comparison_total, seconds);
+    delete[] winners;
+    delete[] sizes;
     release_nodes(nodes, K);
     return labels;
 }

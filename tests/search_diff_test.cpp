@@ -7,6 +7,7 @@
 // nodes and no features.
 #include "model/node.h"
 #include "model/search.h"
+#include "model/threads.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -75,17 +76,9 @@ struct Values {
     }
 };
 
-std::vector<SearchPath> fast_paths()
-{
-    std::vector<SearchPath> paths{SearchPath::Scalar};
-    if (search_path_available(SearchPath::Avx2))
-        paths.push_back(SearchPath::Avx2);
-    return paths;
-}
-
 const char *name(SearchPath p)
 {
-    return p == SearchPath::Avx2 ? "avx2" : p == SearchPath::Scalar ? "scalar" : "straight";
+    return p == SearchPath::Avx512 ? "avx512" : p == SearchPath::Avx2 ? "avx2" : p == SearchPath::Scalar ? "scalar" : "straight";
 }
 
 // Nodes from template rows (some rows repeated) and their block.
@@ -117,16 +110,38 @@ std::vector<std::vector<double>> template_rows(Values *v, int k, int m)
 
 struct Restore {
     SearchPath path = search_path();
-    ~Restore() { set_search_path(path); }
+    bool pruning = search_pruning();
+    ~Restore()
+    {
+        set_search_path(path);
+        set_search_pruning(pruning);
+        set_search_threads(0);
+    }
 };
 
-TEST(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
-{
+// Each fast path on its own, reported as skipped where the processor cannot
+// run it.
+class SearchKernels : public ::testing::TestWithParam<SearchPath> {
+protected:
+    void SetUp() override
+    {
+        if (!search_path_available(GetParam()))
+            GTEST_SKIP() << "this processor cannot run the " << name(GetParam()) << " path";
+    }
     Restore restore;
-    const int ks[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40};
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, SearchKernels,
+                         ::testing::Values(SearchPath::Scalar, SearchPath::Avx2, SearchPath::Avx512),
+                         [](const ::testing::TestParamInfo<SearchPath> &info) { return std::string(name(info.param)); });
+
+// Block sizes around the tile (8) and group (64) widths, through several groups.
+TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
+{
+    const int ks[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 40, 64, 65, 200, 600};
     const int ms[] = {0, 1, 2, 3, 4, 7, 16};
     std::uint64_t seed = 1;
-    for (SearchPath path : fast_paths()) {
+    for (SearchPath path : {GetParam()}) {
         ASSERT_TRUE(set_search_path(path));
         for (int k : ks)
             for (int m : ms)
@@ -148,10 +163,15 @@ TEST(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
                     }
                     for (const auto &p : patterns)
                         pointers.push_back(p.data());
+                    // Flat, then with groups on one thread and on three.
+                    for (int grouped = 0; grouped < 3; ++grouped) {
+                    if (grouped == 1) {
+                        ASSERT_TRUE(set.block.regroup());
+                    }
                     std::vector<int> winners(patterns.size());
                     std::vector<double> winner_sizes(patterns.size(), -1.0);
                     set.block.find_winners(pointers.data(), static_cast<int>(patterns.size()), winners.data(),
-                                           winner_sizes.data());
+                                           winner_sizes.data(), grouped == 2 ? 3 : 1);
                     for (size_t p = 0; p < patterns.size(); ++p) {
                         std::vector<double> want(k), got(k);
                         int winner = -1;
@@ -175,6 +195,7 @@ TEST(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
                             EXPECT_TRUE(same_size(winner_sizes[p], best)) << "pattern " << p << " in a batch";
                         }
                     }
+                    }
                 }
     }
 }
@@ -188,11 +209,12 @@ struct Counts {
 // Training in miniature on two copies of the same nodes: one searched with the
 // plain loop, one with a fast path, each followed by learn on its winner or a
 // new node. Winners, trial boxes, every counter and the nodes must agree.
-TEST(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
+// The fast side also regroups now and then, so that searches meet groups,
+// nodes added since, and nodes learned since.
+TEST_P(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
 {
-    Restore restore;
     std::uint64_t seed = 100;
-    for (SearchPath path : fast_paths())
+    for (SearchPath path : {GetParam()})
         for (int m : {0, 1, 2, 5, 13})
             for (double rate : {1.0, 0.5})
                 for (int edges : {0, 10, 40}) {
@@ -215,6 +237,9 @@ TEST(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
                         seq.push_back(step > 20 && step % 3 == 0 ? seq[v.rng() % seq.size()] : v.pattern(m));
                     for (int step = 0; step < 300; ++step) {
                         const std::vector<double> &x = seq[step];
+                        if (step % 40 == 39) {
+                            ASSERT_TRUE(fast.block.regroup());
+                        }
                         // The pattern announced next is now and then not the one searched next.
                         const double *next = step + 1 == 300 ? nullptr
                                              : step % 11 == 10 ? seq[(step * 7) % 300].data()
