@@ -1,10 +1,13 @@
 // The speed benchmark: the real plug-ins, called through the embedded host,
-// against the straightforward form of the same commands (reference.cpp), on
-// the same workloads in the same process. Prints one table row per workload;
-// the speedup is the ratio of the two times. Results, and the amounts added to
-// the host's flop counter, must agree between the two, or the row says so.
+// against earlier forms of the same commands, on the same workloads in the
+// same process: the plug-ins on one thread, their "today" twins (the search
+// before grouping and threads), their straight twins (the plain per-node
+// loop) and the straightforward form in reference.cpp. Prints one table row
+// per workload with the ratios of the times. Results, and the amounts added
+// to the host's flop counter, must agree between all of them, or the row says
+// so.
 //
-//   quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--only TEXT] [--plugins DIR] [--data DIR]
+//   quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--full] [--only TEXT] [--plugins DIR] [--data DIR]
 #include "bench/reference.h"
 #include "minihost.h"
 
@@ -17,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,11 +33,14 @@ struct Options {
     int rounds = 5;      // of the plug-in
     int ref_rounds = 1;  // of the straight plug-in and the reference, which take long
     bool quick = false;
+    bool full = false;  // the slow forms on the large real-data rows too
     std::string only;
     std::string train_plugin = QUORV_TRAIN_PLUGIN;
     std::string perf_plugin = QUORV_PERF_PLUGIN;
     std::string straight_train_plugin = QUORV_STRAIGHT_TRAIN_PLUGIN;
     std::string straight_perf_plugin = QUORV_STRAIGHT_PERF_PLUGIN;
+    std::string today_train_plugin = QUORV_TODAY_TRAIN_PLUGIN;
+    std::string today_perf_plugin = QUORV_TODAY_PERF_PLUGIN;
     std::string data_dir = QUORV_DATA_DIR;
 };
 
@@ -99,6 +106,10 @@ Data load_scaled(const std::string &dir, const std::string &name)
 struct Workload {
     std::string name;
     bool training = false;
+    // Large real-data rows: the plug-in on one thread and the today twin run
+    // --ref-rounds times, the straight twin and the reference only with --full.
+    bool large = false;
+    std::string model_of;  // classification: trained by this training workload
     int K = 0, M = 0, N = 0;
     std::vector<double> templates, node_labels;  // classification
     double vigilance = 0.5;
@@ -185,6 +196,35 @@ Data clusters(int classes, int M, int N, std::uint64_t seed)
     return d;
 }
 
+// The rows in a shuffled order: Fisher-Yates driven by the 64-bit Mersenne
+// Twister seeded with `seed`, each draw below i taken without bias by
+// rejecting the top remainder. The command-line tool's demo shuffles this
+// way; `quorv train --shuffle --seed S` should give the same order.
+Data shuffled(const Data &d, std::uint64_t seed)
+{
+    std::mt19937_64 rng(seed);
+    std::vector<size_t> order(static_cast<size_t>(d.rows));
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    for (size_t i = order.size(); i > 1; --i) {
+        const std::uint64_t limit = UINT64_MAX - UINT64_MAX % i;
+        std::uint64_t r;
+        do
+            r = rng();
+        while (r >= limit);
+        std::swap(order[i - 1], order[r % i]);
+    }
+    Data out;
+    out.rows = d.rows;
+    out.cols = d.cols;
+    for (size_t i : order) {
+        out.x.insert(out.x.end(), d.x.begin() + static_cast<long>(i * d.cols),
+                     d.x.begin() + static_cast<long>((i + 1) * d.cols));
+        out.y.push_back(d.y[i]);
+    }
+    return out;
+}
+
 std::vector<Workload> workloads(const Options &o)
 {
     const int q = o.quick ? 4 : 1;
@@ -217,6 +257,21 @@ std::vector<Workload> workloads(const Options &o)
     s = reference::TrainSettings{};
     s.vigilance = 0.8;
     w.push_back(training("train iris (small)", load_scaled(o.data_dir, "iris"), s));
+
+    // The command-line tool's defaults (TrainSettings{}), features scaled to
+    // [0, 1], rows shuffled with seed 1; then its model classifies the set.
+    const Data satellite = shuffled(load_scaled(o.data_dir, "satellite"), 1);
+    w.push_back(training("train satellite defaults", satellite, reference::TrainSettings{}));
+    w.back().large = true;
+    Workload c;
+    c.name = "classify satellite model";
+    c.large = true;
+    c.model_of = "train satellite defaults";
+    c.M = satellite.cols;
+    c.N = satellite.rows;
+    c.patterns = satellite.x;
+    c.vigilance = reference::TrainSettings{}.vigilance;
+    w.push_back(c);
     return w;
 }
 
@@ -231,31 +286,22 @@ bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
 }
 
 struct Row {
-    double fast = 1e300, straight = 1e300, ref = 1e300;  // best times, seconds
-    std::int64_t elements = 0, searches = 0;
+    // Best times, seconds; a form not run keeps its 0.
+    double fast = 0, one_thread = 0, today = 0, straight = 0, ref = 0;
+    std::int64_t elements = 0, searches = 0;  // 0: not known (the reference did not run)
     int nodes = 0, presentations = 0;
     bool same = true;
     std::string why;
-    std::vector<std::vector<double>> want;  // the reference's results
+    bool have_want = false;
+    std::vector<std::vector<double>> want;  // the first form's results
     double want_flops = 0;
 };
 
 struct Plugins {
-    minihost::Plugin *fast, *straight;
+    minihost::Plugin *fast, *today, *straight;
 };
 
-// Calls the plug-in; *seconds keeps the best time, *flops gets the amount the
-// call added to the host's flop counter.
-minihost::CallResult timed_call(minihost::Plugin &plugin, const std::vector<const mxArray *> &args, int nlhs,
-                                double *seconds, double *flops)
-{
-    const double flops0 = minihost::flops();
-    const auto t0 = std::chrono::steady_clock::now();
-    minihost::CallResult r = plugin.call(nlhs, args);
-    *seconds = std::min(*seconds, seconds_since(t0));
-    *flops = minihost::flops() - flops0;
-    return r;
-}
+void keep_best(double *best, double seconds) { *best = *best > 0 ? std::min(*best, seconds) : seconds; }
 
 // Output k of a call, row-major.
 std::vector<double> output(const minihost::CallResult &r, size_t k)
@@ -277,10 +323,46 @@ void differ(Row *row, const std::string &why)
     row->same = false;
 }
 
-// One round: the plug-in, and in the first rounds its straight twin and the
-// reference as well, each timed; all must give the same results and host
-// flop count as the reference.
-void run_round(const Plugins &plugins, const Workload &w, bool with_reference, Row *row)
+// Results and host flops of one form: the first form run sets what the
+// others must give.
+void check(Row *row, const std::vector<std::vector<double>> &got, double flops, const std::string &form)
+{
+    if (!row->have_want) {
+        row->want = got;
+        row->want_flops = flops;
+        row->have_want = true;
+        return;
+    }
+    if (got.size() != row->want.size())
+        return differ(row, form + " results");
+    for (size_t k = 0; k < got.size(); ++k)
+        if (!same_bits(got[k], row->want[k]))
+            differ(row, form + " results");
+    if (flops != row->want_flops)
+        differ(row, form + " host flops");
+}
+
+// QUORV_THREADS as the benchmark found it, restored after one-thread calls.
+struct ThreadSetting {
+    bool had = false;
+    std::string value;
+    ThreadSetting()
+    {
+        const char *v = std::getenv("QUORV_THREADS");
+        had = v != nullptr;
+        value = v ? v : "";
+    }
+    void one() const { setenv("QUORV_THREADS", "1", 1); }
+    void restore() const
+    {
+        if (had)
+            setenv("QUORV_THREADS", value.c_str(), 1);
+        else
+            unsetenv("QUORV_THREADS");
+    }
+};
+
+std::vector<Array> inputs(const Workload &w)
 {
     std::vector<Array> in;
     if (w.training) {
@@ -297,53 +379,93 @@ void run_round(const Plugins &plugins, const Workload &w, bool with_reference, R
         in.push_back(minihost::make_scalar(-1));
         in.push_back(minihost::make_scalar(0));
     }
+    return in;
+}
+
+// One timed call of a plug-in form; its results are checked.
+void run_form(minihost::Plugin &plugin, const Workload &w, const std::string &form, double *best, Row *row)
+{
+    const std::vector<Array> in = inputs(w);
     std::vector<const mxArray *> args;
     for (const Array &a : in)
         args.push_back(a.get());
     const int nlhs = w.training ? 3 : 1;
+    const double flops0 = minihost::flops();
+    const auto t0 = std::chrono::steady_clock::now();
+    const minihost::CallResult r = plugin.call(nlhs, args);
+    keep_best(best, seconds_since(t0));
+    const double flops = minihost::flops() - flops0;
+    if (!r.ok)
+        return differ(row, form + ": " + r.error);
+    std::vector<std::vector<double>> got;
+    for (int k = 0; k < nlhs; ++k)
+        got.push_back(output(r, static_cast<size_t>(k)));
+    if (w.training) {
+        row->nodes = static_cast<int>(got[1].size());
+        row->presentations = static_cast<int>(got[2].at(0));
+    } else {
+        row->nodes = w.K;
+    }
+    check(row, got, flops, form);
+}
 
-    if (with_reference) {
+// One round: in the first rounds the reference, the straight and today twins
+// and the plug-in on one thread, as far as the row runs them; then the
+// plug-in. All must give the same results and host flop count.
+void run_round(const Plugins &plugins, const Workload &w, int round, const Options &o, Row *row)
+{
+    const bool slow_forms = round < o.ref_rounds && (!w.large || o.full);
+    const bool earlier_forms = w.large ? round < o.ref_rounds : true;
+    if (slow_forms) {
         const double flops0 = minihost::flops();
         const auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::vector<double>> got;
         if (w.training) {
             reference::Trained t = reference::train(w.patterns, w.labels, w.N, w.M, w.settings);
-            row->ref = std::min(row->ref, seconds_since(t0));
+            keep_best(&row->ref, seconds_since(t0));
             row->elements = t.join_elements;
             row->searches = t.searches;
-            row->presentations = t.presentations;
-            row->nodes = static_cast<int>(t.labels.size());
-            row->want = {t.templates, t.labels, {static_cast<double>(t.presentations)}};
+            got = {t.templates, t.labels, {static_cast<double>(t.presentations)}};
         } else {
             reference::Classified c =
                 reference::classify(w.templates, w.node_labels, w.K, w.M, w.vigilance, w.patterns, w.N, -1);
-            row->ref = std::min(row->ref, seconds_since(t0));
+            keep_best(&row->ref, seconds_since(t0));
             row->elements = c.join_elements;
             row->searches = w.N;
-            row->nodes = w.K;
-            row->want = {c.labels};
+            got = {c.labels};
         }
-        row->want_flops = minihost::flops() - flops0;
-
-        double flops = 0;
-        const minihost::CallResult straight = timed_call(*plugins.straight, args, nlhs, &row->straight, &flops);
-        if (!straight.ok)
-            return differ(row, straight.error);
-        for (size_t k = 0; k < row->want.size(); ++k)
-            if (!same_bits(output(straight, k), row->want[k]))
-                differ(row, "straight plug-in results");
-        if (flops != row->want_flops)
-            differ(row, "straight plug-in host flops");
+        check(row, got, minihost::flops() - flops0, "reference");
+        run_form(*plugins.straight, w, "straight plug-in", &row->straight, row);
     }
+    if (!w.training) {
+        row->elements = static_cast<std::int64_t>(w.N) * w.K * w.M;
+        row->searches = w.N;
+    }
+    if (earlier_forms) {
+        run_form(*plugins.today, w, "today plug-in", &row->today, row);
+        const ThreadSetting threads;
+        threads.one();
+        run_form(*plugins.fast, w, "plug-in on one thread", &row->one_thread, row);
+        threads.restore();
+    }
+    run_form(*plugins.fast, w, "plug-in", &row->fast, row);
+}
 
-    double flops = 0;
-    const minihost::CallResult fast = timed_call(*plugins.fast, args, nlhs, &row->fast, &flops);
-    if (!fast.ok)
-        return differ(row, fast.error);
-    for (size_t k = 0; k < row->want.size(); ++k)
-        if (!same_bits(output(fast, k), row->want[k]))
-            differ(row, "plug-in results");
-    if (flops != row->want_flops)
-        differ(row, "plug-in host flops");
+// Templates and labels of a model trained by the plug-in.
+void train_model(minihost::Plugin &plugin, const Workload &t, Workload *c)
+{
+    const std::vector<Array> in = inputs(t);
+    std::vector<const mxArray *> args;
+    for (const Array &a : in)
+        args.push_back(a.get());
+    const minihost::CallResult r = plugin.call(3, args);
+    if (!r.ok) {
+        std::fprintf(stderr, "quorv_bench: training for %s: %s\n", c->name.c_str(), r.error.c_str());
+        std::exit(2);
+    }
+    c->templates = output(r, 0);
+    c->node_labels = output(r, 1);
+    c->K = static_cast<int>(c->node_labels.size());
 }
 
 bool parse(int argc, char **argv, Options *o)
@@ -357,6 +479,8 @@ bool parse(int argc, char **argv, Options *o)
             o->ref_rounds = std::max(1, std::atoi(argv[++i]));
         else if (a == "--quick")
             o->quick = true;
+        else if (a == "--full")
+            o->full = true;
         else if (a == "--only" && has_value)
             o->only = argv[++i];
         else if (a == "--plugins" && has_value) {
@@ -365,6 +489,8 @@ bool parse(int argc, char **argv, Options *o)
             o->perf_plugin = dir + "/quorv_perf.mexa64";
             o->straight_train_plugin = dir + "/quorv_train_straight.mexa64";
             o->straight_perf_plugin = dir + "/quorv_perf_straight.mexa64";
+            o->today_train_plugin = dir + "/quorv_train_today.mexa64";
+            o->today_perf_plugin = dir + "/quorv_perf_today.mexa64";
         } else if (a == "--data" && has_value)
             o->data_dir = argv[++i];
         else
@@ -375,15 +501,38 @@ bool parse(int argc, char **argv, Options *o)
 
 }  // namespace
 
+// A time, or "-" for a form not run.
+std::string seconds_text(double s)
+{
+    char text[32];
+    if (s > 0)
+        std::snprintf(text, sizeof text, "%.4f", s);
+    else
+        std::snprintf(text, sizeof text, "-");
+    return text;
+}
+
+std::string ratio_text(double slow, double fast)
+{
+    char text[32];
+    if (slow > 0 && fast > 0)
+        std::snprintf(text, sizeof text, "%.2f", slow / fast);
+    else
+        std::snprintf(text, sizeof text, "-");
+    return text;
+}
+
 int main(int argc, char **argv)
 {
     Options o;
     if (!parse(argc, argv, &o)) {
-        std::fprintf(stderr, "usage: quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--only TEXT] [--plugins DIR] [--data DIR]\n");
+        std::fprintf(stderr, "usage: quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--full] [--only TEXT] "
+                             "[--plugins DIR] [--data DIR]\n");
         return 2;
     }
     std::vector<std::unique_ptr<minihost::Plugin>> loaded;
-    for (const std::string *path : {&o.train_plugin, &o.straight_train_plugin, &o.perf_plugin, &o.straight_perf_plugin}) {
+    for (const std::string *path : {&o.train_plugin, &o.today_train_plugin, &o.straight_train_plugin,
+                                    &o.perf_plugin, &o.today_perf_plugin, &o.straight_perf_plugin}) {
         std::string error;
         loaded.push_back(minihost::Plugin::load(*path, &error));
         if (!loaded.back()) {
@@ -391,34 +540,49 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    const Plugins train{loaded[0].get(), loaded[1].get()};
-    const Plugins perf{loaded[2].get(), loaded[3].get()};
+    const Plugins train{loaded[0].get(), loaded[1].get(), loaded[2].get()};
+    const Plugins perf{loaded[3].get(), loaded[4].get(), loaded[5].get()};
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
     __builtin_cpu_init();
     std::printf("processor: AVX2 %s, AVX-512F %s; ", __builtin_cpu_supports("avx2") ? "yes" : "no",
                 __builtin_cpu_supports("avx512f") ? "yes" : "no");
 #endif
-    std::printf("best of %d rounds (plug-in), %d (straight plug-in and reference)\n", o.rounds, o.ref_rounds);
-    std::printf("%-26s %6s %3s %7s %3s %7s | %-28s | %-28s | %7s | %-16s | %s\n", "", "", "", "", "", "",
-                "plug-in", "reference", "", "straight plug-in", "");
-    std::printf("%-26s %6s %3s %7s %3s %7s | %8s %7s %11s | %8s %7s %11s | %7s | %8s %7s | %s\n", "workload", "K",
-                "M", "N", "LP", "Gjoin", "s", "Gjoin/s", "patterns/s", "s", "Gjoin/s", "patterns/s", "speedup", "s",
-                "speedup", "same");
+    const char *env = std::getenv("QUORV_THREADS");
+    std::printf("QUORV_THREADS %s; best of %d rounds (plug-in), %d (other forms of large rows, straight "
+                "plug-in and reference)\n",
+                env ? env : "unset", o.rounds, o.ref_rounds);
+    std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s | %-15s | %s\n", "", "", "", "", "",
+                "", "plug-in", "one thread", "today", "straight", "reference", "");
+    std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s | %s\n", "workload",
+                "K", "M", "N", "LP", "Gjoin", "s", "Gjoin/s", "s", "ratio", "s", "ratio", "s", "ratio", "s",
+                "ratio", "same");
 
     bool all_same = true;
-    for (const Workload &w : workloads(o)) {
+    std::vector<Workload> all = workloads(o);
+    for (Workload &w : all) {
         if (!o.only.empty() && w.name.find(o.only) == std::string::npos)
             continue;
+        if (!w.model_of.empty())
+            for (const Workload &t : all)
+                if (t.name == w.model_of)
+                    train_model(*train.fast, t, &w);
         Row row;
         for (int round = 0; round < std::max(o.rounds, o.ref_rounds); ++round)
-            run_round(w.training ? train : perf, w, round < o.ref_rounds, &row);
+            run_round(w.training ? train : perf, w, round, o, &row);
         all_same = all_same && row.same;
         const double g = row.elements * 1e-9;
-        std::printf("%-26s %6d %3d %7d %3d %7.3f | %8.4f %7.3f %11.0f | %8.4f %7.3f %11.0f | %7.2f | %8.4f %7.2f | %s\n",
-                    w.name.c_str(), row.nodes, w.M, w.N, w.training ? row.presentations : 1, g, row.fast,
-                    g / row.fast, row.searches / row.fast, row.ref, g / row.ref, row.searches / row.ref,
-                    row.ref / row.fast, row.straight, row.straight / row.fast,
+        char gjoin[32] = "-", rate[32] = "-";
+        if (row.elements > 0) {
+            std::snprintf(gjoin, sizeof gjoin, "%.3f", g);
+            std::snprintf(rate, sizeof rate, "%.3f", g / row.fast);
+        }
+        std::printf("%-26s %5d %3d %6d %3d %7s | %8.4f %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s | %s\n",
+                    w.name.c_str(), row.nodes, w.M, w.N, w.training ? row.presentations : 1, gjoin, row.fast, rate,
+                    seconds_text(row.one_thread).c_str(), ratio_text(row.one_thread, row.fast).c_str(),
+                    seconds_text(row.today).c_str(), ratio_text(row.today, row.fast).c_str(),
+                    seconds_text(row.straight).c_str(), ratio_text(row.straight, row.fast).c_str(),
+                    seconds_text(row.ref).c_str(), ratio_text(row.ref, row.fast).c_str(),
                     row.same ? "yes" : ("NO: " + row.why).c_str());
         std::fflush(stdout);
     }
