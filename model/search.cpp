@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 // AVX2 (with FMA) and AVX-512 code is compiled for its own functions only and
@@ -491,6 +492,38 @@ QUORV_INLINE void tile_sizes_v(const double *tiles, std::size_t tile_doubles, co
     }
 }
 
+// Bounds of n consecutive bound tiles (lower, upper and width rows per
+// feature, see NodeBlock::Groups) into out[kW * j ..]: per feature the larger
+// of the smallest width and the join term of the bounds.
+template <typename V>
+QUORV_INLINE void bound_sizes_v(const double *tiles, int n, int m, const double *x, double *out)
+{
+    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
+    for (int j = 0; j < n; ++j) {
+        const double *a = tiles + static_cast<std::size_t>(j) * bound_doubles;
+        V sa[P];
+        for (int p = 0; p < P; ++p)
+            sa[p] = V{};
+        for (int i = 0; i < m; ++i) {
+            V xi;
+            broadcast_v(&xi, x[i]);
+            const double *r = a + 3 * kW * static_cast<std::size_t>(i);
+            for (int p = 0; p < P; ++p) {
+                V lo, up, width;
+                load_v(&lo, r + L * p);
+                load_v(&up, r + kW + L * p);
+                load_v(&width, r + 2 * kW + L * p);
+                const V join_lower = xi > lo ? lo : xi;
+                const V join_upper = xi >= up ? xi : up;
+                const V term = join_upper - join_lower;
+                sa[p] += term > width ? term : width;
+            }
+        }
+        std::memcpy(out + kW * j, sa, sizeof sa);
+    }
+}
+
 QUORV_AVX2 void tile_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
                                  const double *x, double *out)
 {
@@ -502,6 +535,18 @@ QUORV_AVX512 void tile_sizes_avx512(const double *tiles, std::size_t tile_double
                                     int m, const double *x, double *out)
 {
     tile_sizes_v<V8>(tiles, tile_doubles, which, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX2 void bound_sizes_avx2(const double *tiles, int n, int m, const double *x, double *out)
+{
+    bound_sizes_v<V4>(tiles, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX512 void bound_sizes_avx512(const double *tiles, int n, int m, const double *x, double *out)
+{
+    bound_sizes_v<V8>(tiles, n, m, x, out);
     _mm256_zeroupper();
 }
 
@@ -608,13 +653,13 @@ bool set_search_path(SearchPath path)
 }
 
 int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, std::int64_t host_per_join,
-                  const double *next)
+                  const double *next, int pattern_index)
 {
     const int count = block.count();
     // A few nodes are joined sooner than searched and then joined again.
     if (current_path() == SearchPath::Straight || count < 4)
         return straight_winner(nodes, count, pattern, host_per_join, nullptr);
-    const int winner = block.find_winner_ahead(pattern, next);
+    const int winner = block.find_winner_ahead(pattern, next, nullptr, pattern_index);
     // Only the winner's trial box is ever used.
     if (winner >= 0)
         nodes[winner]->join_uncounted(pattern);
@@ -678,6 +723,33 @@ void tile_sizes(const double *tiles, std::size_t tile_doubles, const int *which,
                           out + kW * j);
 }
 
+void bound_sizes(const double *tiles, int n, int m, const double *x, double *out)
+{
+#if QUORV_SEARCH_X86
+    if (use_avx512())
+        return bound_sizes_avx512(tiles, n, m, x, out);
+    if (use_avx2())
+        return bound_sizes_avx2(tiles, n, m, x, out);
+#endif
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
+    for (int j = 0; j < n; ++j) {
+        const double *a = tiles + static_cast<std::size_t>(j) * bound_doubles;
+        double *acc = out + kW * j;
+        for (int l = 0; l < kW; ++l)
+            acc[l] = 0.0;
+        for (int i = 0; i < m; ++i) {
+            const double xi = x[i];
+            const double *r = a + 3 * kW * static_cast<std::size_t>(i);
+            for (int l = 0; l < kW; ++l) {
+                const double jl = xi > r[l] ? r[l] : xi;
+                const double ju = xi >= r[kW + l] ? xi : r[kW + l];
+                const double term = ju - jl;
+                acc[l] += term > r[2 * kW + l] ? term : r[2 * kW + l];
+            }
+        }
+    }
+}
+
 bool all_finite(const double *x, int m)
 {
     for (int i = 0; i < m; ++i)
@@ -727,12 +799,19 @@ struct NodeBlock::Groups {
     int groups = 0;       // groups of kW tiles
     int group_tiles = 0;  // tiles of group bounds
     double *nodes = nullptr;         // node bounds, tile by tile, in group order
-    double *tile_bounds = nullptr;   // one tile per group: lane j bounds its tile j
-    double *group_bounds = nullptr;  // lane j of tile q bounds group kW * q + j
+    // Bound tiles: per feature a row of kW largest lower bounds, one of kW
+    // smallest upper bounds and one of kW smallest widths (upper - lower).
+    double *tile_bounds = nullptr;   // one bound tile per group: lane j bounds its tile j
+    double *group_bounds = nullptr;  // lane j of bound tile q bounds group kW * q + j
     int *slot_node = nullptr;        // node number in each slot; INT_MAX when empty
     int *node_slot = nullptr;        // slot of each node
     int *tile_first = nullptr;       // lowest node number of each tile
     int *group_first = nullptr;      // lowest node number of each group
+    // Smallest size (widths summed in feature order) of the boxes of each
+    // tile and group, no more than any member's join size: every term of a
+    // join is at least the width in its feature. 0 with an unsound box.
+    double *tile_least = nullptr;
+    double *group_least = nullptr;
 
     ~Groups()
     {
@@ -743,6 +822,8 @@ struct NodeBlock::Groups {
         delete[] node_slot;
         delete[] tile_first;
         delete[] group_first;
+        delete[] tile_least;
+        delete[] group_least;
     }
 };
 
@@ -779,6 +860,9 @@ NodeBlock::~NodeBlock()
     forget_groups();
     delete_doubles(tiles_);
     delete_doubles(ahead_sizes_);
+    delete[] memos_;
+    delete[] log_;
+    delete[] changed_at_;
 }
 
 void NodeBlock::forget_groups()
@@ -803,8 +887,16 @@ bool NodeBlock::reserve(int nodes)
         return false;
     const std::size_t total = static_cast<std::size_t>(tiles) * per_tile;
     double *grown = new_doubles(total);
-    if (!grown)
+    auto *changed_at = new (std::nothrow) std::int64_t[static_cast<std::size_t>(tiles) * kW];
+    if (!grown || !changed_at) {
+        delete_doubles(grown);
+        delete[] changed_at;
         return false;
+    }
+    for (std::size_t k = 0; k < static_cast<std::size_t>(tiles) * kW; ++k)
+        changed_at[k] = k < static_cast<std::size_t>(count_) ? changed_at_[k] : 0;
+    delete[] changed_at_;
+    changed_at_ = changed_at;
     const std::size_t kept = static_cast<std::size_t>(capacity_) * tile_doubles_;
     if (kept > 0)
         std::memcpy(grown, tiles_, kept * sizeof(double));
@@ -833,29 +925,81 @@ bool NodeBlock::append(const Node &node)
         return false;
     store(count_, node);
     ++count_;
+    note_change(count_ - 1);
+    return true;
+}
+
+void NodeBlock::note_change(int k)
+{
+    ++epoch_;
+    changed_at_[k] = epoch_;
+    if (log_)
+        log_[epoch_ % log_capacity_] = k;
+}
+
+bool NodeBlock::remember(int patterns)
+{
+    delete[] memos_;
+    delete[] log_;
+    memos_ = nullptr;
+    log_ = nullptr;
+    memo_count_ = 0;
+    if (patterns <= 0)
+        return true;
+    // Between two searches of one pattern come the searches of all others,
+    // each followed by at most one change (a node learns or is appended).
+    const std::int64_t capacity = 2 * static_cast<std::int64_t>(patterns) + 64;
+    memos_ = new (std::nothrow) Memo[static_cast<std::size_t>(patterns)];
+    log_ = new (std::nothrow) int[static_cast<std::size_t>(capacity)];
+    if (!memos_ || !log_) {
+        delete[] memos_;
+        delete[] log_;
+        memos_ = nullptr;
+        log_ = nullptr;
+        return false;
+    }
+    for (int p = 0; p < patterns; ++p)
+        memos_[p] = Memo{-1, 0.0, -1};
+    memo_count_ = patterns;
+    log_capacity_ = capacity;
+    // Changes before now are not in the log: memos start from here.
+    ++epoch_;
     return true;
 }
 
 namespace {
 
 // Makes the bounds in lane `lane` of a bound tile hold for one more box: the
-// largest lower and the smallest upper bound so far. A box the bounds cannot
-// serve makes them +inf / -inf, sized 0 by any finite pattern, and so they
-// stay.
+// largest lower bound, the smallest upper bound and the smallest width so
+// far. A box the bounds cannot serve makes them +inf, -inf and 0, sized 0 by
+// any finite pattern, and so they stay.
 void take_in(double *bound_tile, int lane, int m, const double *lower, const double *upper, bool sound)
 {
     const double inf = std::numeric_limits<double>::infinity();
     for (int i = 0; i < m; ++i) {
-        double *lo = bound_tile + 2 * kW * static_cast<std::size_t>(i) + lane;
+        double *lo = bound_tile + 3 * kW * static_cast<std::size_t>(i) + lane;
         double *up = lo + kW;
+        double *width = lo + 2 * kW;
         if (!sound) {
             *lo = inf;
             *up = -inf;
+            *width = 0.0;
         } else {
+            const double w = upper[i] - lower[i];
             *lo = lower[i] > *lo ? lower[i] : *lo;
             *up = upper[i] < *up ? upper[i] : *up;
+            *width = w < *width ? w : *width;
         }
     }
+}
+
+// Widths summed in feature order from 0.0, as a join sums its terms.
+double box_size(const double *lower, const double *upper, int m)
+{
+    double size = 0.0;
+    for (int i = 0; i < m; ++i)
+        size += upper[i] - lower[i];
+    return size;
 }
 
 // A box the group bounds hold for: finite, lower <= upper in every feature.
@@ -871,7 +1015,15 @@ bool sound_box(const double *lower, const double *upper, int m)
 
 void NodeBlock::refresh(int k, const Node &node)
 {
+    const double *old = tile(k / kW) + k % kW;
+    bool changed = false;
+    for (int i = 0; i < m_ && !changed; ++i)
+        changed = std::memcmp(old + 2 * kW * static_cast<std::size_t>(i), node.lower + i, sizeof(double)) != 0 ||
+                  std::memcmp(old + 2 * kW * static_cast<std::size_t>(i) + kW, node.upper + i, sizeof(double)) != 0;
+    if (!changed)
+        return;  // learn left the box as it was
     store(k, node);
+    note_change(k);
     // Sizes looked ahead stay of use while only one node has changed.
     if (ahead_dirty_ >= 0 && ahead_dirty_ != k)
         ahead_ = nullptr;
@@ -889,11 +1041,15 @@ void NodeBlock::refresh(int k, const Node &node)
     }
     const bool sound = sound_box(node.lower, node.upper, m_);
     const int t = slot / kW;
-    take_in(g->tile_bounds + static_cast<std::size_t>(t / kW) * tile_doubles_, t % kW, m_, node.lower, node.upper,
-          sound);
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
+    take_in(g->tile_bounds + static_cast<std::size_t>(t / kW) * bound_doubles, t % kW, m_, node.lower, node.upper,
+            sound);
     const int q = t / kW;
-    take_in(g->group_bounds + static_cast<std::size_t>(q / kW) * tile_doubles_, q % kW, m_, node.lower, node.upper,
-          sound);
+    take_in(g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles, q % kW, m_, node.lower, node.upper,
+            sound);
+    const double least = sound ? box_size(node.lower, node.upper, m_) : 0.0;
+    g->tile_least[t] = least < g->tile_least[t] ? least : g->tile_least[t];
+    g->group_least[q] = least < g->group_least[q] ? least : g->group_least[q];
 }
 
 bool NodeBlock::regroup()
@@ -907,7 +1063,7 @@ bool NodeBlock::regroup()
         return true;
     const std::size_t m = static_cast<std::size_t>(m_);
     int *order = new (std::nothrow) int[static_cast<std::size_t>(k)];
-    double *centres = new (std::nothrow) double[static_cast<std::size_t>(k) * m];
+    double *centres = new (std::nothrow) double[static_cast<std::size_t>(k) * 2 * m];
     Groups *g = new (std::nothrow) Groups;
     bool ok = order && centres && g;
     if (ok) {
@@ -928,13 +1084,16 @@ bool NodeBlock::regroup()
                 if (pass == 0 && is_sound) {
                     order[sound++] = j;
                     for (std::size_t i = 0; i < m; ++i)
-                        centres[static_cast<std::size_t>(j) * m + i] = lower[i] / 2 + upper[i] / 2;
+                    {
+                        centres[static_cast<std::size_t>(j) * 2 * m + i] = lower[i];
+                        centres[static_cast<std::size_t>(j) * 2 * m + m + i] = upper[i];
+                    }
                 } else if (pass == 1 && !is_sound) {
                     order[sound + at++] = j;
                 }
             }
         if (ok)
-            kd_order(order, 0, sound, centres, m_);
+            kd_order(order, 0, sound, centres, 2 * m_);
 
         const int sound_tiles = (sound + kW - 1) / kW;
         g->count = k;
@@ -942,13 +1101,16 @@ bool NodeBlock::regroup()
         g->groups = (g->tiles + kW - 1) / kW;
         g->group_tiles = (g->groups + kW - 1) / kW;
         g->nodes = new_doubles(static_cast<std::size_t>(g->tiles) * tile_doubles_);
-        g->tile_bounds = new_doubles(static_cast<std::size_t>(g->groups) * tile_doubles_);
-        g->group_bounds = new_doubles(static_cast<std::size_t>(g->group_tiles) * tile_doubles_);
+        const std::size_t bound_doubles = 3 * kW * m;
+        g->tile_bounds = new_doubles(static_cast<std::size_t>(g->groups) * bound_doubles);
+        g->group_bounds = new_doubles(static_cast<std::size_t>(g->group_tiles) * bound_doubles);
         g->slot_node = new (std::nothrow) int[static_cast<std::size_t>(g->tiles) * kW];
         g->node_slot = new (std::nothrow) int[static_cast<std::size_t>(k)];
         g->tile_first = new (std::nothrow) int[static_cast<std::size_t>(g->tiles)];
         g->group_first = new (std::nothrow) int[static_cast<std::size_t>(g->groups)];
-        ok = ok && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node && g->node_slot && g->tile_first &&
+        g->tile_least = new (std::nothrow) double[static_cast<std::size_t>(g->tiles)];
+        g->group_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups)];
+        ok = ok && g->tile_least && g->group_least && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node && g->node_slot && g->tile_first &&
              g->group_first;
         if (ok) {
             const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -956,27 +1118,31 @@ bool NodeBlock::regroup()
             std::fill(g->nodes, g->nodes + static_cast<std::size_t>(g->tiles) * tile_doubles_, nan);
             std::fill(g->slot_node, g->slot_node + static_cast<std::size_t>(g->tiles) * kW,
                       std::numeric_limits<int>::max());
-            // Bounds start empty (lower -inf, upper +inf) and widen to hold
-            // each member; lanes past the last tile or group stay NaN and are
-            // never read.
-            std::fill(g->tile_bounds, g->tile_bounds + static_cast<std::size_t>(g->groups) * tile_doubles_, nan);
-            std::fill(g->group_bounds, g->group_bounds + static_cast<std::size_t>(g->group_tiles) * tile_doubles_,
+            // Bounds start empty (lower -inf, upper and width +inf) and take
+            // in each member; lanes past the last tile or group stay NaN and
+            // are never read.
+            std::fill(g->tile_bounds, g->tile_bounds + static_cast<std::size_t>(g->groups) * bound_doubles, nan);
+            std::fill(g->group_bounds, g->group_bounds + static_cast<std::size_t>(g->group_tiles) * bound_doubles,
                       nan);
             for (int t = 0; t < g->tiles; ++t) {
-                double *lo = g->tile_bounds + static_cast<std::size_t>(t / kW) * tile_doubles_ + t % kW;
+                double *lo = g->tile_bounds + static_cast<std::size_t>(t / kW) * bound_doubles + t % kW;
                 for (std::size_t i = 0; i < m; ++i) {
-                    lo[2 * kW * i] = -inf;
-                    lo[2 * kW * i + kW] = inf;
+                    lo[3 * kW * i] = -inf;
+                    lo[3 * kW * i + kW] = inf;
+                    lo[3 * kW * i + 2 * kW] = inf;
                 }
                 g->tile_first[t] = std::numeric_limits<int>::max();
+                g->tile_least[t] = inf;
             }
             for (int q = 0; q < g->groups; ++q) {
-                double *lo = g->group_bounds + static_cast<std::size_t>(q / kW) * tile_doubles_ + q % kW;
+                double *lo = g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles + q % kW;
                 for (std::size_t i = 0; i < m; ++i) {
-                    lo[2 * kW * i] = -inf;
-                    lo[2 * kW * i + kW] = inf;
+                    lo[3 * kW * i] = -inf;
+                    lo[3 * kW * i + kW] = inf;
+                    lo[3 * kW * i + 2 * kW] = inf;
                 }
                 g->group_first[q] = std::numeric_limits<int>::max();
+                g->group_least[q] = inf;
             }
             for (int p = 0; p < k; ++p) {
                 const int j = order[p];
@@ -991,11 +1157,14 @@ bool NodeBlock::regroup()
                 g->node_slot[j] = slot;
                 const int t = slot / kW, q = t / kW;
                 const bool is_sound = p < sound;
-                take_in(g->tile_bounds + static_cast<std::size_t>(q) * tile_doubles_, t % kW, m_, lower, upper, is_sound);
-                take_in(g->group_bounds + static_cast<std::size_t>(q / kW) * tile_doubles_, q % kW, m_,
+                take_in(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, t % kW, m_, lower, upper, is_sound);
+                take_in(g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles, q % kW, m_,
                       lower, upper, is_sound);
                 g->tile_first[t] = j < g->tile_first[t] ? j : g->tile_first[t];
                 g->group_first[q] = j < g->group_first[q] ? j : g->group_first[q];
+                const double least = is_sound ? box_size(lower, upper, m_) : 0.0;
+                g->tile_least[t] = least < g->tile_least[t] ? least : g->tile_least[t];
+                g->group_least[q] = least < g->group_least[q] ? least : g->group_least[q];
             }
             scratch_ = Scratch::make(*g);
             ok = scratch_ != nullptr;
@@ -1028,8 +1197,49 @@ double NodeBlock::node_size(int k, const double *pattern) const
     return size;
 }
 
-int NodeBlock::find_winner_ahead(const double *pattern, const double *next, double *size)
+// The winner from the pattern's last search and the nodes changed since, or
+// -2 when that is not known or would cost more than a search.
+int NodeBlock::winner_since(const double *pattern, int pattern_index, double *size)
 {
+    const Memo &memo = memos_[pattern_index];
+    const std::int64_t changes = epoch_ - memo.epoch;
+    if (memo.epoch < 0 || changes >= log_capacity_ || changes > count_ / 4 ||
+        (memo.node >= 0 && changed_at_[memo.node] > memo.epoch))
+        return -2;
+    double best = memo.node >= 0 ? memo.size : m_;
+    int winner = memo.node;
+    for (std::int64_t e = memo.epoch + 1; e <= epoch_; ++e) {
+        const int k = log_[e % log_capacity_];
+        if (changed_at_[k] != e)
+            continue;  // changed again later: sized at that entry
+        const double s = node_size(k, pattern);
+        if (s < best || (s == best && winner >= 0 && k < winner)) {
+            best = s;
+            winner = k;
+        }
+    }
+    if (winner >= 0 && size)
+        *size = best;
+    return winner;
+}
+
+int NodeBlock::find_winner_ahead(const double *pattern, const double *next, double *size, int pattern_index)
+{
+    if (memos_ && pattern_index >= 0 && pattern_index < memo_count_ && pruning_on() && m_ > 0) {
+        Memo &memo = memos_[pattern_index];
+        double found = 0.0;
+        int winner = winner_since(pattern, pattern_index, &found);
+        if (winner == -2) {
+            winner = find_winner_ahead(pattern, next, &found, -1);
+            // A search looks ahead only for the pattern it was told of.
+        } else {
+            ahead_ = nullptr;
+        }
+        memo = Memo{epoch_, found, winner};
+        if (winner >= 0 && size)
+            *size = found;
+        return winner;
+    }
     if (pruning_on() && m_ > 0) {
         // Regroup once the nodes sized outside the groups since the last
         // time have cost about what a regroup does.
@@ -1114,7 +1324,7 @@ int NodeBlock::flat_winner(const double *pattern, double *size) const
 // tiles, smallest bound first, each skipped when its bound shows that no
 // member can beat the best so far. The best is compared as (size, node
 // number), so that the lowest-numbered of equal sizes wins as in node order.
-int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scratch) const
+int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scratch, int hint) const
 {
     const Groups *g = groups_;
     if (!all_finite(pattern, m_)) {
@@ -1136,13 +1346,25 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
             }
     }
 
+    // A likely winner sized first makes the best small from the start.
+    if (hint >= 0 && hint < count_) {
+        const double s = node_size(hint, pattern);
+        if (s < best || (s == best && winner >= 0 && hint < winner)) {
+            best = s;
+            winner = hint;
+        }
+    }
+
     // For a finite pattern every bound is a number (0 for the bounds of
     // unsound boxes), so the order below is a strict weak one.
     double *bounds = scratch->group_sizes;
     int *order = scratch->order;
-    tile_sizes(g->group_bounds, tile_doubles_, nullptr, g->group_tiles, m_, pattern, bounds);
-    for (int q = 0; q < g->groups; ++q)
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
+    bound_sizes(g->group_bounds, g->group_tiles, m_, pattern, bounds);
+    for (int q = 0; q < g->groups; ++q) {
+        bounds[q] = bounds[q] > g->group_least[q] ? bounds[q] : g->group_least[q];
         order[q] = q;
+    }
     std::sort(order, order + g->groups, [bounds](int a, int b) { return bounds[a] < bounds[b]; });
 
     // No member can beat the best: a larger bound, or an equal one with every
@@ -1159,41 +1381,31 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
             break;  // so are all that follow
         if (hopeless(bounds[q], g->group_first[q]))
             continue;
-        tile_sizes(g->tile_bounds + static_cast<std::size_t>(q) * tile_doubles_, tile_doubles_, nullptr, 1, m_,
-                   pattern, tile_bounds);
+        bound_sizes(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, pattern, tile_bounds);
+        for (int j = 0; j < kW && q * kW + j < g->tiles; ++j)
+            tile_bounds[j] = tile_bounds[j] > g->tile_least[q * kW + j] ? tile_bounds[j] : g->tile_least[q * kW + j];
         const int t0 = q * kW;
         const int tiles = g->tiles - t0 < kW ? g->tiles - t0 : kW;
-        int by_bound[kW];
-        for (int j = 0; j < tiles; ++j) {
-            int at = j;
-            for (; at > 0 && tile_bounds[by_bound[at - 1]] > tile_bounds[j]; --at)
-                by_bound[at] = by_bound[at - 1];
-            by_bound[at] = j;
-        }
         // Two tiles at a time keep the kernel busy; a second tile may turn
         // out not to be needed, which costs time only.
-        for (int c = 0; c < tiles;) {
+        for (int j = 0; j < tiles;) {
             int pair[2];
             int n = 0;
-            for (; c < tiles && n < 2; ++c) {
-                const int j = by_bound[c];
-                if (tile_bounds[j] > best) {
-                    c = tiles;
-                    break;
-                }
+            for (; j < tiles && n < 2; ++j)
                 if (!hopeless(tile_bounds[j], g->tile_first[t0 + j]))
                     pair[n++] = t0 + j;
-            }
             if (n == 0)
                 break;
             tile_sizes(g->nodes, tile_doubles_, pair, n, m_, pattern, sizes);
             sized += n * kW;
             for (int e = 0; e < n * kW; ++e) {
-                const int k = g->slot_node[pair[e / kW] * kW + e % kW];
                 const double s = sizes[e];
-                if (s < best || (s == best && winner >= 0 && k < winner)) {
-                    best = s;
-                    winner = k;
+                if (s <= best) {
+                    const int k = g->slot_node[pair[e / kW] * kW + e % kW];
+                    if (s < best || (winner >= 0 && k < winner)) {
+                        best = s;
+                        winner = k;
+                    }
                 }
             }
         }
@@ -1225,21 +1437,55 @@ void NodeBlock::winners_range(const double *const *patterns, int n, int *winners
         flat_winners(patterns, n, winners, sizes);
         return;
     }
+    // The patterns are searched in k-d order (finite ones; the others last):
+    // neighbours visit mostly the same tiles, which stay in the cache, and
+    // each one's winner is sized first for the next, making its best small
+    // from the start. Without the memory, in the order given.
+    const std::size_t m = static_cast<std::size_t>(m_);
+    std::unique_ptr<int[]> order(new (std::nothrow) int[static_cast<std::size_t>(n)]);
+    std::unique_ptr<double[]> points(new (std::nothrow) double[static_cast<std::size_t>(n) * m]);
+    int finite = 0;
+    if (order) {
+        for (int p = 0; p < n; ++p)
+            if (points && all_finite(patterns[p], m_)) {
+                std::memcpy(&points[static_cast<std::size_t>(p) * m], patterns[p], m * sizeof(double));
+                order[finite++] = p;
+            }
+        for (int p = 0, at = finite; p < n; ++p)
+            if (!(points && all_finite(patterns[p], m_)))
+                order[at++] = p;
+        kd_order(order.get(), 0, finite, points.get(), m_);
+    }
     // Patterns in runs: the groups serve a run while they leave most nodes
-    // unsized; otherwise the flat kernels take the next runs, and the
-    // groups are tried again now and then.
+    // unsized; otherwise the flat kernels take the next runs, and the groups
+    // are tried again now and then.
     constexpr int kRun = 64;
+    const double *run[kRun];
+    int run_winners[kRun];
+    double run_sizes[kRun];
     int flat_runs = 0;
+    int hint = -1;
     for (int p0 = 0; p0 < n; p0 += kRun) {
         const int nb = n - p0 < kRun ? n - p0 : kRun;
+        auto at = [&](int r) { return order ? order[p0 + r] : p0 + r; };
         if (flat_runs > 0) {
-            flat_winners(patterns + p0, nb, winners + p0, sizes ? sizes + p0 : nullptr);
+            for (int r = 0; r < nb; ++r)
+                run[r] = patterns[at(r)];
+            flat_winners(run, nb, run_winners, run_sizes);
+            for (int r = 0; r < nb; ++r) {
+                winners[at(r)] = run_winners[r];
+                if (sizes && run_winners[r] >= 0)
+                    sizes[at(r)] = run_sizes[r];
+            }
             --flat_runs;
             continue;
         }
         const std::int64_t before = scratch->sized;
-        for (int p = p0; p < p0 + nb; ++p)
-            winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch);
+        for (int r = 0; r < nb; ++r) {
+            const int p = at(r);
+            winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
+            hint = winners[p] >= 0 ? winners[p] : hint;
+        }
         if ((scratch->sized - before) * kPayingShare >= static_cast<std::int64_t>(nb) * count_)
             flat_runs = 16;
     }
@@ -1279,7 +1525,8 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
         return;
     }
     // Several runs per thread even out threads that the machine slows.
-    const int tasks = std::min(n, std::min(4 * threads, 256));
+    // (Runs long enough to order, and to judge the groups on.)
+    const int tasks = std::min((n + 511) / 512, std::min(4 * threads, 256));
     const int chunk = (n + tasks - 1) / tasks;
     Scratch *scratch[256] = {};
     if (pruning_on() && groups_)

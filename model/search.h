@@ -59,11 +59,13 @@ class NodeBlock;
 // winner has been joined with the pattern, so its trial box, join_size and
 // growth are this pattern's; other nodes' trial fields are left as they were.
 // `next`, when not null, is the pattern likely to be searched next (see
-// NodeBlock::find_winner_ahead); it changes nothing but the time taken. The
+// NodeBlock::find_winner_ahead), and `pattern_index`, when not -1, numbers the
+// pattern among those the block remembers (NodeBlock::remember); they change
+// nothing but the time taken. The
 // block is regrouped now and then, as the nodes added since the last time
 // make it worth it.
 int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, std::int64_t host_per_join,
-                  const double *next = nullptr);
+                  const double *next = nullptr, int pattern_index = -1);
 
 // Makes the block ready for search_winners over `patterns` patterns: groups
 // its nodes when that pays.
@@ -113,7 +115,16 @@ public:
     // `next` (when not null) against every node, and a later call for `next`
     // itself takes those sizes, sizing again only the nodes refreshed (at most
     // one) or appended since, instead of passing over all nodes again.
-    int find_winner_ahead(const double *pattern, const double *next, double *size = nullptr);
+    // `pattern_index`: see remember; -1 for a pattern not remembered.
+    int find_winner_ahead(const double *pattern, const double *next, double *size = nullptr,
+                          int pattern_index = -1);
+    // Training presents the same patterns again and again: remember, for
+    // each of `patterns` patterns, the winner of its last search and which
+    // nodes have been appended or changed since. The next search of that
+    // pattern then sizes only those nodes: every other node has the bounds,
+    // and so the join size, it had then, and none of those beat the winner.
+    // False when memory ran out (searches then start afresh, same results).
+    bool remember(int patterns);
     // Winners of n patterns at once, into winners[0..n-1], and their sizes
     // into sizes[0..n-1] when sizes is not null; on up to `threads` threads.
     void find_winners(const double *const *patterns, int n, int *winners, double *sizes = nullptr,
@@ -133,7 +144,7 @@ private:
     void store(int k, const Node &node);
     double node_size(int k, const double *pattern) const;
     int winner_from_ahead(const double *pattern, double *size);
-    int find_winner_in(const double *pattern, double *size, Scratch *scratch) const;
+    int find_winner_in(const double *pattern, double *size, Scratch *scratch, int hint = -1) const;
     int flat_winner(const double *pattern, double *size) const;
     void flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const;
     void winners_range(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch) const;
@@ -152,6 +163,24 @@ private:
     int ahead_capacity_ = 0;  // in tiles
     int ahead_count_ = 0;
     int ahead_dirty_ = -1;
+
+    void note_change(int k);
+    int winner_since(const double *pattern, int pattern_index, double *size);
+
+    // The last search of each remembered pattern: the `epoch_` it ran at,
+    // its winner (-1: none) and the winner's size.
+    struct Memo {
+        std::int64_t epoch;
+        double size;
+        int node;
+    };
+    Memo *memos_ = nullptr;
+    int memo_count_ = 0;
+    // Node changed at each epoch, the last log_capacity_ of them.
+    int *log_ = nullptr;
+    std::int64_t log_capacity_ = 0;
+    std::int64_t epoch_ = 0;
+    std::int64_t *changed_at_ = nullptr;  // epoch of each node's last change
 
     Groups *groups_ = nullptr;
     Scratch *scratch_ = nullptr;  // for the calling thread's searches

@@ -231,10 +231,16 @@ TEST_P(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
                     np.flop_count = 0xFFFFF000u;
                     np.comparison_count = 0xFFFFF800u;
                     Nodes plain(m, {}), fast(m, {});
-                    // Patterns come again, so that nodes are found again and grow.
+                    // Patterns come again, so that nodes are found again and grow,
+                    // and the fast side remembers them by their first step.
                     std::vector<std::vector<double>> seq;
-                    for (int step = 0; step < 300; ++step)
-                        seq.push_back(step > 20 && step % 3 == 0 ? seq[v.rng() % seq.size()] : v.pattern(m));
+                    std::vector<int> first(300);
+                    for (int step = 0; step < 300; ++step) {
+                        const int from = step > 20 && step % 3 != 1 ? first[v.rng() % step] : step;
+                        seq.push_back(from == step ? v.pattern(m) : seq[from]);
+                        first[step] = from;
+                    }
+                    ASSERT_TRUE(fast.block.remember(300));
                     for (int step = 0; step < 300; ++step) {
                         const std::vector<double> &x = seq[step];
                         if (step % 40 == 39) {
@@ -251,7 +257,8 @@ TEST_P(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
                             ASSERT_TRUE(set_search_path(side == 0 ? SearchPath::Straight : path));
                             const Counts before = Counts::now();
                             winners[side] = s.block.count() > 0
-                                                ? search_winner(s.nodes.data(), s.block, x.data(), 4 * m + 1, next)
+                                                ? search_winner(s.nodes.data(), s.block, x.data(), 4 * m + 1, next,
+                                                                first[step])
                                                 : -1;
                             const Counts after = Counts::now();
                             used[side] = {after.flops - before.flops, after.comparisons - before.comparisons,
@@ -446,6 +453,58 @@ TEST(SearchTwins, ClassificationCallsMatchTheStraightPlugin)
                 "K=" + std::to_string(k) + " M=" + std::to_string(m) + " N=" + std::to_string(n));
             ++c;
         }
+}
+
+// Calls large enough for the groups, the remembered searches and several
+// threads, with QUORV_THREADS at 1 and at 3: the same as the straight twins.
+TEST(SearchTwins, LargeCallsMatchOnOneThreadAndOnSeveral)
+{
+    Restore restore;
+    auto train = qt::load_train();
+    auto perf = qt::load_perf();
+    auto straight_train = load_twin(QUORV_TRAIN_PLUGIN);
+    auto straight_perf = load_twin(QUORV_PERF_PLUGIN);
+    ASSERT_TRUE(train && perf && straight_train && straight_perf);
+    std::mt19937_64 rng(5);
+    for (const char *threads : {"1", "3"}) {
+        ASSERT_EQ(setenv("QUORV_THREADS", threads, 1), 0);
+        for (int edges : {0, 3}) {
+            const int m = 6, n = 900;
+            Values v{std::mt19937_64(rng()), edges};
+            std::vector<double> patterns, labels;
+            for (int p = 0; p < n; ++p) {
+                const std::vector<double> x = v.pattern(m);
+                patterns.insert(patterns.end(), x.begin(), x.end());
+                labels.push_back(static_cast<double>(1 + rng() % 3));
+            }
+            qt::TrainParams tp;
+            tp.vigilance = 0.9;
+            tp.max_list_presentations = 5;
+            tp.oflag = 2;
+            const std::string what = std::string("threads ") + threads + " edges " + std::to_string(edges);
+            expect_twins(
+                *train, *straight_train, [&](qt::Plugin &p) { return qt::train(p, n, m, patterns, labels, tp); },
+                "training, " + what);
+
+            const int k = 400, tests = 3000;
+            std::vector<double> templates, node_labels, points;
+            for (const auto &row : template_rows(&v, k, m))
+                templates.insert(templates.end(), row.begin(), row.end());
+            for (int j = 0; j < k; ++j)
+                node_labels.push_back(static_cast<double>(1 + rng() % 4));
+            for (int p = 0; p < tests; ++p) {
+                const std::vector<double> x = v.pattern(m);
+                points.insert(points.end(), x.begin(), x.end());
+            }
+            expect_twins(
+                *perf, *straight_perf,
+                [&](qt::Plugin &p) {
+                    return qt::perf(p, k, 2 * m, templates, node_labels, 0.5, tests, m, points, -1, 2);
+                },
+                "classification, " + what);
+        }
+    }
+    unsetenv("QUORV_THREADS");
 }
 
 // The node list grows geometrically. 500 more patterns, each making its own

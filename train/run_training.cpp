@@ -127,6 +127,9 @@ void run_training(const int *N, const int *M, double **patterns, const double *l
     const std::int64_t join_flops = 4 * static_cast<std::int64_t>(m) + 1;
     const std::int64_t create_flops = 1 + (*min_size > 0 ? 4 * static_cast<std::int64_t>(m) : 0);
     bool converged = false;
+    // Later searches of a pattern build on its earlier ones (time only; on
+    // failure every search starts afresh).
+    block.remember(n);
 
     for (;;) {
         int new_nodes = 0;
@@ -149,7 +152,8 @@ void run_training(const int *N, const int *M, double **patterns, const double *l
             // Besides the joins' own counts, 4M + 1 host flops per join are the
             // driver's. The next pattern is sized in the same pass over the nodes.
             const double *next = p_index + 1 < n ? patterns[p_index + 1] : nullptr;
-            const int winner = list.count > 0 ? search_winner(list.nodes, block, pattern, join_flops, next) : -1;
+            const int winner =
+                list.count > 0 ? search_winner(list.nodes, block, pattern, join_flops, next, p_index) : -1;
             bool create = true;
             if (winner >= 0) {
                 ++comparisons;
