@@ -198,8 +198,7 @@ Data clusters(int classes, int M, int N, std::uint64_t seed)
 
 // The rows in a shuffled order: Fisher-Yates driven by the 64-bit Mersenne
 // Twister seeded with `seed`, each draw below i taken without bias by
-// rejecting the top remainder. The command-line tool's demo shuffles this
-// way; `quorv train --shuffle --seed S` should give the same order.
+// rejecting the top remainder; the order of `quorv train --shuffle --seed S`.
 Data shuffled(const Data &d, std::uint64_t seed)
 {
     std::mt19937_64 rng(seed);

@@ -27,6 +27,12 @@
 %   The summary's FLOPs and comparisons are running totals since the plug-in
 %   was loaded; "clear quorv_perf" starts them anew.
 %
+%   Threads: large calls share the patterns among all the processor cores
+%   the session may use. The environment variable QUORV_THREADS caps that
+%   number (read at every call), e.g. setenv('QUORV_THREADS', '1') for one
+%   thread; unset it, or set it to 0, for all cores. Results and console
+%   output are the same for any number of threads.
+%
 %   Example (train on two thirds of iris, classify the rest):
 %     D = dlmread(fullfile('..', 'data', 'iris.csv'), ',', 1, 0);
 %     X = D(:, 1:end-1);  y = D(:, end);

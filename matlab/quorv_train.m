@@ -44,6 +44,13 @@
 %   The summary's FLOPs and comparisons are running totals since the plug-in
 %   was loaded; "clear quorv_train" starts them anew.
 %
+%   Threads: the environment variable QUORV_THREADS caps the number of
+%   threads the plug-ins may use (read at every call), e.g.
+%   setenv('QUORV_THREADS', '1'); unset, or 0, means all the processor cores
+%   the session may use. Training searches on the calling thread at present;
+%   QUORV_PERF shares large calls among threads. Results and console output
+%   are the same for any number of threads.
+%
 %   Example (train on two thirds of iris, classify the rest):
 %     D = dlmread(fullfile('..', 'data', 'iris.csv'), ',', 1, 0);
 %     X = D(:, 1:end-1);  y = D(:, end);
