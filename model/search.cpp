@@ -37,10 +37,14 @@ constexpr int kGroupMin = 128;
 // regroup reach this many times the node count (a regroup costs about a
 // dozen plain searches).
 constexpr std::int64_t kRegroupWork = 16;
-// The groups are judged after this many searches, and kept while they size
-// less than 1 / kPayingShare of the nodes.
+// The groups are judged after this many searches, and kept while they do
+// less than 1 / kPayingShare of the work of sizing every node.
+// Work is counted in nodes sized, a bound tile as kBoundWork nodes. The flat
+// kernels size every node but take two or four patterns per pass, so the
+// groups must leave most of the work undone to pay.
 constexpr std::int64_t kTrialSearches = 64;
-constexpr std::int64_t kPayingShare = 2;
+constexpr std::int64_t kPayingShare = 3;
+constexpr std::int64_t kBoundWork = 12;
 // Join elements (nodes x features x patterns) that pay for a thread's start.
 constexpr double kThreadWork = 2e6;
 static_assert(kW == 8, "the AVX2 kernels take a tile as two vectors of four nodes");
@@ -524,6 +528,33 @@ QUORV_INLINE void bound_sizes_v(const double *tiles, int n, int m, const double 
     }
 }
 
+// Sizes of n tiles (which[j]) for four patterns at once: each row of a tile,
+// loaded once, serves all four. Pattern r's sizes go to out[r][kW * j ..].
+template <typename V>
+QUORV_INLINE void tile_sizes4_v(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
+                                const double *const *x, double *const *out)
+{
+    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
+    for (int j = 0; j < n; ++j) {
+        const double *a = tiles + static_cast<std::size_t>(which[j]) * tile_doubles;
+        V s[4][P];
+        for (int r = 0; r < 4; ++r)
+            for (int p = 0; p < P; ++p)
+                s[r][p] = V{};
+        for (int i = 0; i < m; ++i) {
+            const double *row = a + 2 * kW * static_cast<std::size_t>(i);
+            for (int r = 0; r < 4; ++r) {
+                V xi;
+                broadcast_v(&xi, x[r][i]);
+                for (int p = 0; p < P; ++p)
+                    grow_v(&s[r][p], xi, row + L * p, row + kW + L * p);
+            }
+        }
+        for (int r = 0; r < 4; ++r)
+            std::memcpy(out[r] + kW * j, s[r], sizeof s[r]);
+    }
+}
+
 QUORV_AVX2 void tile_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
                                  const double *x, double *out)
 {
@@ -535,6 +566,20 @@ QUORV_AVX512 void tile_sizes_avx512(const double *tiles, std::size_t tile_double
                                     int m, const double *x, double *out)
 {
     tile_sizes_v<V8>(tiles, tile_doubles, which, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX2 void tile_sizes4_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
+                                 const double *const *x, double *const *out)
+{
+    tile_sizes4_v<V4>(tiles, tile_doubles, which, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX512 void tile_sizes4_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
+                                     int m, const double *const *x, double *const *out)
+{
+    tile_sizes4_v<V8>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
@@ -723,6 +768,21 @@ void tile_sizes(const double *tiles, std::size_t tile_doubles, const int *which,
                           out + kW * j);
 }
 
+void tile_sizes4(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
+                 const double *const *x, double *const *out)
+{
+#if QUORV_SEARCH_X86
+    if (use_avx512())
+        return tile_sizes4_avx512(tiles, tile_doubles, which, n, m, x, out);
+    if (use_avx2())
+        return tile_sizes4_avx2(tiles, tile_doubles, which, n, m, x, out);
+#endif
+    for (int r = 0; r < 4; ++r)
+        for (int j = 0; j < n; ++j)
+            tile_sizes_scalar(tiles + static_cast<std::size_t>(which[j]) * tile_doubles, kW, m, x[r],
+                              out[r] + kW * j);
+}
+
 void bound_sizes(const double *tiles, int n, int m, const double *x, double *out)
 {
 #if QUORV_SEARCH_X86
@@ -829,7 +889,7 @@ struct NodeBlock::Groups {
 
 // What one searching thread needs besides the block.
 struct NodeBlock::Scratch {
-    double *group_sizes = nullptr;
+    double *group_sizes = nullptr;  // 5 x group_tiles x kW
     int *order = nullptr;
     std::int64_t sized = 0;  // nodes sized within the groups
 
@@ -843,7 +903,8 @@ struct NodeBlock::Scratch {
         Scratch *s = new (std::nothrow) Scratch;
         if (!s)
             return nullptr;
-        s->group_sizes = new_doubles(static_cast<std::size_t>(g.group_tiles) * kW);
+        // Room for four patterns' group bounds and their least (see winners4).
+        s->group_sizes = new_doubles(5 * static_cast<std::size_t>(g.group_tiles) * kW);
         s->order = new (std::nothrow) int[static_cast<std::size_t>(g.groups)];
         if (!s->group_sizes || !s->order) {
             delete s;
@@ -1361,6 +1422,8 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
     int *order = scratch->order;
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
     bound_sizes(g->group_bounds, g->group_tiles, m_, pattern, bounds);
+    // Bound tiles count as work too, one and a half node tiles each.
+    std::int64_t sized = kBoundWork * g->group_tiles;
     for (int q = 0; q < g->groups; ++q) {
         bounds[q] = bounds[q] > g->group_least[q] ? bounds[q] : g->group_least[q];
         order[q] = q;
@@ -1373,7 +1436,6 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
     auto hopeless = [&](double bound, int first_node) {
         return bound > best || (bound == best && (winner < 0 || first_node > winner));
     };
-    std::int64_t sized = 0;
     alignas(64) double tile_bounds[kW];
     for (int r = 0; r < g->groups; ++r) {
         const int q = order[r];
@@ -1382,6 +1444,7 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
         if (hopeless(bounds[q], g->group_first[q]))
             continue;
         bound_sizes(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, pattern, tile_bounds);
+        sized += kBoundWork;
         for (int j = 0; j < kW && q * kW + j < g->tiles; ++j)
             tile_bounds[j] = tile_bounds[j] > g->tile_least[q * kW + j] ? tile_bounds[j] : g->tile_least[q * kW + j];
         const int t0 = q * kW;
@@ -1416,6 +1479,113 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
     return winner;
 }
 
+// The winners of np <= 4 finite patterns, neighbours in space, searched
+// together when every node is in the groups: each pattern keeps its own best,
+// and each tile that any of them cannot rule out is sized for all four, its
+// rows loaded once. The groups go in order of their smallest bound over the
+// patterns. `hint` as for find_winner_in.
+void NodeBlock::winners4(const double *const *patterns, int np, int *winners, double *sizes, Scratch *scratch,
+                         int hint) const
+{
+    const Groups *g = groups_;
+    const double *x[4];
+    for (int r = 0; r < 4; ++r)
+        x[r] = patterns[r < np ? r : np - 1];
+    double best[4];
+    int winner[4];
+    for (int r = 0; r < 4; ++r) {
+        best[r] = m_;
+        winner[r] = -1;
+        if (hint >= 0 && hint < count_) {
+            const double s = node_size(hint, x[r]);
+            if (s < best[r]) {
+                best[r] = s;
+                winner[r] = hint;
+            }
+        }
+    }
+    auto better = [&](int r, double s, int k) {
+        if (s < best[r] || (s == best[r] && winner[r] >= 0 && k < winner[r])) {
+            best[r] = s;
+            winner[r] = k;
+        }
+    };
+    auto hopeless = [&](int r, double bound, int first_node) {
+        return bound > best[r] || (bound == best[r] && (winner[r] < 0 || first_node > winner[r]));
+    };
+
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
+    const std::size_t slots = static_cast<std::size_t>(g->group_tiles) * kW;
+    double *bounds[4];
+    double *least = scratch->group_sizes + 4 * slots;
+    int *order = scratch->order;
+    for (int r = 0; r < 4; ++r) {
+        bounds[r] = scratch->group_sizes + r * slots;
+        bound_sizes(g->group_bounds, g->group_tiles, m_, x[r], bounds[r]);
+    }
+    for (int q = 0; q < g->groups; ++q) {
+        double low = bounds[0][q];
+        for (int r = 0; r < 4; ++r) {
+            bounds[r][q] = bounds[r][q] > g->group_least[q] ? bounds[r][q] : g->group_least[q];
+            low = bounds[r][q] < low ? bounds[r][q] : low;
+        }
+        least[q] = low;
+        order[q] = q;
+    }
+    // Finite patterns: every bound is a number, and the order a strict weak one.
+    std::sort(order, order + g->groups, [least](int a, int b) { return least[a] < least[b]; });
+
+    std::int64_t sized = 4 * kBoundWork * g->group_tiles;
+    alignas(64) double tile_bounds[4][kW];
+    alignas(64) double node_sizes[4][kW * kW];
+    double *out[4] = {node_sizes[0], node_sizes[1], node_sizes[2], node_sizes[3]};
+    for (int c = 0; c < g->groups; ++c) {
+        const int q = order[c];
+        const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
+        if (least[q] > worst)
+            break;  // so are all that follow, for every pattern
+        bool wanted = false;
+        for (int r = 0; r < 4; ++r)
+            wanted = wanted || !hopeless(r, bounds[r][q], g->group_first[q]);
+        if (!wanted)
+            continue;
+        const int t0 = q * kW;
+        const int tiles = g->tiles - t0 < kW ? g->tiles - t0 : kW;
+        for (int r = 0; r < 4; ++r) {
+            bound_sizes(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, x[r], tile_bounds[r]);
+            sized += kBoundWork;
+            for (int j = 0; j < tiles; ++j)
+                tile_bounds[r][j] = tile_bounds[r][j] > g->tile_least[t0 + j] ? tile_bounds[r][j]
+                                                                               : g->tile_least[t0 + j];
+        }
+        int which[kW];
+        int n = 0;
+        for (int j = 0; j < tiles; ++j) {
+            bool needed = false;
+            for (int r = 0; r < 4; ++r)
+                needed = needed || !hopeless(r, tile_bounds[r][j], g->tile_first[t0 + j]);
+            if (needed)
+                which[n++] = t0 + j;
+        }
+        if (n == 0)
+            continue;
+        tile_sizes4(g->nodes, tile_doubles_, which, n, m_, x, out);
+        sized += 4 * n * kW;
+        for (int e = 0; e < n * kW; ++e) {
+            const int k = g->slot_node[which[e / kW] * kW + e % kW];
+            for (int r = 0; r < 4; ++r)
+                if (node_sizes[r][e] <= best[r])
+                    better(r, node_sizes[r][e], k);
+        }
+    }
+    scratch->sized += sized;
+    for (int r = 0; r < np; ++r) {
+        winners[r] = winner[r];
+        if (winner[r] >= 0 && sizes)
+            sizes[r] = best[r];
+    }
+}
+
 // Winners of consecutive patterns by the flat kernels, which size every node
 // but take several patterns per pass over the nodes.
 void NodeBlock::flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const
@@ -1436,6 +1606,25 @@ void NodeBlock::winners_range(const double *const *patterns, int n, int *winners
     if (!(pruning_on() && groups_ && scratch)) {
         flat_winners(patterns, n, winners, sizes);
         return;
+    }
+    // A first run tells whether the groups pay here; if not, the flat
+    // kernels take all.
+    constexpr int kProbe = 32;
+    if (n > 2 * kProbe) {
+        const std::int64_t before = scratch->sized;
+        int hint = -1;
+        for (int p = 0; p < kProbe; ++p) {
+            winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
+            hint = winners[p] >= 0 ? winners[p] : hint;
+        }
+        patterns += kProbe;
+        winners += kProbe;
+        sizes = sizes ? sizes + kProbe : nullptr;
+        n -= kProbe;
+        if ((scratch->sized - before) * kPayingShare >= static_cast<std::int64_t>(kProbe) * count_) {
+            flat_winners(patterns, n, winners, sizes);
+            return;
+        }
     }
     // The patterns are searched in k-d order (finite ones; the others last):
     // neighbours visit mostly the same tiles, which stay in the cache, and
@@ -1481,13 +1670,32 @@ void NodeBlock::winners_range(const double *const *patterns, int n, int *winners
             continue;
         }
         const std::int64_t before = scratch->sized;
-        for (int r = 0; r < nb; ++r) {
+        for (int r = 0; r < nb;) {
+            // Four finite neighbours at a time while all nodes are grouped.
+            int four = 0;
+            while (four < 4 && r + four < nb && r + four < finite - p0 && grouped() == count_)
+                ++four;
+            if (four > 1) {
+                for (int f = 0; f < four; ++f)
+                    run[f] = patterns[at(r + f)];
+                winners4(run, four, run_winners, run_sizes, scratch, hint);
+                for (int f = 0; f < four; ++f) {
+                    const int p = at(r + f);
+                    winners[p] = run_winners[f];
+                    if (sizes && run_winners[f] >= 0)
+                        sizes[p] = run_sizes[f];
+                    hint = run_winners[f] >= 0 ? run_winners[f] : hint;
+                }
+                r += four;
+                continue;
+            }
             const int p = at(r);
             winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
             hint = winners[p] >= 0 ? winners[p] : hint;
+            ++r;
         }
         if ((scratch->sized - before) * kPayingShare >= static_cast<std::int64_t>(nb) * count_)
-            flat_runs = 16;
+            flat_runs = 32;
     }
 }
 

@@ -145,6 +145,8 @@ private:
     double node_size(int k, const double *pattern) const;
     int winner_from_ahead(const double *pattern, double *size);
     int find_winner_in(const double *pattern, double *size, Scratch *scratch, int hint = -1) const;
+    void winners4(const double *const *patterns, int np, int *winners, double *sizes, Scratch *scratch,
+                  int hint) const;
     int flat_winner(const double *pattern, double *size) const;
     void flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const;
     void winners_range(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch) const;
