@@ -441,6 +441,9 @@ QUORV_INLINE void broadcast_v(V *v, double x)
 }
 
 // acc += join_upper - join_lower for one vector of nodes in one feature.
+// join takes x >= upper ? x : upper; x > upper ? x : upper (one max
+// instruction) differs only when x equals the bound, in the sign of a zero,
+// which no size summed from +0.0 can show.
 template <typename V>
 QUORV_INLINE void grow_v(V *acc, const V &x, const double *lower, const double *upper)
 {
@@ -448,7 +451,7 @@ QUORV_INLINE void grow_v(V *acc, const V &x, const double *lower, const double *
     load_v(&lo, lower);
     load_v(&up, upper);
     const V join_lower = x > lo ? lo : x;
-    const V join_upper = x >= up ? x : up;
+    const V join_upper = x > up ? x : up;
     *acc += join_upper - join_lower;
 }
 
@@ -519,7 +522,7 @@ QUORV_INLINE void bound_sizes_v(const double *tiles, int n, int m, const double 
                 load_v(&up, r + kW + L * p);
                 load_v(&width, r + 2 * kW + L * p);
                 const V join_lower = xi > lo ? lo : xi;
-                const V join_upper = xi >= up ? xi : up;
+                const V join_upper = xi > up ? xi : up;  // as in grow_v
                 const V term = join_upper - join_lower;
                 sa[p] += term > width ? term : width;
             }
