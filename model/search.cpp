@@ -1188,26 +1188,20 @@ bool NodeBlock::regroup()
             std::fill(g->tile_bounds, g->tile_bounds + static_cast<std::size_t>(g->groups) * bound_doubles, nan);
             std::fill(g->group_bounds, g->group_bounds + static_cast<std::size_t>(g->group_tiles) * bound_doubles,
                       nan);
-            for (int t = 0; t < g->tiles; ++t) {
-                double *lo = g->tile_bounds + static_cast<std::size_t>(t / kW) * bound_doubles + t % kW;
-                for (std::size_t i = 0; i < m; ++i) {
-                    lo[3 * kW * i] = -inf;
-                    lo[3 * kW * i + kW] = inf;
-                    lo[3 * kW * i + 2 * kW] = inf;
+            const auto empty = [&](double *bounds, int slots, int *first, double *least) {
+                for (int j = 0; j < slots; ++j) {
+                    double *lo = bounds + static_cast<std::size_t>(j / kW) * bound_doubles + j % kW;
+                    for (std::size_t i = 0; i < m; ++i) {
+                        lo[3 * kW * i] = -inf;
+                        lo[3 * kW * i + kW] = inf;
+                        lo[3 * kW * i + 2 * kW] = inf;
+                    }
+                    first[j] = std::numeric_limits<int>::max();
+                    least[j] = inf;
                 }
-                g->tile_first[t] = std::numeric_limits<int>::max();
-                g->tile_least[t] = inf;
-            }
-            for (int q = 0; q < g->groups; ++q) {
-                double *lo = g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles + q % kW;
-                for (std::size_t i = 0; i < m; ++i) {
-                    lo[3 * kW * i] = -inf;
-                    lo[3 * kW * i + kW] = inf;
-                    lo[3 * kW * i + 2 * kW] = inf;
-                }
-                g->group_first[q] = std::numeric_limits<int>::max();
-                g->group_least[q] = inf;
-            }
+            };
+            empty(g->tile_bounds, g->tiles, g->tile_first, g->tile_least);
+            empty(g->group_bounds, g->groups, g->group_first, g->group_least);
             for (int p = 0; p < k; ++p) {
                 const int j = order[p];
                 const int slot = p < sound ? p : sound_tiles * kW + (p - sound);

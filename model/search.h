@@ -12,16 +12,21 @@
 //
 // Most nodes cannot win. regroup() copies the nodes once more, ordered so that
 // each tile holds nearby boxes, and keeps for every tile, and for every group
-// of kTileNodes tiles, the largest lower and the smallest upper bound of each
-// feature. Summed as a join is, with the pattern, these give a size that no
-// member's join size is below (each term is a rounded difference of a larger
-// or equal first and a smaller or equal second operand, no term is negative,
-// and larger terms added in the same order never give a smaller sum), so a
-// group whose bound is above the best size found cannot hold the winner. The
-// bound holds only for finite bounds with lower <= upper and a finite
-// pattern: a tile with any other node gets bounds +inf / -inf, whose size is 0
-// for every finite pattern, so it is always searched, and a pattern that is
-// not finite is searched without the groups.
+// of kTileNodes tiles, the largest lower bound, the smallest upper bound and
+// the smallest width of each feature, and the smallest box size. A member's
+// join term in a feature is at least the term the two bounds give with the
+// pattern (a rounded difference of a larger or equal first and a smaller or
+// equal second operand) and at least its own width, so at least the larger of
+// that term and the smallest width; no term is negative, and larger terms
+// added in the same order never give a smaller sum. That sum, and the
+// smallest box size, are thus no more than any member's join size, and a
+// group whose bound is above the best size found cannot hold the winner
+// (compared as size, then node number, for the ties). The bound holds only
+// for finite bounds with lower <= upper and a finite pattern: a tile with any
+// other node gets bounds +inf / -inf and width 0, whose size is 0 for every
+// finite pattern, so it is always searched, and a pattern that is not finite
+// is searched without the groups. learn may move bounds either way by a
+// rounding, so the bounds of a node's tile and group take in its new box.
 #ifndef QUORV_MODEL_SEARCH_H
 #define QUORV_MODEL_SEARCH_H
 
