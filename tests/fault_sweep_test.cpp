@@ -1,6 +1,7 @@
 // Every allocation of a small training and a small classification call made to
 // fail in turn, host blocks and heap blocks alike: each run ends with the
-// memory message or succeeds, and leaves nothing allocated.
+// memory message or succeeds (a missing heap block that only speeds the
+// search up changes nothing), and leaves nothing allocated.
 //
 // Heap faults come from this program's own operator new and delete, which
 // replace the library ones for the whole process: the plug-ins import them by
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 namespace heap {
 
@@ -165,6 +167,33 @@ CallResult run(Plugin &plugin, const Case &c, long host_k, long heap_j)
     return result;
 }
 
+bool same_outputs(const CallResult &a, const CallResult &b)
+{
+    if (a.outputs.size() != b.outputs.size())
+        return false;
+    for (size_t k = 0; k < a.outputs.size(); ++k)
+        if (minihost::dims(a.outputs[k].get()) != minihost::dims(b.outputs[k].get()) ||
+            minihost::values(a.outputs[k].get()) != minihost::values(b.outputs[k].get()))
+            return false;
+    return true;
+}
+
+// The console without the line of running totals, which grow call by call.
+std::string without_totals(const std::string &console)
+{
+    std::string kept;
+    std::size_t at = 0;
+    while (at < console.size()) {
+        std::size_t end = console.find('\n', at);
+        end = end == std::string::npos ? console.size() : end + 1;
+        const std::string line = console.substr(at, end - at);
+        if (line.find(" FLOPs and ") == std::string::npos)
+            kept += line;
+        at = end;
+    }
+    return kept;
+}
+
 std::unique_ptr<Plugin> load(const Case &c) { return c.train ? qt::load_train() : qt::load_perf(); }
 
 TEST(FaultSweep, EachHostAllocationFailingInTurn)
@@ -196,12 +225,18 @@ TEST(FaultSweep, EachHeapAllocationFailingInTurn)
         SCOPED_TRACE(c.what);
         auto plugin = load(c);
         ASSERT_TRUE(plugin);
-        ASSERT_TRUE(run(*plugin, c, 0, 0).ok);
+        const auto whole = run(*plugin, c, 0, 0);
+        ASSERT_TRUE(whole.ok);
         const long made = heap::made;
         ASSERT_GE(made, 5 * c.nodes) << "the plug-in does not use this program's operator new";
         for (long j = 1; j <= made; ++j) {
+            // Blocks that only speed the search up may be missing: the call
+            // then gives the same outputs and console (bar the running totals).
             const auto result = run(*plugin, c, 0, j);
-            EXPECT_FALSE(result.ok) << "heap allocation " << j;
+            if (result.ok) {
+                EXPECT_TRUE(same_outputs(result, whole)) << "heap allocation " << j;
+                EXPECT_EQ(without_totals(result.console), without_totals(whole.console)) << "heap allocation " << j;
+            }
             if (::testing::Test::HasFailure())
                 FAIL() << "heap allocation " << j;
         }
@@ -212,10 +247,12 @@ TEST(FaultSweep, EachHeapAllocationFailingInTurn)
 TEST(FaultSweep, PluginsAllocateOnlyWhereFailureIsSeen)
 {
     // A throwing new would send its exception through the host's frames,
-    // which need not survive it; nothrow new answers null instead.
+    // which need not survive it; nothrow new answers null instead. The one
+    // exception: std::thread makes its state with the plain new, and the
+    // worker threads catch its failure (the calling thread does their work).
     for (const char *path : {QUORV_TRAIN_PLUGIN, QUORV_PERF_PLUGIN})
         for (const auto &name : qt::dynamic_symbols(path, false))
-            if (name.rfind("_Znw", 0) == 0 || name.rfind("_Zna", 0) == 0) {
+            if ((name.rfind("_Znw", 0) == 0 && name != "_Znwm") || name.rfind("_Zna", 0) == 0) {
                 EXPECT_NE(name.find("RKSt9nothrow_t"), std::string::npos) << path << " imports " << name;
             }
 }
