@@ -7,7 +7,11 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <link.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -54,6 +58,9 @@ using Ehdr = ElfW(Ehdr);
 using Phdr = ElfW(Phdr);
 using Shdr = ElfW(Shdr);
 constexpr unsigned char native_class = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
+
+// A trial load that takes longer than this is taken for a hang.
+constexpr int trial_timeout_ms = 10000;
 
 // Stamps longer than this are wrong anyway; no need to read more to say so.
 constexpr size_t max_stamp = 4096;
@@ -145,10 +152,19 @@ using Rela = ElfW(Rela);
 using Rel = ElfW(Rel);
 using Relr = ElfW(Relr);
 
+// Relocation types the linker treats specially; ~0u where not known here.
 #if defined(__x86_64__)
+constexpr uint32_t relative_type = R_X86_64_RELATIVE;
 constexpr uint32_t irelative_type = R_X86_64_IRELATIVE;
+constexpr bool rela_only = true;  // the linker asserts DT_PLTREL is DT_RELA
+#elif defined(__aarch64__)
+constexpr uint32_t relative_type = R_AARCH64_RELATIVE;
+constexpr uint32_t irelative_type = R_AARCH64_IRELATIVE;
+constexpr bool rela_only = true;
 #else
-constexpr uint32_t irelative_type = ~0u;  // not checked elsewhere
+constexpr uint32_t relative_type = ~0u;
+constexpr uint32_t irelative_type = ~0u;
+constexpr bool rela_only = false;
 #endif
 
 #if __ELF_NATIVE_CLASS == 64
@@ -189,13 +205,15 @@ std::string check_dynamic(const Image &image) {
         DT_STRTAB, DT_STRSZ, DT_SYMTAB, DT_SYMENT, DT_HASH, DT_GNU_HASH, DT_RELA, DT_RELASZ, DT_RELAENT,
         DT_REL, DT_RELSZ, DT_RELENT, DT_JMPREL, DT_PLTRELSZ, DT_PLTREL, DT_RELR, DT_RELRSZ, DT_RELRENT,
         DT_INIT, DT_FINI, DT_INIT_ARRAY, DT_INIT_ARRAYSZ, DT_FINI_ARRAY, DT_FINI_ARRAYSZ, DT_PREINIT_ARRAY,
-        DT_PREINIT_ARRAYSZ, DT_VERSYM, DT_VERDEF, DT_VERNEED, DT_PLTGOT, DT_TEXTREL, DT_FLAGS};
+        DT_PREINIT_ARRAYSZ, DT_VERSYM, DT_VERDEF, DT_VERNEED, DT_PLTGOT, DT_TEXTREL, DT_FLAGS, DT_RELACOUNT,
+        DT_RELCOUNT};
     constexpr size_t ntracked = sizeof tracked / sizeof tracked[0];
     auto slot = [](int64_t tag) { return std::find(tracked, tracked + ntracked, tag) - tracked; };
     constexpr uint64_t absent = ~0ull;
     uint64_t v[ntracked];
     std::fill(std::begin(v), std::end(v), absent);
     std::vector<uint64_t> names;  // string-table offsets: needed libraries, soname, search paths
+    std::vector<uint64_t> needed;
     bool terminated = false;
     for (const Dyn &d : entries) {
         if (d.d_tag == DT_NULL) {
@@ -205,6 +223,7 @@ std::string check_dynamic(const Image &image) {
         if (d.d_tag == DT_NEEDED || d.d_tag == DT_SONAME || d.d_tag == DT_RPATH || d.d_tag == DT_RUNPATH ||
             d.d_tag == DT_AUXILIARY || d.d_tag == DT_FILTER)
             names.push_back(d.d_un.d_val);
+        if (d.d_tag == DT_NEEDED) needed.push_back(d.d_un.d_val);
         const auto k = static_cast<size_t>(slot(d.d_tag));
         if (k < ntracked) v[k] = d.d_un.d_val;
     }
@@ -212,14 +231,21 @@ std::string check_dynamic(const Image &image) {
     auto has = [&](int64_t tag) { return v[slot(tag)] != absent; };
     auto at = [&](int64_t tag) { return v[slot(tag)]; };
 
-    // Entry sizes the linker assumes (and asserts).
-    const struct { int64_t tag; uint64_t size; const char *name; } entry_sizes[] = {
-        {DT_SYMENT, sizeof(Sym), "DT_SYMENT"}, {DT_RELAENT, sizeof(Rela), "DT_RELAENT"},
-        {DT_RELENT, sizeof(Rel), "DT_RELENT"}, {DT_RELRENT, sizeof(Relr), "DT_RELRENT"}};
-    for (const auto &e : entry_sizes)
+    // Entry sizes the linker assumes (and asserts, reading the size entry
+    // whenever its table is there).
+    const struct { int64_t table, tag; uint64_t size; const char *name; } entry_sizes[] = {
+        {DT_SYMTAB, DT_SYMENT, sizeof(Sym), "DT_SYMENT"}, {DT_RELA, DT_RELAENT, sizeof(Rela), "DT_RELAENT"},
+        {DT_REL, DT_RELENT, sizeof(Rel), "DT_RELENT"}, {DT_RELR, DT_RELRENT, sizeof(Relr), "DT_RELRENT"}};
+    for (const auto &e : entry_sizes) {
         if (has(e.tag) && at(e.tag) != e.size) return std::string(e.name) + " is not the size of an entry";
-    if (has(DT_PLTREL) && at(DT_PLTREL) != DT_RELA && at(DT_PLTREL) != DT_REL)
-        return "DT_PLTREL names no relocation kind";
+        if (e.tag != DT_SYMENT && has(e.table) && !has(e.tag)) return std::string("no ") + e.name;
+    }
+    // The linker reads all three once it sees any.
+    if (has(DT_PLTREL) || has(DT_JMPREL) || has(DT_PLTRELSZ)) {
+        if (!has(DT_PLTREL) || !has(DT_JMPREL) || !has(DT_PLTRELSZ)) return "DT_JMPREL incomplete";
+        if (at(DT_PLTREL) != DT_RELA && (rela_only || at(DT_PLTREL) != DT_REL))
+            return "DT_PLTREL names no relocation kind";
+    }
 
     // Strings.
     if (!has(DT_STRTAB) || !has(DT_STRSZ)) return "no DT_STRTAB";
@@ -229,6 +255,9 @@ std::string check_dynamic(const Image &image) {
     if (!image.read(at(DT_STRTAB) + strsz - 1, &last, 1) || last != '\0') return "DT_STRTAB not terminated";
     for (uint64_t name : names)
         if (name >= strsz) return "library name outside DT_STRTAB";
+    std::vector<char> strings;
+    if (!image.read_array(at(DT_STRTAB), strsz, &strings)) return "DT_STRTAB outside the loaded segments";
+    auto string_at = [&](uint64_t offset) { return std::string(strings.data() + offset); };
 
     // Symbols: their count comes from the hash table the linker searches.
     if (!has(DT_SYMTAB)) return "no DT_SYMTAB";
@@ -310,9 +339,22 @@ std::string check_dynamic(const Image &image) {
         }
         return "";
     };
+    // The first DT_RELACOUNT (DT_RELCOUNT) entries are relative ones, and the
+    // linker asserts so.
+    auto relative_first = [&](auto tag, auto size_tag, auto count_tag, auto entry) {
+        if (!has(count_tag) || !has(tag) || relative_type == ~0u) return true;
+        std::vector<decltype(entry)> table;
+        const uint64_t n = std::min(at(count_tag), at(size_tag) / sizeof entry);
+        if (!image.read_array(at(tag), n, &table)) return false;
+        for (const auto &r : table)
+            if (type_of(r.r_info) != relative_type) return false;
+        return true;
+    };
     std::string why;
     if (!(why = check_relocations(DT_RELA, DT_RELASZ, Rela{}, "DT_RELA")).empty()) return why;
+    if (!relative_first(DT_RELA, DT_RELASZ, DT_RELACOUNT, Rela{})) return "DT_RELACOUNT counts other relocations";
     if (!(why = check_relocations(DT_REL, DT_RELSZ, Rel{}, "DT_REL")).empty()) return why;
+    if (!relative_first(DT_REL, DT_RELSZ, DT_RELCOUNT, Rel{})) return "DT_RELCOUNT counts other relocations";
     if (has(DT_JMPREL)) {
         why = !has(DT_PLTREL) || at(DT_PLTREL) == DT_RELA
                   ? check_relocations(DT_JMPREL, DT_PLTRELSZ, Rela{}, "DT_JMPREL")
@@ -349,8 +391,13 @@ std::string check_dynamic(const Image &image) {
     }
     std::vector<Sym> symbols;
     if (!image.read_array(at(DT_SYMTAB), nsyms, &symbols)) return "DT_SYMTAB outside the loaded segments";
-    for (const Sym &sym : symbols)
+    for (const Sym &sym : symbols) {
         if (sym.st_name >= strsz) return "symbol name outside DT_STRTAB";
+        // The linker calls an indirect function's resolver while it relocates.
+        if (ELF64_ST_TYPE(sym.st_info) == STT_GNU_IFUNC && sym.st_shndx != SHN_UNDEF &&
+            !image.mapped(sym.st_value, 1, PF_X))
+            return "symbol resolver outside the code";
+    }
 
     // Symbol versions.
     uint64_t versions = 1;  // 0 and 1 always exist: local and global
@@ -374,6 +421,11 @@ std::string check_dynamic(const Image &image) {
             ElfW(Verneed) need;
             if (!image.read(at_need, &need, sizeof need)) return "DT_VERNEED outside the loaded segments";
             if (need.vn_file >= strsz) return "version name outside DT_STRTAB";
+            // The linker looks the file up among the libraries loaded with
+            // the plug-in, and asserts that it finds it.
+            if (std::none_of(needed.begin(), needed.end(),
+                             [&](uint64_t n) { return string_at(n) == string_at(need.vn_file); }))
+                return "version needed from a library not needed";
             uint64_t at_aux = at_need + need.vn_aux;
             for (uint32_t a = 0; a < need.vn_cnt; ++a) {
                 ElfW(Vernaux) aux;
@@ -387,6 +439,8 @@ std::string check_dynamic(const Image &image) {
             at_need += need.vn_next;
         }
     }
+    // Given versions, the linker takes the symbols' version table for granted.
+    if ((has(DT_VERDEF) || has(DT_VERNEED)) && !has(DT_VERSYM)) return "no DT_VERSYM";
     if (has(DT_VERSYM)) {
         std::vector<uint16_t> versym;
         if (!image.read_array(at(DT_VERSYM), nsyms, &versym)) return "DT_VERSYM outside the loaded segments";
@@ -501,6 +555,77 @@ bool maps_file(void *handle, const struct stat &st) {
     return same;
 }
 
+// Whether `address` lies in an executable segment of the loaded object `map`.
+bool in_code(const struct link_map *map, const void *address) {
+    struct Search {
+        const struct link_map *map;
+        uintptr_t address;
+        bool found;
+    } search{map, reinterpret_cast<uintptr_t>(address), false};
+    ::dl_iterate_phdr(
+        [](struct dl_phdr_info *info, size_t, void *data) {
+            auto *s = static_cast<Search *>(data);
+            if (info->dlpi_addr != s->map->l_addr || std::strcmp(info->dlpi_name, s->map->l_name) != 0) return 0;
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                const Phdr &ph = info->dlpi_phdr[i];
+                const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+                if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) && s->address >= start &&
+                    s->address - start < ph.p_memsz)
+                    s->found = true;
+            }
+            return 1;
+        },
+        &search);
+    return search.found;
+}
+
+// Loads the file once in a child process first. The checks above cover what
+// the dynamic linker reads; a file damaged elsewhere (its relocations left
+// out, its start-up code) can still crash the load, and then it takes the
+// child down, not the host. Answers why the file is refused, or an empty
+// string when the child loaded it or failed cleanly (the real load then
+// reports that failure itself).
+std::string trial_load(const std::string &target) {
+    int verdict_pipe[2];
+    if (::pipe2(verdict_pipe, O_CLOEXEC) != 0) return std::string("cannot try it: ") + std::strerror(errno);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int e = errno;
+        ::close(verdict_pipe[0]);
+        ::close(verdict_pipe[1]);
+        return std::string("cannot try it: ") + std::strerror(e);
+    }
+    if (child == 0) {
+        ::close(verdict_pipe[0]);
+        const struct rlimit no_core = {0, 0};  // a crash here is expected, not worth a core file
+        ::setrlimit(RLIMIT_CORE, &no_core);
+        const char verdict = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL) ? 'y' : 'n';
+        const ssize_t ignored = ::write(verdict_pipe[1], &verdict, 1);
+        (void)ignored;
+        ::_exit(0);  // nothing of the host's runs in the child
+    }
+    ::close(verdict_pipe[1]);
+    struct pollfd watch = {verdict_pipe[0], POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&watch, 1, trial_timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    char verdict = 0;
+    const bool answered = ready > 0 && ::read(verdict_pipe[0], &verdict, 1) == 1;
+    ::close(verdict_pipe[0]);
+    if (!answered) ::kill(child, SIGKILL);
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = ::waitpid(child, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    if (answered) return "";
+    if (ready == 0) return "loading it did not finish";
+    if (reaped == child && WIFSIGNALED(status))
+        return std::string("loading it crashed (") + ::strsignal(WTERMSIG(status)) + ")";
+    return "loading it failed";
+}
+
 }  // namespace
 
 std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error) {
@@ -545,6 +670,11 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     std::vector<int> spares;
     for (int number = fd; !handle;) {
         const std::string target = "/proc/self/fd/" + std::to_string(number);
+        const std::string trial = trial_load(target);
+        if (!trial.empty()) {
+            why = path + " is not a plug-in: " + trial;
+            break;
+        }
         dlerror();
         handle = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
@@ -578,6 +708,11 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     if (!is_own) {
         ::dlclose(handle);
         why = path + " is not a plug-in: no mexFunction";
+        return nullptr;
+    }
+    if (!in_code(own, sym)) {
+        ::dlclose(handle);
+        why = path + " is not a plug-in: damaged ELF file (mexFunction outside the code)";
         return nullptr;
     }
 
