@@ -128,8 +128,10 @@ bool CsvReader::next_raw_line(std::string_view *line)
         end_ -= begin_;
         scanned_ -= begin_;
         begin_ = 0;
-        if (data_.size() - end_ < (size_t{1} << 16))
-            data_.resize(std::min(std::max<size_t>(size_t{1} << 20, 2 * data_.size()), kMaxLine + (size_t{1} << 20)));
+        // Reads of a quarter of the buffer at least; it grows (from 64 KB up
+        // to just past the longest line allowed) only for a line that needs it.
+        if (data_.size() - end_ < data_.size() / 4 + 1)
+            data_.resize(std::min(std::max<size_t>(size_t{1} << 16, 2 * data_.size()), kMaxLine + (size_t{1} << 20)));
         const size_t got = std::fread(&data_[end_], 1, data_.size() - end_, file_);
         end_ += got;
         if (got == 0) {

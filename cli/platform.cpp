@@ -110,41 +110,6 @@ int replace_file(const std::string &from, const std::string &to)
     return errno_of(GetLastError());
 }
 
-}  // namespace cli
-
-ssize_t getline(char **line, size_t *capacity, std::FILE *file)
-{
-    if (!line || !capacity || !file) {
-        errno = EINVAL;
-        return -1;
-    }
-    size_t length = 0;
-    for (;;) {
-        const int c = _fgetc_nolock(file);
-        if (c == EOF)
-            break;
-        if (length + 2 > *capacity || !*line) {
-            const size_t grown = *capacity < 128 ? 128 : *capacity * 2;
-            char *p = static_cast<char *>(std::realloc(*line, grown));
-            if (!p) {
-                errno = ENOMEM;
-                return -1;
-            }
-            *line = p;
-            *capacity = grown;
-        }
-        (*line)[length++] = static_cast<char>(c);
-        if (c == '\n')
-            break;
-    }
-    if (length == 0)
-        return -1;
-    (*line)[length] = '\0';
-    return static_cast<ssize_t>(length);
-}
-
-namespace cli {
-
 #else
 
 std::string executable_path()

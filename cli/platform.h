@@ -59,9 +59,6 @@ inline char *realpath(const char *path, char *) { return _fullpath(nullptr, path
 inline int fchown(int, int, int) { return 0; }
 inline int fchmod(int, int) { return 0; }
 inline int fsync(int fd) { return _commit(fd); }
-// POSIX getline: the next line with its '\n' into a malloc'ed buffer grown as
-// needed; its length, or -1 at the end of the file or on an error.
-ssize_t getline(char **line, size_t *capacity, std::FILE *file);
 #endif
 
 #endif
