@@ -1302,12 +1302,17 @@ int NodeBlock::find_winner_ahead(const double *pattern, const double *next, doub
         // Regroup once the nodes sized outside the groups since the last
         // time have cost about what a regroup does.
         tail_work_ += count_ - grouped();
-        if (count_ >= kGroupMin && tail_work_ >= kRegroupWork * static_cast<std::int64_t>(count_))
+        if (count_ >= kGroupMin && tail_work_ >= regroup_work_ * static_cast<std::int64_t>(count_))
             regroup();  // on failure, tried again after as much work
         // The groups pay while they leave most nodes unsized; where they do
-        // not, search in full until the next regroup.
-        if (groups_ && (searched_ < kTrialSearches ||
-                        sized_ * kPayingShare < searched_ * static_cast<std::int64_t>(groups_->count))) {
+        // not, search in full until the next regroup, which then waits
+        // longer each time they fail.
+        const bool paying = groups_ && sized_ * kPayingShare < searched_ * static_cast<std::int64_t>(groups_->count);
+        if (groups_ && searched_ == kTrialSearches) {
+            regroup_work_ = paying ? kRegroupWork : std::min<std::int64_t>(4 * regroup_work_, 1024);
+            ++searched_;  // judged once per regroup
+        }
+        if (groups_ && (searched_ < kTrialSearches || paying)) {
             ahead_ = nullptr;
             const std::int64_t before = scratch_->sized;
             const int winner = find_winner_in(pattern, size, scratch_);

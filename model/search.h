@@ -195,6 +195,7 @@ private:
     // how well the groups have pruned since then.
     std::int64_t tail_work_ = 0;
     std::int64_t searched_ = 0, sized_ = 0;
+    std::int64_t regroup_work_ = 16;  // regroup after this many node counts of tail work
 };
 
 #endif
