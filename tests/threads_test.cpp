@@ -1,0 +1,59 @@
+// The thread count and the task runner of the search.
+#include "model/threads.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Environment {
+    ~Environment()
+    {
+        unsetenv("QUORV_THREADS");
+        set_search_threads(0);
+    }
+};
+
+// QUORV_THREADS caps the cores; anything but a whole number >= 1 means all.
+TEST(Threads, QuorvThreadsCapsTheProcessorCount)
+{
+    Environment restore;
+    const int cores = processor_threads();
+    ASSERT_GE(cores, 1);
+    struct {
+        const char *value;
+        int want;
+    } const cases[] = {
+        {"1", 1}, {"2", cores < 2 ? cores : 2}, {"100000", cores}, {" 1", 1}, {"1 ", 1},
+        {"0", cores}, {"-3", cores}, {"", cores}, {"two", cores}, {"1.5", cores}, {"2x", cores},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(setenv("QUORV_THREADS", c.value, 1), 0);
+        EXPECT_EQ(search_threads(), c.want) << "QUORV_THREADS='" << c.value << "'";
+    }
+    unsetenv("QUORV_THREADS");
+    EXPECT_EQ(search_threads(), cores);
+    set_search_threads(1);
+    ASSERT_EQ(setenv("QUORV_THREADS", "8", 1), 0);
+    EXPECT_EQ(search_threads(), 1) << "a forced count comes before the environment";
+}
+
+// Every task runs exactly once, whatever the number of threads asked for.
+TEST(Threads, EveryTaskRunsOnce)
+{
+    for (int tasks : {0, 1, 2, 7, 64})
+        for (int threads : {1, 2, 3, 100}) {
+            std::vector<std::atomic<int>> runs(static_cast<size_t>(tasks));
+            run_tasks(tasks, threads, [](void *context, int index) {
+                (*static_cast<std::vector<std::atomic<int>> *>(context))[static_cast<size_t>(index)]++;
+            }, &runs);
+            for (int t = 0; t < tasks; ++t)
+                EXPECT_EQ(runs[static_cast<size_t>(t)].load(), 1) << tasks << " tasks, " << threads << " threads";
+        }
+}
+
+}  // namespace
