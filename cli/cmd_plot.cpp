@@ -4,7 +4,10 @@
 #include "csv.h"
 #include "error.h"
 #include "files.h"
+#include "minihost.h"
 #include "model.h"
+#include "pipeline.h"
+#include "plugins.h"
 #include "svg_plot.h"
 
 #include <cstdio>
@@ -29,6 +32,39 @@ void chosen_features(const Model &model, const std::string &text, size_t *fx, si
     }
 }
 
+// The node each pattern selects, from the classification plug-in's own trace
+// of its choices ("Pattern #3 selected by node #7 ...").
+void record_winner(const std::string &text, void *context)
+{
+    auto *state = static_cast<std::pair<std::string, std::vector<char> *> *>(context);
+    state->first += text;
+    for (size_t end; (end = state->first.find('\n')) != std::string::npos;) {
+        int pattern = 0, node = 0;
+        if (std::sscanf(state->first.c_str(), "   Pattern #%d selected by node #%d", &pattern, &node) == 2 && node >= 1 &&
+            static_cast<size_t>(node) <= state->second->size())
+            (*state->second)[static_cast<size_t>(node - 1)] = 1;
+        state->first.erase(0, end + 1);
+    }
+}
+
+// The first member's labels for `scaled` at the model's vigilance, and which
+// of its nodes some pattern selected.
+std::vector<double> classify_with_winners(const Model &model, const Dataset &scaled, long unknown,
+                                          std::vector<char> *active)
+{
+    active->assign(model.nodes, 0);
+    std::pair<std::string, std::vector<char> *> state("", active);
+    minihost::set_console_listener(record_winner, &state);
+    try {
+        const std::vector<double> labels = call_perf(model.member(0), scaled, model.params.vigilance, unknown, 3);
+        minihost::set_console_listener(nullptr, nullptr);
+        return labels;
+    } catch (...) {
+        minihost::set_console_listener(nullptr, nullptr);
+        throw;
+    }
+}
+
 }  // namespace
 
 Command plot_command()
@@ -41,10 +77,14 @@ Command plot_command()
     c.description =
         "Draws the model's boxes (one rectangle per node, coloured by its label) in the\n"
         "plane of two features, with the rows of DATA.csv as points coloured by their\n"
-        "class, scaled as the model was trained. DATA.csv must have the model's feature\n"
-        "columns; without a label column its points are grey.";
+        "class, on axes in the data's own units. The rows are classified at the model's\n"
+        "vigilance: boxes no row selects are drawn dashed, and rows given another class\n"
+        "than their own are crossed out. DATA.csv must have the model's feature columns;\n"
+        "without a label column its points are grey. A voting model shows its first member.";
     c.options = {
         {"--features", "I,J", "the two features, by name or 1-based number (default 1,2)"},
+        {"--active-only", "", "draw only the boxes that some row of DATA.csv selects (default: all, the "
+                              "others dashed)"},
         {"--output", "FILE", "SVG file to write (required; '-': standard output)", 'o'},
     };
     return c;
@@ -62,7 +102,13 @@ void run_plot(const Args &args)
     size_t fx = 0, fy = 0;
     chosen_features(model, args.text("--features", "1,2"), &fx, &fy);
     apply_scaling(model.scaling, &data);
-    out.write(svg_plot(model, data, fx, fy));
+    PlotOptions options;
+    options.title = args.operands[0] + ": " + model.feature_names[fy] + " against " + model.feature_names[fx] +
+                    (model.members() > 1 ? " (member 1 of " + std::to_string(model.members()) + ")" : "");
+    options.unknown_label = static_cast<double>(free_unknown_label(model.labels));
+    options.predicted = classify_with_winners(model, data, static_cast<long>(options.unknown_label), &options.active);
+    options.active_only = args.has("--active-only");
+    out.write(svg_plot(model.member(0), data, fx, fy, options));
     out.commit();
     std::printf("Plot written to %s: %zu boxes, %zu patterns, %s against %s\n", visible(out.name()).c_str(),
                 model.nodes, data.rows, visible(model.feature_names[fy]).c_str(),

@@ -55,7 +55,7 @@ namespace {
 
 struct Setting {
     TrainParams params;
-    double correct = 0, unclassified = 0, nodes = 0, ms = 0, tested = 0;
+    double correct = 0, by_boxes = 0, unclassified = 0, nodes = 0, ms = 0, tested = 0;
     std::vector<double> fold_accuracy;
     double mean() const { return tested > 0 ? correct / tested : 0; }
     double spread() const
@@ -157,9 +157,12 @@ void run_tune(const Args &args)
         cs.unknown_label = unknown;
         cs.nearest = nearest;
         ClassifyCounts counts;
-        const std::vector<double> predicted = classify_data(model, test, cs, &counts);
-        for (size_t i = 0; i < test.rows; ++i)
+        std::vector<char> second;
+        const std::vector<double> predicted = classify_data(model, test, cs, &counts, &second);
+        for (size_t i = 0; i < test.rows; ++i) {
             r.values[0] += predicted[i] == test.y[i];
+            r.values[5] += predicted[i] == test.y[i] && !second[i];
+        }
         r.values[1] = static_cast<double>(counts.patterns - counts.by_boxes);
         double nodes = static_cast<double>(model.nodes);
         for (const Member &m : model.voters)
@@ -175,6 +178,7 @@ void run_tune(const Args &args)
     const auto done = [&](size_t t, const TaskResult &r) {
         Setting &s = settings[t / folds];
         s.correct += r.values[0];
+        s.by_boxes += r.values[5];
         s.unclassified += r.values[1];
         s.nodes += r.values[2] / static_cast<double>(folds);
         s.ms += r.values[4] / 1000 / static_cast<double>(folds);
@@ -199,11 +203,12 @@ void run_tune(const Args &args)
         if (settings[i].mean() > settings[best].mean() ||
             (settings[i].mean() == settings[best].mean() && settings[i].nodes < settings[best].nodes))
             best = i;
-    std::printf("\n vigilance  learning_rate   accuracy    spread  unclassified     nodes   train ms\n");
+    std::printf("\n vigilance  learning_rate   accuracy    spread  boxes only  unclassified     nodes   train ms\n");
     for (size_t i = 0; i < settings.size(); ++i) {
         const Setting &s = settings[i];
-        std::printf("%10s %14s %10s %9s %13s %9s %10s%s\n", num(s.params.vigilance).c_str(),
+        std::printf("%10s %14s %10s %9s %11s %13s %9s %10s%s\n", num(s.params.vigilance).c_str(),
                     num(s.params.learning_rate).c_str(), pct(s.mean()).c_str(), pct(s.spread()).c_str(),
+                    pct(s.tested > 0 ? s.by_boxes / s.tested : 0).c_str(),
                     pct(s.tested > 0 ? s.unclassified / s.tested : 0).c_str(), num(s.nodes, "%.1f").c_str(),
                     num(s.ms, "%.1f").c_str(), i == best ? "  <- best" : "");
     }
@@ -212,8 +217,8 @@ void run_tune(const Args &args)
                 num(b.params.vigilance).c_str(), num(b.params.learning_rate).c_str(), pct(b.mean()).c_str(),
                 pct(b.spread()).c_str(), folds,
                 nearest ? ", the unclassified given the nearest box" : ", unclassified counted as wrong");
-    std::printf("Accuracy: the share of patterns given their true class; unclassified: the share no box took "
-                "at the vigilance.\n");
+    std::printf("Accuracy: the share of patterns given their true class; boxes only: the same without the "
+                "nearest-box pass;\nunclassified: the share no box took at the vigilance.\n");
 
     const std::string out = args.text("--output");
     if (out.empty())

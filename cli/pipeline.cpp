@@ -143,11 +143,11 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
 }
 
 std::vector<double> classify_data(const Model &model, const Dataset &data, const ClassifySettings &settings,
-                                  ClassifyCounts *counts)
+                                  ClassifyCounts *counts, std::vector<char> *by_nearest)
 {
     Dataset scaled = data;
     apply_scaling(model.scaling, &scaled);
-    return classify_scaled(model, scaled, settings, counts);
+    return classify_scaled(model, scaled, settings, counts, by_nearest);
 }
 
 Option unclassified_option()

@@ -45,7 +45,7 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
 
 // Applies the model's scaling to a copy of `data` and classifies it.
 std::vector<double> classify_data(const Model &model, const Dataset &data, const ClassifySettings &settings,
-                                  ClassifyCounts *counts = nullptr);
+                                  ClassifyCounts *counts = nullptr, std::vector<char> *by_nearest = nullptr);
 // --unclassified: true for 'nearest' (the default).
 Option unclassified_option();
 bool nearest_pass(const Args &args);

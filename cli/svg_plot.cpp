@@ -14,10 +14,14 @@ namespace cli {
 
 namespace {
 
-const double kWidth = 720, kHeight = 540;
+const double kWidth = 820, kHeight = 540;
 const double kLeft = 70, kRight = 560, kTop = 30, kBottom = 470;  // plot area
-const char *const kPalette[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
-                                "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"};
+// Twenty colours of high mutual contrast (a well-known set for telling many
+// categories apart), strongest first, so that few classes get the clearest.
+const char *const kPalette[] = {"#0067a5", "#f38400", "#008856", "#be0032", "#875692", "#f3c300", "#a1caf1",
+                                "#882d17", "#8db600", "#e68fac", "#2b3d26", "#f99379", "#604e97", "#f6a600",
+                                "#b3446c", "#dcd300", "#654522", "#e25822", "#848482", "#c2b280"};
+const size_t kColours = sizeof kPalette / sizeof kPalette[0];
 const char kNoClass[] = "#444444";
 
 std::string fmt(const char *format, double value)
@@ -31,6 +35,8 @@ std::string fmt(const char *format, double value)
 // NaN bounds a hand-edited model may hold) are pinned to the edges.
 struct Axis {
     double lo = 0, hi = 1, from = 0, to = 1;
+    // Data value = origin + scaled value * unit (the model's range).
+    double origin = 0, unit = 1;
 
     void cover(double v)
     {
@@ -44,8 +50,17 @@ struct Axis {
         const double t = std::isnan(v) ? 0.0 : std::min(std::max((v - lo) / (hi - lo), 0.0), 1.0);
         return from + t * (to - from);
     }
-    // Round values 1, 2 or 5 times a power of ten apart, four to eight of them.
-    std::vector<double> ticks() const
+    // Round data values 1, 2 or 5 times a power of ten apart, four to eight
+    // of them, with the scaled value that places each.
+    std::vector<std::pair<double, double>> ticks() const
+    {
+        const double dlo = origin + lo * unit, dhi = origin + hi * unit;
+        std::vector<std::pair<double, double>> out;
+        for (double v : round_values(dlo, dhi))
+            out.push_back({v, (v - origin) / unit});
+        return out;
+    }
+    static std::vector<double> round_values(double lo, double hi)
     {
         const double rough = (hi - lo) / 8;
         const double power = std::pow(10.0, std::floor(std::log10(rough)));
@@ -75,6 +90,11 @@ Axis make_axis(const Model &model, const Dataset &patterns, size_t feature, doub
     }
     for (size_t i = 0; i < patterns.rows; ++i)
         axis.cover(patterns.x[i * patterns.cols() + feature]);
+    const double range = model.scaling.max[feature] - model.scaling.min[feature];
+    if (model.scaling.enabled && range > 0 && std::isfinite(range)) {
+        axis.origin = model.scaling.min[feature];
+        axis.unit = range;
+    }
     if (!(axis.lo <= axis.hi))
         axis.lo = 0, axis.hi = 1;
     const double span = axis.hi - axis.lo;
@@ -90,85 +110,126 @@ Axis make_axis(const Model &model, const Dataset &patterns, size_t feature, doub
 
 }  // namespace
 
-std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, size_t fy)
+std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, size_t fy, const PlotOptions &options)
 {
     std::vector<double> all = model.labels;
     all.insert(all.end(), patterns.y.begin(), patterns.y.end());
     const std::vector<double> classes = distinct_labels(all);
     const auto colour = [&classes](double label) {
         const size_t at = static_cast<size_t>(std::lower_bound(classes.begin(), classes.end(), label) - classes.begin());
-        return kPalette[at % (sizeof kPalette / sizeof kPalette[0])];
+        return kPalette[at % kColours];
+    };
+    const auto name = [&](double label) {
+        return class_name_of(patterns.classes.empty() ? model.classes : patterns.classes, label);
     };
     const Axis x = make_axis(model, patterns, fx, kLeft, kRight);
     const Axis y = make_axis(model, patterns, fy, kBottom, kTop);  // SVG's y grows downwards
-    const std::string scaled = model.scaling.enabled ? " (scaled)" : "";
 
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + fmt("%.0f", kWidth) + "\" height=\"" +
            fmt("%.0f", kHeight) + "\" viewBox=\"0 0 " + fmt("%.0f", kWidth) + " " + fmt("%.0f", kHeight) +
-           "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-    svg += "<title>" + xml_text(model.feature_names[fy] + " against " + model.feature_names[fx]) + "</title>\n";
+           "\" font-family=\"sans-serif\" font-size=\"12\" style=\"background-color:#fff\">\n";
+    const std::string title =
+        options.title.empty() ? model.feature_names[fy] + " against " + model.feature_names[fx] : options.title;
+    svg += "<title>" + xml_text(title) + "</title>\n";
+    svg += "<text x=\"" + fmt("%.2f", (kLeft + kRight) / 2) + "\" y=\"" + fmt("%.2f", kTop - 10) +
+           "\" text-anchor=\"middle\" font-size=\"14\" font-weight=\"bold\">" + xml_text(title) + "</text>\n";
 
-    // Axes: frame, ticks at fifths of the range, and the feature names.
+    // Axes: frame, ticks at round values of the data's own units, and the feature names.
     svg += "<g id=\"axes\" stroke=\"#000\" fill=\"none\">\n<path d=\"M" + fmt("%.2f", kLeft) + " " +
            fmt("%.2f", kTop) + " V" + fmt("%.2f", kBottom) + " H" + fmt("%.2f", kRight) + "\"/>\n";
     std::string labels;
     for (const Axis *axis : {&x, &y}) {
         const bool horizontal = axis == &x;
-        for (double v : axis->ticks()) {
-            const double p = axis->pixel(v);
+        for (const auto &tick : axis->ticks()) {
+            const double p = axis->pixel(tick.second);
             const std::string at = fmt("%.2f", p);
             if (horizontal) {
                 svg += "<path d=\"M" + at + " " + fmt("%.2f", kBottom) + " v5\"/>\n";
                 labels += "<text x=\"" + at + "\" y=\"" + fmt("%.2f", kBottom + 18) + "\" text-anchor=\"middle\">" +
-                          fmt("%g", v) + "</text>\n";
+                          fmt("%g", tick.first) + "</text>\n";
             } else {
                 svg += "<path d=\"M" + fmt("%.2f", kLeft) + " " + at + " h-5\"/>\n";
                 labels += "<text x=\"" + fmt("%.2f", kLeft - 8) + "\" y=\"" + fmt("%.2f", p + 4) +
-                          "\" text-anchor=\"end\">" + fmt("%g", v) + "</text>\n";
+                          "\" text-anchor=\"end\">" + fmt("%g", tick.first) + "</text>\n";
             }
         }
     }
     svg += "</g>\n<g id=\"ticks\">\n" + labels;
     svg += "<text x=\"" + fmt("%.2f", (kLeft + kRight) / 2) + "\" y=\"" + fmt("%.2f", kBottom + 40) +
-           "\" text-anchor=\"middle\">" + xml_text(model.feature_names[fx] + scaled) + "</text>\n";
+           "\" text-anchor=\"middle\">" + xml_text(model.feature_names[fx]) + "</text>\n";
     svg += "<text transform=\"translate(18 " + fmt("%.2f", (kTop + kBottom) / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\">" + xml_text(model.feature_names[fy] + scaled) + "</text>\n</g>\n";
+           ") rotate(-90)\" text-anchor=\"middle\">" + xml_text(model.feature_names[fy]) + "</text>\n</g>\n";
 
-    // Boxes; a box flat in a feature still gets a visible sliver.
-    svg += "<g id=\"nodes\" fill-opacity=\"0.15\" stroke-width=\"1.5\">\n";
+    // Boxes: active ones solid, the others (no pattern selected them) dashed
+    // and fainter, or left out; a box flat in a feature still gets a sliver.
+    size_t selected = 0;
+    svg += "<g id=\"nodes\" stroke-width=\"1.5\">\n";
     for (size_t k = 0; k < model.nodes; ++k) {
+        const bool active = options.active.empty() || options.active[k];
+        selected += active;
+        if (!active && options.active_only)
+            continue;
         const double x0 = x.pixel(model.lower(k, fx)), x1 = x.pixel(model.upper(k, fx));
         const double y0 = y.pixel(model.upper(k, fy)), y1 = y.pixel(model.lower(k, fy));
         const char *c = colour(model.labels[k]);
         svg += "<rect x=\"" + fmt("%.2f", std::min(x0, x1)) + "\" y=\"" + fmt("%.2f", std::min(y0, y1)) +
                "\" width=\"" + fmt("%.2f", std::max(std::fabs(x1 - x0), 1.0)) + "\" height=\"" +
-               fmt("%.2f", std::max(std::fabs(y1 - y0), 1.0)) + "\" fill=\"" + c + "\" stroke=\"" + c +
-               "\"><title>node " + std::to_string(k + 1) + ", label " + format_double(model.labels[k]) +
-               "</title></rect>\n";
+               fmt("%.2f", std::max(std::fabs(y1 - y0), 1.0)) + "\" fill=\"" + c + "\" stroke=\"" + c + "\"" +
+               (active ? " fill-opacity=\"0.12\"" : " fill-opacity=\"0.03\" stroke-opacity=\"0.5\" stroke-dasharray=\"3 3\"") +
+               "><title>node " + std::to_string(k + 1) + ", " + xml_text(name(model.labels[k])) +
+               (active ? "" : ", inactive") + "</title></rect>\n";
     }
-    svg += "</g>\n<g id=\"patterns\" stroke=\"#fff\" stroke-width=\"0.5\">\n";
+    // Points above the boxes, outlined so that they show on a box of their own colour.
+    svg += "</g>\n<g id=\"patterns\" stroke=\"#222\" stroke-width=\"0.8\">\n";
+    std::string crosses;
+    size_t wrong = 0;
     for (size_t i = 0; i < patterns.rows; ++i) {
         const double *row = &patterns.x[i * patterns.cols()];
-        svg += "<circle cx=\"" + fmt("%.2f", x.pixel(row[fx])) + "\" cy=\"" + fmt("%.2f", y.pixel(row[fy])) +
-               "\" r=\"3\" fill=\"" + (patterns.labelled() ? colour(patterns.y[i]) : kNoClass) + "\"/>\n";
+        const double px = x.pixel(row[fx]), py = y.pixel(row[fy]);
+        svg += "<circle cx=\"" + fmt("%.2f", px) + "\" cy=\"" + fmt("%.2f", py) + "\" r=\"3.5\" fill=\"" +
+               (patterns.labelled() ? colour(patterns.y[i]) : kNoClass) + "\"/>\n";
+        if (patterns.labelled() && i < options.predicted.size() && options.predicted[i] != patterns.y[i]) {
+            ++wrong;
+            crosses += "<path d=\"M" + fmt("%.2f", px - 6) + " " + fmt("%.2f", py - 6) + " l12 12 m0 -12 l-12 12\"/>\n";
+        }
     }
+    svg += "</g>\n<g id=\"misclassified\" stroke=\"#d00\" stroke-width=\"1.8\">\n" + crosses;
 
     // Legend: one swatch per class (circles, so that rects are the nodes alone).
     svg += "</g>\n<g id=\"legend\">\n<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", kTop + 4) +
            "\" font-weight=\"bold\">" + xml_text(model.label_name) + "</text>\n";
     double row_y = kTop + 24;
+    const double step = classes.size() > 20 ? std::max(10.0, 400.0 / static_cast<double>(classes.size())) : 20;
     for (double label : classes) {
-        svg += "<circle cx=\"" + fmt("%.2f", kRight + 30) + "\" cy=\"" + fmt("%.2f", row_y - 4) + "\" r=\"6\" fill=\"" +
-               colour(label) + "\"/>\n<text x=\"" + fmt("%.2f", kRight + 42) + "\" y=\"" + fmt("%.2f", row_y) +
-               "\">" + xml_text(format_double(label)) + "</text>\n";
-        row_y += 20;
+        svg += "<circle cx=\"" + fmt("%.2f", kRight + 30) + "\" cy=\"" + fmt("%.2f", row_y - 4) + "\" r=\"" +
+               (step < 20 ? "4" : "6") + "\" fill=\"" + colour(label) + "\" stroke=\"#222\" stroke-width=\"0.8\"/>\n<text x=\"" +
+               fmt("%.2f", kRight + 42) + "\" y=\"" + fmt("%.2f", row_y) + "\"" + (step < 20 ? " font-size=\"9\"" : "") +
+               ">" + xml_text(name(label)) + "</text>\n";
+        row_y += step;
     }
+    if (classes.size() > kColours)
+        svg += "<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", row_y) + "\" font-size=\"10\">" +
+               std::to_string(classes.size()) + " classes, " + std::to_string(kColours) +
+               " colours: they repeat</text>\n";
+    row_y += 20;
     if (!patterns.labelled()) {
         svg += "<circle cx=\"" + fmt("%.2f", kRight + 30) + "\" cy=\"" + fmt("%.2f", row_y - 4) +
                "\" r=\"6\" fill=\"" + kNoClass + "\"/>\n<text x=\"" + fmt("%.2f", kRight + 42) + "\" y=\"" +
                fmt("%.2f", row_y) + "\">unlabelled pattern</text>\n";
+        row_y += 20;
     }
+    if (!options.predicted.empty() && patterns.labelled()) {
+        svg += "<path d=\"M" + fmt("%.2f", kRight + 24) + " " + fmt("%.2f", row_y - 10) +
+               " l12 12 m0 -12 l-12 12\" stroke=\"#d00\" stroke-width=\"1.8\"/>\n<text x=\"" +
+               fmt("%.2f", kRight + 42) + "\" y=\"" + fmt("%.2f", row_y) + "\">misclassified (" +
+               std::to_string(wrong) + ")</text>\n";
+        row_y += 20;
+    }
+    if (!options.active.empty())
+        svg += "<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", row_y) + "\" font-size=\"10\">" +
+               std::to_string(selected) + " of " + std::to_string(model.nodes) + " boxes selected" +
+               (options.active_only ? "; only they are drawn" : "; dashed: the others") + "</text>\n";
     svg += "</g>\n</svg>\n";
     return svg;
 }

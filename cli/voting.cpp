@@ -63,8 +63,10 @@ std::vector<double> voted(const Model &model, const Dataset &patterns, double vi
 }  // namespace
 
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &s,
-                                    ClassifyCounts *counts)
+                                    ClassifyCounts *counts, std::vector<char> *by_nearest)
 {
+    if (by_nearest)
+        by_nearest->assign(scaled.rows, 0);
     const double unknown = static_cast<double>(s.unknown_label);
     std::vector<double> labels = voted(model, scaled, s.vigilance, s.unknown_label, s.verbose);
     std::vector<size_t> rest;
@@ -79,6 +81,8 @@ std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, c
         for (size_t k = 0; k < rest.size(); ++k) {
             labels[rest[k]] = second[k];
             c.by_nearest += second[k] != unknown;
+            if (by_nearest)
+                (*by_nearest)[rest[k]] = second[k] != unknown;
         }
     }
     if (counts)

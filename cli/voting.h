@@ -32,9 +32,10 @@ struct ClassifyCounts {
 // `answers` holds one column per member: answers[m][i].
 double vote(const std::vector<std::vector<double>> &answers, size_t i, double unknown);
 
-// Classifies `scaled` (already scaled like the model) with every member.
+// Classifies `scaled` (already scaled like the model) with every member;
+// `*by_nearest`, when given, marks the patterns the second pass classified.
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &settings,
-                                    ClassifyCounts *counts);
+                                    ClassifyCounts *counts, std::vector<char> *by_nearest = nullptr);
 
 }  // namespace cli
 

@@ -918,3 +918,32 @@ TEST_F(Cli, CtrlCDuringTrainingWritesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Cli, PlotMarksMisclassifiedPointsAndCanLeaveOutInactiveBoxes)
+{
+    // Node 1 takes (0.25, 0.25) rightly, node 2 takes (0.75, 0.75) wrongly; no row selects node 3.
+    std::string model = std::string(kModel) + "node 1 5 5 5 5\n";
+    model.replace(model.find("nodes 2\n"), 8, "nodes 3\n");
+    model.replace(model.find("vigilance 0.75"), 14, "vigilance 0.25");
+    put(dir / "m.model", model);
+    put(dir / "d.csv", "a,b,label\n0.25,0.25,1\n0.75,0.75,1\n");
+    for (const bool only : {false, true}) {
+        std::vector<std::string> args = {"plot", "m.model", "d.csv", "-o", "p.svg", "--features", "b,a"};
+        if (only)
+            args.push_back("--active-only");
+        const Outcome run = quorv(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string svg = slurp(dir / "p.svg");
+        std::map<std::string, size_t> elements;
+        EXPECT_TRUE(well_formed(svg, &elements)) << svg;
+        EXPECT_EQ(elements["rect"], only ? 2u : 3u);
+        EXPECT_EQ(count(svg, "stroke-dasharray"), only ? 0u : 1u);
+        EXPECT_NE(svg.find(">m.model: a against b</text>"), std::string::npos);
+        EXPECT_NE(svg.find(">misclassified (1)</text>"), std::string::npos);
+        EXPECT_NE(svg.find("2 of 3 boxes selected"), std::string::npos);
+    }
+}
+
+}  // namespace
