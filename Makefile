@@ -29,8 +29,16 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	$(BUILD)/quorv demo
+# The demo builds the tool and the plug-ins alone, its build output kept in
+# $(BUILD)/demo-build.log and shown only when the build fails.
+demo:
+	@$(SETUP) build
+	@echo "Building quorv and its plug-ins in $(BUILD)/ (log: $(BUILD)/demo-build.log) ..."
+	@mkdir -p $(BUILD)
+	@{ cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	   cmake --build $(BUILD) --target quorv -j $(JOBS); } >$(BUILD)/demo-build.log 2>&1 \
+	  || { cat $(BUILD)/demo-build.log; echo "==== the build failed"; exit 1; }
+	@$(BUILD)/quorv demo
 
 # quorv-VERSION.tar.gz for Octave's pkg install, in $(BUILD)/.
 octave-pkg:
