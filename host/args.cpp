@@ -91,11 +91,16 @@ AddFlops host_flop_counter()
 {
 #if defined(_WIN32)
     // The same on Windows, where a missing import would stop the plug-in from
-    // loading: the counter is looked up in the host's libmex.dll instead.
+    // loading: the counter is looked up in the host's libmex.dll instead, or in
+    // libmx.dll, which gives a program linked with this code (a test) the rest.
     static const AddFlops counter = [] {
-        const HMODULE mex = GetModuleHandleW(L"libmex.dll");
-        const FARPROC f = mex ? GetProcAddress(mex, "mexAddFlops") : nullptr;
-        return reinterpret_cast<AddFlops>(reinterpret_cast<void (*)()>(f));
+        static const wchar_t *const hosts[] = {L"libmex.dll", L"libmx.dll"};
+        for (const wchar_t *name : hosts) {
+            const HMODULE host = GetModuleHandleW(name);
+            if (const FARPROC f = host ? GetProcAddress(host, "mexAddFlops") : nullptr)
+                return reinterpret_cast<AddFlops>(reinterpret_cast<void (*)()>(f));
+        }
+        return AddFlops{};
     }();
     return counter;
 #else

@@ -160,6 +160,9 @@ TEST(TrainEntry, IntegerOptionsAreTruncatedTowardZero)
 
 TEST(PluginExports, OnlyTheGateway)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "ELF symbols; the Windows plug-ins' export tables are checked with objdump";
+#endif
     for (const char *path : {QUORV_TRAIN_PLUGIN, QUORV_PERF_PLUGIN})
         EXPECT_EQ(qt::dynamic_symbols(path, true), std::vector<std::string>{"mexFunction"}) << path;
 }
