@@ -4,6 +4,7 @@
 #include "model.h"
 #include "numbers.h"
 #include "report.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -43,8 +44,16 @@ std::string members_line(const Model &model, size_t i)
 void run_info(const Args &args)
 {
     const std::string path = args.operands[0];
-    const Model model = read_model(path);
-    std::printf("Model %s (format %d): %s, %s, trained on %s\n", path.c_str(), model.version,
+    Model model = read_model(path);
+    // Names come from files: shown inert, as everywhere the tool prints them.
+    for (std::string &name : model.feature_names)
+        name = visible(name);
+    for (std::string &name : model.ignored)
+        name = visible(name);
+    for (ClassName &c : model.classes)
+        c.name = visible(c.name);
+    model.label_name = visible(model.label_name);
+    std::printf("Model %s (format %d): %s, %s, trained on %s\n", visible(path).c_str(), model.version,
                 count_of(model.cols(), "feature").c_str(), count_of(model.classes.size(), "class", "classes").c_str(),
                 count_of(static_cast<size_t>(model.training_patterns), "pattern").c_str());
     std::printf("\nFeatures (%s; training minimum and maximum):\n",
@@ -64,11 +73,14 @@ void run_info(const Args &args)
 
     std::printf("\nClasses (label column '%s'; code, name, nodes%s):\n", model.label_name.c_str(),
                 model.members() > 1 ? " in all members" : "");
+    size_t name_width = 0;
+    for (const ClassName &c : model.classes)
+        name_width = std::max(name_width, c.name.size());
     for (const ClassName &c : model.classes) {
         size_t nodes = static_cast<size_t>(std::count(model.labels.begin(), model.labels.end(), c.code));
         for (const Member &m : model.voters)
             nodes += static_cast<size_t>(std::count(m.labels.begin(), m.labels.end(), c.code));
-        std::printf("  %6s  %-*s  %zu\n", format_double(c.code).c_str(), static_cast<int>(width), c.name.c_str(),
+        std::printf("  %6s  %-*s  %zu\n", format_double(c.code).c_str(), static_cast<int>(name_width), c.name.c_str(),
                     nodes);
     }
 
