@@ -832,16 +832,39 @@ void kd_order(int *order, int begin, int end, const double *centres, int m)
         return;
     int feature = 0;
     double widest = -1.0;
-    for (int i = 0; i < m; ++i) {
-        double lo = centres[static_cast<std::size_t>(order[begin]) * m + i], hi = lo;
+    // Eight features at a time, in vectors of two, each node's centres read
+    // as one run: the same spreads as feature by feature, for far less work.
+    typedef double V2 __attribute__((vector_size(16)));
+    constexpr int kChunk = 8, kV = kChunk / 2;
+    for (int i0 = 0; i0 < m; i0 += kChunk) {
+        const int w = m - i0 < kChunk ? m - i0 : kChunk;
+        // (Lanes past m hold the chunk's first feature and are not read.)
+        auto load = [&](int node, V2 *v) {
+            const double *c = centres + static_cast<std::size_t>(node) * m + i0;
+            for (int l = 0; l < kChunk; ++l)
+                v[l / 2][l % 2] = c[l < w ? l : 0];
+        };
+        auto load_full = [&](int node, V2 *v) { std::memcpy(v, centres + static_cast<std::size_t>(node) * m + i0, sizeof(V2) * kV); };
+        V2 lo[kV], hi[kV], c[kV];
+        load(order[begin], lo);
+        for (int v = 0; v < kV; ++v)
+            hi[v] = lo[v];
         for (int j = begin + 1; j < end; ++j) {
-            const double c = centres[static_cast<std::size_t>(order[j]) * m + i];
-            lo = c < lo ? c : lo;
-            hi = c > hi ? c : hi;
+            if (w == kChunk)
+                load_full(order[j], c);
+            else
+                load(order[j], c);
+            for (int v = 0; v < kV; ++v) {
+                lo[v] = c[v] < lo[v] ? c[v] : lo[v];
+                hi[v] = c[v] > hi[v] ? c[v] : hi[v];
+            }
         }
-        if (hi - lo > widest) {
-            widest = hi - lo;
-            feature = i;
+        for (int i = 0; i < w; ++i) {
+            const double spread = hi[i / 2][i % 2] - lo[i / 2][i % 2];
+            if (spread > widest) {
+                widest = spread;
+                feature = i0 + i;
+            }
         }
     }
     const int run = n > kW * kW ? kW * kW : kW;
@@ -1308,6 +1331,11 @@ int NodeBlock::find_winner_ahead(const double *pattern, const double *next, doub
         // not, search in full until the next regroup, which then waits
         // longer each time they fail.
         const bool paying = groups_ && sized_ * kPayingShare < searched_ * static_cast<std::int64_t>(groups_->count);
+        // A trial that has already done more work than all of it may is
+        // judged at once (the same judgement, sooner).
+        if (groups_ && searched_ < kTrialSearches &&
+            sized_ * kPayingShare >= (kTrialSearches + 1) * static_cast<std::int64_t>(groups_->count))
+            searched_ = kTrialSearches;
         if (groups_ && searched_ == kTrialSearches) {
             regroup_work_ = paying ? kRegroupWork : std::min<std::int64_t>(4 * regroup_work_, 1024);
             ++searched_;  // judged once per regroup
@@ -1615,15 +1643,20 @@ void NodeBlock::winners_range(const double *const *patterns, int n, int *winners
     if (n > 2 * kProbe) {
         const std::int64_t before = scratch->sized;
         int hint = -1;
-        for (int p = 0; p < kProbe; ++p) {
+        // The probe fails once its work reaches what all of it may do: where
+        // nothing can be skipped (random boxes) that is after a few patterns.
+        const std::int64_t allowed = static_cast<std::int64_t>(kProbe) * count_;
+        int probed = 0;
+        while (probed < kProbe && (scratch->sized - before) * kPayingShare < allowed) {
+            const int p = probed++;
             winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
             hint = winners[p] >= 0 ? winners[p] : hint;
         }
-        patterns += kProbe;
-        winners += kProbe;
-        sizes = sizes ? sizes + kProbe : nullptr;
-        n -= kProbe;
-        if ((scratch->sized - before) * kPayingShare >= static_cast<std::int64_t>(kProbe) * count_) {
+        patterns += probed;
+        winners += probed;
+        sizes = sizes ? sizes + probed : nullptr;
+        n -= probed;
+        if ((scratch->sized - before) * kPayingShare >= allowed) {
             flat_winners(patterns, n, winners, sizes);
             return;
         }
