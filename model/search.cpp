@@ -718,8 +718,14 @@ int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, s
 
 void prepare_winners(NodeBlock &block, int patterns)
 {
-    // Grouping costs about as much as a dozen plain searches.
-    if (pruning_on() && current_path() != SearchPath::Straight && patterns >= 16 && block.count() >= kGroupMin)
+    // Grouping costs about as much as twenty plain searches per level of
+    // the k-d split: with fewer patterns it cannot pay, even where the groups
+    // leave most nodes unsized.
+    int levels = 0;
+    for (int tiles = block.count() / kW; tiles > 1; tiles = (tiles + 1) / 2)
+        ++levels;
+    if (pruning_on() && current_path() != SearchPath::Straight && block.count() >= kGroupMin &&
+        patterns >= 32 * levels)
         block.regroup();
 }
 
@@ -1157,28 +1163,22 @@ bool NodeBlock::regroup()
         // Boxes the bounds hold for first, in k-d order, then the others in
         // tiles of their own.
         int sound = 0;
-        double *lower = new (std::nothrow) double[2 * m];
-        double *upper = lower ? lower + m : nullptr;
-        ok = lower != nullptr;
-        for (int pass = 0; pass < 2 && ok; ++pass)
-            for (int j = 0, at = 0; j < k; ++j) {
-                const double *lo = tile(j / kW) + j % kW;
-                for (std::size_t i = 0; i < m; ++i) {
-                    lower[i] = lo[2 * kW * i];
-                    upper[i] = lo[2 * kW * i + kW];
-                }
-                const bool is_sound = sound_box(lower, upper, m_);
-                if (pass == 0 && is_sound) {
-                    order[sound++] = j;
-                    for (std::size_t i = 0; i < m; ++i)
-                    {
-                        centres[static_cast<std::size_t>(j) * 2 * m + i] = lower[i];
-                        centres[static_cast<std::size_t>(j) * 2 * m + m + i] = upper[i];
-                    }
-                } else if (pass == 1 && !is_sound) {
-                    order[sound + at++] = j;
-                }
+        // (Centres: each node's lower bounds, then its upper bounds.)
+        for (int j = 0; ok && j < k; ++j) {
+            const double *lo = tile(j / kW) + j % kW;
+            double *c = centres + static_cast<std::size_t>(j) * 2 * m;
+            for (std::size_t i = 0; i < m; ++i) {
+                c[i] = lo[2 * kW * i];
+                c[m + i] = lo[2 * kW * i + kW];
             }
+            if (sound_box(c, c + m, m_))
+                order[sound++] = j;
+        }
+        for (int j = 0, at = sound; ok && at < k; ++j) {
+            const double *c = centres + static_cast<std::size_t>(j) * 2 * m;
+            if (!sound_box(c, c + m, m_))
+                order[at++] = j;
+        }
         if (ok)
             kd_order(order, 0, sound, centres, 2 * m_);
 
@@ -1228,11 +1228,11 @@ bool NodeBlock::regroup()
             for (int p = 0; p < k; ++p) {
                 const int j = order[p];
                 const int slot = p < sound ? p : sound_tiles * kW + (p - sound);
-                const double *from = tile(j / kW) + j % kW;
+                const double *lower = centres + static_cast<std::size_t>(j) * 2 * m, *upper = lower + m;
                 double *to = g->nodes + static_cast<std::size_t>(slot / kW) * tile_doubles_ + slot % kW;
                 for (std::size_t i = 0; i < m; ++i) {
-                    lower[i] = to[2 * kW * i] = from[2 * kW * i];
-                    upper[i] = to[2 * kW * i + kW] = from[2 * kW * i + kW];
+                    to[2 * kW * i] = lower[i];
+                    to[2 * kW * i + kW] = upper[i];
                 }
                 g->slot_node[slot] = j;
                 g->node_slot[j] = slot;
@@ -1250,7 +1250,6 @@ bool NodeBlock::regroup()
             scratch_ = Scratch::make(*g);
             ok = scratch_ != nullptr;
         }
-        delete[] lower;
     }
     delete[] order;
     delete[] centres;
