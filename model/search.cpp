@@ -838,40 +838,50 @@ void kd_order(int *order, int begin, int end, const double *centres, int m)
         return;
     int feature = 0;
     double widest = -1.0;
-    // Eight features at a time, in vectors of two, each node's centres read
-    // as one run: the same spreads as feature by feature, for far less work.
-    typedef double V2 __attribute__((vector_size(16)));
-    constexpr int kChunk = 8, kV = kChunk / 2;
+    // Eight features at a time, each node's centres read as one run: the
+    // same spreads as feature by feature (lo = c < lo ? c : lo is minpd,
+    // hi = c > hi ? c : hi maxpd), for far less work.
+    constexpr int kChunk = 8;
     for (int i0 = 0; i0 < m; i0 += kChunk) {
         const int w = m - i0 < kChunk ? m - i0 : kChunk;
-        // (Lanes past m hold the chunk's first feature and are not read.)
-        auto load = [&](int node, V2 *v) {
-            const double *c = centres + static_cast<std::size_t>(node) * m + i0;
-            for (int l = 0; l < kChunk; ++l)
-                v[l / 2][l % 2] = c[l < w ? l : 0];
-        };
-        auto load_full = [&](int node, V2 *v) { std::memcpy(v, centres + static_cast<std::size_t>(node) * m + i0, sizeof(V2) * kV); };
-        V2 lo[kV], hi[kV], c[kV];
-        load(order[begin], lo);
-        for (int v = 0; v < kV; ++v)
-            hi[v] = lo[v];
-        for (int j = begin + 1; j < end; ++j) {
-            if (w == kChunk)
-                load_full(order[j], c);
-            else
-                load(order[j], c);
-            for (int v = 0; v < kV; ++v) {
-                lo[v] = c[v] < lo[v] ? c[v] : lo[v];
-                hi[v] = c[v] > hi[v] ? c[v] : hi[v];
+        alignas(16) double lo[kChunk], hi[kChunk];
+        const double *first = centres + static_cast<std::size_t>(order[begin]) * m + i0;
+        for (int i = 0; i < w; ++i)
+            lo[i] = hi[i] = first[i];
+        int j = begin + 1;
+#if QUORV_SEARCH_X86
+        if (w == kChunk) {
+            __m128d l[4], h[4];
+            for (int v = 0; v < 4; ++v) {
+                l[v] = _mm_load_pd(lo + 2 * v);
+                h[v] = l[v];
+            }
+            for (; j < end; ++j) {
+                const double *c = centres + static_cast<std::size_t>(order[j]) * m + i0;
+                for (int v = 0; v < 4; ++v) {
+                    const __m128d x = _mm_loadu_pd(c + 2 * v);
+                    l[v] = _mm_min_pd(x, l[v]);
+                    h[v] = _mm_max_pd(x, h[v]);
+                }
+            }
+            for (int v = 0; v < 4; ++v) {
+                _mm_store_pd(lo + 2 * v, l[v]);
+                _mm_store_pd(hi + 2 * v, h[v]);
             }
         }
-        for (int i = 0; i < w; ++i) {
-            const double spread = hi[i / 2][i % 2] - lo[i / 2][i % 2];
-            if (spread > widest) {
-                widest = spread;
+#endif
+        for (; j < end; ++j) {
+            const double *c = centres + static_cast<std::size_t>(order[j]) * m + i0;
+            for (int i = 0; i < w; ++i) {
+                lo[i] = c[i] < lo[i] ? c[i] : lo[i];
+                hi[i] = c[i] > hi[i] ? c[i] : hi[i];
+            }
+        }
+        for (int i = 0; i < w; ++i)
+            if (hi[i] - lo[i] > widest) {
+                widest = hi[i] - lo[i];
                 feature = i0 + i;
             }
-        }
     }
     const int run = n > kW * kW ? kW * kW : kW;
     const int half = (n / 2 + run - 1) / run * run;
