@@ -39,19 +39,6 @@ void watch(const std::string &temporary)
 
 void unwatch() { g_unfinished[0] = '\0'; }
 
-bool write_all(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t wrote = ::write(fd, data, size);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        data += wrote;
-        size -= static_cast<size_t>(wrote);
-    }
-    return true;
-}
 
 // Syncs a folder, so that a rename in it survives a crash.
 void sync_folder(const std::string &dir)
@@ -70,6 +57,22 @@ std::string folder_of(const std::string &path)
 }
 
 }  // namespace
+
+// Writes all of data, going on after interrupted or partial writes.
+bool write_all(int fd, const void *data, size_t size)
+{
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t wrote = ::write(fd, p, size);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        p += wrote;
+        size -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
 
 std::string read_file(const std::string &path, bool (*looks_right)(std::string_view start))
 {

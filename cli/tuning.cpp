@@ -2,6 +2,7 @@
 #include "tuning.h"
 
 #include "error.h"
+#include "files.h"
 #include "minihost.h"
 #include "numbers.h"
 #include "progress.h"
@@ -80,21 +81,6 @@ size_t available_cores()
 #ifndef _WIN32
 
 namespace {
-
-bool write_all(int fd, const void *data, size_t size)
-{
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool read_all(int fd, void *data, size_t size)
 {
