@@ -21,6 +21,7 @@
 #define QUORV_SEARCH_X86 1
 #include <immintrin.h>
 #define QUORV_AVX2 __attribute__((target("avx2,fma")))
+#define QUORV_FLAT __attribute__((flatten))
 #define QUORV_AVX512 __attribute__((target("avx512f,avx2,fma")))
 #define QUORV_INLINE inline __attribute__((always_inline))
 #else
@@ -440,6 +441,29 @@ QUORV_INLINE void broadcast_v(V *v, double x)
         (*v)[l] = x;
 }
 
+// a - b and acc + term as fused multiply-adds by 1.0, exact as in grow()
+// above. Each width's pair carries its target, and the kernels that use them
+// are flattened, so that they end up inside code compiled for that width.
+QUORV_AVX2 inline void difference(V4 *out, const V4 &a, const V4 &b)
+{
+    *out = (V4)_mm256_fmsub_pd((__m256d)a, _mm256_set1_pd(1.0), (__m256d)b);
+}
+
+QUORV_AVX2 inline void accumulate(V4 *acc, const V4 &term)
+{
+    *acc = (V4)_mm256_fmadd_pd((__m256d)term, _mm256_set1_pd(1.0), (__m256d)*acc);
+}
+
+QUORV_AVX512 inline void difference(V8 *out, const V8 &a, const V8 &b)
+{
+    *out = (V8)_mm512_fmsub_pd((__m512d)a, _mm512_set1_pd(1.0), (__m512d)b);
+}
+
+QUORV_AVX512 inline void accumulate(V8 *acc, const V8 &term)
+{
+    *acc = (V8)_mm512_fmadd_pd((__m512d)term, _mm512_set1_pd(1.0), (__m512d)*acc);
+}
+
 // acc += join_upper - join_lower for one vector of nodes in one feature.
 // join takes x >= upper ? x : upper; x > upper ? x : upper (one max
 // instruction) differs only when x equals the bound, in the sign of a zero,
@@ -452,158 +476,204 @@ QUORV_INLINE void grow_v(V *acc, const V &x, const double *lower, const double *
     load_v(&up, upper);
     const V join_lower = x > lo ? lo : x;
     const V join_upper = x > up ? x : up;
-    *acc += join_upper - join_lower;
+    V term;
+    difference(&term, join_upper, join_lower);
+    accumulate(acc, term);
 }
 
 // Sizes of n tiles, tile which[j] (j itself when which is null) into
-// out[kW * j .. kW * j + kW - 1]; two tiles at a time, so that enough sums are
-// in flight to hide the latency of the adds.
+// out[kW * j .. kW * j + kW - 1]. Four vectors of sums are kept in flight, to
+// hide the latency of the adds: two tiles at a time in vectors of four nodes,
+// four in vectors of eight; the tiles left over one at a time.
+template <typename V, int T>
+QUORV_INLINE void tile_sizes_step(const double *tiles, std::size_t tile_doubles, const int *which, int j, int m,
+                                  const double *x, double *out)
+{
+    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
+    const double *a[T];
+    for (int h = 0; h < T; ++h)
+        a[h] = tiles + static_cast<std::size_t>(which ? which[j + h] : j + h) * tile_doubles;
+    V s[T][P] = {};
+    for (int i = 0; i < m; ++i) {
+        V xi;
+        broadcast_v(&xi, x[i]);
+        const std::size_t row = 2 * kW * static_cast<std::size_t>(i);
+#pragma GCC unroll 4
+        for (int h = 0; h < T; ++h)
+#pragma GCC unroll 2
+            for (int p = 0; p < P; ++p)
+                grow_v(&s[h][p], xi, a[h] + row + L * p, a[h] + row + kW + L * p);
+    }
+    std::memcpy(out + kW * j, s, sizeof s);
+}
+
 template <typename V>
 QUORV_INLINE void tile_sizes_v(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
                                const double *x, double *out)
 {
-    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
+    constexpr int T = 4 / (kW / (sizeof(V) / sizeof(double)));
     int j = 0;
-    for (; j + 2 <= n; j += 2) {
-        const double *a = tiles + static_cast<std::size_t>(which ? which[j] : j) * tile_doubles;
-        const double *b = tiles + static_cast<std::size_t>(which ? which[j + 1] : j + 1) * tile_doubles;
-        V sa[P], sb[P];
-        for (int p = 0; p < P; ++p)
-            sa[p] = sb[p] = V{};
-        for (int i = 0; i < m; ++i) {
-            V xi;
-            broadcast_v(&xi, x[i]);
-            const double *ra = a + 2 * kW * static_cast<std::size_t>(i);
-            const double *rb = b + 2 * kW * static_cast<std::size_t>(i);
-            for (int p = 0; p < P; ++p) {
-                grow_v(&sa[p], xi, ra + L * p, ra + kW + L * p);
-                grow_v(&sb[p], xi, rb + L * p, rb + kW + L * p);
-            }
-        }
-        std::memcpy(out + kW * j, sa, sizeof sa);
-        std::memcpy(out + kW * (j + 1), sb, sizeof sb);
-    }
-    if (j < n) {
-        const double *a = tiles + static_cast<std::size_t>(which ? which[j] : j) * tile_doubles;
-        V sa[P];
-        for (int p = 0; p < P; ++p)
-            sa[p] = V{};
-        for (int i = 0; i < m; ++i) {
-            V xi;
-            broadcast_v(&xi, x[i]);
-            const double *ra = a + 2 * kW * static_cast<std::size_t>(i);
-            for (int p = 0; p < P; ++p)
-                grow_v(&sa[p], xi, ra + L * p, ra + kW + L * p);
-        }
-        std::memcpy(out + kW * j, sa, sizeof sa);
-    }
+    for (; j + T <= n; j += T)
+        tile_sizes_step<V, T>(tiles, tile_doubles, which, j, m, x, out);
+    for (; j < n; ++j)
+        tile_sizes_step<V, 1>(tiles, tile_doubles, which, j, m, x, out);
 }
 
 // Bounds of n consecutive bound tiles (lower, upper and width rows per
-// feature, see NodeBlock::Groups) into out[kW * j ..]: per feature the larger
-// of the smallest width and the join term of the bounds.
-template <typename V>
-QUORV_INLINE void bound_sizes_v(const double *tiles, int n, int m, const double *x, double *out)
+// feature, see NodeBlock::Groups) for R patterns x[r] into out[r][kW * j ..]:
+// per feature the larger of the smallest width and the join term of the
+// bounds. T tiles at a time, so that R * T * (kW / L) sums are in flight.
+template <typename V, int R, int T>
+QUORV_INLINE void bound_sizes_step(const double *tiles, int j, int m, const double *const *x, double *const *out)
 {
     constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
-    for (int j = 0; j < n; ++j) {
-        const double *a = tiles + static_cast<std::size_t>(j) * bound_doubles;
-        V sa[P];
-        for (int p = 0; p < P; ++p)
-            sa[p] = V{};
-        for (int i = 0; i < m; ++i) {
-            V xi;
-            broadcast_v(&xi, x[i]);
-            const double *r = a + 3 * kW * static_cast<std::size_t>(i);
+    const double *a = tiles + static_cast<std::size_t>(j) * bound_doubles;
+    V s[R][T][P] = {};
+    for (int i = 0; i < m; ++i) {
+        const std::size_t row = 3 * kW * static_cast<std::size_t>(i);
+#pragma GCC unroll 4
+        for (int h = 0; h < T; ++h)
+#pragma GCC unroll 2
             for (int p = 0; p < P; ++p) {
+                const double *b = a + h * bound_doubles + row + L * p;
                 V lo, up, width;
-                load_v(&lo, r + L * p);
-                load_v(&up, r + kW + L * p);
-                load_v(&width, r + 2 * kW + L * p);
-                const V join_lower = xi > lo ? lo : xi;
-                const V join_upper = xi > up ? xi : up;  // as in grow_v
-                const V term = join_upper - join_lower;
-                sa[p] += term > width ? term : width;
+                load_v(&lo, b);
+                load_v(&up, b + kW);
+                load_v(&width, b + 2 * kW);
+#pragma GCC unroll 4
+                for (int r = 0; r < R; ++r) {
+                    V xi;
+                    broadcast_v(&xi, x[r][i]);
+                    const V join_lower = xi > lo ? lo : xi;
+                    const V join_upper = xi > up ? xi : up;  // as in grow_v
+                    V term;
+                    difference(&term, join_upper, join_lower);
+                    accumulate(&s[r][h][p], term > width ? term : width);
+                }
             }
-        }
-        std::memcpy(out + kW * j, sa, sizeof sa);
     }
+    for (int r = 0; r < R; ++r)
+        std::memcpy(out[r] + kW * j, s[r], sizeof s[r]);
+}
+
+// For one pattern four sums in flight; for four, eight.
+template <typename V, int R>
+QUORV_INLINE void bound_sizes_v(const double *tiles, int n, int m, const double *const *x, double *const *out)
+{
+    constexpr int T = (R == 1 ? 4 : 2) / (kW / (sizeof(V) / sizeof(double)));
+    int j = 0;
+    for (; j + T <= n; j += T)
+        bound_sizes_step<V, R, T>(tiles, j, m, x, out);
+    for (; j < n; ++j)
+        bound_sizes_step<V, R, 1>(tiles, j, m, x, out);
 }
 
 // Sizes of n tiles (which[j]) for four patterns at once: each row of a tile,
-// loaded once, serves all four. Pattern r's sizes go to out[r][kW * j ..].
+// loaded once, serves all four, eight vectors of sums in flight (one tile at
+// a time in vectors of four nodes, two in vectors of eight; a last odd tile
+// alone). Pattern r's sizes go to out[r][kW * j ..].
+template <typename V, int T>
+QUORV_INLINE void tile_sizes4_step(const double *tiles, std::size_t tile_doubles, const int *which, int j, int m,
+                                   const double *const *x, double *const *out)
+{
+    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
+    const double *a[T];
+    for (int h = 0; h < T; ++h)
+        a[h] = tiles + static_cast<std::size_t>(which[j + h]) * tile_doubles;
+    V s[4][T][P] = {};
+    for (int i = 0; i < m; ++i) {
+        const std::size_t row = 2 * kW * static_cast<std::size_t>(i);
+#pragma GCC unroll 4
+        for (int r = 0; r < 4; ++r) {
+            V xi;
+            broadcast_v(&xi, x[r][i]);
+#pragma GCC unroll 2
+            for (int h = 0; h < T; ++h)
+#pragma GCC unroll 2
+                for (int p = 0; p < P; ++p)
+                    grow_v(&s[r][h][p], xi, a[h] + row + L * p, a[h] + row + kW + L * p);
+        }
+    }
+    for (int r = 0; r < 4; ++r)
+        std::memcpy(out[r] + kW * j, s[r], sizeof s[r]);
+}
+
 template <typename V>
 QUORV_INLINE void tile_sizes4_v(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
                                 const double *const *x, double *const *out)
 {
-    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
-    for (int j = 0; j < n; ++j) {
-        const double *a = tiles + static_cast<std::size_t>(which[j]) * tile_doubles;
-        V s[4][P];
-        for (int r = 0; r < 4; ++r)
-            for (int p = 0; p < P; ++p)
-                s[r][p] = V{};
-        for (int i = 0; i < m; ++i) {
-            const double *row = a + 2 * kW * static_cast<std::size_t>(i);
-            for (int r = 0; r < 4; ++r) {
-                V xi;
-                broadcast_v(&xi, x[r][i]);
-                for (int p = 0; p < P; ++p)
-                    grow_v(&s[r][p], xi, row + L * p, row + kW + L * p);
-            }
-        }
-        for (int r = 0; r < 4; ++r)
-            std::memcpy(out[r] + kW * j, s[r], sizeof s[r]);
-    }
+    constexpr int T = 2 / (kW / (sizeof(V) / sizeof(double)));
+    int j = 0;
+    for (; j + T <= n; j += T)
+        tile_sizes4_step<V, T>(tiles, tile_doubles, which, j, m, x, out);
+    for (; j < n; ++j)
+        tile_sizes4_step<V, 1>(tiles, tile_doubles, which, j, m, x, out);
 }
 
-QUORV_AVX2 void tile_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
+QUORV_AVX2 QUORV_FLAT void tile_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
                                  const double *x, double *out)
 {
     tile_sizes_v<V4>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
-QUORV_AVX512 void tile_sizes_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
+QUORV_AVX512 QUORV_FLAT void tile_sizes_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
                                     int m, const double *x, double *out)
 {
     tile_sizes_v<V8>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
-QUORV_AVX2 void tile_sizes4_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
+QUORV_AVX2 QUORV_FLAT void tile_sizes4_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
                                  const double *const *x, double *const *out)
 {
     tile_sizes4_v<V4>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
-QUORV_AVX512 void tile_sizes4_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
+QUORV_AVX512 QUORV_FLAT void tile_sizes4_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
                                      int m, const double *const *x, double *const *out)
 {
     tile_sizes4_v<V8>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
-QUORV_AVX2 void bound_sizes_avx2(const double *tiles, int n, int m, const double *x, double *out)
+QUORV_AVX2 QUORV_FLAT void bound_sizes_avx2(const double *tiles, int n, int m, const double *x, double *out)
 {
-    bound_sizes_v<V4>(tiles, n, m, x, out);
+    bound_sizes_v<V4, 1>(tiles, n, m, &x, &out);
     _mm256_zeroupper();
 }
 
-QUORV_AVX512 void bound_sizes_avx512(const double *tiles, int n, int m, const double *x, double *out)
+QUORV_AVX512 QUORV_FLAT void bound_sizes_avx512(const double *tiles, int n, int m, const double *x, double *out)
 {
-    bound_sizes_v<V8>(tiles, n, m, x, out);
+    bound_sizes_v<V8, 1>(tiles, n, m, &x, &out);
     _mm256_zeroupper();
 }
 
-// Classification with AVX-512: as winners_avx2, four patterns against a
-// tile at a time, each tile one vector of eight nodes; lane j of best/at keeps
-// the first smallest size among the nodes at lane j of every tile.
-QUORV_AVX512 void winners_avx512(const double *tiles, std::size_t tile_doubles, int tiles_n, int m,
-                                 const double *const *patterns, int n, int *winners, double *sizes)
+QUORV_AVX2 QUORV_FLAT void bound_sizes4_avx2(const double *tiles, int n, int m, const double *const *x,
+                                             double *const *out)
 {
+    bound_sizes_v<V4, 4>(tiles, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX512 QUORV_FLAT void bound_sizes4_avx512(const double *tiles, int n, int m, const double *const *x,
+                                                 double *const *out)
+{
+    bound_sizes_v<V8, 4>(tiles, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+// Classification with AVX-512: as winners_avx2, four patterns against two
+// tiles at a time (eight sums in flight, as there), each tile one vector of
+// eight nodes; lane j of best/at keeps the first smallest size among the
+// nodes at lane j of every tile. The two tiles of a pass are taken in turn,
+// so the lower-numbered node still wins a tie.
+QUORV_AVX512 QUORV_FLAT void winners_avx512(const double *tiles, std::size_t tile_doubles, int tiles_n, int m,
+                                            const double *const *patterns, int n, int *winners, double *sizes)
+{
+    constexpr int T = 2;
     int batch = m > 0 ? 1024 / m : kMaxBatch;
     batch = batch < 4 ? 4 : batch > kMaxBatch ? kMaxBatch : batch & ~3;
     alignas(64) double best[kMaxBatch][kW];
@@ -616,35 +686,45 @@ QUORV_AVX512 void winners_avx512(const double *tiles, std::size_t tile_doubles, 
                 best[r][j] = m;
                 at[r][j] = -1.0;
             }
-        for (int t = 0; t < tiles_n; ++t) {
-            const double *a = tiles + t * tile_doubles;
-            V8 number = V8{};
-            for (int j = 0; j < kW; ++j)
-                number[j] = static_cast<double>(t * kW + j);
+        for (int t = 0; t < tiles_n; t += T) {
+            // An odd last tile is sized twice; the second sums are dropped.
+            const int pair = t + T <= tiles_n ? T : tiles_n - t;
+            const double *a[T];
+            V8 number[T];
+            for (int h = 0; h < T; ++h) {
+                a[h] = tiles + (h < pair ? t + h : t) * tile_doubles;
+                for (int j = 0; j < kW; ++j)
+                    number[h][j] = static_cast<double>((t + h) * kW + j);
+            }
             for (int g = 0; g < groups; ++g) {
                 const int q = p0 + 4 * g;
                 // A short last group repeats its last pattern; those results are dropped.
                 const double *x[4];
                 for (int r = 0; r < 4; ++r)
                     x[r] = patterns[q + r < n ? q + r : n - 1];
-                V8 s[4] = {V8{}, V8{}, V8{}, V8{}};
+                V8 s[4][T] = {};
                 for (int i = 0; i < m; ++i) {
-                    const double *row = a + 2 * kW * static_cast<std::size_t>(i);
+                    const std::size_t row = 2 * kW * static_cast<std::size_t>(i);
+#pragma GCC unroll 4
                     for (int r = 0; r < 4; ++r) {
                         V8 xi;
                         broadcast_v(&xi, x[r][i]);
-                        grow_v(&s[r], xi, row, row + kW);
+#pragma GCC unroll 2
+                        for (int h = 0; h < T; ++h)
+                            grow_v(&s[r][h], xi, a[h] + row, a[h] + row + kW);
                     }
                 }
                 for (int r = 0; r < 4; ++r) {
                     double *b = best[4 * g + r];
                     double *w = at[4 * g + r];
-                    V8 old, old_at;
-                    load_v(&old, b);
-                    load_v(&old_at, w);
-                    const auto smaller = s[r] < old;  // NaN compares false
-                    const V8 kept = smaller ? s[r] : old;
-                    const V8 kept_at = smaller ? number : old_at;
+                    V8 kept, kept_at;
+                    load_v(&kept, b);
+                    load_v(&kept_at, w);
+                    for (int h = 0; h < pair; ++h) {
+                        const auto smaller = s[r][h] < kept;  // NaN compares false
+                        kept = smaller ? s[r][h] : kept;
+                        kept_at = smaller ? number[h] : kept_at;
+                    }
                     std::memcpy(b, &kept, sizeof kept);
                     std::memcpy(w, &kept_at, sizeof kept_at);
                 }
@@ -817,6 +897,19 @@ void bound_sizes(const double *tiles, int n, int m, const double *x, double *out
             }
         }
     }
+}
+
+// bound_sizes for four patterns, pattern r's bounds into out[r][kW * j ..].
+void bound_sizes4(const double *tiles, int n, int m, const double *const *x, double *const *out)
+{
+#if QUORV_SEARCH_X86
+    if (use_avx512())
+        return bound_sizes4_avx512(tiles, n, m, x, out);
+    if (use_avx2())
+        return bound_sizes4_avx2(tiles, n, m, x, out);
+#endif
+    for (int r = 0; r < 4; ++r)
+        bound_sizes(tiles, n, m, x[r], out[r]);
 }
 
 bool all_finite(const double *x, int m)
@@ -1558,10 +1651,9 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
     double *bounds[4];
     double *least = scratch->group_sizes + 4 * slots;
     int *order = scratch->order;
-    for (int r = 0; r < 4; ++r) {
+    for (int r = 0; r < 4; ++r)
         bounds[r] = scratch->group_sizes + r * slots;
-        bound_sizes(g->group_bounds, g->group_tiles, m_, x[r], bounds[r]);
-    }
+    bound_sizes4(g->group_bounds, g->group_tiles, m_, x, bounds);
     for (int q = 0; q < g->groups; ++q) {
         double low = bounds[0][q];
         for (int r = 0; r < 4; ++r) {
@@ -1576,6 +1668,7 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
 
     std::int64_t sized = 4 * kBoundWork * g->group_tiles;
     alignas(64) double tile_bounds[4][kW];
+    double *tile_out[4] = {tile_bounds[0], tile_bounds[1], tile_bounds[2], tile_bounds[3]};
     alignas(64) double node_sizes[4][kW * kW];
     double *out[4] = {node_sizes[0], node_sizes[1], node_sizes[2], node_sizes[3]};
     for (int c = 0; c < g->groups; ++c) {
@@ -1590,9 +1683,9 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
             continue;
         const int t0 = q * kW;
         const int tiles = g->tiles - t0 < kW ? g->tiles - t0 : kW;
+        bound_sizes4(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, x, tile_out);
+        sized += 4 * kBoundWork;
         for (int r = 0; r < 4; ++r) {
-            bound_sizes(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, x[r], tile_bounds[r]);
-            sized += kBoundWork;
             for (int j = 0; j < tiles; ++j)
                 tile_bounds[r][j] = tile_bounds[r][j] > g->tile_least[t0 + j] ? tile_bounds[r][j]
                                                                                : g->tile_least[t0 + j];
