@@ -13,12 +13,14 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
 // AVX2 (with FMA) and AVX-512 code is compiled for its own functions only and
 // chosen at run time, so the plug-ins still run on any x86-64; other compilers
 // and processors get the plain C++ kernels.
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #define QUORV_SEARCH_X86 1
+#include <cpuid.h>
 #include <immintrin.h>
 #define QUORV_AVX2 __attribute__((target("avx2,fma")))
 #define QUORV_FLAT __attribute__((flatten))
@@ -68,6 +70,35 @@ bool processor_has_avx512()
 #else
     return false;
 #endif
+}
+
+// AMD's family 19h processors with AVX-512 carry out each 512-bit operation
+// as two 256-bit halves; there the AVX2 kernel for many patterns runs faster
+// than the AVX-512 one, which does the same work with less parallelism.
+bool processor_halves_avx512()
+{
+#if QUORV_SEARCH_X86
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(0, &a, &b, &c, &d))
+        return false;
+    const bool amd = b == 0x68747541u && d == 0x69746e65u && c == 0x444d4163u;  // "AuthenticAMD"
+    if (!amd || !__get_cpuid(1, &a, &b, &c, &d))
+        return false;
+    const unsigned base = (a >> 8) & 0xf;
+    const unsigned family = base == 0xf ? base + ((a >> 20) & 0xff) : base;
+    return family == 0x19;
+#else
+    return false;
+#endif
+}
+
+// Whether the AVX-512 path classifies many patterns with the AVX-512 kernel:
+// where 512-bit operations run at full width, and always when that path is
+// asked for by name (the checks compare every kernel).
+bool &flat_avx512()
+{
+    static bool on = !processor_halves_avx512();
+    return on;
 }
 
 SearchPath &current_path()
@@ -140,6 +171,7 @@ int winner_scalar(const double *tiles, std::size_t tile_doubles, int count, int 
 // The AVX-512 path runs the AVX2 kernels where it has none of its own.
 bool use_avx2() { return current_path() == SearchPath::Avx2 || current_path() == SearchPath::Avx512; }
 bool use_avx512() { return current_path() == SearchPath::Avx512; }
+bool use_flat_avx512() { return use_avx512() && flat_avx512(); }
 
 // Node numbers travel as doubles beside the sizes (exact far beyond any int).
 // Lane j of best/at holds the first smallest size among the nodes that lane
@@ -777,6 +809,7 @@ bool set_search_path(SearchPath path)
     if (!search_path_available(path))
         return false;
     current_path() = path;
+    flat_avx512() = true;
     return true;
 }
 
@@ -798,14 +831,15 @@ int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, s
 
 void prepare_winners(NodeBlock &block, int patterns)
 {
-    // Grouping costs about as much as twenty plain searches per level of
-    // the k-d split: with fewer patterns it cannot pay, even where the groups
-    // leave most nodes unsized.
+    // Grouping costs about as much as ten plain searches per level of the
+    // k-d split, and pays back less than one search per pattern where the
+    // groups prune well; where they cannot prune (boxes spread at random) it
+    // is lost. Only enough patterns make it worth the risk.
     int levels = 0;
     for (int tiles = block.count() / kW; tiles > 1; tiles = (tiles + 1) / 2)
         ++levels;
     if (pruning_on() && current_path() != SearchPath::Straight && block.count() >= kGroupMin &&
-        patterns >= 32 * levels)
+        patterns >= 64 * levels)
         block.regroup();
 }
 
@@ -924,13 +958,18 @@ bool all_finite(const double *x, int m)
 // every run of kW * kW, holds nodes whose centres lie close together: each
 // range is split at a whole number of runs near its middle, across the
 // feature whose centres spread widest.
-void kd_order(int *order, int begin, int end, const double *centres, int m)
+void kd_split(int *order, int begin, int end, const double *centres, int m, std::pair<double, int> *keys)
 {
     const int n = end - begin;
     if (n <= kW)
         return;
     int feature = 0;
     double widest = -1.0;
+    // The widest feature of a large range is judged on an even sample of
+    // about kSpreadSample of its nodes: which feature splits changes only
+    // how well the groups prune, never a result.
+    constexpr int kSpreadSample = 64;
+    const int step = n > 2 * kSpreadSample ? n / kSpreadSample : 1;
     // Eight features at a time, each node's centres read as one run: the
     // same spreads as feature by feature (lo = c < lo ? c : lo is minpd,
     // hi = c > hi ? c : hi maxpd), for far less work.
@@ -941,7 +980,7 @@ void kd_order(int *order, int begin, int end, const double *centres, int m)
         const double *first = centres + static_cast<std::size_t>(order[begin]) * m + i0;
         for (int i = 0; i < w; ++i)
             lo[i] = hi[i] = first[i];
-        int j = begin + 1;
+        int j = begin + step;
 #if QUORV_SEARCH_X86
         if (w == kChunk) {
             __m128d l[4], h[4];
@@ -949,7 +988,7 @@ void kd_order(int *order, int begin, int end, const double *centres, int m)
                 l[v] = _mm_load_pd(lo + 2 * v);
                 h[v] = l[v];
             }
-            for (; j < end; ++j) {
+            for (; j < end; j += step) {
                 const double *c = centres + static_cast<std::size_t>(order[j]) * m + i0;
                 for (int v = 0; v < 4; ++v) {
                     const __m128d x = _mm_loadu_pd(c + 2 * v);
@@ -963,7 +1002,7 @@ void kd_order(int *order, int begin, int end, const double *centres, int m)
             }
         }
 #endif
-        for (; j < end; ++j) {
+        for (; j < end; j += step) {
             const double *c = centres + static_cast<std::size_t>(order[j]) * m + i0;
             for (int i = 0; i < w; ++i) {
                 lo[i] = c[i] < lo[i] ? c[i] : lo[i];
@@ -978,11 +1017,25 @@ void kd_order(int *order, int begin, int end, const double *centres, int m)
     }
     const int run = n > kW * kW ? kW * kW : kW;
     const int half = (n / 2 + run - 1) / run * run;
-    std::nth_element(order + begin, order + begin + half, order + end, [&](int a, int b) {
-        return centres[static_cast<std::size_t>(a) * m + feature] < centres[static_cast<std::size_t>(b) * m + feature];
-    });
-    kd_order(order, begin, begin + half, centres, m);
-    kd_order(order, begin + half, end, centres, m);
+    // The split works on (centre, node) pairs in a run of their own rather
+    // than reading the centres through the order, all over memory.
+    for (int j = begin; j < end; ++j)
+        keys[j] = {centres[static_cast<std::size_t>(order[j]) * m + feature], order[j]};
+    std::nth_element(keys + begin, keys + begin + half, keys + end,
+                     [](const std::pair<double, int> &a, const std::pair<double, int> &b) { return a.first < b.first; });
+    for (int j = begin; j < end; ++j)
+        order[j] = keys[j].second;
+    kd_split(order, begin, begin + half, centres, m, keys);
+    kd_split(order, begin + half, end, centres, m, keys);
+}
+
+// kd_split over order[0, n); without memory for its pairs the order stays
+// as it is, which only makes the groups prune less.
+void kd_order(int *order, int n, const double *centres, int m)
+{
+    std::unique_ptr<std::pair<double, int>[]> keys(new (std::nothrow) std::pair<double, int>[n > 0 ? n : 1]);
+    if (keys)
+        kd_split(order, 0, n, centres, m, keys.get());
 }
 
 }  // namespace
@@ -1283,7 +1336,7 @@ bool NodeBlock::regroup()
                 order[at++] = j;
         }
         if (ok)
-            kd_order(order, 0, sound, centres, 2 * m_);
+            kd_order(order, sound, centres, 2 * m_);
 
         const int sound_tiles = (sound + kW - 1) / kW;
         g->count = k;
@@ -1723,7 +1776,7 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
 void NodeBlock::flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const
 {
 #if QUORV_SEARCH_X86
-    if (use_avx512())
+    if (use_flat_avx512())
         return winners_avx512(tiles_, tile_doubles_, tile_count(), m_, patterns, n, winners, sizes);
     if (use_avx2())
         return winners_avx2(tiles_, tile_doubles_, tile_count(), m_, patterns, n, winners, sizes);
@@ -1732,36 +1785,36 @@ void NodeBlock::flat_winners(const double *const *patterns, int n, int *winners,
         winners[p] = winner_scalar(tiles_, tile_doubles_, count_, m_, patterns[p], sizes ? sizes + p : nullptr);
 }
 
+// Whether the groups pay for these patterns: the first up to kProbe of them
+// are searched with the groups, and the search fails once its work reaches
+// what all of it may do (where nothing can be skipped, as with random boxes,
+// that is after a few patterns). Their winners are stored; *probed tells
+// how many were searched.
+bool NodeBlock::groups_pay(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch,
+                           int *probed) const
+{
+    constexpr int kProbe = 32;
+    const std::int64_t before = scratch->sized;
+    const std::int64_t allowed = static_cast<std::int64_t>(kProbe) * count_;
+    int hint = -1;
+    int p = 0;
+    while (p < kProbe && p < n && (scratch->sized - before) * kPayingShare < allowed) {
+        winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
+        hint = winners[p] >= 0 ? winners[p] : hint;
+        ++p;
+    }
+    *probed = p;
+    return (scratch->sized - before) * kPayingShare < allowed;
+}
+
+// Winners of n patterns with the groups, for a range that the probe found
+// they pay for (see winners_range).
 void NodeBlock::winners_range(const double *const *patterns, int n, int *winners, double *sizes,
                               Scratch *scratch) const
 {
     if (!(pruning_on() && groups_ && scratch)) {
         flat_winners(patterns, n, winners, sizes);
         return;
-    }
-    // A first run tells whether the groups pay here; if not, the flat
-    // kernels take all.
-    constexpr int kProbe = 32;
-    if (n > 2 * kProbe) {
-        const std::int64_t before = scratch->sized;
-        int hint = -1;
-        // The probe fails once its work reaches what all of it may do: where
-        // nothing can be skipped (random boxes) that is after a few patterns.
-        const std::int64_t allowed = static_cast<std::int64_t>(kProbe) * count_;
-        int probed = 0;
-        while (probed < kProbe && (scratch->sized - before) * kPayingShare < allowed) {
-            const int p = probed++;
-            winners[p] = find_winner_in(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
-            hint = winners[p] >= 0 ? winners[p] : hint;
-        }
-        patterns += probed;
-        winners += probed;
-        sizes = sizes ? sizes + probed : nullptr;
-        n -= probed;
-        if ((scratch->sized - before) * kPayingShare >= allowed) {
-            flat_winners(patterns, n, winners, sizes);
-            return;
-        }
     }
     // The patterns are searched in k-d order (finite ones; the others last):
     // neighbours visit mostly the same tiles, which stay in the cache, and
@@ -1780,7 +1833,7 @@ void NodeBlock::winners_range(const double *const *patterns, int n, int *winners
         for (int p = 0, at = finite; p < n; ++p)
             if (!(points && all_finite(patterns[p], m_)))
                 order[at++] = p;
-        kd_order(order.get(), 0, finite, points.get(), m_);
+        kd_order(order.get(), finite, points.get(), m_);
     }
     // Patterns in runs: the groups serve a run while they leave most nodes
     // unsized; otherwise the flat kernels take the next runs, and the groups
@@ -1860,29 +1913,49 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
 {
     if (n <= 0)
         return;
+    // One probe for the whole call tells whether the groups pay; if not, the
+    // flat kernels take all the patterns after it.
+    bool grouped_search = pruning_on() && groups_ && scratch_;
+    if (grouped_search && n > 64) {
+        int probed = 0;
+        grouped_search = groups_pay(patterns, n, winners, sizes, scratch_, &probed);
+        patterns += probed;
+        winners += probed;
+        sizes = sizes ? sizes + probed : nullptr;
+        n -= probed;
+    }
     // A thread pays for its start only with enough work: about a millisecond.
     const double work = static_cast<double>(n) * count_ * (m_ > 0 ? m_ : 1);
     const double most = work / kThreadWork;
     if (threads > most)
         threads = most < 1 ? 1 : static_cast<int>(most);
     if (threads <= 1) {
-        winners_range(patterns, n, winners, sizes, scratch_);
+        if (grouped_search)
+            winners_range(patterns, n, winners, sizes, scratch_);
+        else
+            flat_winners(patterns, n, winners, sizes);
         return;
     }
-    // Several runs per thread even out threads that the machine slows.
-    // (Runs long enough to order, and to judge the groups on.)
-    const int tasks = std::min((n + 511) / 512, std::min(4 * threads, 256));
+    // Several runs per thread even out threads that the machine slows: runs
+    // long enough to order with the groups, any four patterns without.
+    const int shortest = grouped_search ? 512 : 4;
+    const int tasks = std::min((n + shortest - 1) / shortest, std::min(4 * threads, 256));
     const int chunk = (n + tasks - 1) / tasks;
     Scratch *scratch[256] = {};
-    if (pruning_on() && groups_)
+    if (grouped_search)
         for (int t = 0; t < tasks; ++t)
             scratch[t] = Scratch::make(*groups_);  // null: that task searches flat
     WinnersJob job{this, patterns, n, chunk, winners, sizes, scratch, [](const WinnersJob &j, int task) {
                        const int p0 = task * j.chunk;
                        const int nb = std::min(j.chunk, j.n - p0);
-                       if (nb > 0)
+                       if (nb <= 0)
+                           return;
+                       if (j.scratch[task])
                            j.block->winners_range(j.patterns + p0, nb, j.winners + p0,
                                                   j.sizes ? j.sizes + p0 : nullptr, j.scratch[task]);
+                       else
+                           j.block->flat_winners(j.patterns + p0, nb, j.winners + p0,
+                                                 j.sizes ? j.sizes + p0 : nullptr);
                    }};
     run_tasks((n + chunk - 1) / chunk, threads, run_winners_task, &job);
     for (int t = 0; t < tasks; ++t)

@@ -39,7 +39,10 @@ class Node;
 // counting call per join; Scalar, Avx2 and Avx512 compute sizes from the
 // tiles, in plain C++, in AVX2 vectors (processors with AVX2 and FMA) or in
 // AVX-512 vectors (processors with AVX-512F), count all joins at once and
-// join only the winner. All give the same winners, sizes and totals.
+// join only the winner. All give the same winners, sizes and totals. On
+// processors that split 512-bit operations in halves, the chosen Avx512 path
+// classifies many patterns at once with the AVX2 kernel, which is faster
+// there; a path set by name uses its own kernels only.
 enum class SearchPath { Straight, Scalar, Avx2, Avx512 };
 
 // The path this process uses, chosen once from what the processor offers.
@@ -154,6 +157,8 @@ private:
                   int hint) const;
     int flat_winner(const double *pattern, double *size) const;
     void flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const;
+    bool groups_pay(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch,
+                    int *probed) const;
     void winners_range(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch) const;
     void forget_groups();
 
