@@ -11,6 +11,10 @@
 #include "bench/reference.h"
 #include "minihost.h"
 
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -521,6 +525,33 @@ std::string ratio_text(double slow, double fast)
     return text;
 }
 
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+// The processor's brand string and family, so that every table names the
+// machine it was measured on.
+std::string processor_name()
+{
+    unsigned regs[12] = {};
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(0x80000000u, &a, &b, &c, &d) || a < 0x80000004u)
+        return "unknown";
+    for (unsigned leaf = 0; leaf < 3; ++leaf)
+        __get_cpuid(0x80000002u + leaf, &regs[4 * leaf], &regs[4 * leaf + 1], &regs[4 * leaf + 2],
+                    &regs[4 * leaf + 3]);
+    char brand[49] = {};
+    std::memcpy(brand, regs, 48);
+    std::string name(brand);
+    name.erase(0, name.find_first_not_of(' '));
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (__get_cpuid(1, &a, &b, &c, &d)) {
+        const unsigned base = (a >> 8) & 0xf;
+        char family[32];
+        std::snprintf(family, sizeof family, ", family %xh", base == 0xf ? base + ((a >> 20) & 0xff) : base);
+        name += family;
+    }
+    return name;
+}
+#endif
+
 int main(int argc, char **argv)
 {
     Options o;
@@ -544,8 +575,8 @@ int main(int argc, char **argv)
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
     __builtin_cpu_init();
-    std::printf("processor: AVX2 %s, AVX-512F %s; ", __builtin_cpu_supports("avx2") ? "yes" : "no",
-                __builtin_cpu_supports("avx512f") ? "yes" : "no");
+    std::printf("processor: %s; AVX2 %s, AVX-512F %s; ", processor_name().c_str(),
+                __builtin_cpu_supports("avx2") ? "yes" : "no", __builtin_cpu_supports("avx512f") ? "yes" : "no");
 #endif
     const char *env = std::getenv("QUORV_THREADS");
     std::printf("QUORV_THREADS %s; best of %d rounds (plug-in), %d (other forms of large rows, straight "
