@@ -606,14 +606,13 @@ QUORV_INLINE void bound_sizes_v(const double *tiles, int n, int m, const double 
 // a time in vectors of four nodes, two in vectors of eight; a last odd tile
 // alone). Pattern r's sizes go to out[r][kW * j ..].
 template <typename V, int T>
-QUORV_INLINE void tile_sizes4_step(const double *tiles, std::size_t tile_doubles, const int *which, int j, int m,
-                                   const double *const *x, double *const *out)
+using Sums4 = V[4][T][kW / (sizeof(V) / sizeof(double))];
+
+// The sums of four patterns x[r] with T tiles a[h]: s[r][h] their sizes.
+template <typename V, int T>
+QUORV_INLINE void sums4(const double *const *a, int m, const double *const *x, Sums4<V, T> &s)
 {
     constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
-    const double *a[T];
-    for (int h = 0; h < T; ++h)
-        a[h] = tiles + static_cast<std::size_t>(which[j + h]) * tile_doubles;
-    V s[4][T][P] = {};
     for (int i = 0; i < m; ++i) {
         const std::size_t row = 2 * kW * static_cast<std::size_t>(i);
 #pragma GCC unroll 4
@@ -627,6 +626,17 @@ QUORV_INLINE void tile_sizes4_step(const double *tiles, std::size_t tile_doubles
                     grow_v(&s[r][h][p], xi, a[h] + row + L * p, a[h] + row + kW + L * p);
         }
     }
+}
+
+template <typename V, int T>
+QUORV_INLINE void tile_sizes4_step(const double *tiles, std::size_t tile_doubles, const int *which, int j, int m,
+                                   const double *const *x, double *const *out)
+{
+    const double *a[T];
+    for (int h = 0; h < T; ++h)
+        a[h] = tiles + static_cast<std::size_t>(which[j + h]) * tile_doubles;
+    Sums4<V, T> s = {};
+    sums4<V, T>(a, m, x, s);
     for (int r = 0; r < 4; ++r)
         std::memcpy(out[r] + kW * j, s[r], sizeof s[r]);
 }
@@ -734,18 +744,8 @@ QUORV_AVX512 QUORV_FLAT void winners_avx512(const double *tiles, std::size_t til
                 const double *x[4];
                 for (int r = 0; r < 4; ++r)
                     x[r] = patterns[q + r < n ? q + r : n - 1];
-                V8 s[4][T] = {};
-                for (int i = 0; i < m; ++i) {
-                    const std::size_t row = 2 * kW * static_cast<std::size_t>(i);
-#pragma GCC unroll 4
-                    for (int r = 0; r < 4; ++r) {
-                        V8 xi;
-                        broadcast_v(&xi, x[r][i]);
-#pragma GCC unroll 2
-                        for (int h = 0; h < T; ++h)
-                            grow_v(&s[r][h], xi, a[h] + row, a[h] + row + kW);
-                    }
-                }
+                Sums4<V8, T> s = {};
+                sums4<V8, T>(a, m, x, s);
                 for (int r = 0; r < 4; ++r) {
                     double *b = best[4 * g + r];
                     double *w = at[4 * g + r];
@@ -753,8 +753,8 @@ QUORV_AVX512 QUORV_FLAT void winners_avx512(const double *tiles, std::size_t til
                     load_v(&kept, b);
                     load_v(&kept_at, w);
                     for (int h = 0; h < pair; ++h) {
-                        const auto smaller = s[r][h] < kept;  // NaN compares false
-                        kept = smaller ? s[r][h] : kept;
+                        const auto smaller = s[r][h][0] < kept;  // NaN compares false
+                        kept = smaller ? s[r][h][0] : kept;
                         kept_at = smaller ? number[h] : kept_at;
                     }
                     std::memcpy(b, &kept, sizeof kept);
