@@ -1319,22 +1319,28 @@ bool NodeBlock::regroup()
         // Boxes the bounds hold for first, in k-d order, then the others in
         // tiles of their own.
         int sound = 0;
-        // (Centres: each node's lower bounds, then its upper bounds.)
-        for (int j = 0; ok && j < k; ++j) {
-            const double *lo = tile(j / kW) + j % kW;
-            double *c = centres + static_cast<std::size_t>(j) * 2 * m;
-            for (std::size_t i = 0; i < m; ++i) {
-                c[i] = lo[2 * kW * i];
-                c[m + i] = lo[2 * kW * i + kW];
-            }
+        // (Centres: each node's lower bounds, then its upper bounds; copied
+        // tile by tile, so that the tiles are read in storage order.)
+        for (int t = 0; t < tile_count(); ++t) {
+            const double *a = tile(t);
+            const int lanes = k - t * kW < kW ? k - t * kW : kW;
+            double *c = centres + static_cast<std::size_t>(t) * kW * 2 * m;
+            for (std::size_t i = 0; i < m; ++i)
+                for (int l = 0; l < lanes; ++l) {
+                    c[l * 2 * m + i] = a[2 * kW * i + l];
+                    c[l * 2 * m + m + i] = a[2 * kW * i + kW + l];
+                }
+        }
+        // Sound boxes first, then the others, each in node order.
+        int unsound = 0;
+        for (int j = 0; j < k; ++j) {
+            const double *c = centres + static_cast<std::size_t>(j) * 2 * m;
             if (sound_box(c, c + m, m_))
                 order[sound++] = j;
+            else
+                order[k - 1 - unsound++] = j;
         }
-        for (int j = 0, at = sound; ok && at < k; ++j) {
-            const double *c = centres + static_cast<std::size_t>(j) * 2 * m;
-            if (!sound_box(c, c + m, m_))
-                order[at++] = j;
-        }
+        std::reverse(order + sound, order + k);
         if (ok)
             kd_order(order, sound, centres, 2 * m_);
 
@@ -1395,13 +1401,24 @@ bool NodeBlock::regroup()
                 const int t = slot / kW, q = t / kW;
                 const bool is_sound = p < sound;
                 take_in(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, t % kW, m_, lower, upper, is_sound);
-                take_in(g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles, q % kW, m_,
-                      lower, upper, is_sound);
                 g->tile_first[t] = j < g->tile_first[t] ? j : g->tile_first[t];
-                g->group_first[q] = j < g->group_first[q] ? j : g->group_first[q];
                 const double least = is_sound ? box_size(lower, upper, m_) : 0.0;
                 g->tile_least[t] = least < g->tile_least[t] ? least : g->tile_least[t];
-                g->group_least[q] = least < g->group_least[q] ? least : g->group_least[q];
+            }
+            // A group's bounds are those of its tiles taken together: the
+            // largest and smallest of the same numbers, in any order.
+            for (int t = 0; t < g->tiles; ++t) {
+                const int q = t / kW;
+                const double *from = g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles + t % kW;
+                double *to = g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles + q % kW;
+                for (std::size_t i = 0; i < 3 * m; i += 3) {
+                    const double lo = from[kW * i], up = from[kW * (i + 1)], width = from[kW * (i + 2)];
+                    to[kW * i] = lo > to[kW * i] ? lo : to[kW * i];
+                    to[kW * (i + 1)] = up < to[kW * (i + 1)] ? up : to[kW * (i + 1)];
+                    to[kW * (i + 2)] = width < to[kW * (i + 2)] ? width : to[kW * (i + 2)];
+                }
+                g->group_first[q] = g->tile_first[t] < g->group_first[q] ? g->tile_first[t] : g->group_first[q];
+                g->group_least[q] = g->tile_least[t] < g->group_least[q] ? g->tile_least[t] : g->group_least[q];
             }
             scratch_ = Scratch::make(*g);
             ok = scratch_ != nullptr;
@@ -1609,11 +1626,14 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
     bound_sizes(g->group_bounds, g->group_tiles, m_, pattern, bounds);
     // Bound tiles count as work too, one and a half node tiles each.
     std::int64_t sized = kBoundWork * g->group_tiles;
+    // Groups above the best so far stay out of the order: the best only falls.
+    int candidates = 0;
     for (int q = 0; q < g->groups; ++q) {
         bounds[q] = bounds[q] > g->group_least[q] ? bounds[q] : g->group_least[q];
-        order[q] = q;
+        if (bounds[q] <= best)
+            order[candidates++] = q;
     }
-    std::sort(order, order + g->groups, [bounds](int a, int b) { return bounds[a] < bounds[b]; });
+    std::sort(order, order + candidates, [bounds](int a, int b) { return bounds[a] < bounds[b]; });
 
     // No member can beat the best: a larger bound, or an equal one with every
     // member numbered above the winner (or no winner: then the best is M,
@@ -1622,7 +1642,7 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
         return bound > best || (bound == best && (winner < 0 || first_node > winner));
     };
     alignas(64) double tile_bounds[kW];
-    for (int r = 0; r < g->groups; ++r) {
+    for (int r = 0; r < candidates; ++r) {
         const int q = order[r];
         if (bounds[q] > best)
             break;  // so are all that follow
@@ -1707,6 +1727,10 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
     for (int r = 0; r < 4; ++r)
         bounds[r] = scratch->group_sizes + r * slots;
     bound_sizes4(g->group_bounds, g->group_tiles, m_, x, bounds);
+    // Only groups that some pattern may still need are ordered: the bests
+    // only fall from here on.
+    const double worst0 = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
+    int candidates = 0;
     for (int q = 0; q < g->groups; ++q) {
         double low = bounds[0][q];
         for (int r = 0; r < 4; ++r) {
@@ -1714,17 +1738,18 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
             low = bounds[r][q] < low ? bounds[r][q] : low;
         }
         least[q] = low;
-        order[q] = q;
+        if (low <= worst0)
+            order[candidates++] = q;
     }
     // Finite patterns: every bound is a number, and the order a strict weak one.
-    std::sort(order, order + g->groups, [least](int a, int b) { return least[a] < least[b]; });
+    std::sort(order, order + candidates, [least](int a, int b) { return least[a] < least[b]; });
 
     std::int64_t sized = 4 * kBoundWork * g->group_tiles;
     alignas(64) double tile_bounds[4][kW];
     double *tile_out[4] = {tile_bounds[0], tile_bounds[1], tile_bounds[2], tile_bounds[3]};
     alignas(64) double node_sizes[4][kW * kW];
     double *out[4] = {node_sizes[0], node_sizes[1], node_sizes[2], node_sizes[3]};
-    for (int c = 0; c < g->groups; ++c) {
+    for (int c = 0; c < candidates; ++c) {
         const int q = order[c];
         const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
         if (least[q] > worst)
