@@ -3,6 +3,7 @@
 
 #include "host/args.h"
 
+#include <cstddef>
 #include <new>
 
 // Load values; min_size and eps_over_rate follow from M and epsilon at load.
@@ -17,17 +18,17 @@ Node *Node::create(const double *source, int label, int from_template)
         return nullptr;
     node->label = label;
     const int m = params.M;
-    node->lower = new (std::nothrow) double[m];
-    node->upper = node->lower ? new (std::nothrow) double[m] : nullptr;
-    node->join_lower = node->upper ? new (std::nothrow) double[m] : nullptr;
-    node->join_upper = node->join_lower ? new (std::nothrow) double[m] : nullptr;
-    if (!node->join_upper) {
-        delete[] node->lower;
-        delete[] node->upper;
-        delete[] node->join_lower;
+    // The four bound arrays share one block: a model of many nodes is made
+    // and freed with a fifth of the heap calls.
+    double *bounds = new (std::nothrow) double[4 * static_cast<std::size_t>(m > 0 ? m : 0)];
+    if (!bounds) {
         delete node;
         return nullptr;
     }
+    node->lower = bounds;
+    node->upper = bounds + m;
+    node->join_lower = bounds + 2 * m;
+    node->join_upper = bounds + 3 * m;
 
     if (from_template) {
         node->size = 0.0;
@@ -65,10 +66,7 @@ void Node::destroy(Node *node)
 {
     if (!node)
         return;
-    delete[] node->lower;
-    delete[] node->upper;
-    delete[] node->join_lower;
-    delete[] node->join_upper;
+    delete[] node->lower;  // the block of all four arrays
     delete node;
 }
 

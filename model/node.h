@@ -36,7 +36,7 @@ public:
     // Builds a node from a template row of 2M values (from_template nonzero)
     // or from a pattern of M values. Null when the heap cannot supply it.
     static Node *create(const double *source, int label, int from_template);
-    // Releases the four bound arrays, then the node.
+    // Releases the bound arrays (one block), then the node.
     static void destroy(Node *node);
 
     void join(const double *pattern);
