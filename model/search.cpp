@@ -1715,8 +1715,11 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
             winner[r] = k;
         }
     };
-    auto hopeless = [&](int r, double bound, int first_node) {
-        return bound > best[r] || (bound == best[r] && (winner[r] < 0 || first_node > winner[r]));
+    // Whether a member may beat pattern r's best: a smaller bound, or an
+    // equal one with a member numbered below the winner. (Bounds are numbers
+    // here; evaluated without branches, as it is asked for every tile.)
+    auto in_reach = [&](int r, double bound, int first_node) {
+        return (bound < best[r]) | ((bound == best[r]) & (winner[r] >= 0) & (first_node <= winner[r]));
     };
 
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
@@ -1756,24 +1759,21 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
             break;  // so are all that follow, for every pattern
         bool wanted = false;
         for (int r = 0; r < 4; ++r)
-            wanted = wanted || !hopeless(r, bounds[r][q], g->group_first[q]);
+            wanted |= in_reach(r, bounds[r][q], g->group_first[q]);
         if (!wanted)
             continue;
         const int t0 = q * kW;
         const int tiles = g->tiles - t0 < kW ? g->tiles - t0 : kW;
         bound_sizes4(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, x, tile_out);
         sized += 4 * kBoundWork;
-        for (int r = 0; r < 4; ++r) {
-            for (int j = 0; j < tiles; ++j)
-                tile_bounds[r][j] = tile_bounds[r][j] > g->tile_least[t0 + j] ? tile_bounds[r][j]
-                                                                               : g->tile_least[t0 + j];
-        }
         int which[kW];
         int n = 0;
         for (int j = 0; j < tiles; ++j) {
+            const double tile_least = g->tile_least[t0 + j];
             bool needed = false;
             for (int r = 0; r < 4; ++r)
-                needed = needed || !hopeless(r, tile_bounds[r][j], g->tile_first[t0 + j]);
+                needed |= in_reach(r, tile_bounds[r][j] > tile_least ? tile_bounds[r][j] : tile_least,
+                                   g->tile_first[t0 + j]);
             if (needed)
                 which[n++] = t0 + j;
         }
@@ -1781,12 +1781,19 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
             continue;
         tile_sizes4(g->nodes, tile_doubles_, which, n, m_, x, out);
         sized += 4 * n * kW;
-        for (int e = 0; e < n * kW; ++e) {
-            const int k = g->slot_node[which[e / kW] * kW + e % kW];
-            for (int r = 0; r < 4; ++r)
-                if (node_sizes[r][e] <= best[r])
-                    better(r, node_sizes[r][e], k);
-        }
+        // Most tiles hold nothing better: one test of all eight sizes
+        // together says so, without a branch per node.
+        for (int r = 0; r < 4; ++r)
+            for (int j = 0; j < n; ++j) {
+                const double *z = node_sizes[r] + kW * j;
+                const double t = best[r];
+                const bool hit = (z[0] <= t) | (z[1] <= t) | (z[2] <= t) | (z[3] <= t) | (z[4] <= t) |
+                                 (z[5] <= t) | (z[6] <= t) | (z[7] <= t);
+                if (hit)
+                    for (int l = 0; l < kW; ++l)
+                        if (z[l] <= best[r])
+                            better(r, z[l], g->slot_node[which[j] * kW + l]);
+            }
     }
     scratch->sized += sized;
     for (int r = 0; r < np; ++r) {
