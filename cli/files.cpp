@@ -39,7 +39,6 @@ void watch(const std::string &temporary)
 
 void unwatch() { g_unfinished[0] = '\0'; }
 
-
 // Syncs a folder, so that a rename in it survives a crash.
 void sync_folder(const std::string &dir)
 {

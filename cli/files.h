@@ -11,12 +11,12 @@
 
 namespace cli {
 
-// The file's bytes; throws cli::Error "cannot read PATH: REASON". When
-// `looks_right` says no to the first bytes read, the reading stops there (a
-// file that is plainly something else, say /dev/zero, is not read to its end).
 // Writes all of data to fd, going on after interrupted or partial writes.
 bool write_all(int fd, const void *data, size_t size);
 
+// The file's bytes; throws cli::Error "cannot read PATH: REASON". When
+// `looks_right` says no to the first bytes read, the reading stops there (a
+// file that is plainly something else, say /dev/zero, is not read to its end).
 std::string read_file(const std::string &path, bool (*looks_right)(std::string_view start) = nullptr);
 
 // An output file. A regular file (or a new one) is written to a temporary
