@@ -601,10 +601,6 @@ QUORV_INLINE void bound_sizes_v(const double *tiles, int n, int m, const double 
         bound_sizes_step<V, R, 1>(tiles, j, m, x, out);
 }
 
-// Sizes of n tiles (which[j]) for four patterns at once: each row of a tile,
-// loaded once, serves all four, eight vectors of sums in flight (one tile at
-// a time in vectors of four nodes, two in vectors of eight; a last odd tile
-// alone). Pattern r's sizes go to out[r][kW * j ..].
 template <typename V, int T>
 using Sums4 = V[4][T][kW / (sizeof(V) / sizeof(double))];
 
@@ -641,6 +637,10 @@ QUORV_INLINE void tile_sizes4_step(const double *tiles, std::size_t tile_doubles
         std::memcpy(out[r] + kW * j, s[r], sizeof s[r]);
 }
 
+// Sizes of n tiles (which[j]) for four patterns at once: each row of a tile,
+// loaded once, serves all four, eight vectors of sums in flight (one tile at
+// a time in vectors of four nodes, two in vectors of eight; a last odd tile
+// alone). Pattern r's sizes go to out[r][kW * j ..].
 template <typename V>
 QUORV_INLINE void tile_sizes4_v(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
                                 const double *const *x, double *const *out)
@@ -653,29 +653,29 @@ QUORV_INLINE void tile_sizes4_v(const double *tiles, std::size_t tile_doubles, c
         tile_sizes4_step<V, 1>(tiles, tile_doubles, which, j, m, x, out);
 }
 
-QUORV_AVX2 QUORV_FLAT void tile_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
-                                 const double *x, double *out)
+QUORV_AVX2 QUORV_FLAT void tile_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n,
+                                           int m, const double *x, double *out)
 {
     tile_sizes_v<V4>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
 QUORV_AVX512 QUORV_FLAT void tile_sizes_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
-                                    int m, const double *x, double *out)
+                                               int m, const double *x, double *out)
 {
     tile_sizes_v<V8>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
-QUORV_AVX2 QUORV_FLAT void tile_sizes4_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n, int m,
-                                 const double *const *x, double *const *out)
+QUORV_AVX2 QUORV_FLAT void tile_sizes4_avx2(const double *tiles, std::size_t tile_doubles, const int *which, int n,
+                                            int m, const double *const *x, double *const *out)
 {
     tile_sizes4_v<V4>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
 }
 
 QUORV_AVX512 QUORV_FLAT void tile_sizes4_avx512(const double *tiles, std::size_t tile_doubles, const int *which, int n,
-                                     int m, const double *const *x, double *const *out)
+                                                int m, const double *const *x, double *const *out)
 {
     tile_sizes4_v<V8>(tiles, tile_doubles, which, n, m, x, out);
     _mm256_zeroupper();
@@ -1022,7 +1022,9 @@ void kd_split(int *order, int begin, int end, const double *centres, int m, std:
     for (int j = begin; j < end; ++j)
         keys[j] = {centres[static_cast<std::size_t>(order[j]) * m + feature], order[j]};
     std::nth_element(keys + begin, keys + begin + half, keys + end,
-                     [](const std::pair<double, int> &a, const std::pair<double, int> &b) { return a.first < b.first; });
+                     [](const std::pair<double, int> &a, const std::pair<double, int> &b) {
+                         return a.first < b.first;
+                     });
     for (int j = begin; j < end; ++j)
         order[j] = keys[j].second;
     kd_split(order, begin, begin + half, centres, m, keys);
@@ -1359,8 +1361,8 @@ bool NodeBlock::regroup()
         g->group_first = new (std::nothrow) int[static_cast<std::size_t>(g->groups)];
         g->tile_least = new (std::nothrow) double[static_cast<std::size_t>(g->tiles)];
         g->group_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups)];
-        ok = ok && g->tile_least && g->group_least && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node && g->node_slot && g->tile_first &&
-             g->group_first;
+        ok = ok && g->tile_least && g->group_least && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node &&
+             g->node_slot && g->tile_first && g->group_first;
         if (ok) {
             const double nan = std::numeric_limits<double>::quiet_NaN();
             const double inf = std::numeric_limits<double>::infinity();
@@ -1400,7 +1402,8 @@ bool NodeBlock::regroup()
                 g->node_slot[j] = slot;
                 const int t = slot / kW, q = t / kW;
                 const bool is_sound = p < sound;
-                take_in(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, t % kW, m_, lower, upper, is_sound);
+                take_in(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, t % kW, m_, lower, upper,
+                        is_sound);
                 g->tile_first[t] = j < g->tile_first[t] ? j : g->tile_first[t];
                 const double least = is_sound ? box_size(lower, upper, m_) : 0.0;
                 g->tile_least[t] = least < g->tile_least[t] ? least : g->tile_least[t];
