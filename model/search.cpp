@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -840,10 +841,10 @@ void prepare_winners(NodeBlock &block, int patterns)
         ++levels;
     if (pruning_on() && current_path() != SearchPath::Straight && block.count() >= kGroupMin &&
         patterns >= 64 * levels)
-        block.regroup();
+        block.regroup_on_search();
 }
 
-void search_winners(Node *const *nodes, const NodeBlock &block, const double *const *patterns, int n,
+void search_winners(Node *const *nodes, NodeBlock &block, const double *const *patterns, int n,
                     int *winners, double *sizes)
 {
     const int count = block.count();
@@ -1944,10 +1945,23 @@ void run_winners_task(void *context, int task)
 
 }  // namespace
 
-void NodeBlock::find_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads) const
+void NodeBlock::find_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads)
 {
     if (n <= 0)
         return;
+    // A thread pays for its start only with enough work: about a millisecond.
+    const double work = static_cast<double>(n) * count_ * (m_ > 0 ? m_ : 1);
+    const double most = work / kThreadWork;
+    if (threads > most)
+        threads = most < 1 ? 1 : static_cast<int>(most);
+    if (regroup_pending_) {
+        regroup_pending_ = false;
+        if (threads > 1) {
+            grouping_winners(patterns, n, winners, sizes, threads);
+            return;
+        }
+        regroup();
+    }
     // One probe for the whole call tells whether the groups pay; if not, the
     // flat kernels take all the patterns after it.
     bool grouped_search = pruning_on() && groups_ && scratch_;
@@ -1959,11 +1973,6 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
         sizes = sizes ? sizes + probed : nullptr;
         n -= probed;
     }
-    // A thread pays for its start only with enough work: about a millisecond.
-    const double work = static_cast<double>(n) * count_ * (m_ > 0 ? m_ : 1);
-    const double most = work / kThreadWork;
-    if (threads > most)
-        threads = most < 1 ? 1 : static_cast<int>(most);
     if (threads <= 1) {
         if (grouped_search)
             winners_range(patterns, n, winners, sizes, scratch_);
@@ -1995,6 +2004,95 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
     run_tasks((n + chunk - 1) / chunk, threads, run_winners_task, &job);
     for (int t = 0; t < tasks; ++t)
         delete scratch[t];
+}
+
+namespace {
+
+// The patterns of a grouping search not yet taken, [front, back), and what
+// the first thread has found out about the groups.
+struct GroupingJob {
+    NodeBlock *block;
+    const double *const *patterns;
+    int *winners;
+    double *sizes;
+    std::mutex lock;
+    int front, back;
+    bool decided = false, grouped = false;
+
+    // The next run of at most `most` patterns, from the front or the back;
+    // false when none is left.
+    bool take(bool from_back, int most, int *p0, int *nb)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (front >= back)
+            return false;
+        *nb = std::min(most, back - front);
+        if (from_back) {
+            back -= *nb;
+            *p0 = back;
+        } else {
+            *p0 = front;
+            front += *nb;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+// find_winners for a block still to be grouped, on several threads: the first
+// groups the nodes and probes them on the first patterns, while the others
+// search the last patterns flat; then all take runs from the front, with the
+// groups if they pay. Every pattern gets the same winner either way.
+void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads)
+{
+    GroupingJob job;
+    job.block = this;
+    job.patterns = patterns;
+    job.winners = winners;
+    job.sizes = sizes;
+    job.front = 0;
+    job.back = n;
+    run_tasks(threads, threads, [](void *context, int task) {
+        GroupingJob &j = *static_cast<GroupingJob *>(context);
+        NodeBlock &b = *j.block;
+        auto out = [&](int p0) { return j.sizes ? j.sizes + p0 : nullptr; };
+        Scratch *scratch = nullptr;
+        int p0 = 0, nb = 0;
+        if (task == 0) {
+            bool pays = false;
+            if (b.regroup() && pruning_on() && b.groups_ && b.scratch_ && j.take(false, 32, &p0, &nb)) {
+                int probed = 0;
+                pays = b.groups_pay(j.patterns + p0, nb, j.winners + p0, out(p0), b.scratch_, &probed);
+                if (probed < nb)
+                    b.flat_winners(j.patterns + p0 + probed, nb - probed, j.winners + p0 + probed,
+                                   out(p0 + probed));
+            }
+            std::lock_guard<std::mutex> hold(j.lock);
+            j.decided = true;
+            j.grouped = pays;
+            scratch = pays ? b.scratch_ : nullptr;
+        }
+        for (;;) {
+            bool decided, grouped;
+            {
+                std::lock_guard<std::mutex> hold(j.lock);
+                decided = j.decided;
+                grouped = j.grouped;
+            }
+            if (decided && grouped && !scratch && task != 0)
+                scratch = Scratch::make(*b.groups_);  // null: this thread searches flat
+            const bool with_groups = decided && grouped && scratch;
+            if (!j.take(!decided, with_groups ? 512 : 64, &p0, &nb))
+                break;
+            if (with_groups)
+                b.winners_range(j.patterns + p0, nb, j.winners + p0, out(p0), scratch);
+            else
+                b.flat_winners(j.patterns + p0, nb, j.winners + p0, out(p0));
+        }
+        if (task != 0)
+            delete scratch;
+    }, &job);
 }
 
 void NodeBlock::all_sizes(const double *pattern, double *out) const

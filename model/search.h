@@ -85,7 +85,7 @@ void prepare_winners(NodeBlock &block, int patterns);
 // every pattern; the nodes' trial fields are not to be read afterwards. Large
 // jobs are shared among search_threads() threads, which touch nothing but the
 // block and the two arrays.
-void search_winners(Node *const *nodes, const NodeBlock &block, const double *const *patterns, int n,
+void search_winners(Node *const *nodes, NodeBlock &block, const double *const *patterns, int n,
                     int *winners, double *sizes);
 
 // Counts `joins` joins at once through Node::count_ops: the same totals, after
@@ -136,7 +136,10 @@ public:
     // Winners of n patterns at once, into winners[0..n-1], and their sizes
     // into sizes[0..n-1] when sizes is not null; on up to `threads` threads.
     void find_winners(const double *const *patterns, int n, int *winners, double *sizes = nullptr,
-                      int threads = 1) const;
+                      int threads = 1);
+    // The next find_winners groups the nodes first (as regroup), on one
+    // thread while the others start searching without the groups.
+    void regroup_on_search() { regroup_pending_ = true; }
     // The join size of every node with the pattern, into out[0..count()-1].
     void all_sizes(const double *pattern, double *out) const;
 
@@ -160,6 +163,7 @@ private:
     bool groups_pay(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch,
                     int *probed) const;
     void winners_range(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch) const;
+    void grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads);
     void forget_groups();
 
     int m_;
@@ -196,6 +200,7 @@ private:
 
     Groups *groups_ = nullptr;
     Scratch *scratch_ = nullptr;  // for the calling thread's searches
+    bool regroup_pending_ = false;
     // Training: nodes sized outside the groups since the last regroup, and
     // how well the groups have pruned since then.
     std::int64_t tail_work_ = 0;

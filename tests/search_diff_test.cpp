@@ -200,6 +200,56 @@ TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
     }
 }
 
+// Grouping on one thread while the others search flat, then all with the
+// groups if they pay: the winners and sizes of a plain one-thread search,
+// where the groups pay (small clustered boxes) and where they do not (boxes
+// at random), with odd values among them.
+TEST_P(SearchKernels, GroupingWhileSearchingGivesTheWinnersOfAPlainSearch)
+{
+    ASSERT_TRUE(set_search_path(GetParam()));
+    const int m = 8;
+    Node::params.M = m;
+    Node::params.two_M = 2 * m;
+    for (int clustered = 0; clustered < 2; ++clustered)
+        for (int edges : {0, 3}) {
+            SCOPED_TRACE(::testing::Message() << "clustered " << clustered << " edges " << edges);
+            Values v{std::mt19937_64(40 + 2 * clustered + edges), edges};
+            std::uniform_real_distribution<double> unit(0.0, 1.0);
+            std::vector<std::vector<double>> rows;
+            for (int k = 0; k < 1500; ++k) {
+                std::vector<double> r = v.row(m);
+                for (int i = 0; clustered && i < m; ++i)
+                    if (std::isfinite(r[i]) && std::isfinite(r[m + i])) {
+                        const double c = unit(v.rng), h = 0.01 * unit(v.rng);
+                        r[i] = c - h;
+                        r[m + i] = c + h;
+                    }
+                rows.push_back(r);
+            }
+            std::vector<std::vector<double>> patterns;
+            std::vector<const double *> pointers;
+            for (int p = 0; p < 800; ++p)
+                patterns.push_back(p % 9 == 0 ? std::vector<double>(rows[p].begin(), rows[p].begin() + m)
+                                              : v.pattern(m));
+            for (const auto &p : patterns)
+                pointers.push_back(p.data());
+            const int n = static_cast<int>(patterns.size());
+            Nodes plain(m, rows), grouping(m, rows);
+            std::vector<int> want(n), got(n);
+            std::vector<double> want_sizes(n, -1.0), got_sizes(n, -1.0);
+            plain.block.find_winners(pointers.data(), n, want.data(), want_sizes.data(), 1);
+            grouping.block.regroup_on_search();
+            grouping.block.find_winners(pointers.data(), n, got.data(), got_sizes.data(), 3);
+            EXPECT_GT(grouping.block.grouped(), 0);
+            for (int p = 0; p < n; ++p) {
+                EXPECT_EQ(got[p], want[p]) << "pattern " << p;
+                if (want[p] >= 0) {
+                    EXPECT_TRUE(same_size(got_sizes[p], want_sizes[p])) << "pattern " << p;
+                }
+            }
+        }
+}
+
 struct Counts {
     std::uint32_t flops, comparisons;
     double host;
