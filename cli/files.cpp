@@ -57,20 +57,32 @@ std::string folder_of(const std::string &path)
 
 }  // namespace
 
-// Writes all of data, going on after interrupted or partial writes.
-bool write_all(int fd, const void *data, size_t size)
+// The loop of write_all and read_all: on after interrupted or partial
+// transfers, false at an error or the end of the file.
+template <typename Byte, typename Transfer>
+bool transfer_all(Byte *p, size_t size, Transfer transfer)
 {
-    const char *p = static_cast<const char *>(data);
     while (size > 0) {
-        const ssize_t wrote = ::write(fd, p, size);
-        if (wrote < 0 && errno == EINTR)
+        const auto done = transfer(p, size);
+        if (done < 0 && errno == EINTR)
             continue;
-        if (wrote <= 0)
+        if (done <= 0)
             return false;
-        p += wrote;
-        size -= static_cast<size_t>(wrote);
+        p += done;
+        size -= static_cast<size_t>(done);
     }
     return true;
+}
+
+bool write_all(int fd, const void *data, size_t size)
+{
+    return transfer_all(static_cast<const char *>(data), size,
+                        [fd](const char *p, size_t n) { return ::write(fd, p, n); });
+}
+
+bool read_all(int fd, void *data, size_t size)
+{
+    return transfer_all(static_cast<char *>(data), size, [fd](char *p, size_t n) { return ::read(fd, p, n); });
 }
 
 std::string read_file(const std::string &path, bool (*looks_right)(std::string_view start))

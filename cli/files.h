@@ -13,6 +13,8 @@ namespace cli {
 
 // Writes all of data to fd, going on after interrupted or partial writes.
 bool write_all(int fd, const void *data, size_t size);
+// Reads exactly size bytes from fd; false at an error or an early end.
+bool read_all(int fd, void *data, size_t size);
 
 // The file's bytes; throws cli::Error "cannot read PATH: REASON". When
 // `looks_right` says no to the first bytes read, the reading stops there (a

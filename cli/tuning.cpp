@@ -82,21 +82,6 @@ size_t available_cores()
 
 namespace {
 
-bool read_all(int fd, void *data, size_t size)
-{
-    char *p = static_cast<char *>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A worker's answer: ok, or the task's error text.
 struct Reply {
     long ok = 0;
