@@ -1360,7 +1360,7 @@ bool NodeBlock::regroup()
         g->node_slot = new (std::nothrow) int[static_cast<std::size_t>(k)];
         g->tile_first = new (std::nothrow) int[static_cast<std::size_t>(g->tiles)];
         g->group_first = new (std::nothrow) int[static_cast<std::size_t>(g->groups)];
-        g->tile_least = new (std::nothrow) double[static_cast<std::size_t>(g->tiles)];
+        g->tile_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups) * kW];
         g->group_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups)];
         ok = ok && g->tile_least && g->group_least && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node &&
              g->node_slot && g->tile_first && g->group_first;
@@ -1389,6 +1389,8 @@ bool NodeBlock::regroup()
                 }
             };
             empty(g->tile_bounds, g->tiles, g->tile_first, g->tile_least);
+            // Slots past the last tile of the last group: never in reach.
+            std::fill(g->tile_least + g->tiles, g->tile_least + static_cast<std::size_t>(g->groups) * kW, inf);
             empty(g->group_bounds, g->groups, g->group_first, g->group_least);
             for (int p = 0; p < k; ++p) {
                 const int j = order[p];
@@ -1688,6 +1690,25 @@ int NodeBlock::find_winner_in(const double *pattern, double *size, Scratch *scra
     return winner;
 }
 
+namespace {
+
+// Bit j set where a[j] <= t, for the kW values a[0..kW-1] (never for NaN).
+unsigned at_most(const double *a, double t)
+{
+    unsigned bits = 0;
+#if QUORV_SEARCH_X86
+    const __m128d b = _mm_set1_pd(t);
+    for (int v = 0; v < kW / 2; ++v)
+        bits |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(_mm_loadu_pd(a + 2 * v), b))) << (2 * v);
+#else
+    for (int j = 0; j < kW; ++j)
+        bits |= static_cast<unsigned>(a[j] <= t) << j;
+#endif
+    return bits;
+}
+
+}  // namespace
+
 // The winners of np <= 4 finite patterns, neighbours in space, searched
 // together when every node is in the groups: each pattern keeps its own best,
 // and each tile that any of them cannot rule out is sized for all four, its
@@ -1719,12 +1740,10 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
             winner[r] = k;
         }
     };
-    // Whether a member may beat pattern r's best: a smaller bound, or an
-    // equal one with a member numbered below the winner. (Bounds are numbers
-    // here; evaluated without branches, as it is asked for every tile.)
-    auto in_reach = [&](int r, double bound, int first_node) {
-        return (bound < best[r]) | ((bound == best[r]) & (winner[r] >= 0) & (first_node <= winner[r]));
-    };
+    // A member may beat pattern r's best only where the bound is at most
+    // that best. (An equal bound is searched even when its members are all
+    // numbered above the winner: the tie goes to the winner all the same,
+    // and the test stays a plain comparison, as it is asked for every tile.)
 
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
     const std::size_t slots = static_cast<std::size_t>(g->group_tiles) * kW;
@@ -1761,26 +1780,23 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
         const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
         if (least[q] > worst)
             break;  // so are all that follow, for every pattern
-        bool wanted = false;
-        for (int r = 0; r < 4; ++r)
-            wanted |= in_reach(r, bounds[r][q], g->group_first[q]);
-        if (!wanted)
+        if (!((bounds[0][q] <= best[0]) | (bounds[1][q] <= best[1]) | (bounds[2][q] <= best[2]) |
+              (bounds[3][q] <= best[3])))
             continue;
         const int t0 = q * kW;
         const int tiles = g->tiles - t0 < kW ? g->tiles - t0 : kW;
         bound_sizes4(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, x, tile_out);
         sized += 4 * kBoundWork;
+        // Bounds of tiles past the last are NaN, and never needed.
+        const double *tile_least = g->tile_least + t0;
+        unsigned needed = 0;
+        for (int r = 0; r < 4; ++r)
+            needed |= at_most(tile_bounds[r], best[r]) & at_most(tile_least, best[r]);
         int which[kW];
         int n = 0;
-        for (int j = 0; j < tiles; ++j) {
-            const double tile_least = g->tile_least[t0 + j];
-            bool needed = false;
-            for (int r = 0; r < 4; ++r)
-                needed |= in_reach(r, tile_bounds[r][j] > tile_least ? tile_bounds[r][j] : tile_least,
-                                   g->tile_first[t0 + j]);
-            if (needed)
+        for (int j = 0; j < tiles; ++j)
+            if (needed >> j & 1u)
                 which[n++] = t0 + j;
-        }
         if (n == 0)
             continue;
         tile_sizes4(g->nodes, tile_doubles_, which, n, m_, x, out);
@@ -1790,13 +1806,11 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
         for (int r = 0; r < 4; ++r)
             for (int j = 0; j < n; ++j) {
                 const double *z = node_sizes[r] + kW * j;
-                const double t = best[r];
-                const bool hit = (z[0] <= t) | (z[1] <= t) | (z[2] <= t) | (z[3] <= t) | (z[4] <= t) |
-                                 (z[5] <= t) | (z[6] <= t) | (z[7] <= t);
-                if (hit)
-                    for (int l = 0; l < kW; ++l)
-                        if (z[l] <= best[r])
-                            better(r, z[l], g->slot_node[which[j] * kW + l]);
+                for (unsigned hits = at_most(z, best[r]); hits; hits &= hits - 1) {
+                    const int l = __builtin_ctz(hits);
+                    if (z[l] <= best[r])
+                        better(r, z[l], g->slot_node[which[j] * kW + l]);
+                }
             }
     }
     scratch->sized += sized;
