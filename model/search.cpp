@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -1857,10 +1858,35 @@ bool NodeBlock::groups_pay(const double *const *patterns, int n, int *winners, d
     return (scratch->sized - before) * kPayingShare < allowed;
 }
 
+namespace {
+
+// order[0..n-1] gets the patterns' numbers, the finite ones first in k-d
+// order, then the others as given; the count of finite ones is returned.
+// Without memory for the points, the order given, and no finite ones (they
+// are then searched one by one, with the same winners).
+int order_patterns(const double *const *patterns, int n, int m, int *order)
+{
+    const std::size_t mm = static_cast<std::size_t>(m);
+    std::unique_ptr<double[]> points(new (std::nothrow) double[static_cast<std::size_t>(n) * mm + 1]);
+    int finite = 0;
+    for (int p = 0; p < n; ++p)
+        if (points && all_finite(patterns[p], m)) {
+            std::memcpy(&points[static_cast<std::size_t>(p) * mm], patterns[p], mm * sizeof(double));
+            order[finite++] = p;
+        }
+    for (int p = 0, at = finite; p < n; ++p)
+        if (!(points && all_finite(patterns[p], m)))
+            order[at++] = p;
+    kd_order(order, finite, points.get(), m);
+    return finite;
+}
+
+}  // namespace
+
 // Winners of n patterns with the groups, for a range that the probe found
 // they pay for (see winners_range).
 void NodeBlock::winners_range(const double *const *patterns, int n, int *winners, double *sizes,
-                              Scratch *scratch) const
+                              Scratch *scratch, bool ordered) const
 {
     if (!(pruning_on() && groups_ && scratch)) {
         flat_winners(patterns, n, winners, sizes);
@@ -1869,21 +1895,17 @@ void NodeBlock::winners_range(const double *const *patterns, int n, int *winners
     // The patterns are searched in k-d order (finite ones; the others last):
     // neighbours visit mostly the same tiles, which stay in the cache, and
     // each one's winner is sized first for the next, making its best small
-    // from the start. Without the memory, in the order given.
-    const std::size_t m = static_cast<std::size_t>(m_);
+    // from the start. Without the memory, in the order given. Patterns
+    // already in that order (`ordered`) keep it.
     std::unique_ptr<int[]> order(new (std::nothrow) int[static_cast<std::size_t>(n)]);
-    std::unique_ptr<double[]> points(new (std::nothrow) double[static_cast<std::size_t>(n) * m]);
     int finite = 0;
-    if (order) {
+    if (order && ordered) {
+        while (finite < n && all_finite(patterns[finite], m_))
+            ++finite;
         for (int p = 0; p < n; ++p)
-            if (points && all_finite(patterns[p], m_)) {
-                std::memcpy(&points[static_cast<std::size_t>(p) * m], patterns[p], m * sizeof(double));
-                order[finite++] = p;
-            }
-        for (int p = 0, at = finite; p < n; ++p)
-            if (!(points && all_finite(patterns[p], m_)))
-                order[at++] = p;
-        kd_order(order.get(), finite, points.get(), m_);
+            order[p] = p;
+    } else if (order) {
+        finite = order_patterns(patterns, n, m_, order.get());
     }
     // Patterns in runs: the groups serve a run while they leave most nodes
     // unsized; otherwise the flat kernels take the next runs, and the groups
@@ -1941,6 +1963,44 @@ void NodeBlock::winners_range(const double *const *patterns, int n, int *winners
 
 namespace {
 
+// The patterns of a call in k-d order, for the threads to take in runs:
+// neighbours then share a run, whose searches visit mostly the same tiles.
+// Their winners go back in the order given.
+struct OrderedPatterns {
+    std::unique_ptr<int[]> index;  // index[i]: the number of the i-th pattern in order
+    std::unique_ptr<const double *[]> patterns;
+    std::unique_ptr<int[]> winners;
+    std::unique_ptr<double[]> sizes;
+
+    // False, keeping nothing, without the memory.
+    bool make(const double *const *given, int n, int m, bool with_sizes)
+    {
+        const std::size_t count = static_cast<std::size_t>(n);
+        index.reset(new (std::nothrow) int[count]);
+        patterns.reset(new (std::nothrow) const double *[count]);
+        winners.reset(new (std::nothrow) int[count]);
+        sizes.reset(with_sizes ? new (std::nothrow) double[count] : nullptr);
+        if (!index || !patterns || !winners || (with_sizes && !sizes)) {
+            *this = OrderedPatterns();
+            return false;
+        }
+        order_patterns(given, n, m, index.get());
+        for (std::size_t i = 0; i < count; ++i)
+            patterns[i] = given[index[i]];
+        return true;
+    }
+
+    // As find_winners leaves them: the sizes of patterns without a winner untouched.
+    void put_back(int n, int *to_winners, double *to_sizes) const
+    {
+        for (int i = 0; i < n; ++i) {
+            to_winners[index[i]] = winners[i];
+            if (to_sizes && winners[i] >= 0)
+                to_sizes[index[i]] = sizes[i];
+        }
+    }
+};
+
 struct WinnersJob {
     const NodeBlock *block;
     const double *const *patterns;
@@ -1948,6 +2008,7 @@ struct WinnersJob {
     int *winners;
     double *sizes;
     NodeBlock::Scratch **scratch;
+    bool ordered;
     void (*run)(const WinnersJob &job, int task);
 };
 
@@ -2003,14 +2064,24 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
     if (grouped_search)
         for (int t = 0; t < tasks; ++t)
             scratch[t] = Scratch::make(*groups_);  // null: that task searches flat
-    WinnersJob job{this, patterns, n, chunk, winners, sizes, scratch, [](const WinnersJob &j, int task) {
+    OrderedPatterns order;
+    const bool ordered = grouped_search && order.make(patterns, n, m_, sizes != nullptr);
+    WinnersJob job{this,
+                   ordered ? order.patterns.get() : patterns,
+                   n,
+                   chunk,
+                   ordered ? order.winners.get() : winners,
+                   ordered ? order.sizes.get() : sizes,
+                   scratch,
+                   ordered,
+                   [](const WinnersJob &j, int task) {
                        const int p0 = task * j.chunk;
                        const int nb = std::min(j.chunk, j.n - p0);
                        if (nb <= 0)
                            return;
                        if (j.scratch[task])
                            j.block->winners_range(j.patterns + p0, nb, j.winners + p0,
-                                                  j.sizes ? j.sizes + p0 : nullptr, j.scratch[task]);
+                                                  j.sizes ? j.sizes + p0 : nullptr, j.scratch[task], j.ordered);
                        else
                            j.block->flat_winners(j.patterns + p0, nb, j.winners + p0,
                                                  j.sizes ? j.sizes + p0 : nullptr);
@@ -2018,20 +2089,55 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
     run_tasks((n + chunk - 1) / chunk, threads, run_winners_task, &job);
     for (int t = 0; t < tasks; ++t)
         delete scratch[t];
+    if (ordered)
+        order.put_back(n, winners, sizes);
 }
 
 namespace {
 
 // The patterns of a grouping search not yet taken, [front, back), and what
-// the first thread has found out about the groups.
+// the first thread has found out about the groups. The runs are taken from
+// the patterns in k-d order, which one thread makes while the first groups
+// the nodes.
 struct GroupingJob {
     NodeBlock *block;
+    const double *const *given;
+    int n, m;
+    int *given_winners;
+    double *given_sizes;
+    OrderedPatterns order;
+    bool ordering = false, ordered = false, in_order = false;
+    std::condition_variable order_made;
+    // What runs are taken from: the ordered patterns, or without the memory
+    // for them those given.
     const double *const *patterns;
     int *winners;
     double *sizes;
     std::mutex lock;
     int front, back;
     bool decided = false, grouped = false;
+
+    // Orders the patterns, or waits for the thread that does.
+    void await_order()
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        if (ordering) {
+            order_made.wait(hold, [this] { return ordered; });
+            return;
+        }
+        ordering = true;
+        hold.unlock();
+        const bool made = order.make(given, n, m, given_sizes != nullptr);
+        hold.lock();
+        if (made) {
+            patterns = order.patterns.get();
+            winners = order.winners.get();
+            sizes = order.sizes.get();
+        }
+        in_order = made;
+        ordered = true;
+        order_made.notify_all();
+    }
 
     // The next run of at most `most` patterns, from the front or the back;
     // false when none is left.
@@ -2062,6 +2168,11 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
 {
     GroupingJob job;
     job.block = this;
+    job.given = patterns;
+    job.n = n;
+    job.m = m_;
+    job.given_winners = winners;
+    job.given_sizes = sizes;
     job.patterns = patterns;
     job.winners = winners;
     job.sizes = sizes;
@@ -2075,7 +2186,9 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
         int p0 = 0, nb = 0;
         if (task == 0) {
             bool pays = false;
-            if (b.regroup() && pruning_on() && b.groups_ && b.scratch_ && j.take(false, 32, &p0, &nb)) {
+            const bool regrouped = b.regroup();
+            j.await_order();
+            if (regrouped && pruning_on() && b.groups_ && b.scratch_ && j.take(false, 32, &p0, &nb)) {
                 int probed = 0;
                 pays = b.groups_pay(j.patterns + p0, nb, j.winners + p0, out(p0), b.scratch_, &probed);
                 if (probed < nb)
@@ -2086,6 +2199,8 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
             j.decided = true;
             j.grouped = pays;
             scratch = pays ? b.scratch_ : nullptr;
+        } else {
+            j.await_order();
         }
         for (;;) {
             bool decided, grouped;
@@ -2100,13 +2215,15 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
             if (!j.take(!decided, with_groups ? 512 : 64, &p0, &nb))
                 break;
             if (with_groups)
-                b.winners_range(j.patterns + p0, nb, j.winners + p0, out(p0), scratch);
+                b.winners_range(j.patterns + p0, nb, j.winners + p0, out(p0), scratch, j.in_order);
             else
                 b.flat_winners(j.patterns + p0, nb, j.winners + p0, out(p0));
         }
         if (task != 0)
             delete scratch;
     }, &job);
+    if (job.in_order)
+        job.order.put_back(n, winners, sizes);
 }
 
 void NodeBlock::all_sizes(const double *pattern, double *out) const

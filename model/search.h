@@ -162,7 +162,8 @@ private:
     void flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const;
     bool groups_pay(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch,
                     int *probed) const;
-    void winners_range(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch) const;
+    void winners_range(const double *const *patterns, int n, int *winners, double *sizes, Scratch *scratch,
+                       bool ordered = false) const;
     void grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads);
     void forget_groups();
 
