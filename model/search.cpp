@@ -1727,13 +1727,6 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
     for (int r = 0; r < 4; ++r) {
         best[r] = m_;
         winner[r] = -1;
-        if (hint >= 0 && hint < count_) {
-            const double s = node_size(hint, x[r]);
-            if (s < best[r]) {
-                best[r] = s;
-                winner[r] = hint;
-            }
-        }
     }
     auto better = [&](int r, double s, int k) {
         if (s < best[r] || (s == best[r] && winner[r] >= 0 && k < winner[r])) {
@@ -1741,6 +1734,28 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
             winner[r] = k;
         }
     };
+    alignas(64) double node_sizes[4][kW * kW];
+    double *out[4] = {node_sizes[0], node_sizes[1], node_sizes[2], node_sizes[3]};
+    // The sizes of tiles which[0..n-1] are in; each pattern takes what beats its best.
+    auto take_sizes = [&](const int *which, int n) {
+        for (int r = 0; r < 4; ++r)
+            for (int j = 0; j < n; ++j) {
+                const double *z = node_sizes[r] + kW * j;
+                for (unsigned hits = at_most(z, best[r]); hits; hits &= hits - 1) {
+                    const int l = __builtin_ctz(hits);
+                    if (z[l] <= best[r])
+                        better(r, z[l], g->slot_node[which[j] * kW + l]);
+                }
+            }
+    };
+    std::int64_t sized = 4 * kBoundWork * g->group_tiles;
+    // The hint's whole tile first: its neighbours are as likely to win.
+    if (hint >= 0 && hint < count_) {
+        const int t = g->node_slot[hint] / kW;
+        tile_sizes4(g->nodes, tile_doubles_, &t, 1, m_, x, out);
+        sized += 4 * kW;
+        take_sizes(&t, 1);
+    }
     // A member may beat pattern r's best only where the bound is at most
     // that best. (An equal bound is searched even when its members are all
     // numbered above the winner: the tie goes to the winner all the same,
@@ -1771,11 +1786,8 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
     // Finite patterns: every bound is a number, and the order a strict weak one.
     std::sort(order, order + candidates, [least](int a, int b) { return least[a] < least[b]; });
 
-    std::int64_t sized = 4 * kBoundWork * g->group_tiles;
     alignas(64) double tile_bounds[4][kW];
     double *tile_out[4] = {tile_bounds[0], tile_bounds[1], tile_bounds[2], tile_bounds[3]};
-    alignas(64) double node_sizes[4][kW * kW];
-    double *out[4] = {node_sizes[0], node_sizes[1], node_sizes[2], node_sizes[3]};
     for (int c = 0; c < candidates; ++c) {
         const int q = order[c];
         const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
@@ -1804,15 +1816,7 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
         sized += 4 * n * kW;
         // Most tiles hold nothing better: one test of all eight sizes
         // together says so, without a branch per node.
-        for (int r = 0; r < 4; ++r)
-            for (int j = 0; j < n; ++j) {
-                const double *z = node_sizes[r] + kW * j;
-                for (unsigned hits = at_most(z, best[r]); hits; hits &= hits - 1) {
-                    const int l = __builtin_ctz(hits);
-                    if (z[l] <= best[r])
-                        better(r, z[l], g->slot_node[which[j] * kW + l]);
-                }
-            }
+        take_sizes(which, n);
     }
     scratch->sized += sized;
     for (int r = 0; r < np; ++r) {
@@ -2114,7 +2118,7 @@ struct GroupingJob {
     int *winners;
     double *sizes;
     std::mutex lock;
-    int front, back;
+    int front, back, threads;
     bool decided = false, grouped = false;
 
     // Orders the patterns, or waits for the thread that does.
@@ -2140,13 +2144,15 @@ struct GroupingJob {
     }
 
     // The next run of at most `most` patterns, from the front or the back;
-    // false when none is left.
-    bool take(bool from_back, int most, int *p0, int *nb)
+    // false when none is left. Runs shrink towards the end, to no less than
+    // `least`, so that the threads finish together.
+    bool take(bool from_back, int most, int least, int *p0, int *nb)
     {
         std::lock_guard<std::mutex> hold(lock);
         if (front >= back)
             return false;
-        *nb = std::min(most, back - front);
+        const int share = (back - front) / (2 * threads);
+        *nb = std::min(std::min(most, std::max(least, share)), back - front);
         if (from_back) {
             back -= *nb;
             *p0 = back;
@@ -2178,6 +2184,7 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
     job.sizes = sizes;
     job.front = 0;
     job.back = n;
+    job.threads = threads;
     run_tasks(threads, threads, [](void *context, int task) {
         GroupingJob &j = *static_cast<GroupingJob *>(context);
         NodeBlock &b = *j.block;
@@ -2188,7 +2195,7 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
             bool pays = false;
             const bool regrouped = b.regroup();
             j.await_order();
-            if (regrouped && pruning_on() && b.groups_ && b.scratch_ && j.take(false, 32, &p0, &nb)) {
+            if (regrouped && pruning_on() && b.groups_ && b.scratch_ && j.take(false, 32, 32, &p0, &nb)) {
                 int probed = 0;
                 pays = b.groups_pay(j.patterns + p0, nb, j.winners + p0, out(p0), b.scratch_, &probed);
                 if (probed < nb)
@@ -2212,7 +2219,7 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
             if (decided && grouped && !scratch && task != 0)
                 scratch = Scratch::make(*b.groups_);  // null: this thread searches flat
             const bool with_groups = decided && grouped && scratch;
-            if (!j.take(!decided, with_groups ? 512 : 64, &p0, &nb))
+            if (!j.take(!decided, with_groups ? 512 : 16, with_groups ? 64 : 16, &p0, &nb))
                 break;
             if (with_groups)
                 b.winners_range(j.patterns + p0, nb, j.winners + p0, out(p0), scratch, j.in_order);
