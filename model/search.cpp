@@ -553,6 +553,43 @@ QUORV_INLINE void tile_sizes_v(const double *tiles, std::size_t tile_doubles, co
         tile_sizes_step<V, 1>(tiles, tile_doubles, which, j, m, x, out);
 }
 
+// Sizes of tile which[j] with pattern x[j], for T tiles at a time: each its
+// own pattern, so as many sums in flight as in tile_sizes_step.
+template <typename V, int T>
+QUORV_INLINE void pair_sizes_step(const double *tiles, std::size_t tile_doubles, const int *which,
+                                  const double *const *x, int j, int m, double *out)
+{
+    constexpr int L = sizeof(V) / sizeof(double), P = kW / L;
+    const double *a[T];
+    for (int h = 0; h < T; ++h)
+        a[h] = tiles + static_cast<std::size_t>(which[j + h]) * tile_doubles;
+    V s[T][P] = {};
+    for (int i = 0; i < m; ++i) {
+        const std::size_t row = 2 * kW * static_cast<std::size_t>(i);
+#pragma GCC unroll 4
+        for (int h = 0; h < T; ++h) {
+            V xi;
+            broadcast_v(&xi, x[j + h][i]);
+#pragma GCC unroll 2
+            for (int p = 0; p < P; ++p)
+                grow_v(&s[h][p], xi, a[h] + row + L * p, a[h] + row + kW + L * p);
+        }
+    }
+    std::memcpy(out + kW * j, s, sizeof s);
+}
+
+template <typename V>
+QUORV_INLINE void pair_sizes_v(const double *tiles, std::size_t tile_doubles, const int *which,
+                               const double *const *x, int n, int m, double *out)
+{
+    constexpr int T = 4 / (kW / (sizeof(V) / sizeof(double)));
+    int j = 0;
+    for (; j + T <= n; j += T)
+        pair_sizes_step<V, T>(tiles, tile_doubles, which, x, j, m, out);
+    for (; j < n; ++j)
+        pair_sizes_step<V, 1>(tiles, tile_doubles, which, x, j, m, out);
+}
+
 // Bounds of n consecutive bound tiles (lower, upper and width rows per
 // feature, see NodeBlock::Groups) for R patterns x[r] into out[r][kW * j ..]:
 // per feature the larger of the smallest width and the join term of the
@@ -680,6 +717,20 @@ QUORV_AVX512 QUORV_FLAT void tile_sizes4_avx512(const double *tiles, std::size_t
                                                 int m, const double *const *x, double *const *out)
 {
     tile_sizes4_v<V8>(tiles, tile_doubles, which, n, m, x, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX2 QUORV_FLAT void pair_sizes_avx2(const double *tiles, std::size_t tile_doubles, const int *which,
+                                           const double *const *x, int n, int m, double *out)
+{
+    pair_sizes_v<V4>(tiles, tile_doubles, which, x, n, m, out);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX512 QUORV_FLAT void pair_sizes_avx512(const double *tiles, std::size_t tile_doubles, const int *which,
+                                               const double *const *x, int n, int m, double *out)
+{
+    pair_sizes_v<V8>(tiles, tile_doubles, which, x, n, m, out);
     _mm256_zeroupper();
 }
 
@@ -906,6 +957,21 @@ void tile_sizes4(const double *tiles, std::size_t tile_doubles, const int *which
         for (int j = 0; j < n; ++j)
             tile_sizes_scalar(tiles + static_cast<std::size_t>(which[j]) * tile_doubles, kW, m, x[r],
                               out[r] + kW * j);
+}
+
+// Sizes of n tiles, each with its own pattern: tile which[j] with x[j] into
+// out[kW * j ..].
+void pair_sizes(const double *tiles, std::size_t tile_doubles, const int *which, const double *const *x, int n,
+                int m, double *out)
+{
+#if QUORV_SEARCH_X86
+    if (use_avx512())
+        return pair_sizes_avx512(tiles, tile_doubles, which, x, n, m, out);
+    if (use_avx2())
+        return pair_sizes_avx2(tiles, tile_doubles, which, x, n, m, out);
+#endif
+    for (int j = 0; j < n; ++j)
+        tile_sizes_scalar(tiles + static_cast<std::size_t>(which[j]) * tile_doubles, kW, m, x[j], out + kW * j);
 }
 
 void bound_sizes(const double *tiles, int n, int m, const double *x, double *out)
@@ -1788,6 +1854,7 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
 
     alignas(64) double tile_bounds[4][kW];
     double *tile_out[4] = {tile_bounds[0], tile_bounds[1], tile_bounds[2], tile_bounds[3]};
+    alignas(64) double pair_out[3 * kW * kW];
     for (int c = 0; c < candidates; ++c) {
         const int q = order[c];
         const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
@@ -1797,26 +1864,50 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
               (bounds[3][q] <= best[3])))
             continue;
         const int t0 = q * kW;
-        const int tiles = g->tiles - t0 < kW ? g->tiles - t0 : kW;
         bound_sizes4(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, x, tile_out);
         sized += 4 * kBoundWork;
-        // Bounds of tiles past the last are NaN, and never needed.
+        // Slots past the last tile have an infinite least size, and are
+        // never needed.
         const double *tile_least = g->tile_least + t0;
-        unsigned needed = 0;
+        unsigned needs[4];
         for (int r = 0; r < 4; ++r)
-            needed |= at_most(tile_bounds[r], best[r]) & at_most(tile_least, best[r]);
+            needs[r] = at_most(tile_bounds[r], best[r]) & at_most(tile_least, best[r]);
+        // A tile that all four need is sized for all four, its rows loaded
+        // once; one that fewer need only for those, tile and pattern paired.
+        const unsigned all = needs[0] & needs[1] & needs[2] & needs[3];
         int which[kW];
         int n = 0;
-        for (int j = 0; j < tiles; ++j)
-            if (needed >> j & 1u)
-                which[n++] = t0 + j;
-        if (n == 0)
-            continue;
-        tile_sizes4(g->nodes, tile_doubles_, which, n, m_, x, out);
-        sized += 4 * n * kW;
-        // Most tiles hold nothing better: one test of all eight sizes
-        // together says so, without a branch per node.
-        take_sizes(which, n);
+        for (unsigned left = all; left; left &= left - 1)
+            which[n++] = t0 + __builtin_ctz(left);
+        int pair_tile[3 * kW], pair_pattern[3 * kW];
+        const double *pair_x[3 * kW];
+        int pairs = 0;
+        for (int r = 0; r < 4; ++r)
+            for (unsigned left = needs[r] & ~all; left; left &= left - 1) {
+                pair_tile[pairs] = t0 + __builtin_ctz(left);
+                pair_pattern[pairs] = r;
+                pair_x[pairs++] = x[r];
+            }
+        if (n > 0) {
+            tile_sizes4(g->nodes, tile_doubles_, which, n, m_, x, out);
+            sized += 4 * n * kW;
+            // Most tiles hold nothing better: one test of all eight sizes
+            // together says so, without a branch per node.
+            take_sizes(which, n);
+        }
+        if (pairs > 0) {
+            pair_sizes(g->nodes, tile_doubles_, pair_tile, pair_x, pairs, m_, pair_out);
+            sized += pairs * kW;
+            for (int e = 0; e < pairs; ++e) {
+                const int r = pair_pattern[e];
+                const double *z = pair_out + kW * e;
+                for (unsigned hits = at_most(z, best[r]); hits; hits &= hits - 1) {
+                    const int l = __builtin_ctz(hits);
+                    if (z[l] <= best[r])
+                        better(r, z[l], g->slot_node[pair_tile[e] * kW + l]);
+                }
+            }
+        }
     }
     scratch->sized += sized;
     for (int r = 0; r < np; ++r) {
