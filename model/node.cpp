@@ -11,7 +11,7 @@ NodeParams Node::params = {
     1, 2, 1.0, 0.00001, 2 * 1 * 0.00001, 0.00001 / 1.0, 0.0, 0u, 0u,
 };
 
-Node *Node::create(const double *source, int label, int from_template)
+Node *Node::allocate(int label)
 {
     Node *node = new (std::nothrow) Node;
     if (!node)
@@ -29,19 +29,21 @@ Node *Node::create(const double *source, int label, int from_template)
     node->upper = bounds + m;
     node->join_lower = bounds + 2 * m;
     node->join_upper = bounds + 3 * m;
+    return node;
+}
 
+Node *Node::create(const double *source, int label, int from_template)
+{
     if (from_template) {
-        node->size = 0.0;
-        node->active = 0;
-        for (int i = 0; i < m; ++i) {
-            node->lower[i] = source[i];
-            node->upper[i] = source[m + i];
-            node->size += node->upper[i] - node->lower[i];
-        }
-        count_ops(2 * static_cast<std::int64_t>(m), 0);
+        Node *node = from_template_uncounted(source, label);
+        if (node)
+            count_ops(2 * static_cast<std::int64_t>(params.M), 0);
         return node;
     }
-
+    Node *node = allocate(label);
+    if (!node)
+        return nullptr;
+    const int m = params.M;
     node->active = 1;
     count_ops(0, 1);
     if (params.min_size > 0) {
@@ -58,6 +60,22 @@ Node *Node::create(const double *source, int label, int from_template)
             node->upper[i] = source[i];
         }
         node->size = 0.0;
+    }
+    return node;
+}
+
+Node *Node::from_template_uncounted(const double *row, int label)
+{
+    Node *node = allocate(label);
+    if (!node)
+        return nullptr;
+    const int m = params.M;
+    node->size = 0.0;
+    node->active = 0;
+    for (int i = 0; i < m; ++i) {
+        node->lower[i] = row[i];
+        node->upper[i] = row[m + i];
+        node->size += node->upper[i] - node->lower[i];
     }
     return node;
 }

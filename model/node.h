@@ -36,6 +36,9 @@ public:
     // Builds a node from a template row of 2M values (from_template nonzero)
     // or from a pattern of M values. Null when the heap cannot supply it.
     static Node *create(const double *source, int label, int from_template);
+    // create(row, label, 1) without its count_ops, for nodes made on worker
+    // threads (which never call the host) and counted by the caller.
+    static Node *from_template_uncounted(const double *row, int label);
     // Releases the bound arrays (one block), then the node.
     static void destroy(Node *node);
 
@@ -52,6 +55,9 @@ public:
     Node &operator=(const Node &) = delete;
 
 private:
+    // A node with its label and room for its bounds; null when the heap
+    // cannot supply it.
+    static Node *allocate(int label);
     Node() = default;
     ~Node() = default;
 };

@@ -1248,6 +1248,14 @@ bool NodeBlock::append(const Node &node)
     return true;
 }
 
+bool NodeBlock::add_slots(int nodes)
+{
+    if (nodes > std::numeric_limits<int>::max() - count_ || !reserve(count_ + nodes))
+        return false;
+    count_ += nodes;
+    return true;
+}
+
 void NodeBlock::note_change(int k)
 {
     ++epoch_;

@@ -105,6 +105,11 @@ public:
     bool reserve(int nodes);
     // Copies the bounds of `node` as node number count(); false when memory ran out.
     bool append(const Node &node);
+    // Adds `nodes` nodes at once to a block that no search has used, each
+    // then given its bounds by put(k, node), from any thread, one thread per
+    // tile; until then they hold NaN bounds. False when memory ran out.
+    bool add_slots(int nodes);
+    void put(int k, const Node &node) { store(k, node); }
     // Copies the bounds of node k again, after learn may have moved them.
     void refresh(int k, const Node &node);
     // Orders all nodes now in the block into groups with bounds; nodes

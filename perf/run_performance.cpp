@@ -5,6 +5,7 @@
 #include "host/clock.h"
 #include "model/node.h"
 #include "model/search.h"
+#include "model/threads.h"
 #include "mex.h"
 
 #include <cstdint>
@@ -17,6 +18,71 @@ void release_nodes(Node **nodes, int count)
     for (int k = 0; k < count; ++k)
         Node::destroy(nodes[k]);
     delete[] nodes;
+}
+
+// Below this many template values the nodes are made on the calling thread.
+constexpr double kThreadedNodes = 1 << 16;
+
+// Nodes first..first+count-1 made from their template rows on one thread,
+// their bounds copied into the block; a node the heap cannot supply stays
+// null. Nothing is counted here: worker threads never call the host.
+struct NodeMaking {
+    double **templates;
+    const double *labels;
+    Node **nodes;
+    NodeBlock *block;
+    int count, chunk;
+};
+
+void make_nodes(void *context, int task)
+{
+    const NodeMaking &job = *static_cast<const NodeMaking *>(context);
+    const int first = task * job.chunk;
+    const int last = job.count - first < job.chunk ? job.count : first + job.chunk;
+    for (int k = first; k < last; ++k) {
+        job.nodes[k] = Node::from_template_uncounted(job.templates[k], truncate_to_int(job.labels[k]));
+        if (job.nodes[k])
+            job.block->put(k, *job.nodes[k]);
+    }
+}
+
+// All K nodes, in the block too, with the counts of as many create calls as
+// succeed in turn; false, with the nodes released, when the heap failed.
+// A large model's nodes are made on the search's threads, a run of whole
+// tiles each: tens of thousands of allocations and copies are milliseconds
+// on one.
+bool make_all_nodes(int K, int M, double **templates, const double *node_labels, Node **nodes, NodeBlock &block)
+{
+    const int threads = static_cast<double>(K) * M < kThreadedNodes ? 1 : search_threads();
+    if (threads <= 1) {
+        for (int k = 0; k < K; ++k) {
+            nodes[k] = Node::create(templates[k], truncate_to_int(node_labels[k]), 1);
+            if (!nodes[k]) {
+                release_nodes(nodes, k);
+                return false;
+            }
+            block.append(*nodes[k]);  // cannot fail: the room is reserved
+        }
+        return true;
+    }
+    if (!block.add_slots(K)) {
+        delete[] nodes;
+        return false;
+    }
+    const int tiles = (K + NodeBlock::kTileNodes - 1) / NodeBlock::kTileNodes;
+    const int tasks = threads * 4 < tiles ? threads * 4 : tiles;
+    const int chunk = (tiles + tasks - 1) / tasks * NodeBlock::kTileNodes;
+    NodeMaking job{templates, node_labels, nodes, &block, K, chunk};
+    run_tasks((K + chunk - 1) / chunk, threads, make_nodes, &job);
+    int made = 0;
+    while (made < K && nodes[made])
+        ++made;
+    Node::count_ops(2 * static_cast<std::int64_t>(M) * made, 0);
+    if (made < K) {
+        release_nodes(nodes, K);
+        return false;
+    }
+    return true;
 }
 
 // Nodes never change here: the winners of this many patterns are searched
@@ -65,14 +131,8 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
         release_nodes(nodes, 0);
         return nullptr;
     }
-    for (int k = 0; k < K; ++k) {
-        nodes[k] = Node::create(templates[k], truncate_to_int(node_labels[k]), 1);
-        if (!nodes[k]) {
-            release_nodes(nodes, k);
-            return nullptr;
-        }
-        block.append(*nodes[k]);  // cannot fail: the room is reserved
-    }
+    if (!make_all_nodes(K, M, templates, node_labels, nodes, block))
+        return nullptr;
     auto *labels = static_cast<double *>(mxCalloc(N > 0 ? static_cast<size_t>(N) : 1, sizeof(double)));
     int *winners = new (std::nothrow) int[kWindow];
     double *sizes = new (std::nothrow) double[kWindow];

@@ -536,22 +536,29 @@ TEST(SearchTwins, LargeCallsMatchOnOneThreadAndOnSeveral)
                 *train, *straight_train, [&](qt::Plugin &p) { return qt::train(p, n, m, patterns, labels, tp); },
                 "training, " + what);
 
-            const int k = 400, tests = 3000;
-            std::vector<double> templates, node_labels, points;
-            for (const auto &row : template_rows(&v, k, m))
-                templates.insert(templates.end(), row.begin(), row.end());
-            for (int j = 0; j < k; ++j)
-                node_labels.push_back(static_cast<double>(1 + rng() % 4));
-            for (int p = 0; p < tests; ++p) {
-                const std::vector<double> x = v.pattern(m);
-                points.insert(points.end(), x.begin(), x.end());
+            // Many patterns; and a model large enough for its nodes to be
+            // made on the threads, with labels to truncate.
+            struct Shape {
+                int k, m, tests;
+            };
+            for (const Shape &shape : {Shape{400, m, 3000}, Shape{3000, 24, 300}}) {
+                std::vector<double> templates, node_labels, points;
+                for (const auto &row : template_rows(&v, shape.k, shape.m))
+                    templates.insert(templates.end(), row.begin(), row.end());
+                for (int j = 0; j < shape.k; ++j)
+                    node_labels.push_back(static_cast<double>(1 + rng() % 4) + (j % 3 == 0 ? 0.5 : 0.0));
+                for (int p = 0; p < shape.tests; ++p) {
+                    const std::vector<double> x = v.pattern(shape.m);
+                    points.insert(points.end(), x.begin(), x.end());
+                }
+                expect_twins(
+                    *perf, *straight_perf,
+                    [&](qt::Plugin &p) {
+                        return qt::perf(p, shape.k, 2 * shape.m, templates, node_labels, 0.5, shape.tests, shape.m,
+                                        points, -1, 2);
+                    },
+                    "classification, " + what + ", " + std::to_string(shape.k) + " nodes");
             }
-            expect_twins(
-                *perf, *straight_perf,
-                [&](qt::Plugin &p) {
-                    return qt::perf(p, k, 2 * m, templates, node_labels, 0.5, tests, m, points, -1, 2);
-                },
-                "classification, " + what);
         }
     }
     unsetenv("QUORV_THREADS");
