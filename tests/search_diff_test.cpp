@@ -551,13 +551,22 @@ TEST(SearchTwins, LargeCallsMatchOnOneThreadAndOnSeveral)
                     const std::vector<double> x = v.pattern(shape.m);
                     points.insert(points.end(), x.begin(), x.end());
                 }
-                expect_twins(
-                    *perf, *straight_perf,
-                    [&](qt::Plugin &p) {
-                        return qt::perf(p, shape.k, 2 * shape.m, templates, node_labels, 0.5, shape.tests, shape.m,
-                                        points, -1, 2);
-                    },
-                    "classification, " + what + ", " + std::to_string(shape.k) + " nodes");
+                const auto call = [&](qt::Plugin &p) {
+                    return qt::perf(p, shape.k, 2 * shape.m, templates, node_labels, 0.5, shape.tests, shape.m,
+                                    points, -1, 2);
+                };
+                const std::string which = "classification, " + what + ", " + std::to_string(shape.k) + " nodes";
+                expect_twins(*perf, *straight_perf, call, which);
+                // The twins make their nodes alike: the host's count, term by
+                // term (both called, to keep their running totals alike).
+                const double k = shape.k, m2 = 2.0 * shape.m, tests = shape.tests;
+                for (qt::Plugin *p : {perf.get(), straight_perf.get()}) {
+                    const double before = minihost::flops();
+                    ASSERT_TRUE(call(*p).ok);
+                    EXPECT_EQ(minihost::flops() - before,
+                              2 + 3 + k * m2 + tests * k * (2 * m2 + 1) + tests * (k + 1))
+                        << which;
+                }
             }
         }
     }
