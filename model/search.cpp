@@ -1036,7 +1036,7 @@ void kd_split(int *order, int begin, int end, const double *centres, int m, std:
     // The widest feature of a large range is judged on an even sample of
     // about kSpreadSample of its nodes: which feature splits changes only
     // how well the groups prune, never a result.
-    constexpr int kSpreadSample = 64;
+    constexpr int kSpreadSample = 8;
     const int step = n > 2 * kSpreadSample ? n / kSpreadSample : 1;
     // Eight features at a time, each node's centres read as one run: the
     // same spreads as feature by feature (lo = c < lo ? c : lo is minpd,
