@@ -1022,15 +1022,14 @@ bool all_finite(const double *x, int m)
     return true;
 }
 
-// Orders order[begin, end) so that every run of kW nodes from `begin` on, and
-// every run of kW * kW, holds nodes whose centres lie close together: each
-// range is split at a whole number of runs near its middle, across the
-// feature whose centres spread widest.
-void kd_split(int *order, int begin, int end, const double *centres, int m, std::pair<double, int> *keys)
+// One split of kd_split: order[begin, end) parted at the returned place
+// (begin + a whole number of runs), nearer centres on each side; end when the
+// range is too small to split.
+int kd_split_once(int *order, int begin, int end, const double *centres, int m, std::pair<double, int> *keys)
 {
     const int n = end - begin;
     if (n <= kW)
-        return;
+        return end;
     int feature = 0;
     double widest = -1.0;
     // The widest feature of a large range is judged on an even sample of
@@ -1095,8 +1094,20 @@ void kd_split(int *order, int begin, int end, const double *centres, int m, std:
                      });
     for (int j = begin; j < end; ++j)
         order[j] = keys[j].second;
-    kd_split(order, begin, begin + half, centres, m, keys);
-    kd_split(order, begin + half, end, centres, m, keys);
+    return begin + half;
+}
+
+// Orders order[begin, end) so that every run of kW nodes from `begin` on, and
+// every run of kW * kW, holds nodes whose centres lie close together: each
+// range is split at a whole number of runs near its middle, across the
+// feature whose centres spread widest.
+void kd_split(int *order, int begin, int end, const double *centres, int m, std::pair<double, int> *keys)
+{
+    const int middle = kd_split_once(order, begin, end, centres, m, keys);
+    if (middle == end)
+        return;
+    kd_split(order, begin, middle, centres, m, keys);
+    kd_split(order, middle, end, centres, m, keys);
 }
 
 // kd_split over order[0, n); without memory for its pairs the order stays
@@ -1379,139 +1390,195 @@ void NodeBlock::refresh(int k, const Node &node)
     g->group_least[q] = least < g->group_least[q] ? least : g->group_least[q];
 }
 
+// A regroup in three steps: begin, then the parts, in any order and on any
+// threads (they write disjoint tiles and groups), then end. The nodes are
+// split once in k-d order at the start; each part orders its side further
+// and fills its tiles and groups.
+struct NodeBlock::Regrouping {
+    Groups *g = nullptr;
+    int *order = nullptr;
+    double *centres = nullptr;  // each node's lower bounds, then its upper bounds
+    std::pair<double, int> *keys = nullptr;
+    int k = 0, sound = 0, sound_tiles = 0;
+    int middle = 0;  // where the second part starts (k: no second part)
+
+    ~Regrouping()
+    {
+        delete g;
+        delete[] order;
+        delete[] centres;
+        delete[] keys;
+    }
+};
+
 bool NodeBlock::regroup()
+{
+    Regrouping r;
+    if (!regroup_begin(r))
+        return false;
+    regroup_part(r, 0);
+    regroup_part(r, 1);
+    return regroup_end(r);
+}
+
+bool NodeBlock::regroup_begin(Regrouping &r)
 {
     forget_groups();
     tail_work_ = 0;
     searched_ = 0;
     sized_ = 0;
     const int k = count_;
+    r.k = k;
     if (k == 0 || m_ == 0)
-        return true;
+        return true;  // nothing to group: r.g stays null
     const std::size_t m = static_cast<std::size_t>(m_);
-    int *order = new (std::nothrow) int[static_cast<std::size_t>(k)];
-    double *centres = new (std::nothrow) double[static_cast<std::size_t>(k) * 2 * m];
-    Groups *g = new (std::nothrow) Groups;
-    bool ok = order && centres && g;
-    if (ok) {
-        // Boxes the bounds hold for first, in k-d order, then the others in
-        // tiles of their own.
-        int sound = 0;
-        // (Centres: each node's lower bounds, then its upper bounds; copied
-        // tile by tile, so that the tiles are read in storage order.)
-        for (int t = 0; t < tile_count(); ++t) {
-            const double *a = tile(t);
-            const int lanes = k - t * kW < kW ? k - t * kW : kW;
-            double *c = centres + static_cast<std::size_t>(t) * kW * 2 * m;
-            for (std::size_t i = 0; i < m; ++i)
-                for (int l = 0; l < lanes; ++l) {
-                    c[l * 2 * m + i] = a[2 * kW * i + l];
-                    c[l * 2 * m + m + i] = a[2 * kW * i + kW + l];
-                }
-        }
-        // Sound boxes first, then the others, each in node order.
-        int unsound = 0;
-        for (int j = 0; j < k; ++j) {
-            const double *c = centres + static_cast<std::size_t>(j) * 2 * m;
-            if (sound_box(c, c + m, m_))
-                order[sound++] = j;
-            else
-                order[k - 1 - unsound++] = j;
-        }
-        std::reverse(order + sound, order + k);
-        if (ok)
-            kd_order(order, sound, centres, 2 * m_);
-
-        const int sound_tiles = (sound + kW - 1) / kW;
-        g->count = k;
-        g->tiles = sound_tiles + (k - sound + kW - 1) / kW;
-        g->groups = (g->tiles + kW - 1) / kW;
-        g->group_tiles = (g->groups + kW - 1) / kW;
-        g->nodes = new_doubles(static_cast<std::size_t>(g->tiles) * tile_doubles_);
-        const std::size_t bound_doubles = 3 * kW * m;
-        g->tile_bounds = new_doubles(static_cast<std::size_t>(g->groups) * bound_doubles);
-        g->group_bounds = new_doubles(static_cast<std::size_t>(g->group_tiles) * bound_doubles);
-        g->slot_node = new (std::nothrow) int[static_cast<std::size_t>(g->tiles) * kW];
-        g->node_slot = new (std::nothrow) int[static_cast<std::size_t>(k)];
-        g->tile_first = new (std::nothrow) int[static_cast<std::size_t>(g->tiles)];
-        g->group_first = new (std::nothrow) int[static_cast<std::size_t>(g->groups)];
-        g->tile_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups) * kW];
-        g->group_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups)];
-        ok = ok && g->tile_least && g->group_least && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node &&
-             g->node_slot && g->tile_first && g->group_first;
-        if (ok) {
-            const double nan = std::numeric_limits<double>::quiet_NaN();
-            const double inf = std::numeric_limits<double>::infinity();
-            std::fill(g->nodes, g->nodes + static_cast<std::size_t>(g->tiles) * tile_doubles_, nan);
-            std::fill(g->slot_node, g->slot_node + static_cast<std::size_t>(g->tiles) * kW,
-                      std::numeric_limits<int>::max());
-            // Bounds start empty (lower -inf, upper and width +inf) and take
-            // in each member; lanes past the last tile or group stay NaN and
-            // are never read.
-            std::fill(g->tile_bounds, g->tile_bounds + static_cast<std::size_t>(g->groups) * bound_doubles, nan);
-            std::fill(g->group_bounds, g->group_bounds + static_cast<std::size_t>(g->group_tiles) * bound_doubles,
-                      nan);
-            const auto empty = [&](double *bounds, int slots, int *first, double *least) {
-                for (int j = 0; j < slots; ++j) {
-                    double *lo = bounds + static_cast<std::size_t>(j / kW) * bound_doubles + j % kW;
-                    for (std::size_t i = 0; i < m; ++i) {
-                        lo[3 * kW * i] = -inf;
-                        lo[3 * kW * i + kW] = inf;
-                        lo[3 * kW * i + 2 * kW] = inf;
-                    }
-                    first[j] = std::numeric_limits<int>::max();
-                    least[j] = inf;
-                }
-            };
-            empty(g->tile_bounds, g->tiles, g->tile_first, g->tile_least);
-            // Slots past the last tile of the last group: never in reach.
-            std::fill(g->tile_least + g->tiles, g->tile_least + static_cast<std::size_t>(g->groups) * kW, inf);
-            empty(g->group_bounds, g->groups, g->group_first, g->group_least);
-            for (int p = 0; p < k; ++p) {
-                const int j = order[p];
-                const int slot = p < sound ? p : sound_tiles * kW + (p - sound);
-                const double *lower = centres + static_cast<std::size_t>(j) * 2 * m, *upper = lower + m;
-                double *to = g->nodes + static_cast<std::size_t>(slot / kW) * tile_doubles_ + slot % kW;
-                for (std::size_t i = 0; i < m; ++i) {
-                    to[2 * kW * i] = lower[i];
-                    to[2 * kW * i + kW] = upper[i];
-                }
-                g->slot_node[slot] = j;
-                g->node_slot[j] = slot;
-                const int t = slot / kW, q = t / kW;
-                const bool is_sound = p < sound;
-                take_in(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, t % kW, m_, lower, upper,
-                        is_sound);
-                g->tile_first[t] = j < g->tile_first[t] ? j : g->tile_first[t];
-                const double least = is_sound ? box_size(lower, upper, m_) : 0.0;
-                g->tile_least[t] = least < g->tile_least[t] ? least : g->tile_least[t];
-            }
-            // A group's bounds are those of its tiles taken together: the
-            // largest and smallest of the same numbers, in any order.
-            for (int t = 0; t < g->tiles; ++t) {
-                const int q = t / kW;
-                const double *from = g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles + t % kW;
-                double *to = g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles + q % kW;
-                for (std::size_t i = 0; i < 3 * m; i += 3) {
-                    const double lo = from[kW * i], up = from[kW * (i + 1)], width = from[kW * (i + 2)];
-                    to[kW * i] = lo > to[kW * i] ? lo : to[kW * i];
-                    to[kW * (i + 1)] = up < to[kW * (i + 1)] ? up : to[kW * (i + 1)];
-                    to[kW * (i + 2)] = width < to[kW * (i + 2)] ? width : to[kW * (i + 2)];
-                }
-                g->group_first[q] = g->tile_first[t] < g->group_first[q] ? g->tile_first[t] : g->group_first[q];
-                g->group_least[q] = g->tile_least[t] < g->group_least[q] ? g->tile_least[t] : g->group_least[q];
-            }
-            scratch_ = Scratch::make(*g);
-            ok = scratch_ != nullptr;
-        }
-    }
-    delete[] order;
-    delete[] centres;
-    if (!ok) {
-        delete g;
+    r.order = new (std::nothrow) int[static_cast<std::size_t>(k)];
+    r.centres = new (std::nothrow) double[static_cast<std::size_t>(k) * 2 * m];
+    r.keys = new (std::nothrow) std::pair<double, int>[static_cast<std::size_t>(k)];
+    Groups *g = r.g = new (std::nothrow) Groups;
+    if (!(r.order && r.centres && r.keys && g))
         return false;
+    // Centres copied tile by tile, so that the tiles are read in storage order.
+    for (int t = 0; t < tile_count(); ++t) {
+        const double *a = tile(t);
+        const int lanes = k - t * kW < kW ? k - t * kW : kW;
+        double *c = r.centres + static_cast<std::size_t>(t) * kW * 2 * m;
+        for (std::size_t i = 0; i < m; ++i)
+            for (int l = 0; l < lanes; ++l) {
+                c[l * 2 * m + i] = a[2 * kW * i + l];
+                c[l * 2 * m + m + i] = a[2 * kW * i + kW + l];
+            }
     }
-    groups_ = g;
+    // Boxes the bounds hold for first, then the others in tiles of their
+    // own, each in node order.
+    int unsound = 0;
+    for (int j = 0; j < k; ++j) {
+        const double *c = r.centres + static_cast<std::size_t>(j) * 2 * m;
+        if (sound_box(c, c + m, m_))
+            r.order[r.sound++] = j;
+        else
+            r.order[k - 1 - unsound++] = j;
+    }
+    std::reverse(r.order + r.sound, r.order + k);
+    // Two parts when the sound boxes split at a whole group.
+    r.middle = k;
+    if (r.sound > kW * kW)
+        r.middle = kd_split_once(r.order, 0, r.sound, r.centres, 2 * m_, r.keys);
+
+    r.sound_tiles = (r.sound + kW - 1) / kW;
+    g->count = k;
+    g->tiles = r.sound_tiles + (k - r.sound + kW - 1) / kW;
+    g->groups = (g->tiles + kW - 1) / kW;
+    g->group_tiles = (g->groups + kW - 1) / kW;
+    g->nodes = new_doubles(static_cast<std::size_t>(g->tiles) * tile_doubles_);
+    const std::size_t bound_doubles = 3 * kW * m;
+    g->tile_bounds = new_doubles(static_cast<std::size_t>(g->groups) * bound_doubles);
+    g->group_bounds = new_doubles(static_cast<std::size_t>(g->group_tiles) * bound_doubles);
+    g->slot_node = new (std::nothrow) int[static_cast<std::size_t>(g->tiles) * kW];
+    g->node_slot = new (std::nothrow) int[static_cast<std::size_t>(k)];
+    g->tile_first = new (std::nothrow) int[static_cast<std::size_t>(g->tiles)];
+    g->group_first = new (std::nothrow) int[static_cast<std::size_t>(g->groups)];
+    g->tile_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups) * kW];
+    g->group_least = new (std::nothrow) double[static_cast<std::size_t>(g->groups)];
+    if (!(g->tile_least && g->group_least && g->nodes && g->tile_bounds && g->group_bounds && g->slot_node &&
+          g->node_slot && g->tile_first && g->group_first))
+        return false;
+    // Group bounds start empty; lanes past the last group stay NaN and are
+    // never read.
+    std::fill(g->group_bounds, g->group_bounds + static_cast<std::size_t>(g->group_tiles) * bound_doubles,
+              std::numeric_limits<double>::quiet_NaN());
+    empty_bounds(g->group_bounds, 0, g->groups, g->group_first, g->group_least);
+    return true;
+}
+
+// Bounds j of [first, last) (lane j % kW of bound tile j / kW) made empty:
+// lower -inf, upper and width +inf, and no member.
+void NodeBlock::empty_bounds(double *bounds, int first, int last, int *first_node, double *least) const
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
+    for (int j = first; j < last; ++j) {
+        double *lo = bounds + static_cast<std::size_t>(j / kW) * bound_doubles + j % kW;
+        for (int i = 0; i < m_; ++i) {
+            lo[3 * kW * i] = -inf;
+            lo[3 * kW * i + kW] = inf;
+            lo[3 * kW * i + 2 * kW] = inf;
+        }
+        first_node[j] = std::numeric_limits<int>::max();
+        least[j] = inf;
+    }
+}
+
+void NodeBlock::regroup_part(Regrouping &r, int part) const
+{
+    Groups *g = r.g;
+    if (!g || (part == 1 && r.middle == r.k))
+        return;
+    const std::size_t m = static_cast<std::size_t>(m_);
+    const std::size_t bound_doubles = 3 * kW * m;
+    // Nodes [p0, p1) of the order; their tiles and groups.
+    const int p0 = part == 0 ? 0 : r.middle;
+    const int p1 = part == 0 ? r.middle : r.k;
+    kd_split(r.order, p0, p1 < r.sound ? p1 : r.sound, r.centres, 2 * m_, r.keys);
+    const int t0 = p0 / kW, t1 = p1 == r.k ? g->tiles : p1 / kW;
+    const int q0 = t0 / kW, q1 = t1 == g->tiles ? g->groups : t1 / kW;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::fill(g->nodes + static_cast<std::size_t>(t0) * tile_doubles_,
+              g->nodes + static_cast<std::size_t>(t1) * tile_doubles_, nan);
+    std::fill(g->slot_node + static_cast<std::size_t>(t0) * kW, g->slot_node + static_cast<std::size_t>(t1) * kW,
+              std::numeric_limits<int>::max());
+    // Tile bounds start empty; lanes past the last tile stay NaN, and have
+    // an infinite least size.
+    std::fill(g->tile_bounds + static_cast<std::size_t>(q0) * bound_doubles,
+              g->tile_bounds + static_cast<std::size_t>(q1) * bound_doubles, nan);
+    empty_bounds(g->tile_bounds, t0, t1, g->tile_first, g->tile_least);
+    if (q1 == g->groups)
+        std::fill(g->tile_least + g->tiles, g->tile_least + static_cast<std::size_t>(g->groups) * kW, inf);
+    for (int p = p0; p < p1; ++p) {
+        const int j = r.order[p];
+        const bool is_sound = p < r.sound;
+        const int slot = is_sound ? p : r.sound_tiles * kW + (p - r.sound);
+        const double *lower = r.centres + static_cast<std::size_t>(j) * 2 * m, *upper = lower + m;
+        double *to = g->nodes + static_cast<std::size_t>(slot / kW) * tile_doubles_ + slot % kW;
+        for (std::size_t i = 0; i < m; ++i) {
+            to[2 * kW * i] = lower[i];
+            to[2 * kW * i + kW] = upper[i];
+        }
+        g->slot_node[slot] = j;
+        g->node_slot[j] = slot;
+        const int t = slot / kW, q = t / kW;
+        take_in(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, t % kW, m_, lower, upper, is_sound);
+        g->tile_first[t] = j < g->tile_first[t] ? j : g->tile_first[t];
+        const double least = is_sound ? box_size(lower, upper, m_) : 0.0;
+        g->tile_least[t] = least < g->tile_least[t] ? least : g->tile_least[t];
+    }
+    // A group's bounds are those of its tiles taken together: the largest
+    // and smallest of the same numbers, in any order.
+    for (int t = t0; t < t1; ++t) {
+        const int q = t / kW;
+        const double *from = g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles + t % kW;
+        double *to = g->group_bounds + static_cast<std::size_t>(q / kW) * bound_doubles + q % kW;
+        for (std::size_t i = 0; i < 3 * m; i += 3) {
+            const double lo = from[kW * i], up = from[kW * (i + 1)], width = from[kW * (i + 2)];
+            to[kW * i] = lo > to[kW * i] ? lo : to[kW * i];
+            to[kW * (i + 1)] = up < to[kW * (i + 1)] ? up : to[kW * (i + 1)];
+            to[kW * (i + 2)] = width < to[kW * (i + 2)] ? width : to[kW * (i + 2)];
+        }
+        g->group_first[q] = g->tile_first[t] < g->group_first[q] ? g->tile_first[t] : g->group_first[q];
+        g->group_least[q] = g->tile_least[t] < g->group_least[q] ? g->tile_least[t] : g->group_least[q];
+    }
+}
+
+bool NodeBlock::regroup_end(Regrouping &r)
+{
+    if (!r.g)
+        return true;
+    scratch_ = Scratch::make(*r.g);
+    if (!scratch_)
+        return false;
+    groups_ = r.g;
+    r.g = nullptr;
     return true;
 }
 

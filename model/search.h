@@ -153,6 +153,7 @@ public:
 
     struct Groups;
     struct Scratch;
+    struct Regrouping;
 
 private:
     double *tile(int t) const { return tiles_ + static_cast<std::size_t>(t) * tile_doubles_; }
@@ -171,6 +172,12 @@ private:
                        bool ordered = false) const;
     void grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads);
     void forget_groups();
+    // regroup() in steps, the middle one on two threads (see Regrouping).
+    // False when memory ran out.
+    bool regroup_begin(Regrouping &r);
+    void regroup_part(Regrouping &r, int part) const;
+    bool regroup_end(Regrouping &r);
+    void empty_bounds(double *bounds, int first, int last, int *first_node, double *least) const;
 
     int m_;
     std::size_t tile_doubles_;  // 2 * kTileNodes * m
