@@ -1400,7 +1400,11 @@ struct NodeBlock::Regrouping {
     double *centres = nullptr;  // each node's lower bounds, then its upper bounds
     std::pair<double, int> *keys = nullptr;
     int k = 0, sound = 0, sound_tiles = 0;
-    int middle = 0;  // where the second part starts (k: no second part)
+    // Part i is nodes split[i] .. split[i + 1] - 1 of the order: sound boxes
+    // split at whole groups, the others with the last part.
+    static constexpr int kMostParts = 4;
+    int parts = 0;
+    int split[kMostParts + 1] = {};
 
     ~Regrouping()
     {
@@ -1416,8 +1420,8 @@ bool NodeBlock::regroup()
     Regrouping r;
     if (!regroup_begin(r))
         return false;
-    regroup_part(r, 0);
-    regroup_part(r, 1);
+    for (int part = 0; part < r.parts; ++part)
+        regroup_part(r, part);
     return regroup_end(r);
 }
 
@@ -1460,10 +1464,25 @@ bool NodeBlock::regroup_begin(Regrouping &r)
             r.order[k - 1 - unsound++] = j;
     }
     std::reverse(r.order + r.sound, r.order + k);
-    // Two parts when the sound boxes split at a whole group.
-    r.middle = k;
-    if (r.sound > kW * kW)
-        r.middle = kd_split_once(r.order, 0, r.sound, r.centres, 2 * m_, r.keys);
+    // The first splits of the k-d order make the parts, where the sound
+    // boxes are more than a group.
+    r.parts = 1;
+    r.split[1] = r.sound;
+    while (r.parts < Regrouping::kMostParts) {
+        int parts = 0, split[Regrouping::kMostParts + 1] = {};
+        for (int part = 0; part < r.parts; ++part) {
+            const int begin = r.split[part], end = r.split[part + 1];
+            split[parts++] = begin;
+            if (end - begin > kW * kW)
+                split[parts++] = kd_split_once(r.order, begin, end, r.centres, 2 * m_, r.keys);
+        }
+        if (parts == r.parts)
+            break;
+        split[parts] = r.sound;
+        r.parts = parts;
+        std::copy(split, split + parts + 1, r.split);
+    }
+    r.split[r.parts] = k;
 
     r.sound_tiles = (r.sound + kW - 1) / kW;
     g->count = k;
@@ -1512,16 +1531,17 @@ void NodeBlock::empty_bounds(double *bounds, int first, int last, int *first_nod
 void NodeBlock::regroup_part(Regrouping &r, int part) const
 {
     Groups *g = r.g;
-    if (!g || (part == 1 && r.middle == r.k))
+    if (!g)
         return;
     const std::size_t m = static_cast<std::size_t>(m_);
     const std::size_t bound_doubles = 3 * kW * m;
-    // Nodes [p0, p1) of the order; their tiles and groups.
-    const int p0 = part == 0 ? 0 : r.middle;
-    const int p1 = part == 0 ? r.middle : r.k;
+    // Nodes [p0, p1) of the order; their tiles and groups (the last part's
+    // run to the end).
+    const int p0 = r.split[part], p1 = r.split[part + 1];
+    const bool last = part == r.parts - 1;
     kd_split(r.order, p0, p1 < r.sound ? p1 : r.sound, r.centres, 2 * m_, r.keys);
-    const int t0 = p0 / kW, t1 = p1 == r.k ? g->tiles : p1 / kW;
-    const int q0 = t0 / kW, q1 = t1 == g->tiles ? g->groups : t1 / kW;
+    const int t0 = p0 / kW, t1 = last ? g->tiles : p1 / kW;
+    const int q0 = t0 / kW, q1 = last ? g->groups : t1 / kW;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     std::fill(g->nodes + static_cast<std::size_t>(t0) * tile_doubles_,
@@ -1572,6 +1592,12 @@ void NodeBlock::regroup_part(Regrouping &r, int part) const
 
 bool NodeBlock::regroup_end(Regrouping &r)
 {
+    delete[] r.order;
+    delete[] r.centres;
+    delete[] r.keys;
+    r.order = nullptr;
+    r.centres = nullptr;
+    r.keys = nullptr;
     if (!r.g)
         return true;
     scratch_ = Scratch::make(*r.g);
@@ -2286,6 +2312,34 @@ struct GroupingJob {
     std::mutex lock;
     int front, back, threads;
     bool decided = false, grouped = false;
+    // The parts of the regroup, once the first thread offers them, taken by
+    // whichever threads ask first.
+    NodeBlock::Regrouping regrouping;
+    int parts_offered = 0, parts_taken = 0, parts_done = 0;
+    std::condition_variable all_parts_done;
+
+    void offer_parts()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        parts_offered = regrouping.parts;
+    }
+    // The next part not yet taken, or -1.
+    int take_part()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return parts_taken < parts_offered ? parts_taken++ : -1;
+    }
+    void part_finished()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (++parts_done == parts_offered)
+            all_parts_done.notify_all();
+    }
+    void await_parts()
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        all_parts_done.wait(hold, [this] { return parts_done == parts_offered; });
+    }
 
     // Orders the patterns, or waits for the thread that does.
     void await_order()
@@ -2359,7 +2413,14 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
         int p0 = 0, nb = 0;
         if (task == 0) {
             bool pays = false;
-            const bool regrouped = b.regroup();
+            bool regrouped = b.regroup_begin(j.regrouping);
+            if (regrouped) {
+                j.offer_parts();
+                for (int part; (part = j.take_part()) >= 0; j.part_finished())
+                    b.regroup_part(j.regrouping, part);
+                j.await_parts();
+                regrouped = b.regroup_end(j.regrouping);
+            }
             j.await_order();
             if (regrouped && pruning_on() && b.groups_ && b.scratch_ && j.take(false, 32, 32, &p0, &nb)) {
                 int probed = 0;
@@ -2384,6 +2445,14 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
             }
             if (decided && grouped && !scratch && task != 0)
                 scratch = Scratch::make(*b.groups_);  // null: this thread searches flat
+            if (!decided) {
+                const int part = task != 0 ? j.take_part() : -1;
+                if (part >= 0) {
+                    b.regroup_part(j.regrouping, part);
+                    j.part_finished();
+                    continue;
+                }
+            }
             const bool with_groups = decided && grouped && scratch;
             if (!j.take(!decided, with_groups ? 512 : 16, with_groups ? 64 : 16, &p0, &nb))
                 break;
