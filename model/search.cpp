@@ -2405,6 +2405,13 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
     job.front = 0;
     job.back = n;
     job.threads = threads;
+    // The patterns are put in order while the nodes are grouped, where that
+    // takes less time (both are k-d splits, the nodes' of twice the
+    // features); otherwise nobody would wait for it. Without the order,
+    // each run of the groups orders its own patterns.
+    const double nodes = count_, points = n;
+    if (2 * nodes * std::log2(nodes + 1) < points * std::log2(points + 1))
+        job.ordering = job.ordered = true;
     run_tasks(threads, threads, [](void *context, int task) {
         GroupingJob &j = *static_cast<GroupingJob *>(context);
         NodeBlock &b = *j.block;
@@ -2454,7 +2461,10 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
                 }
             }
             const bool with_groups = decided && grouped && scratch;
-            if (!j.take(!decided, with_groups ? 512 : 16, with_groups ? 64 : 16, &p0, &nb))
+            // Short flat runs while the groups are made, so that this thread
+            // soon learns the outcome; long ones once it is known.
+            const int most = with_groups ? 512 : decided ? 256 : 16;
+            if (!j.take(!decided, most, with_groups ? 64 : 16, &p0, &nb))
                 break;
             if (with_groups)
                 b.winners_range(j.patterns + p0, nb, j.winners + p0, out(p0), scratch, j.in_order);
