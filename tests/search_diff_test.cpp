@@ -200,23 +200,29 @@ TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
     }
 }
 
-// Grouping on one thread while the others search flat, then all with the
+// Grouping on the threads while they also search flat, then all with the
 // groups if they pay: the winners and sizes of a plain one-thread search,
 // where the groups pay (small clustered boxes) and where they do not (boxes
-// at random), with odd values among them.
+// at random), with odd values among them; with many nodes, whose grouping
+// leaves time to put the patterns in order, and with few.
 TEST_P(SearchKernels, GroupingWhileSearchingGivesTheWinnersOfAPlainSearch)
 {
     ASSERT_TRUE(set_search_path(GetParam()));
     const int m = 8;
     Node::params.M = m;
     Node::params.two_M = 2 * m;
+    struct Shape {
+        int nodes, patterns;
+    };
+    for (const Shape &shape : {Shape{1500, 800}, Shape{300, 2600}})
     for (int clustered = 0; clustered < 2; ++clustered)
         for (int edges : {0, 3}) {
-            SCOPED_TRACE(::testing::Message() << "clustered " << clustered << " edges " << edges);
+            SCOPED_TRACE(::testing::Message() << "nodes " << shape.nodes << " clustered " << clustered << " edges "
+                                              << edges);
             Values v{std::mt19937_64(40 + 2 * clustered + edges), edges};
             std::uniform_real_distribution<double> unit(0.0, 1.0);
             std::vector<std::vector<double>> rows;
-            for (int k = 0; k < 1500; ++k) {
+            for (int k = 0; k < shape.nodes; ++k) {
                 std::vector<double> r = v.row(m);
                 for (int i = 0; clustered && i < m; ++i)
                     if (std::isfinite(r[i]) && std::isfinite(r[m + i])) {
@@ -228,8 +234,9 @@ TEST_P(SearchKernels, GroupingWhileSearchingGivesTheWinnersOfAPlainSearch)
             }
             std::vector<std::vector<double>> patterns;
             std::vector<const double *> pointers;
-            for (int p = 0; p < 800; ++p)
-                patterns.push_back(p % 9 == 0 ? std::vector<double>(rows[p].begin(), rows[p].begin() + m)
+            for (int p = 0; p < shape.patterns; ++p)
+                patterns.push_back(p % 9 == 0 ? std::vector<double>(rows[p % shape.nodes].begin(),
+                                                                    rows[p % shape.nodes].begin() + m)
                                               : v.pattern(m));
             for (const auto &p : patterns)
                 pointers.push_back(p.data());
