@@ -1391,9 +1391,9 @@ void NodeBlock::refresh(int k, const Node &node)
 }
 
 // A regroup in three steps: begin, then the parts, in any order and on any
-// threads (they write disjoint tiles and groups), then end. The nodes are
-// split once in k-d order at the start; each part orders its side further
-// and fills its tiles and groups.
+// threads (they write disjoint tiles and groups), then end. The first splits
+// of the k-d order, made at the beginning, part the nodes; each part orders
+// its own further and fills its tiles and groups.
 struct NodeBlock::Regrouping {
     Groups *g = nullptr;
     int *order = nullptr;
@@ -2387,9 +2387,12 @@ struct GroupingJob {
 }  // namespace
 
 // find_winners for a block still to be grouped, on several threads: the first
-// groups the nodes and probes them on the first patterns, while the others
-// search the last patterns flat; then all take runs from the front, with the
-// groups if they pay. Every pattern gets the same winner either way.
+// begins the grouping, does its parts with the others and probes the groups
+// on the first patterns; the others first put the patterns in k-d order
+// (where that is done before the grouping), then take parts of the grouping
+// or search the last patterns flat until the probe has spoken; then all take
+// runs from the front, with the groups if they pay. Every pattern gets the
+// same winner either way.
 void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads)
 {
     GroupingJob job;

@@ -172,8 +172,8 @@ private:
                        bool ordered = false) const;
     void grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads);
     void forget_groups();
-    // regroup() in steps, the middle one on two threads (see Regrouping).
-    // False when memory ran out.
+    // regroup() in steps, the parts on any threads (see Regrouping). False
+    // when memory ran out.
     bool regroup_begin(Regrouping &r);
     void regroup_part(Regrouping &r, int part) const;
     bool regroup_end(Regrouping &r);

@@ -23,9 +23,10 @@ void release_nodes(Node **nodes, int count)
 // Below this many template values the nodes are made on the calling thread.
 constexpr double kThreadedNodes = 1 << 16;
 
-// Nodes first..first+count-1 made from their template rows on one thread,
-// their bounds copied into the block; a node the heap cannot supply stays
-// null. Nothing is counted here: worker threads never call the host.
+// Task t makes nodes t * chunk onwards (at most chunk of them) from their
+// template rows and copies their bounds into the block; a node the heap
+// cannot supply stays null. Nothing is counted here: worker threads never
+// call the host.
 struct NodeMaking {
     double **templates;
     const double *labels;
