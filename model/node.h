@@ -39,7 +39,7 @@ public:
     // create(row, label, 1) without its count_ops, for nodes made on worker
     // threads (which never call the host) and counted by the caller.
     static Node *from_template_uncounted(const double *row, int label);
-    // Releases the bound arrays (one block), then the node.
+    // Releases the node with its bound arrays (one block).
     static void destroy(Node *node);
 
     void join(const double *pattern);
