@@ -734,6 +734,34 @@ QUORV_AVX512 QUORV_FLAT void pair_sizes_avx512(const double *tiles, std::size_t 
     _mm256_zeroupper();
 }
 
+// One bound tile for r of the patterns x[0..r-1], 1 <= r <= 4.
+template <typename V>
+QUORV_INLINE void bound_tile_v(const double *tile, int m, const double *const *x, double *const *out, int r)
+{
+    if (r == 1)
+        bound_sizes_step<V, 1, 1>(tile, 0, m, x, out);
+    else if (r == 2)
+        bound_sizes_step<V, 2, 1>(tile, 0, m, x, out);
+    else if (r == 3)
+        bound_sizes_step<V, 3, 1>(tile, 0, m, x, out);
+    else
+        bound_sizes_step<V, 4, 1>(tile, 0, m, x, out);
+}
+
+QUORV_AVX2 QUORV_FLAT void bound_tile_avx2(const double *tile, int m, const double *const *x, double *const *out,
+                                           int r)
+{
+    bound_tile_v<V4>(tile, m, x, out, r);
+    _mm256_zeroupper();
+}
+
+QUORV_AVX512 QUORV_FLAT void bound_tile_avx512(const double *tile, int m, const double *const *x,
+                                               double *const *out, int r)
+{
+    bound_tile_v<V8>(tile, m, x, out, r);
+    _mm256_zeroupper();
+}
+
 QUORV_AVX2 QUORV_FLAT void bound_sizes_avx2(const double *tiles, int n, int m, const double *x, double *out)
 {
     bound_sizes_v<V4, 1>(tiles, n, m, &x, &out);
@@ -1012,6 +1040,19 @@ void bound_sizes4(const double *tiles, int n, int m, const double *const *x, dou
 #endif
     for (int r = 0; r < 4; ++r)
         bound_sizes(tiles, n, m, x[r], out[r]);
+}
+
+// Bounds of one bound tile for r of the patterns, x[0..r-1] into out[0..r-1].
+void bound_tile(const double *tile, int m, const double *const *x, double *const *out, int r)
+{
+#if QUORV_SEARCH_X86
+    if (use_avx512())
+        return bound_tile_avx512(tile, m, x, out, r);
+    if (use_avx2())
+        return bound_tile_avx2(tile, m, x, out, r);
+#endif
+    for (int e = 0; e < r; ++e)
+        bound_sizes(tile, 1, m, x[e], out[e]);
 }
 
 bool all_finite(const double *x, int m)
@@ -1961,18 +2002,26 @@ void NodeBlock::winners4(const double *const *patterns, int np, int *winners, do
         const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
         if (least[q] > worst)
             break;  // so are all that follow, for every pattern
-        if (!((bounds[0][q] <= best[0]) | (bounds[1][q] <= best[1]) | (bounds[2][q] <= best[2]) |
-              (bounds[3][q] <= best[3])))
+        // The tiles' bounds, for the patterns the group's bound leaves in reach.
+        const double *group_x[4];
+        double *group_out[4];
+        int reach = 0;
+        for (int r = 0; r < 4; ++r)
+            if (bounds[r][q] <= best[r]) {
+                group_x[reach] = x[r];
+                group_out[reach++] = tile_out[r];
+            }
+        if (reach == 0)
             continue;
         const int t0 = q * kW;
-        bound_sizes4(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, 1, m_, x, tile_out);
-        sized += 4 * kBoundWork;
+        bound_tile(g->tile_bounds + static_cast<std::size_t>(q) * bound_doubles, m_, group_x, group_out, reach);
+        sized += reach * kBoundWork;
         // Slots past the last tile have an infinite least size, and are
         // never needed.
         const double *tile_least = g->tile_least + t0;
         unsigned needs[4];
         for (int r = 0; r < 4; ++r)
-            needs[r] = at_most(tile_bounds[r], best[r]) & at_most(tile_least, best[r]);
+            needs[r] = bounds[r][q] <= best[r] ? at_most(tile_bounds[r], best[r]) & at_most(tile_least, best[r]) : 0;
         // A tile that all four need is sized for all four, its rows loaded
         // once; one that fewer need only for those, tile and pattern paired.
         const unsigned all = needs[0] & needs[1] & needs[2] & needs[3];
