@@ -50,6 +50,9 @@ constexpr std::int64_t kRegroupWork = 16;
 constexpr std::int64_t kTrialSearches = 64;
 constexpr std::int64_t kPayingShare = 3;
 constexpr std::int64_t kBoundWork = 12;
+// Most doubles kept of the boxes changed between two searches of a pattern
+// (128 MB).
+constexpr std::uint64_t kJournalDoubles = std::uint64_t{1} << 24;
 // Join elements (nodes x features x patterns) that pay for a thread's start.
 constexpr double kThreadWork = 2e6;
 static_assert(kW == 8, "the AVX2 kernels take a tile as two vectors of four nodes");
@@ -1233,6 +1236,7 @@ NodeBlock::~NodeBlock()
     delete_doubles(ahead_sizes_);
     delete[] memos_;
     delete[] log_;
+    delete_doubles(journal_);
     delete[] changed_at_;
 }
 
@@ -1312,22 +1316,32 @@ void NodeBlock::note_change(int k)
 {
     ++epoch_;
     changed_at_[k] = epoch_;
-    if (log_)
-        log_[epoch_ % log_capacity_] = k;
+    if (!log_)
+        return;
+    const std::size_t at = static_cast<std::size_t>(epoch_ % log_capacity_);
+    log_[at] = k;
+    if (journal_) {
+        const double *from = tile(k / kW) + k % kW;
+        double *to = journal_ + at / kW * tile_doubles_ + at % kW;
+        for (std::size_t i = 0; i < tile_doubles_; i += kW)
+            to[i] = from[i];
+    }
 }
 
 bool NodeBlock::remember(int patterns)
 {
     delete[] memos_;
     delete[] log_;
+    delete_doubles(journal_);
     memos_ = nullptr;
     log_ = nullptr;
+    journal_ = nullptr;
     memo_count_ = 0;
     if (patterns <= 0)
         return true;
     // Between two searches of one pattern come the searches of all others,
     // each followed by at most one change (a node learns or is appended).
-    const std::int64_t capacity = 2 * static_cast<std::int64_t>(patterns) + 64;
+    const std::int64_t capacity = (2 * static_cast<std::int64_t>(patterns) + 64 + kW - 1) / kW * kW;  // whole tiles
     memos_ = new (std::nothrow) Memo[static_cast<std::size_t>(patterns)];
     log_ = new (std::nothrow) int[static_cast<std::size_t>(capacity)];
     if (!memos_ || !log_) {
@@ -1341,6 +1355,13 @@ bool NodeBlock::remember(int patterns)
         memos_[p] = Memo{-1, 0.0, -1};
     memo_count_ = patterns;
     log_capacity_ = capacity;
+    // The changed boxes in tiles of their own, in the order of the log, when
+    // that is not too large: replaying then sizes them by the vector kernels
+    // in order rather than one by one from all over the tiles (the same
+    // sizes). Entries not yet written hold NaN bounds.
+    const std::size_t journal = static_cast<std::size_t>(capacity / kW) * tile_doubles_;
+    if (m_ > 0 && journal <= kJournalDoubles && (journal_ = new_doubles(journal)) != nullptr)
+        std::fill(journal_, journal_ + journal, std::numeric_limits<double>::quiet_NaN());
     // Changes before now are not in the log: memos start from here.
     ++epoch_;
     return true;
@@ -1676,14 +1697,26 @@ int NodeBlock::winner_since(const double *pattern, int pattern_index, double *si
         return -2;
     double best = memo.node >= 0 ? memo.size : m_;
     int winner = memo.node;
-    for (std::int64_t e = memo.epoch + 1; e <= epoch_; ++e) {
-        const int k = log_[e % log_capacity_];
-        if (changed_at_[k] != e)
-            continue;  // changed again later: sized at that entry
-        const double s = node_size(k, pattern);
-        if (s < best || (s == best && winner >= 0 && k < winner)) {
-            best = s;
-            winner = k;
+    alignas(64) double sizes[kW * kW];
+    const std::int64_t journal_tiles = log_capacity_ / kW;
+    for (std::int64_t e = memo.epoch + 1; e <= epoch_;) {
+        const std::int64_t at = e % log_capacity_;
+        // Up to kW tiles of the journal from entry `at`'s, short of its end.
+        const std::int64_t t = at / kW;
+        const std::int64_t last = at + (epoch_ - e);  // entry of epoch_, unwrapped
+        const int tiles = static_cast<int>(std::min<std::int64_t>({kW, journal_tiles - t, last / kW - t + 1}));
+        if (journal_)
+            tile_sizes(journal_ + static_cast<std::size_t>(t) * tile_doubles_, tile_doubles_, nullptr, tiles, m_,
+                       pattern, sizes);
+        for (std::int64_t j = at; j < (t + tiles) * kW && e <= epoch_; ++j, ++e) {
+            const int k = log_[j];
+            if (changed_at_[k] != e)
+                continue;  // changed again later: sized at that entry
+            const double s = journal_ ? sizes[j - t * kW] : node_size(k, pattern);
+            if (s < best || (s == best && winner >= 0 && k < winner)) {
+                best = s;
+                winner = k;
+            }
         }
     }
     if (winner >= 0 && size)

@@ -207,6 +207,9 @@ private:
     int memo_count_ = 0;
     // Node changed at each epoch, the last log_capacity_ of them.
     int *log_ = nullptr;
+    // The box of each logged change as it was then, in tiles as tiles_ has
+    // them, entry e of the log in lane e % kTileNodes; null when too large.
+    double *journal_ = nullptr;
     std::int64_t log_capacity_ = 0;
     std::int64_t epoch_ = 0;
     std::int64_t *changed_at_ = nullptr;  // epoch of each node's last change
