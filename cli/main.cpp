@@ -1,6 +1,6 @@
 // quorv: the command-line tool. Dispatches to a command and turns every
 // failure into one line "quorv: ..." on stderr and a non-zero exit status.
-#include "commands.h"
+#include "commands/commands.h"
 #include "error.h"
 #include "minihost.h"
 

@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -15,6 +16,29 @@
 #endif
 
 namespace cli {
+
+std::string signal_name(int signal_number)
+{
+    static const struct {
+        int number;
+        const char *name;
+    } kNames[] = {
+        {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGSEGV, "SIGSEGV"}, {SIGABRT, "SIGABRT"},
+        {SIGFPE, "SIGFPE"}, {SIGILL, "SIGILL"},
+#ifndef _WIN32
+        {SIGHUP, "SIGHUP"}, {SIGKILL, "SIGKILL"}, {SIGQUIT, "SIGQUIT"}, {SIGBUS, "SIGBUS"},
+        {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},
+        {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"}, {SIGTRAP, "SIGTRAP"}, {SIGSYS, "SIGSYS"},
+        {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+#else
+        {SIGBREAK, "SIGBREAK"},
+#endif
+    };
+    for (const auto &entry : kNames)
+        if (entry.number == signal_number)
+            return entry.name;
+    return "signal " + std::to_string(signal_number);
+}
 
 #ifdef _WIN32
 

@@ -33,6 +33,9 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGBREAK};
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 #endif
 
+// "SIGTERM", "SIGKILL" ...: the usual name of a signal, or "signal N".
+std::string signal_name(int signal_number);
+
 // Full path of the running program with '/' between folders, or "" when the
 // system cannot tell.
 std::string executable_path();

@@ -5,6 +5,7 @@
 #include "error.h"
 #include "files.h"
 #include "pipeline.h"
+#include "pool.h"
 #include "progress.h"
 #include "report.h"
 #include "sampling.h"
@@ -39,7 +40,9 @@ Command tune_command()
         {"--vigilance", "GRID", "vigilance values to try (default 0.5:0.95:0.05)"},
         {"--learning-rate", "GRID", "learning rates to try (default 1,0.5)"},
         {"--folds", "K", "number of folds, >= 2 (default 5)"},
-        {"--jobs", "N", "worker processes (default: one per core)"},
+        {"--jobs", "N",
+         kWorkerProcesses ? "worker processes (default: one per core)"
+                          : "worker processes where there are any (on Windows the trainings run one after the other)"},
     };
     for (const Option &option : training_options())
         if (option.name != "--vigilance" && option.name != "--learning-rate")
@@ -91,7 +94,7 @@ void run_tune(const Args &args)
     const std::vector<double> vigilances = parse_grid(args.text("--vigilance", "0.5:0.95:0.05"), "--vigilance");
     const std::vector<double> rates = parse_grid(args.text("--learning-rate", "1,0.5"), "--learning-rate");
     const size_t folds = static_cast<size_t>(args.integer("--folds", 5, 2, 1000));
-    const size_t jobs = static_cast<size_t>(args.integer("--jobs", static_cast<long>(available_cores()), 1, 256));
+    const size_t jobs = static_cast<size_t>(args.integer("--jobs", static_cast<long>(usable_cores()), 1, 256));
     const bool nearest = nearest_pass(args);
     TrainRun run = train_run(args);
     TrainParams base;
@@ -121,15 +124,17 @@ void run_tune(const Args &args)
     long unknown = -1;
     while (std::binary_search(classes.begin(), classes.end(), static_cast<double>(unknown)))
         --unknown;
-    std::printf("Tuning on %s: %s, %s, %s; %zu-fold stratified cross-validation (seed %lu), %s, %zu worker%s\n",
+    const size_t workers = pool_workers(jobs, settings.size() * folds);
+    // Where there are no worker processes, say so rather than count them.
+    const std::string how = kWorkerProcesses ? count_of(workers, "worker") : "one training after the other";
+    std::printf("Tuning on %s: %s, %s, %s; %zu-fold stratified cross-validation (seed %lu), %s, %s\n",
                 args.operands[0].c_str(), count_of(data.rows, "pattern").c_str(),
                 count_of(data.cols(), "feature").c_str(), count_of(data.classes.size(), "class", "classes").c_str(),
-                folds, seed, count_of(settings.size(), "setting").c_str(), std::min(jobs, settings.size() * folds),
-                std::min(jobs, settings.size() * folds) == 1 ? "" : "s");
+                folds, seed, count_of(settings.size(), "setting").c_str(), how.c_str());
     std::fflush(stdout);
 
     // Threads inside the plug-ins would only compete with the other workers.
-    if (jobs > 1 && !std::getenv("QUORV_THREADS")) {
+    if (workers > 1 && !std::getenv("QUORV_THREADS")) {
 #ifdef _WIN32
         _putenv_s("QUORV_THREADS", "1");
 #else
@@ -148,8 +153,7 @@ void run_tune(const Args &args)
         std::sort(train_rows.begin(), train_rows.end());  // file order, as `train` sees it
         const auto start = std::chrono::steady_clock::now();
         const Model model = train_model(data.subset(train_rows), scale, s.params, 0, quiet);
-        TaskResult r;
-        r.values[4] = static_cast<double>(
+        const double micros = static_cast<double>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
         const Dataset test = data.subset(parts[f]);
         ClassifySettings cs;
@@ -159,31 +163,37 @@ void run_tune(const Args &args)
         ClassifyCounts counts;
         std::vector<char> second;
         const std::vector<double> predicted = classify_data(model, test, cs, &counts, &second);
+        double correct = 0, by_boxes = 0;
         for (size_t i = 0; i < test.rows; ++i) {
-            r.values[0] += predicted[i] == test.y[i];
-            r.values[5] += predicted[i] == test.y[i] && !second[i];
+            correct += predicted[i] == test.y[i];
+            by_boxes += predicted[i] == test.y[i] && !second[i];
         }
-        r.values[1] = static_cast<double>(counts.patterns - counts.by_boxes);
         double nodes = static_cast<double>(model.nodes);
         for (const Member &m : model.voters)
             nodes += static_cast<double>(m.nodes);
-        r.values[2] = nodes;
-        r.values[3] = static_cast<double>(test.rows);
+        Message r;
+        r.set("correct", correct);
+        r.set("correct_by_boxes", by_boxes);
+        r.set("unclassified", static_cast<double>(counts.patterns - counts.by_boxes));
+        r.set("nodes", nodes);
+        r.set("tested", static_cast<double>(test.rows));
+        r.set("train_us", micros);
         return r;
     };
     const bool live = stderr_is_terminal();
     const auto start = std::chrono::steady_clock::now();
     size_t done_count = 0;
     const size_t total = settings.size() * folds;
-    const auto done = [&](size_t t, const TaskResult &r) {
+    const auto done = [&](size_t t, const Message &r) {
         Setting &s = settings[t / folds];
-        s.correct += r.values[0];
-        s.by_boxes += r.values[5];
-        s.unclassified += r.values[1];
-        s.nodes += r.values[2] / static_cast<double>(folds);
-        s.ms += r.values[4] / 1000 / static_cast<double>(folds);
-        s.tested += r.values[3];
-        s.fold_accuracy.push_back(r.values[3] > 0 ? r.values[0] / r.values[3] : 0);
+        const double correct = r.number("correct"), tested = r.number("tested");
+        s.correct += correct;
+        s.by_boxes += r.number("correct_by_boxes");
+        s.unclassified += r.number("unclassified");
+        s.nodes += r.number("nodes") / static_cast<double>(folds);
+        s.ms += r.number("train_us") / 1000 / static_cast<double>(folds);
+        s.tested += tested;
+        s.fold_accuracy.push_back(tested > 0 ? correct / tested : 0);
         ++done_count;
         if (live) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -195,7 +205,7 @@ void run_tune(const Args &args)
     };
     {
         const InterruptGuard guard(args.has("--output") ? "no model written" : "tuning stopped");
-        run_tasks(total, jobs, task, done);
+        run_in_workers(total, jobs, task, done);
     }
 
     size_t best = 0;
