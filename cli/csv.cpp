@@ -196,8 +196,9 @@ void CsvReader::parse_row(std::string_view line, CsvTable *table)
         double value = 0;
         if (cell.empty())
             throw Error(place() + "empty cell");
-        if (!parse_double(cell, &value))
-            throw Error(place() + quoted(cell) + " is not a number");
+        bool out_of_range = false;
+        if (!parse_double(cell, &value, &out_of_range))
+            throw Error(place() + quoted(cell) + (out_of_range ? " is out of the range of doubles" : " is not a number"));
         if (!std::isfinite(value))
             throw Error(place() + quoted(cell) + " is not a finite number");
         table->values.push_back(value);

@@ -2,6 +2,7 @@
 #include "dataset.h"
 
 #include "error.h"
+#include "front/text.h"
 #include "numbers.h"
 
 #include <algorithm>
@@ -49,7 +50,23 @@ std::string label_text(const CsvTable &table, size_t i, size_t label)
     const std::string text = table.is_text(label) ? table.text[label][i] : format_double(table.at(i, label));
     if (text.empty())
         throw Error(table.where(i, label) + ": empty cell");
+    const size_t bad = front::invalid_utf8_at(text);
+    if (bad != std::string::npos)
+        throw Error(table.where(i, label) + ": label '" + front::excerpt(text) + "' is not UTF-8 text (byte " +
+                    std::to_string(bad + 1) + "); save the file as UTF-8");
     return text;
+}
+
+// Column names go into model files, which are UTF-8 text.
+void check_header_text(const CsvTable &table, const std::vector<size_t> &columns)
+{
+    for (size_t j : columns) {
+        const size_t bad = front::invalid_utf8_at(table.header[j]);
+        if (bad != std::string::npos)
+            throw Error(table.path + ": header, column " + std::to_string(j + 1) + ": name '" +
+                        front::excerpt(table.header[j]) + "' is not UTF-8 text (byte " + std::to_string(bad + 1) +
+                        "); save the file as UTF-8");
+    }
 }
 
 // Labels of a training file: whole numbers are their own codes; text names
@@ -159,14 +176,6 @@ bool text_column(const std::vector<std::string> &header, size_t col, const void 
 
 }  // namespace
 
-std::string class_name_of(const std::vector<ClassName> &classes, double code)
-{
-    for (const ClassName &c : classes)
-        if (c.code == code)
-            return c.name;
-    return format_double(code);
-}
-
 Dataset Dataset::subset(const std::vector<size_t> &rows_taken) const
 {
     Dataset part;
@@ -211,6 +220,12 @@ Dataset training_data(const CsvTable &table, const std::string &label_column, co
     if (features.empty())
         throw Error(table.path + ": no feature column besides the label column '" + table.header[label] + "'" +
                     (ignored.empty() ? "" : " and the ignored ones"));
+    std::vector<size_t> named(features);
+    named.push_back(label);
+    for (size_t j = 0; j < table.cols(); ++j)
+        if (left_out[j])
+            named.push_back(j);
+    check_header_text(table, named);
     Dataset data = extract(table, features, label);
     data.ignored = ignored;
     training_labels(table, label, &data);
@@ -317,43 +332,18 @@ std::vector<std::string> column_list(const std::string &text)
 
 Scaling fit_scaling(const Dataset &data, bool enabled)
 {
-    Scaling scaling;
-    scaling.enabled = enabled;
-    for (size_t j = 0; j < data.cols(); ++j) {
-        double lo = data.x[j], hi = data.x[j];
-        for (size_t i = 1; i < data.rows; ++i) {
-            lo = std::min(lo, data.x[i * data.cols() + j]);
-            hi = std::max(hi, data.x[i * data.cols() + j]);
-        }
-        if (enabled && !std::isfinite(hi - lo))
-            throw Error(data.source + ": feature '" + data.feature_names[j] +
-                        "' spans too wide a range to scale (try --no-scale)");
-        scaling.min.push_back(lo);
-        scaling.max.push_back(hi);
-    }
+    const Scaling scaling = front::fit_scaling(front::MatrixView::row_major(data.x.data(), data.rows, data.cols()),
+                                               enabled);
+    const size_t wide = front::unscalable_feature(scaling);
+    if (wide != std::string::npos)
+        throw Error(data.source + ": feature '" + data.feature_names[wide] +
+                    "' spans too wide a range to scale (try --no-scale)");
     return scaling;
 }
 
 void apply_scaling(const Scaling &scaling, Dataset *data)
 {
-    if (!scaling.enabled)
-        return;
-    const size_t m = data->cols();
-    for (size_t j = 0; j < m; ++j) {
-        const double lo = scaling.min[j], hi = scaling.max[j];
-        for (size_t i = 0; i < data->rows; ++i) {
-            double &v = data->x[i * m + j];
-            v = hi > lo ? (v - lo) / (hi - lo) : 0.0;
-        }
-    }
-}
-
-std::vector<double> distinct_labels(const std::vector<double> &labels)
-{
-    std::vector<double> distinct(labels);
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    return distinct;
+    front::apply_scaling(scaling, data->x.data(), data->rows, data->cols());
 }
 
 }  // namespace cli

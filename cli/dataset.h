@@ -4,6 +4,8 @@
 #define QUORV_CLI_DATASET_H
 
 #include "csv.h"
+#include "front/model.h"
+#include "front/scaling.h"
 
 #include <cstddef>
 #include <string>
@@ -11,12 +13,10 @@
 
 namespace cli {
 
-// A class: the whole-number code the plug-ins see, and the name the data uses
-// (the number itself for numeric labels).
-struct ClassName {
-    double code = 0;
-    std::string name;
-};
+using front::ClassName;
+using front::class_name_of;
+using front::distinct_labels;
+using front::Scaling;
 
 struct Dataset {
     std::string source;                      // file the rows came from
@@ -74,22 +74,10 @@ Dataset model_block(const CsvTable &table, const ModelColumns &columns, std::vec
 // "a,b,3": names or 1-based numbers of columns, for --ignore and --keep.
 std::vector<std::string> column_list(const std::string &text);
 
-// Training-set range of each feature; applied only when `enabled`.
-struct Scaling {
-    bool enabled = true;
-    std::vector<double> min, max;
-};
-
-// Ranges of the data's features; refuses a range too wide to scale.
+// Ranges of the data's features (front/scaling.h); refuses a range too wide to scale.
 Scaling fit_scaling(const Dataset &data, bool enabled);
 // (v - min) / (max - min) per feature, 0 for a constant feature; nothing when disabled.
 void apply_scaling(const Scaling &scaling, Dataset *data);
-
-// Name of a class code; the code's own text when no class has it.
-std::string class_name_of(const std::vector<ClassName> &classes, double code);
-
-// Sorted distinct labels.
-std::vector<double> distinct_labels(const std::vector<double> &labels);
 
 }  // namespace cli
 

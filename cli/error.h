@@ -3,6 +3,7 @@
 #ifndef QUORV_CLI_ERROR_H
 #define QUORV_CLI_ERROR_H
 
+#include "front/error.h"
 #include "text.h"
 
 #include <stdexcept>
@@ -13,9 +14,11 @@ namespace cli {
 // Bad data, files, models or plug-in refusals: exit status 1. Messages quote
 // names, cells and paths from the user's files, so they are made visible
 // here, once for all: no control sequence or NUL reaches the terminal.
-class Error : public std::runtime_error {
+// The front library throws front::Error, of which this is a kind: main
+// catches that, and escapes its message too.
+class Error : public front::Error {
 public:
-    explicit Error(const std::string &message) : std::runtime_error(visible(message)) {}
+    explicit Error(const std::string &message) : front::Error(visible(message)) {}
 };
 
 // A command line that cannot be understood: exit status 2.

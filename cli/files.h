@@ -1,66 +1,30 @@
-// Whole-file reading, and output files that never destroy: opened before the
-// work starts, written through a temporary file, and never the same file as
-// an input.
+// The tool's output files: the front library's (front/files.h), with the
+// tool's rule for standard output on top: when the results go to "-", every
+// other line the tool and the plug-ins print goes to standard error.
 #ifndef QUORV_CLI_FILES_H
 #define QUORV_CLI_FILES_H
 
-#include <cstddef>
+#include "front/files.h"
+
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace cli {
 
-// Writes all of data to fd, going on after interrupted or partial writes.
-bool write_all(int fd, const void *data, size_t size);
-// Reads exactly size bytes from fd; false at an error or an early end.
-bool read_all(int fd, void *data, size_t size);
+using front::read_all;
+using front::read_file;
+using front::write_all;
+using front::write_file_atomically;
 
-// The file's bytes; throws cli::Error "cannot read PATH: REASON". When
-// `looks_right` says no to the first bytes read, the reading stops there (a
-// file that is plainly something else, say /dev/zero, is not read to its end).
-std::string read_file(const std::string &path, bool (*looks_right)(std::string_view start) = nullptr);
-
-// An output file. A regular file (or a new one) is written to a temporary
-// file in the same folder, synced, given the mode of the file it replaces (a
-// new file gets the umask's), renamed over it and the folder synced, so that
-// readers see the old file or the whole new one; a file with several hard
-// links is rewritten in place instead, so that every name sees the new one.
-// A FIFO, device or socket is written in place, never replaced. "-" is
-// standard output; everything else the tool prints then goes to standard
-// error. Until commit() nothing is replaced, and a failure, an exception or
-// an interrupting signal leaves no temporary behind.
-class OutputFile {
+class OutputFile : public front::OutputFile {
 public:
-    // Opens the output at once, so that a path that cannot be written fails
-    // before any work. Throws cli::Error "PATH is the same file as the input
-    // INPUT ..." when it names (by any path or link) one of `inputs`.
     OutputFile(const std::string &path, const std::vector<std::string> &inputs);
-    ~OutputFile();
-    OutputFile(const OutputFile &) = delete;
-    OutputFile &operator=(const OutputFile &) = delete;
-
-    void write(std::string_view data);
-    void commit();
-    // For status lines: the path, or "standard output".
-    std::string name() const;
-
-private:
-    void flush();
-    void discard();
-    [[noreturn]] void fail(int error);
-
-    std::string path_;     // as given, for messages
-    std::string target_;   // the file replaced (a symbolic link resolved)
-    std::string temp_;     // temporary beside the target; empty when writing in place
-    bool relink_ = false;  // copy the finished temporary into a multiply linked target
-    int fd_ = -1;
-    std::string buffer_;
-    bool committed_ = false;
 };
 
-// Writes `content` to `path` as an OutputFile does, in one go.
-void write_file_atomically(const std::string &path, const std::string &content);
+// Installs the tool's handlers of the signals that end a process (Ctrl-C,
+// TERM, HUP, XCPU, USR1, ALRM, ...): each removes the temporaries of
+// unfinished outputs, then lets the signal end the process as it would have.
+void remove_outputs_on_fatal_signals();
 
 }  // namespace cli
 

@@ -2,6 +2,7 @@
 // failure into one line "quorv: ..." on stderr and a non-zero exit status.
 #include "commands/commands.h"
 #include "error.h"
+#include "files.h"
 #include "minihost.h"
 
 #include <cstdio>
@@ -87,12 +88,13 @@ int run(const std::vector<std::string> &words)
 int main(int argc, char **argv)
 {
     minihost::set_console_echo(true);
+    cli::remove_outputs_on_fatal_signals();
     int status = 0;
     try {
         status = run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const cli::UsageError &e) {
         status = fail(e.what(), 2);
-    } catch (const cli::Error &e) {
+    } catch (const front::Error &e) {  // cli::Error too
         status = fail(e.what(), 1);
     } catch (const std::bad_alloc &) {
         status = fail("out of memory", 1);

@@ -40,8 +40,9 @@ double Args::number(const std::string &name, double fallback) const
     if (!has(name))
         return fallback;
     double value = 0;
-    if (!parse_double(text(name), &value))
-        throw UsageError(name + ": '" + text(name) + "' is not a number");
+    bool out_of_range = false;
+    if (!parse_double(text(name), &value, &out_of_range))
+        throw UsageError(name + ": '" + text(name) + "' is " + (out_of_range ? "out of the range of doubles" : "not a number"));
     return value;
 }
 

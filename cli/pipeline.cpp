@@ -129,15 +129,7 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
         }
         if (out.nodes == 0)
             throw Error("training made no nodes");
-        Member member{out.list_presentations, out.nodes, std::move(out.templates), std::move(out.labels)};
-        if (k == 0) {
-            model.nodes = member.nodes;
-            model.templates = std::move(member.templates);
-            model.labels = std::move(member.labels);
-            model.list_presentations = member.list_presentations;
-        } else {
-            model.voters.push_back(std::move(member));
-        }
+        model.members.push_back(std::move(out));
     }
     return model;
 }

@@ -40,13 +40,6 @@ std::string signal_name(int signal_number);
 // system cannot tell.
 std::string executable_path();
 
-// Whether `input` names the same file as `output` ("-": standard output),
-// however the two are spelled (links, "./", case on Windows).
-bool same_file(const std::string &input, const std::string &output);
-
-// Renames `from` over `to`, replacing it in one step. 0, or an errno value.
-int replace_file(const std::string &from, const std::string &to);
-
 }  // namespace cli
 
 #ifdef _WIN32

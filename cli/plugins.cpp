@@ -112,13 +112,14 @@ TrainOutput call_train(const Dataset &patterns, const TrainParams &p, long verbo
     return out;
 }
 
-std::vector<double> call_perf(const Model &model, const Dataset &patterns, double vigilance, long unknown_label,
-                              long verbose)
+std::vector<double> call_perf(const Model &model, size_t member, const Dataset &patterns, double vigilance,
+                              long unknown_label, long verbose)
 {
     auto plugin = load(std::string("quorv_perf") + kPluginSuffix);
+    const Member &m = model.members.at(member);
     std::vector<minihost::Array> inputs;
-    inputs.push_back(minihost::make_row_major(model.nodes, 2 * model.cols(), model.templates));
-    inputs.push_back(minihost::make_double(model.nodes, 1, model.labels));
+    inputs.push_back(minihost::make_row_major(m.nodes, 2 * model.cols(), m.templates));
+    inputs.push_back(minihost::make_double(m.nodes, 1, m.labels));
     inputs.push_back(minihost::make_scalar(vigilance));
     inputs.push_back(minihost::make_row_major(patterns.rows, patterns.cols(), patterns.x));
     inputs.push_back(minihost::make_scalar(static_cast<double>(unknown_label)));

@@ -10,20 +10,17 @@
 
 namespace cli {
 
-struct TrainOutput {
-    size_t nodes = 0;
-    std::vector<double> templates;  // row-major, nodes x 2M
-    std::vector<double> labels;
-    double list_presentations = 0;
-};
+// One training run's nodes: a member of a model.
+using TrainOutput = Member;
 
 // quorv_train on the (already scaled) patterns; the plug-in's console text
 // goes to stdout as it is printed. A refusal throws cli::Error with the
 // plug-in's message on one line and the option it concerns.
 TrainOutput call_train(const Dataset &patterns, const TrainParams &params, long verbose);
 
-// quorv_perf on the (already scaled) patterns; one label per pattern.
-std::vector<double> call_perf(const Model &model, const Dataset &patterns, double vigilance,
+// quorv_perf with the nodes of the model's member `member` (0-based) on the
+// (already scaled) patterns; one label per pattern.
+std::vector<double> call_perf(const Model &model, size_t member, const Dataset &patterns, double vigilance,
                               long unknown_label, long verbose);
 
 }  // namespace cli

@@ -84,9 +84,9 @@ Axis make_axis(const Model &model, const Dataset &patterns, size_t feature, doub
         axis.lo = INFINITY;
         axis.hi = -INFINITY;
     }
-    for (size_t k = 0; k < model.nodes; ++k) {
-        axis.cover(model.lower(k, feature));
-        axis.cover(model.upper(k, feature));
+    for (size_t k = 0; k < model.members[0].nodes; ++k) {
+        axis.cover(model.lower(0, k, feature));
+        axis.cover(model.upper(0, k, feature));
     }
     for (size_t i = 0; i < patterns.rows; ++i)
         axis.cover(patterns.x[i * patterns.cols() + feature]);
@@ -112,7 +112,8 @@ Axis make_axis(const Model &model, const Dataset &patterns, size_t feature, doub
 
 std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, size_t fy, const PlotOptions &options)
 {
-    std::vector<double> all = model.labels;
+    const Member &nodes = model.members.at(0);
+    std::vector<double> all = nodes.labels;
     all.insert(all.end(), patterns.y.begin(), patterns.y.end());
     const std::vector<double> classes = distinct_labels(all);
     const auto colour = [&classes](double label) {
@@ -165,19 +166,19 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     // and fainter, or left out; a box flat in a feature still gets a sliver.
     size_t selected = 0;
     svg += "<g id=\"nodes\" stroke-width=\"1.5\">\n";
-    for (size_t k = 0; k < model.nodes; ++k) {
+    for (size_t k = 0; k < nodes.nodes; ++k) {
         const bool active = options.active.empty() || options.active[k];
         selected += active;
         if (!active && options.active_only)
             continue;
-        const double x0 = x.pixel(model.lower(k, fx)), x1 = x.pixel(model.upper(k, fx));
-        const double y0 = y.pixel(model.upper(k, fy)), y1 = y.pixel(model.lower(k, fy));
-        const char *c = colour(model.labels[k]);
+        const double x0 = x.pixel(model.lower(0, k, fx)), x1 = x.pixel(model.upper(0, k, fx));
+        const double y0 = y.pixel(model.upper(0, k, fy)), y1 = y.pixel(model.lower(0, k, fy));
+        const char *c = colour(nodes.labels[k]);
         svg += "<rect x=\"" + fmt("%.2f", std::min(x0, x1)) + "\" y=\"" + fmt("%.2f", std::min(y0, y1)) +
                "\" width=\"" + fmt("%.2f", std::max(std::fabs(x1 - x0), 1.0)) + "\" height=\"" +
                fmt("%.2f", std::max(std::fabs(y1 - y0), 1.0)) + "\" fill=\"" + c + "\" stroke=\"" + c + "\"" +
                (active ? " fill-opacity=\"0.12\"" : " fill-opacity=\"0.03\" stroke-opacity=\"0.5\" stroke-dasharray=\"3 3\"") +
-               "><title>node " + std::to_string(k + 1) + ", " + xml_text(name(model.labels[k])) +
+               "><title>node " + std::to_string(k + 1) + ", " + xml_text(name(nodes.labels[k])) +
                (active ? "" : ", inactive") + "</title></rect>\n";
     }
     // Points above the boxes, outlined so that they show on a box of their own colour.
@@ -228,7 +229,7 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     }
     if (!options.active.empty())
         svg += "<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", row_y) + "\" font-size=\"10\">" +
-               std::to_string(selected) + " of " + std::to_string(model.nodes) + " boxes selected" +
+               std::to_string(selected) + " of " + std::to_string(nodes.nodes) + " boxes selected" +
                (options.active_only ? "; only they are drawn" : "; dashed: the others") + "</text>\n";
     svg += "</g>\n</svg>\n";
     return svg;

@@ -19,7 +19,7 @@ struct PlotOptions {
 };
 
 // `patterns` are already scaled like the model's boxes; fx and fy are 0-based
-// feature indices. One <rect> per node drawn, one <circle> per pattern above
+// feature indices. One <rect> per node of member 1 drawn, one <circle> per pattern above
 // them, axes in the data's own units and a legend of the classes by name.
 std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, size_t fy,
                      const PlotOptions &options = PlotOptions());

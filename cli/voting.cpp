@@ -25,39 +25,15 @@ std::string ClassifyCounts::text(double vigilance, bool nearest) const
     return out + ", " + std::to_string(unclassified()) + " unclassified";
 }
 
-double vote(const std::vector<std::vector<double>> &answers, size_t i, double unknown)
-{
-    if (answers.size() == 1)
-        return answers[0][i];
-    double best = unknown;
-    size_t best_count = 0;
-    for (size_t m = 0; m < answers.size(); ++m) {
-        const double label = answers[m][i];
-        if (label == unknown)
-            continue;
-        size_t count = 0;
-        for (const auto &member : answers)
-            count += member[i] == label;
-        if (count > best_count) {  // strictly more: the earlier member keeps a tie
-            best = label;
-            best_count = count;
-        }
-    }
-    return best;
-}
-
 namespace {
 
 // Every member's answers for `patterns`, voted.
 std::vector<double> voted(const Model &model, const Dataset &patterns, double vigilance, long unknown, long verbose)
 {
     std::vector<std::vector<double>> answers;
-    for (size_t m = 0; m < model.members(); ++m)
-        answers.push_back(call_perf(m == 0 ? model : model.member(m), patterns, vigilance, unknown, verbose));
-    std::vector<double> out(patterns.rows);
-    for (size_t i = 0; i < patterns.rows; ++i)
-        out[i] = vote(answers, i, static_cast<double>(unknown));
-    return out;
+    for (size_t m = 0; m < model.members.size(); ++m)
+        answers.push_back(call_perf(model, m, patterns, vigilance, unknown, verbose));
+    return front::vote_all(answers, static_cast<double>(unknown));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #define QUORV_CLI_VOTING_H
 
 #include "dataset.h"
+#include "front/vote.h"
 #include "model.h"
 
 #include <string>
@@ -27,10 +28,8 @@ struct ClassifyCounts {
     std::string text(double vigilance, bool nearest) const;
 };
 
-// The majority label among the members' answers that are not `unknown`; a
-// tie goes to the label of the lowest-numbered member among the tied ones.
-// `answers` holds one column per member: answers[m][i].
-double vote(const std::vector<std::vector<double>> &answers, size_t i, double unknown);
+// The members' answers are voted by the front library's rule (front/vote.h).
+using front::vote;
 
 // Classifies `scaled` (already scaled like the model) with every member;
 // `*by_nearest`, when given, marks the patterns the second pass classified.

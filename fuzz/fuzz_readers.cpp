@@ -32,6 +32,15 @@ void check_message(const cli::Error &e)
         fault("a message with raw control bytes or invalid UTF-8", cli::visible(message));
 }
 
+// The model reader's refusals quote the file raw (each front end shows them
+// its own way) but stay on one line.
+void check_message(const front::Error &e)
+{
+    const std::string message = e.what();
+    if (message.empty() || message.find('\n') != std::string::npos)
+        fault("a message of no text or of several lines", cli::visible(message));
+}
+
 // The readers take paths: the bytes go into one memory file, reused.
 std::string as_file(const std::string &bytes)
 {
@@ -48,17 +57,24 @@ void read_model_text(const std::string &text)
     cli::Model m;
     try {
         m = cli::parse_model(text, "fuzz.model");
-    } catch (const cli::Error &e) {
+    } catch (const front::Error &e) {
         check_message(e);
         return;
     }
     // What the reader accepts is a meaningful model, and it writes back as it reads.
-    if (m.cols() == 0 || m.nodes == 0 || m.templates.size() != 2 * m.cols() * m.nodes || m.labels.size() != m.nodes)
+    if (m.cols() == 0 || m.members.empty())
         fault("a model of inconsistent sizes", text);
-    for (size_t k = 0; k < m.nodes; ++k)
-        for (size_t j = 0; j < m.cols(); ++j)
-            if (!(m.lower(k, j) <= m.upper(k, j)) || !std::isfinite(m.lower(k, j)) || !std::isfinite(m.upper(k, j)))
-                fault("a node bound out of order or not finite", text);
+    for (size_t i = 0; i < m.members.size(); ++i) {
+        const cli::Member &member = m.members[i];
+        if (member.nodes == 0 || member.templates.size() != 2 * m.cols() * member.nodes ||
+            member.labels.size() != member.nodes)
+            fault("a model of inconsistent sizes", text);
+        for (size_t k = 0; k < member.nodes; ++k)
+            for (size_t j = 0; j < m.cols(); ++j)
+                if (!(m.lower(i, k, j) <= m.upper(i, k, j)) || !std::isfinite(m.lower(i, k, j)) ||
+                    !std::isfinite(m.upper(i, k, j)))
+                    fault("a node bound out of order or not finite", text);
+    }
     for (size_t j = 0; j < m.cols(); ++j)
         if (!(m.scaling.min[j] <= m.scaling.max[j]))
             fault("a feature range out of order", text);

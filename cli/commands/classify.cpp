@@ -209,7 +209,7 @@ void run_classify(const Args &args)
                     100.0 * static_cast<double>(counts.unclassified()) / static_cast<double>(rows),
                     progress.seconds());
     std::printf("Classified %s%s\n", counts.text(settings.vigilance, nearest).c_str(),
-                model.members() > 1 ? (" (vote of " + std::to_string(model.members()) + " members)").c_str() : "");
+                model.members.size() > 1 ? (" (vote of " + std::to_string(model.members.size()) + " members)").c_str() : "");
     if (columns.label != std::string::npos) {
         evaluation.name_classes(classes);
         std::fputs(evaluation.report().c_str(), stdout);

@@ -4,6 +4,10 @@
 
 #include "options.h"
 
+namespace front {
+struct Model;
+}
+
 namespace cli {
 
 struct CommandEntry {
@@ -27,7 +31,7 @@ void run_info(const Args &args);
 // A model and a CSV file read together: the data's columns must be the
 // model's features (and optionally its label column).
 struct Dataset;
-struct Model;
+using front::Model;
 // `keep` columns are passed through, `ignore` ones left out (the model's own
 // ignored columns are left out always).
 void read_model_and_data(const std::string &model_path, const std::string &data_path, Model *model,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 namespace cli {
 
@@ -28,7 +29,7 @@ namespace {
 
 std::string members_line(const Model &model, size_t i)
 {
-    const Model one = model.member(i);
+    const Member &one = model.members.at(i);
     const long p = static_cast<long>(one.list_presentations);
     // Training reports one presentation fewer than it ran when it converges.
     const bool converged = p < model.params.max_list_presentations;
@@ -72,14 +73,16 @@ void run_info(const Args &args)
     }
 
     std::printf("\nClasses (label column '%s'; code, name, nodes%s):\n", model.label_name.c_str(),
-                model.members() > 1 ? " in all members" : "");
+                model.members.size() > 1 ? " in all members" : "");
     size_t name_width = 0;
     for (const ClassName &c : model.classes)
         name_width = std::max(name_width, c.name.size());
+    std::unordered_map<double, size_t> nodes_of;  // one pass over the nodes, however many classes
+    for (const Member &m : model.members)
+        for (double label : m.labels)
+            ++nodes_of[label];
     for (const ClassName &c : model.classes) {
-        size_t nodes = static_cast<size_t>(std::count(model.labels.begin(), model.labels.end(), c.code));
-        for (const Member &m : model.voters)
-            nodes += static_cast<size_t>(std::count(m.labels.begin(), m.labels.end(), c.code));
+        const size_t nodes = nodes_of[c.code];
         std::printf("  %6s  %-*s  %zu\n", format_double(c.code).c_str(), static_cast<int>(name_width), c.name.c_str(),
                     nodes);
     }
@@ -90,13 +93,13 @@ void run_info(const Args &args)
                 format_double(p.vigilance).c_str(), format_double(p.min_size).c_str(),
                 format_double(p.learning_rate).c_str(), format_double(p.epsilon).c_str(), p.max_list_presentations,
                 p.trim_option ? "on" : "off");
-    if (model.members() == 1) {
+    if (model.members.size() == 1) {
         std::printf("Training: %s%s\n", members_line(model, 0).c_str(),
                     model.shuffle_seed < 0 ? ", rows in file order" : "");
         return;
     }
-    std::printf("Training: %zu voting members, each on its own shuffle of the rows\n", model.members());
-    for (size_t i = 0; i < model.members(); ++i)
+    std::printf("Training: %zu voting members, each on its own shuffle of the rows\n", model.members.size());
+    for (size_t i = 0; i < model.members.size(); ++i)
         std::printf("  member %zu: %s\n", i + 1, members_line(model, i).c_str());
 }
 

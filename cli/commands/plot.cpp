@@ -52,11 +52,11 @@ void record_winner(const std::string &text, void *context)
 std::vector<double> classify_with_winners(const Model &model, const Dataset &scaled, long unknown,
                                           std::vector<char> *active)
 {
-    active->assign(model.nodes, 0);
+    active->assign(model.members.at(0).nodes, 0);
     std::pair<std::string, std::vector<char> *> state("", active);
     minihost::set_console_listener(record_winner, &state);
     try {
-        const std::vector<double> labels = call_perf(model.member(0), scaled, model.params.vigilance, unknown, 3);
+        const std::vector<double> labels = call_perf(model, 0, scaled, model.params.vigilance, unknown, 3);
         minihost::set_console_listener(nullptr, nullptr);
         return labels;
     } catch (...) {
@@ -104,14 +104,14 @@ void run_plot(const Args &args)
     apply_scaling(model.scaling, &data);
     PlotOptions options;
     options.title = args.operands[0] + ": " + model.feature_names[fy] + " against " + model.feature_names[fx] +
-                    (model.members() > 1 ? " (member 1 of " + std::to_string(model.members()) + ")" : "");
-    options.unknown_label = static_cast<double>(free_unknown_label(model.labels));
+                    (model.members.size() > 1 ? " (member 1 of " + std::to_string(model.members.size()) + ")" : "");
+    options.unknown_label = static_cast<double>(free_unknown_label(model.members[0].labels));
     options.predicted = classify_with_winners(model, data, static_cast<long>(options.unknown_label), &options.active);
     options.active_only = args.has("--active-only");
-    out.write(svg_plot(model.member(0), data, fx, fy, options));
+    out.write(svg_plot(model, data, fx, fy, options));
     out.commit();
     std::printf("Plot written to %s: %zu boxes, %zu patterns, %s against %s\n", visible(out.name()).c_str(),
-                model.nodes, data.rows, visible(model.feature_names[fy]).c_str(),
+                model.members[0].nodes, data.rows, visible(model.feature_names[fy]).c_str(),
                 visible(model.feature_names[fx]).c_str());
 }
 

@@ -54,9 +54,7 @@ void run_train(const Args &args)
     }
     out.write(model_text(model));
     out.commit();
-    size_t nodes = model.nodes;
-    for (const Member &m : model.voters)
-        nodes += m.nodes;
+    const size_t nodes = model.total_nodes();
     std::printf("Model written to %s: %s%s, %s, %s, from %s\n", visible(out.name()).c_str(),
                 count_of(nodes, "node").c_str(),
                 run.votes > 1 ? (" in " + std::to_string(run.votes) + " voting members").c_str() : "",

@@ -168,9 +168,7 @@ void run_tune(const Args &args)
             correct += predicted[i] == test.y[i];
             by_boxes += predicted[i] == test.y[i] && !second[i];
         }
-        double nodes = static_cast<double>(model.nodes);
-        for (const Member &m : model.voters)
-            nodes += static_cast<double>(m.nodes);
+        const double nodes = static_cast<double>(model.total_nodes());
         Message r;
         r.set("correct", correct);
         r.set("correct_by_boxes", by_boxes);

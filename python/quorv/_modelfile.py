@@ -161,7 +161,9 @@ class _Reader:
     def number(self, text, what, fits=None, range_text=None):
         value = parse_double(text)
         if value is None:
-            self.fail("%s '%s' is not a number" % (what, text))
+            body = text[1:] if text[:1] in "+-" else text
+            self.fail("%s '%s' is %s" % (what, text, "out of the range of doubles" if _DECIMAL.match(body)
+                                         else "not a number"))
         if fits is not None and not fits(value):
             self.fail("%s '%s' in the model file is not %s" % (what, text, range_text))
         return value

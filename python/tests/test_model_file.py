@@ -81,7 +81,7 @@ GOOD2 = GOOD.replace("quorv-model 1\n", "quorv-model 2\n").replace(
     ("feature 0 2 b\n", "feature 0 inf b\n", "6: feature maximum 'inf' in the model file is not a finite number"),
     ("feature 0 2 b\n", "feature -1e308 1e308 b\n", "6: feature 'b': the range from -1e+308 to 1e+308 is too wide"),
     ("epsilon 0.001\n", "epsilon x\n", "11: epsilon 'x' is not a number"),
-    ("epsilon 0.001\n", "epsilon 1e999\n", "11: epsilon '1e999' is not a number"),
+    ("epsilon 0.001\n", "epsilon 1e999\n", "11: epsilon '1e999' is out of the range of doubles"),
     ("epsilon 0.001\n", "epsilon 0.001 \n", "11: blank at the end of the line"),
     ("vigilance 0.75\n", "vigilance nan\n", "8: vigilance 'nan' in the model file is not a number in [0, 1]"),
     ("min_size 0\n", "min_size 0.6\n", "9: min_size '0.6' in the model file is above M*(1-vigilance)"),

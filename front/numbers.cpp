@@ -10,7 +10,7 @@
 #include <cstring>
 #include <limits>
 
-namespace cli {
+namespace front {
 
 namespace {
 
@@ -73,8 +73,10 @@ std::string format_double(double value)
     return std::string(text, r.ptr);
 }
 
-bool parse_double(std::string_view text, double *value)
+bool parse_double(std::string_view text, double *value, bool *out_of_range)
 {
+    if (out_of_range)
+        *out_of_range = false;
     bool negative = false;
     std::string_view body = text;
     if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
@@ -88,8 +90,11 @@ bool parse_double(std::string_view text, double *value)
     double parsed = 0;
     auto r = std::from_chars(body.data(), body.data() + body.size(), parsed);
     // Out-of-range text is refused rather than silently turned into inf or 0.
-    if (r.ec != std::errc() || r.ptr != body.data() + body.size())
+    if (r.ec != std::errc() || r.ptr != body.data() + body.size()) {
+        if (out_of_range)
+            *out_of_range = r.ec == std::errc::result_out_of_range && r.ptr == body.data() + body.size();
         return false;
+    }
     *value = negative ? -parsed : parsed;
     return true;
 }
@@ -115,4 +120,4 @@ bool is_int32_whole(double value)
     return value >= -2147483648.0 && value <= 2147483647.0 && std::trunc(value) == value;
 }
 
-}  // namespace cli
+}  // namespace front

@@ -3,16 +3,19 @@
 #include "model.h"
 
 #include "error.h"
-#include "files.h"
 #include "numbers.h"
+#include "text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
-namespace cli {
+namespace front {
 
 namespace {
 
@@ -20,8 +23,6 @@ const char kMagic[] = "quorv-model";
 const long kVersion = 2;
 // Template rows hold 2M values in a plug-in int.
 const long kMaxFeatures = INT_MAX / 2;
-// A voting model's members each cost a plug-in call per classification.
-const long kMaxMembers = 1000;
 
 void put(std::string *out, const char *key, const std::string &value)
 {
@@ -36,9 +37,10 @@ class Reader {
 public:
     Reader(const std::string &text, const std::string &path) : rest_(text), path_(path) {}
 
+    // "PATH:LINE: WHAT"; "line LINE: WHAT" for a text not read from a file.
     [[noreturn]] void fail(const std::string &what) const
     {
-        throw Error(path_ + ":" + std::to_string(line_) + ": " + what);
+        throw Error((path_.empty() ? "line " : path_ + ":") + std::to_string(line_) + ": " + what);
     }
 
     void expect_end()
@@ -61,23 +63,30 @@ public:
             fail("last line has no line end");
         std::string_view line = rest_.substr(0, end);
         rest_.remove_prefix(end + 1);
+        if (line.size() > kMaxModelLine)
+            fail("line longer than " + std::to_string(kMaxModelLine >> 20) + " MB (is this a model file?)");
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         const std::string_view prefix = key;
         if (line.size() <= prefix.size() || line.substr(0, prefix.size()) != prefix || line[prefix.size()] != ' ')
-            fail(std::string("expected '") + key + " ...', found '" + std::string(line.substr(0, 40)) + "'");
+            fail(std::string("expected '") + key + " ...', found '" + excerpt(line) + "'");
         if (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')
             fail("blank at the end of the line");
         return line.substr(prefix.size() + 1);
     }
 
     // A name: the rest of the line, as the CSV reader would have trimmed it.
+    // Names are UTF-8 text, so that every front end holds them as text.
     std::string name(std::string_view text, const char *what) const
     {
         if (text.empty())
             fail(std::string(what) + " has no name");
         if (text.front() == ' ' || text.front() == '\t')
-            fail(std::string(what) + " name '" + std::string(text.substr(0, 40)) + "' begins with a blank");
+            fail(std::string(what) + " name '" + excerpt(text) + "' begins with a blank");
+        const size_t bad = invalid_utf8_at(text);
+        if (bad != std::string_view::npos)
+            fail(std::string(what) + " name '" + excerpt(text) + "' is not UTF-8 text (byte " +
+                 std::to_string(bad + 1) + ")");
         return std::string(text);
     }
 
@@ -87,15 +96,17 @@ public:
     {
         const double value = number(text, what);
         if (!fits(value))
-            fail(std::string(what) + " '" + std::string(text) + "' in the model file is not " + range);
+            fail(std::string(what) + " '" + excerpt(text) + "' in the model file is not " + range);
         return value;
     }
 
     double number(std::string_view text, const char *what) const
     {
         double value = 0;
-        if (!parse_double(text, &value))
-            fail(std::string(what) + " '" + std::string(text) + "' is not a number");
+        bool out_of_range = false;
+        if (!parse_double(text, &value, &out_of_range))
+            fail(std::string(what) + " '" + excerpt(text) + "' is " +
+                 (out_of_range ? "out of the range of doubles" : "not a number"));
         return value;
     }
 
@@ -103,7 +114,7 @@ public:
     {
         long value = 0;
         if (!parse_long(text, lo, hi, &value))
-            fail(std::string(what) + " '" + std::string(text) + "' is not a whole number in [" +
+            fail(std::string(what) + " '" + excerpt(text) + "' is not a whole number in [" +
                  std::to_string(lo) + ", " + std::to_string(hi) + "]");
         return value;
     }
@@ -125,23 +136,22 @@ private:
 
 bool finite(double v) { return std::isfinite(v); }
 
-void put_nodes(std::string *out, size_t cols, double list_presentations, size_t nodes,
-               const std::vector<double> &templates, const std::vector<double> &labels)
+void put_nodes(std::string *out, size_t cols, const Member &member)
 {
-    put(out, "list_presentations", format_double(list_presentations));
-    put(out, "nodes", std::to_string(nodes));
+    put(out, "list_presentations", format_double(member.list_presentations));
+    put(out, "nodes", std::to_string(member.nodes));
     const size_t width = 2 * cols;
-    for (size_t k = 0; k < nodes; ++k) {
-        std::string row = format_double(labels[k]);
+    for (size_t k = 0; k < member.nodes; ++k) {
+        std::string row = format_double(member.labels.at(k));
         for (size_t j = 0; j < width; ++j)
-            row += " " + format_double(templates[k * width + j]);
+            row += " " + format_double(member.templates.at(k * width + j));
         put(out, "node", row);
     }
 }
 
 // The records of one member's nodes; node labels must be classes when the
 // model names its classes.
-Member read_nodes(Reader &in, const Model &m, const std::vector<ClassName> *classes)
+Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *classes)
 {
     Member member;
     member.list_presentations = static_cast<double>(
@@ -153,8 +163,7 @@ Member read_nodes(Reader &in, const Model &m, const std::vector<ClassName> *clas
         const double label = in.number(Reader::field(&rest), "node label");
         if (!is_int32_whole(label))
             in.fail("node label " + format_double(label) + " is not a whole number in the int range");
-        if (classes && std::none_of(classes->begin(), classes->end(),
-                                    [label](const ClassName &c) { return c.code == label; }))
+        if (classes && !classes->count(label))
             in.fail("node label " + format_double(label) + " is not a class of the model");
         member.labels.push_back(label);
         for (size_t j = 0; j < width; ++j) {
@@ -169,36 +178,18 @@ Member read_nodes(Reader &in, const Model &m, const std::vector<ClassName> *clas
             if (!(row[j] <= row[m.cols() + j]))
                 in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(row[j]) +
                         " is above the upper bound " + format_double(row[m.cols() + j]) + " of feature '" +
-                        m.feature_names[j] + "'");
+                        excerpt(m.feature_names[j]) + "'");
     }
     return member;
 }
-
-}  // namespace
-
-Model Model::member(size_t i) const
-{
-    Model one = *this;
-    one.voters.clear();
-    if (i > 0) {
-        const Member &m = voters.at(i - 1);
-        one.list_presentations = m.list_presentations;
-        one.nodes = m.nodes;
-        one.templates = m.templates;
-        one.labels = m.labels;
-    }
-    return one;
-}
-
-std::string Model::class_name(double code) const { return class_name_of(classes, code); }
 
 // Format 1 holds one member trained in file order, whose classes are numbers
 // named by themselves, with nodes in every class, and no ignored columns.
 bool fits_format_1(const Model &m)
 {
-    if (!m.voters.empty() || m.shuffle_seed >= 0 || !m.ignored.empty())
+    if (m.members.size() != 1 || m.shuffle_seed >= 0 || !m.ignored.empty())
         return false;
-    const std::vector<double> labels = distinct_labels(m.labels);
+    const std::vector<double> labels = distinct_labels(m.members[0].labels);
     if (labels.size() != m.classes.size())
         return false;
     for (size_t c = 0; c < labels.size(); ++c)
@@ -207,15 +198,8 @@ bool fits_format_1(const Model &m)
     return true;
 }
 
-std::string model_text(const Model &model)
+std::string text_of(const Model &m)
 {
-    Model upgraded;
-    const bool v1 = model.version == 1 && fits_format_1(model);
-    if (model.version == 1 && !v1) {
-        upgraded = model;
-        upgraded.version = 2;
-    }
-    const Model &m = model.version == 1 && !v1 ? upgraded : model;
     std::string out;
     put(&out, kMagic, std::to_string(m.version == 1 ? 1 : kVersion));
     put(&out, "label_column", m.label_name);
@@ -223,7 +207,8 @@ std::string model_text(const Model &model)
     put(&out, "features", std::to_string(m.cols()));
     for (size_t j = 0; j < m.cols(); ++j)
         put(&out, "feature",
-            format_double(m.scaling.min[j]) + " " + format_double(m.scaling.max[j]) + " " + m.feature_names[j]);
+            format_double(m.scaling.min.at(j)) + " " + format_double(m.scaling.max.at(j)) + " " +
+                m.feature_names[j]);
     if (m.version != 1) {
         put(&out, "ignored", std::to_string(m.ignored.size()));
         for (const std::string &name : m.ignored)
@@ -240,20 +225,130 @@ std::string model_text(const Model &model)
     put(&out, "max_list_presentations", std::to_string(m.params.max_list_presentations));
     put(&out, "trim_option", std::to_string(m.params.trim_option));
     if (m.version == 1) {
-        put_nodes(&out, m.cols(), m.list_presentations, m.nodes, m.templates, m.labels);
+        put_nodes(&out, m.cols(), m.members.at(0));
         return out;
     }
     put(&out, "order", m.shuffle_seed < 0 ? "file" : "shuffled " + std::to_string(m.shuffle_seed));
-    put(&out, "members", std::to_string(m.members()));
-    for (size_t i = 0; i < m.members(); ++i) {
+    put(&out, "members", std::to_string(m.members.size()));
+    for (size_t i = 0; i < m.members.size(); ++i) {
         put(&out, "member", std::to_string(i + 1));
-        if (i == 0)
-            put_nodes(&out, m.cols(), m.list_presentations, m.nodes, m.templates, m.labels);
-        else
-            put_nodes(&out, m.cols(), m.voters[i - 1].list_presentations, m.voters[i - 1].nodes,
-                      m.voters[i - 1].templates, m.voters[i - 1].labels);
+        put_nodes(&out, m.cols(), m.members[i]);
     }
     return out;
+}
+
+// A name the rest of a line holds and gives back unchanged.
+void check_name(const std::string &name, const char *what)
+{
+    const bool blank_end = !name.empty() && (name.back() == ' ' || name.back() == '\t');
+    if (name.find_first_of("\r\n") != std::string::npos || blank_end)
+        throw Error(std::string("the model cannot be written: ") + what + " name '" + excerpt(name) + "' " +
+                    (blank_end ? "ends with a blank" : "holds a line break"));
+}
+
+}  // namespace
+
+ParamFault check_params(const TrainParams &p, size_t features)
+{
+    const auto fault = [](const char *name, const std::string &value, const char *range) {
+        return ParamFault{name, std::string(name) + " " + value + " is not " + range};
+    };
+    if (!(p.vigilance >= 0 && p.vigilance <= 1))
+        return fault("vigilance", format_double(p.vigilance), "a number in [0, 1]");
+    if (!(p.min_size >= 0 && std::isfinite(p.min_size)))
+        return fault("min_size", format_double(p.min_size), "a number >= 0");
+    // The training plug-in's own bound, computed as it does.
+    const double bound = static_cast<double>(features) * (1.0 - p.vigilance);
+    if (!(p.min_size <= bound))
+        return ParamFault{"min_size", "min_size " + format_double(p.min_size) + " is above " + format_double(bound) +
+                                          ", the largest box size M*(1-vigilance) for " + std::to_string(features) +
+                                          (features == 1 ? " feature" : " features") + " at vigilance " +
+                                          format_double(p.vigilance)};
+    if (!(p.learning_rate > 0 && p.learning_rate <= 1))
+        return fault("learning_rate", format_double(p.learning_rate), "a number in (0, 1]");
+    if (!(p.epsilon >= 0 && std::isfinite(p.epsilon)))
+        return fault("epsilon", format_double(p.epsilon), "a finite number >= 0");
+    if (p.max_list_presentations < 1 || p.max_list_presentations > INT_MAX)
+        return fault("max_list_presentations", std::to_string(p.max_list_presentations),
+                     "a whole number in [1, 2147483647]");
+    if (p.trim_option != 0 && p.trim_option != 1)
+        return fault("trim_option", std::to_string(p.trim_option), "0 or 1");
+    return ParamFault();
+}
+
+size_t Model::total_nodes() const
+{
+    size_t n = 0;
+    for (const Member &m : members)
+        n += m.nodes;
+    return n;
+}
+
+Model Model::member(size_t i) const
+{
+    Model one;
+    one.version = version;
+    one.feature_names = feature_names;
+    one.label_name = label_name;
+    one.ignored = ignored;
+    one.classes = classes;
+    one.scaling = scaling;
+    one.params = params;
+    one.training_patterns = training_patterns;
+    one.shuffle_seed = shuffle_seed;
+    one.members.push_back(members.at(i));
+    return one;
+}
+
+const ClassName *find_class(const std::vector<ClassName> &classes, double code)
+{
+    const auto at = std::lower_bound(classes.begin(), classes.end(), code,
+                                     [](const ClassName &c, double value) { return c.code < value; });
+    return at != classes.end() && at->code == code ? &*at : nullptr;
+}
+
+std::string class_name_of(const std::vector<ClassName> &classes, double code)
+{
+    const ClassName *c = find_class(classes, code);
+    return c ? c->name : format_double(code);
+}
+
+std::string Model::class_name(double code) const { return class_name_of(classes, code); }
+
+std::vector<double> distinct_labels(const std::vector<double> &labels)
+{
+    std::vector<double> distinct(labels);
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    return distinct;
+}
+
+std::string model_text(const Model &model)
+{
+    if (model.members.empty())
+        throw Error("the model cannot be written: it has no members");
+    for (const std::string &name : model.feature_names)
+        check_name(name, "feature");
+    check_name(model.label_name, "label column");
+    for (const std::string &name : model.ignored)
+        check_name(name, "ignored column");
+    for (const ClassName &c : model.classes)
+        check_name(c.name, "class");
+    std::string text;
+    if (model.version == 1 && !fits_format_1(model)) {
+        Model upgraded = model;
+        upgraded.version = 2;
+        text = text_of(upgraded);
+    } else {
+        text = text_of(model);
+    }
+    // What is written must read back: the reader's rules, applied once more.
+    try {
+        parse_model(text, "");
+    } catch (const Error &e) {
+        throw Error(std::string("the model cannot be written, since it would not read back: ") + e.what());
+    }
+    return text;
 }
 
 Model parse_model(const std::string &text, const std::string &path)
@@ -261,11 +356,11 @@ Model parse_model(const std::string &text, const std::string &path)
     Reader in(text, path);
     Model m;
     if (text.compare(0, sizeof kMagic, std::string(kMagic) + " ") != 0)
-        throw Error(path + " is not a quorv model file (its first line is not '" + kMagic + " " +
-                    std::to_string(kVersion) + "')");
+        throw Error((path.empty() ? std::string("the text") : path) + " is not a quorv model file (its first line is not '" +
+                    kMagic + " " + std::to_string(kVersion) + "')");
     const std::string_view version = in.expect(kMagic);
     if (version != "1" && version != std::to_string(kVersion))
-        in.fail("model format version '" + std::string(version) + "' is not supported (this quorv reads 1 to " +
+        in.fail("model format version '" + excerpt(version) + "' is not supported (this quorv reads 1 to " +
                 std::to_string(kVersion) + ")");
     m.version = version == "1" ? 1 : 2;
 
@@ -281,26 +376,27 @@ Model parse_model(const std::string &text, const std::string &path)
         std::string_view rest = in.expect("feature");
         const double lo = in.number(Reader::field(&rest), "feature minimum", finite, "a finite number");
         const double hi = in.number(Reader::field(&rest), "feature maximum", finite, "a finite number");
-        const std::string name = in.name(rest, "feature");
+        std::string name = in.name(rest, "feature");
         if (!(lo <= hi))
-            in.fail("feature '" + name + "': minimum " + format_double(lo) + " is above the maximum " +
+            in.fail("feature '" + excerpt(name) + "': minimum " + format_double(lo) + " is above the maximum " +
                     format_double(hi));
         if (m.scaling.enabled && !std::isfinite(hi - lo))
-            in.fail("feature '" + name + "': the range from " + format_double(lo) + " to " + format_double(hi) +
-                    " is too wide to scale");
+            in.fail("feature '" + excerpt(name) + "': the range from " + format_double(lo) + " to " +
+                    format_double(hi) + " is too wide to scale");
         if (!names.insert(name).second)
-            in.fail("name '" + name + "' is used twice");
+            in.fail("name '" + excerpt(name) + "' is used twice");
         m.scaling.min.push_back(lo);
         m.scaling.max.push_back(hi);
-        m.feature_names.push_back(name);
+        m.feature_names.push_back(std::move(name));
     }
+    std::unordered_set<double> codes;
     if (m.version == 2) {
         const long ignored = in.integer(in.expect("ignored"), "ignored column count", 0, INT_MAX);
         for (long j = 0; j < ignored; ++j) {
-            const std::string name = in.name(in.expect("ignore"), "ignored column");
+            std::string name = in.name(in.expect("ignore"), "ignored column");
             if (!names.insert(name).second)
-                in.fail("name '" + name + "' is used twice");
-            m.ignored.push_back(name);
+                in.fail("name '" + excerpt(name) + "' is used twice");
+            m.ignored.push_back(std::move(name));
         }
         const long classes = in.integer(in.expect("classes"), "class count", 1, INT_MAX);
         std::unordered_set<std::string> class_names;
@@ -314,8 +410,9 @@ Model parse_model(const std::string &text, const std::string &path)
             if (!m.classes.empty() && !(m.classes.back().code < entry.code))
                 in.fail("class codes must ascend");
             if (!class_names.insert(entry.name).second)
-                in.fail("class name '" + entry.name + "' is used twice");
-            m.classes.push_back(entry);
+                in.fail("class name '" + excerpt(entry.name) + "' is used twice");
+            codes.insert(entry.code);
+            m.classes.push_back(std::move(entry));
         }
     }
 
@@ -326,7 +423,7 @@ Model parse_model(const std::string &text, const std::string &path)
     const std::string_view min_size = in.expect("min_size");
     m.params.min_size = in.number(min_size, "min_size", [](double v) { return v >= 0; }, "a number >= 0");
     if (!(m.params.min_size <= static_cast<double>(features) * (1.0 - m.params.vigilance)))
-        in.fail("min_size '" + std::string(min_size) + "' in the model file is above M*(1-vigilance)");
+        in.fail("min_size '" + excerpt(min_size) + "' in the model file is above M*(1-vigilance)");
     m.params.learning_rate = in.number(in.expect("learning_rate"), "learning_rate",
                                        [](double v) { return v > 0 && v <= 1; }, "a number in (0, 1]");
     m.params.epsilon = in.number(in.expect("epsilon"), "epsilon", [](double v) { return v >= 0 && std::isfinite(v); },
@@ -349,31 +446,48 @@ Model parse_model(const std::string &text, const std::string &path)
     for (size_t i = 0; i < members; ++i) {
         if (m.version == 2 && in.expect("member") != std::to_string(i + 1))
             in.fail("expected 'member " + std::to_string(i + 1) + "'");
-        Member nodes = read_nodes(in, m, m.version == 2 ? &m.classes : nullptr);
-        if (i == 0) {
-            m.list_presentations = nodes.list_presentations;
-            m.nodes = nodes.nodes;
-            m.templates = std::move(nodes.templates);
-            m.labels = std::move(nodes.labels);
-        } else {
-            m.voters.push_back(std::move(nodes));
-        }
+        m.members.push_back(read_nodes(in, m, m.version == 2 ? &codes : nullptr));
     }
     in.expect_end();
     if (m.version == 1)  // format 1 knows labels as numbers only
-        for (double label : distinct_labels(m.labels))
+        for (double label : distinct_labels(m.members[0].labels))
             m.classes.push_back({label, format_double(label)});
     return m;
 }
 
 Model read_model(const std::string &path)
 {
-    const auto starts_like_a_model = [](std::string_view start) {
-        const std::string_view magic = "quorv-model ";
-        const size_t n = std::min(start.size(), magic.size());
-        return start.substr(0, n) == magic.substr(0, n);
-    };
-    return parse_model(read_file(path, starts_like_a_model), path);
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        throw Error("cannot read " + path + ": " + std::strerror(errno));
+    std::string text;
+    std::vector<char> buffer(size_t{1} << 16);
+    size_t line_start = 0, lines = 0;
+    const std::string magic = std::string(kMagic) + " ";
+    for (;;) {
+        const size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+        if (got == 0)
+            break;
+        const size_t before = text.size();
+        text.append(buffer.data(), got);
+        if (before < magic.size() &&
+            text.compare(0, std::min(text.size(), magic.size()), magic, 0, std::min(text.size(), magic.size())) != 0)
+            break;  // plainly something else (say /dev/zero): the parser says so
+        for (size_t at = text.find('\n', before); at != std::string::npos; at = text.find('\n', at + 1)) {
+            line_start = at + 1;
+            ++lines;
+        }
+        if (text.size() - line_start > kMaxModelLine + 1) {  // a CR may end the line
+            std::fclose(file);
+            throw Error(path + ":" + std::to_string(lines + 1) + ": line longer than " +
+                        std::to_string(kMaxModelLine >> 20) + " MB (is this a model file?)");
+        }
+    }
+    const int failed = std::ferror(file) ? errno : 0;
+    std::fclose(file);
+    if (failed)
+        throw Error("cannot read " + path + ": " + std::strerror(failed));
+    return parse_model(text, path);
 }
 
-}  // namespace cli
+}  // namespace front

@@ -1,16 +1,27 @@
 // Seeded shuffles, splits and folds.
-#include "sampling.h"
+#include "draws.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 
-namespace cli {
+namespace front {
 
 namespace {
 
-// Uniform in [0, n), by rejection, so that no value is favoured.
-size_t draw_below(std::mt19937_64 &rng, size_t n)
+// The rows of each class, classes by ascending label, rows in file order.
+std::map<double, std::vector<size_t>> rows_by_class(const std::vector<double> &labels)
+{
+    std::map<double, std::vector<size_t>> classes;
+    for (size_t i = 0; i < labels.size(); ++i)
+        classes[labels[i]].push_back(i);
+    return classes;
+}
+
+}  // namespace
+
+size_t draw_below(Engine &rng, size_t n)
 {
     const std::uint64_t bound = static_cast<std::uint64_t>(n);
     const std::uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
@@ -21,18 +32,7 @@ size_t draw_below(std::mt19937_64 &rng, size_t n)
     return static_cast<size_t>(r % bound);
 }
 
-std::vector<size_t> rows_of_class(const Dataset &data, double label)
-{
-    std::vector<size_t> members;
-    for (size_t i = 0; i < data.rows; ++i)
-        if (data.y[i] == label)
-            members.push_back(i);
-    return members;
-}
-
-}  // namespace
-
-void shuffle(std::vector<size_t> *v, std::mt19937_64 &rng)
+void shuffle(std::vector<size_t> *v, Engine &rng)
 {
     for (size_t i = v->size(); i > 1; --i)
         std::swap((*v)[i - 1], (*v)[draw_below(rng, i)]);
@@ -43,17 +43,17 @@ std::vector<size_t> shuffled_rows(size_t n, unsigned long seed)
     std::vector<size_t> rows(n);
     for (size_t i = 0; i < n; ++i)
         rows[i] = i;
-    std::mt19937_64 rng(seed);
+    Engine rng(seed);
     shuffle(&rows, rng);
     return rows;
 }
 
-void stratified_split(const Dataset &data, double fraction, unsigned long seed, std::vector<size_t> *train,
-                      std::vector<size_t> *test)
+void stratified_split(const std::vector<double> &labels, double fraction, unsigned long seed,
+                      std::vector<size_t> *train, std::vector<size_t> *test)
 {
-    std::mt19937_64 rng(seed);
-    for (double label : distinct_labels(data.y)) {
-        std::vector<size_t> members = rows_of_class(data, label);
+    Engine rng(seed);
+    for (auto &entry : rows_by_class(labels)) {
+        std::vector<size_t> &members = entry.second;
         shuffle(&members, rng);
         const size_t held = static_cast<size_t>(std::floor(fraction * static_cast<double>(members.size()) + 0.5));
         test->insert(test->end(), members.begin(), members.begin() + static_cast<long>(held));
@@ -64,13 +64,13 @@ void stratified_split(const Dataset &data, double fraction, unsigned long seed, 
     shuffle(train, rng);
 }
 
-std::vector<std::vector<size_t>> stratified_folds(const Dataset &data, size_t k, unsigned long seed)
+std::vector<std::vector<size_t>> stratified_folds(const std::vector<double> &labels, size_t k, unsigned long seed)
 {
-    std::mt19937_64 rng(seed);
+    Engine rng(seed);
     std::vector<std::vector<size_t>> folds(k);
     size_t next = 0;  // continue the deal across classes so that fold sizes stay even
-    for (double label : distinct_labels(data.y)) {
-        std::vector<size_t> members = rows_of_class(data, label);
+    for (auto &entry : rows_by_class(labels)) {
+        std::vector<size_t> &members = entry.second;
         shuffle(&members, rng);
         for (size_t i : members) {
             folds[next].push_back(i);
@@ -82,4 +82,4 @@ std::vector<std::vector<size_t>> stratified_folds(const Dataset &data, size_t k,
     return folds;
 }
 
-}  // namespace cli
+}  // namespace front

@@ -1,0 +1,114 @@
+// A trained model and its text file, read and written here for every front
+// end (the tool and the Python package bind this code; neither has a copy).
+//
+// What it keeps true: parse_model(model_text(m)) gives m back bit for bit, and
+// model_text(parse_model(t)) == t for every text in the form model_text
+// writes (numbers in their shortest form, LF line ends), whichever front end
+// read it; a model is written only when it reads back, so a front end cannot
+// save what it could not load. Lines are capped (kMaxLine) and messages quote
+// at most a short piece of a bad value. Names are UTF-8.
+//
+// Format versions: 1 holds one member trained in file order whose classes are
+// numbers named by themselves, with nodes in every class, and no ignored
+// columns; 2 adds named classes, ignored columns, the row order and voting
+// members. A model read keeps its file's version; a new one is 1 and is
+// written as 2 only when it holds what 1 cannot. A later version adds its
+// records after version 2's and raises kVersion; model_text and parse_model
+// are the only places that know the records.
+#ifndef QUORV_FRONT_MODEL_H
+#define QUORV_FRONT_MODEL_H
+
+#include "scaling.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace front {
+
+// The training plug-in's parameters after the patterns and their labels.
+struct TrainParams {
+    double vigilance = 0.75;
+    double min_size = 0.0;
+    double learning_rate = 1.0;
+    double epsilon = 0.001;
+    long max_list_presentations = 100;
+    long trim_option = 0;
+};
+
+// The first parameter outside the range the training plug-in accepts (and
+// the model reader holds to), for a model of `features` features.
+struct ParamFault {
+    std::string name;     // as the model file names it: "vigilance", ..., "trim_option"
+    std::string message;  // "NAME VALUE is not RANGE"; empty when every parameter fits
+};
+ParamFault check_params(const TrainParams &params, size_t features);
+
+// A class: the whole-number code the plug-ins see, and the name the data uses
+// (the number itself for numeric labels).
+struct ClassName {
+    double code = 0;
+    std::string name;
+};
+
+// The nodes of one training run.
+struct Member {
+    double list_presentations = 0;
+    size_t nodes = 0;
+    std::vector<double> templates;  // row-major, nodes x 2M: M lower bounds, then M upper bounds
+    std::vector<double> labels;     // one class code per node
+};
+
+struct Model {
+    int version = 1;                  // file format; see above
+    std::vector<std::string> feature_names;
+    std::string label_name;
+    std::vector<std::string> ignored;  // data columns left out of the features
+    std::vector<ClassName> classes;   // by ascending code
+    Scaling scaling;                  // training-set ranges; applied when enabled
+    TrainParams params;
+    long training_patterns = 0;
+    long shuffle_seed = -1;           // rows shuffled with this seed (member k: seed + k - 1); -1: file order
+    std::vector<Member> members;      // the voting members, member 1 first; one for a single model
+
+    size_t cols() const { return feature_names.size(); }
+    double lower(size_t member, size_t node, size_t feature) const
+    {
+        return members[member].templates[node * 2 * cols() + feature];
+    }
+    double upper(size_t member, size_t node, size_t feature) const
+    {
+        return members[member].templates[(node * 2 + 1) * cols() + feature];
+    }
+    size_t total_nodes() const;
+    // The model with member i's nodes only (0-based).
+    Model member(size_t i) const;
+    // Class name of a code; the code's own text when the model has no such class.
+    std::string class_name(double code) const;
+};
+
+// The class with `code` in classes sorted by ascending code, or null.
+const ClassName *find_class(const std::vector<ClassName> &classes, double code);
+// Name of a class code; the code's own text when no class has it.
+std::string class_name_of(const std::vector<ClassName> &classes, double code);
+// Sorted distinct labels.
+std::vector<double> distinct_labels(const std::vector<double> &labels);
+
+// Lines of a model file are at most this long, as lines of a CSV file.
+constexpr size_t kMaxModelLine = size_t{128} << 20;
+// Members of a voting model: each costs a plug-in call per classification.
+constexpr long kMaxMembers = 1000;
+
+// The model file's text. Throws Error when the text would not read back
+// (a name that no line can hold, a parameter out of range, ...).
+std::string model_text(const Model &model);
+// Throws Error "PATH:LINE: ..." for anything but a well-formed model.
+Model parse_model(const std::string &text, const std::string &path);
+// Reads and parses a model file; a file that does not start like one is
+// refused after its first block, and a line beyond kMaxModelLine as soon as
+// it is seen, so neither is read whole.
+Model read_model(const std::string &path);
+
+}  // namespace front
+
+#endif

@@ -1,0 +1,140 @@
+// Output files as every front end writes them: links, FIFOs, modes and
+// read-only folders, and no temporary left by a signal whose handler asks
+// for the clean-up, with nothing process-wide changed by the library.
+#include "front/error.h"
+#include "front/files.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class FrontFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::path(testing::TempDir()) / ("front_files_" + std::to_string(getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        fs::permissions(dir, fs::perms::owner_all);
+        fs::remove_all(dir);
+    }
+    std::string at(const char *name) const { return (dir / name).string(); }
+    static std::string slurp(const std::string &path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    size_t temporaries() const
+    {
+        size_t n = 0;
+        for (const auto &entry : fs::directory_iterator(dir))
+            n += entry.path().filename().string().find(".tmp-") != std::string::npos;
+        return n;
+    }
+    fs::path dir;
+};
+
+TEST_F(FrontFiles, LinksModesAndFifosAreKept)
+{
+    std::ofstream(at("real")) << "old";
+    fs::create_symlink("real", at("link"));
+    front::write_file_atomically(at("link"), "through the link");
+    EXPECT_TRUE(fs::is_symlink(at("link")));
+    EXPECT_EQ(slurp(at("real")), "through the link");
+
+    std::ofstream(at("private")) << "old";
+    chmod(at("private").c_str(), 0600);
+    fs::create_hard_link(at("private"), at("second"));
+    front::write_file_atomically(at("private"), "both names");
+    EXPECT_EQ(slurp(at("second")), "both names");
+    struct stat s;
+    ASSERT_EQ(stat(at("private").c_str(), &s), 0);
+    EXPECT_EQ(s.st_mode & 07777, 0600u);
+    EXPECT_EQ(s.st_nlink, 2u);
+
+    // A new file gets the umask's mode, and the umask is left as it was.
+    const mode_t mask = umask(027);
+    front::write_file_atomically(at("new"), "x");
+    ASSERT_EQ(stat(at("new").c_str(), &s), 0);
+    EXPECT_EQ(s.st_mode & 07777, 0640u);
+    EXPECT_EQ(umask(mask), 027u);
+
+    // A FIFO is written in place, so that its reader gets the bytes.
+    ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+    std::string got;
+    std::thread reader([&] { got = slurp(at("fifo")); });
+    front::write_file_atomically(at("fifo"), "through the fifo");
+    reader.join();
+    EXPECT_EQ(got, "through the fifo");
+    EXPECT_EQ(temporaries(), 0u);
+}
+
+TEST_F(FrontFiles, RefusalsLeaveNothingBehind)
+{
+    std::ofstream(at("input")) << "data";
+    EXPECT_THROW(front::OutputFile(at("input"), {at("input")}), front::Error);
+    fs::create_symlink("nowhere", at("dangling"));
+    EXPECT_THROW(front::OutputFile(at("dangling"), {}), front::Error);
+    {
+        front::OutputFile out(at("unfinished"), {});
+        out.write("half");
+        EXPECT_EQ(temporaries(), 1u);
+    }  // never committed
+    EXPECT_EQ(temporaries(), 0u);
+    EXPECT_FALSE(fs::exists(at("unfinished")));
+    EXPECT_EQ(slurp(at("input")), "data");
+}
+
+TEST_F(FrontFiles, AReadOnlyFolderIsRefusedAtOnce)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes into read-only folders";
+    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_THROW(front::OutputFile(at("new"), {}), front::Error);
+    fs::permissions(dir, fs::perms::owner_all);
+    EXPECT_EQ(temporaries(), 0u);
+}
+
+extern "C" void clean_and_die(int signal_number)
+{
+    front::remove_unfinished_outputs();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+TEST_F(FrontFiles, ASignalHandlerRemovesTheTemporariesOfEveryOpenOutput)
+{
+    for (int sig : {SIGXCPU, SIGUSR1, SIGALRM, SIGTERM}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::signal(sig, clean_and_die);
+            front::OutputFile a(at("a"), {}), b(at("b"), {});
+            a.write("unfinished");
+            raise(sig);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig;
+        EXPECT_EQ(temporaries(), 0u) << sig;
+    }
+}
+
+}  // namespace
