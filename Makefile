@@ -23,6 +23,7 @@ all: build
 # ./setup.sh installs (or names) the Debian packages a target needs; it is quick
 # when they are all there. SETUP=: skips it.
 SETUP ?= ./setup.sh
+export SETUP_LOG ?= $(abspath $(BUILD))/setup.log
 
 build:
 	@$(SETUP) build
@@ -54,37 +55,41 @@ windows:
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
-# Three stages, each stopping `make test` when it fails.
+# Three stages, each stopping `make test` when it fails. Each prints a few
+# lines and keeps its whole output in a log named on its first line; a new
+# stage is one more target of the same shape, and one more line here.
+STAGE = tests/stage.sh
 test:
 	@$(SETUP) test
 	@$(MAKE) --no-print-directory test-build
 	@$(MAKE) --no-print-directory test-sanitize
 	@$(MAKE) --no-print-directory test-fuzz
-	@echo "==== make test: all three stages passed"
+	@echo "==== make test: all stages passed"
 
+test-build: LOG = $(BUILD)/test-build.log
 test-build:
-	@echo "==== stage 1 of 3: build and test suite ($(BUILD))"
-	@$(MAKE) --no-print-directory build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(STAGE) start $(LOG) "make test-build: the build and the whole test suite in $(BUILD)/"
+	@$(STAGE) step $(LOG) "configure and build" -- $(MAKE) --no-print-directory build
+	@$(STAGE) ctest $(LOG) -- ctest --test-dir $(BUILD) -j $(JOBS)
 
+test-sanitize: LOG = $(SANITIZE_BUILD)/test-sanitize.log
 test-sanitize:
-	@echo "==== stage 2 of 3: test suite under AddressSanitizer and UndefinedBehaviorSanitizer ($(SANITIZE_BUILD))"
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_SANITIZE=ON
-	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	rm -rf $(REPORTS) && mkdir -p $(REPORTS)
-	@cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j $(JOBS); status=$$?; \
+	@$(STAGE) start $(LOG) "make test-sanitize: the suite under AddressSanitizer and UndefinedBehaviorSanitizer in $(SANITIZE_BUILD)/"
+	@$(STAGE) step $(LOG) "configure and build" -- sh -c 'cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_SANITIZE=ON && cmake --build $(SANITIZE_BUILD) -j $(JOBS)'
+	@rm -rf $(REPORTS) && mkdir -p $(REPORTS)
+	@$(STAGE) ctest $(LOG) -- env $(SANITIZE_ENV) ctest --test-dir $(SANITIZE_BUILD) -j $(JOBS); status=$$?; \
 	if [ -n "$$(ls -A $(REPORTS))" ]; then \
 	  cat $(REPORTS)/*; echo "==== FAILED: sanitizer reports in $(REPORTS)"; exit 1; \
-	fi; \
-	if [ $$status -ne 0 ]; then echo "==== FAILED: tests under the sanitizers"; fi; exit $$status
+	fi; exit $$status
 
+test-fuzz: LOG = $(FUZZ_BUILD)/test-fuzz.log
 test-fuzz:
-	@echo "==== stage 3 of 3: fuzzing both plug-ins for $(FUZZ_SECONDS) seconds ($(FUZZ_BUILD))"
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-	  -DQUORV_TESTS=OFF -DQUORV_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)"
-	cmake --build $(FUZZ_BUILD) --target quorv_fuzz -j $(JOBS)
-	rm -rf $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/crashes && mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/crashes
-	@$(FUZZ_BUILD)/quorv_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+	@$(STAGE) start $(LOG) "make test-fuzz: both plug-ins under libFuzzer for $(FUZZ_SECONDS) seconds in $(FUZZ_BUILD)/"
+	@$(STAGE) step $(LOG) "configure and build" -- sh -c 'cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQUORV_TESTS=OFF -DQUORV_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+	  && cmake --build $(FUZZ_BUILD) --target quorv_fuzz -j $(JOBS)'
+	@rm -rf $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/crashes && mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/crashes
+	@$(STAGE) fuzz $(LOG) -- $(FUZZ_BUILD)/quorv_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
 	  -artifact_prefix=$(FUZZ_BUILD)/crashes/ $(FUZZ_BUILD)/corpus fuzz/corpus \
 	  || { echo "==== FAILED: the fuzzer found an input that breaks a plug-in, saved in $(FUZZ_BUILD)/crashes"; exit 1; }
 

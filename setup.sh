@@ -46,7 +46,23 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "then run the command again." >&2
   exit 1
 fi
-echo "setup.sh: installing$missing"
+# One line per step on the screen; apt's own output goes to a log, shown in
+# full if a step fails.
+log=${SETUP_LOG:-$(dirname "$0")/build/setup.log}
+mkdir -p "$(dirname "$log")" && : >"$log"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq $missing
+step() {
+  text=$1
+  shift
+  started=$(date +%s)
+  if "$@" >>"$log" 2>&1 </dev/null; then
+    echo "setup.sh: $text: done ($(( $(date +%s) - started )) s)"
+  else
+    cat "$log"
+    echo "setup.sh: $text: FAILED (log: $log)" >&2
+    exit 1
+  fi
+}
+echo "setup.sh: installing$missing (log: $log)"
+step "apt-get update" apt-get update -q
+step "apt-get install of $(echo $missing | wc -w) packages" apt-get install -y -q $missing
