@@ -2,7 +2,6 @@
 
 import numbers
 import os
-import tempfile
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin
@@ -10,10 +9,14 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from . import _host, _modelfile
+from . import _host, _quorv
 
 _INT_MAX = 2 ** 31 - 1
+_MAX_SEED = 2 ** 62 - 1  # as the model file and the tool's --seed take them
 _UNKNOWN_CODE = -1.0  # never a class code: codes are 0, 1, ...
+# The model file's names of the training parameters, and the estimator's.
+_PARAMETER_OF = {"vigilance": "vigilance", "min_size": "min_size", "learning_rate": "learning_rate",
+                 "epsilon": "epsilon", "max_list_presentations": "max_presentations", "trim_option": "trim"}
 
 
 def _real(name, value):
@@ -39,16 +42,17 @@ def _default_feature_names(count):
     return ["x%d" % j for j in range(count)]
 
 
-def _ranges(X):
-    """Each feature's minimum and maximum, each the first of equal values in row
-    order (as the command-line tool takes them), so that even the sign of a zero
-    bound agrees with the tool's."""
-    lo, hi = X.min(axis=0), X.max(axis=0)
-    for bound in (lo, hi):
-        for j in np.flatnonzero(bound == 0):
-            column = X[:, j]
-            bound[j] = column[np.argmax(column == 0)]
-    return lo, hi
+def _seed(shuffle, random_state):
+    """The seed of the training order, as the model file records it: the int
+    itself, one drawn from a RandomState, or a fresh one for None; -1 when the
+    rows keep their order."""
+    if not shuffle:
+        return -1
+    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, (bool, np.bool_)):
+        if not 0 <= random_state <= _MAX_SEED:
+            raise ValueError("random_state must be a whole number from 0 to %d, got %r" % (_MAX_SEED, random_state))
+        return int(random_state)
+    return int(check_random_state(random_state).randint(0, _INT_MAX))
 
 
 class QuorvClassifier(ClassifierMixin, BaseEstimator):
@@ -91,7 +95,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         Present the training patterns in a random order. Training depends on
         the order; by default it is the order of the rows, as on the command line.
     random_state : int, RandomState or None, default None
-        Seeds the order when `shuffle` is True.
+        Seeds the order when `shuffle` is True, drawn as `quorv train --shuffle
+        --seed` draws it (the same int gives the same model from both). A
+        RandomState gives a seed drawn from it, None a fresh one; `save`
+        records the seed, and a loaded model's `get_params` gives it back.
     verbose : int, default 0
         The plug-ins' console detail (0 silent, 1 summary, 2 to 4 add a trace;
         classification stops at 3), printed to sys.stdout.
@@ -136,26 +143,25 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         scale = _flag("scale", self.scale)
         shuffle = _flag("shuffle", self.shuffle)
         verbose = _whole("verbose", self.verbose)
+        seed = _seed(shuffle, self.random_state)
 
         name = getattr(y, "name", None)  # a pandas Series names the label column
         X, y = self._validate_data(X, y, dtype=np.float64)
         check_classification_targets(y)
         classes, codes = np.unique(y, return_inverse=True)
-        lo, hi = _ranges(X)
-        if scale:
-            spans = hi - lo
-            wide = np.flatnonzero(~np.isfinite(spans))
-            if wide.size:
-                raise ValueError("feature %d spans too wide a range to scale (try scale=False)" % wide[0])
-        order = check_random_state(self.random_state).permutation(X.shape[0]) if shuffle else None
-        if order is not None:
-            order = np.ascontiguousarray(order, dtype=np.int64)
+        lo, hi, wide = _quorv.fit_scaling(X)
+        if scale and wide is not None:
+            raise ValueError("feature %d spans too wide a range to scale (try scale=False)" % wide)
+        order = _quorv.shuffled_rows(X.shape[0], seed) if seed >= 0 else None
 
         templates, node_codes, presentations = _host.train(
             X, codes.astype(np.float64), order, (lo, hi) if scale else None, vigilance, min_size,
             learning_rate, epsilon, max_presentations, 1 if trim else 0, verbose)
         if node_codes.size == 0:
             raise ValueError("training made no nodes")
+        # What the plug-in takes but a model file cannot hold (epsilon=inf): refused
+        # here, by the rules the model reader applies, so that every model saves.
+        _check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim, X.shape[1])
 
         self.classes_ = classes
         self.templates_ = templates
@@ -166,7 +172,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.voters_ = []
         self._label_column = name if isinstance(name, str) else "label"
         self._training_patterns = X.shape[0]
-        self._ignored, self._shuffle_seed = [], -1
+        self._ignored, self._shuffle_seed = [], seed
+        self._format_version, self._class_codes = 1, None
         return self
 
     def _scaling(self):
@@ -177,25 +184,45 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         members = [(self.templates_, self.node_labels_)] + [(t, l) for t, l, _ in getattr(self, "voters_", [])]
         return [(t, np.searchsorted(self.classes_, l).astype(np.float64)) for t, l in members]
 
+    def _check_fitted(self):
+        """The fitted attributes, checked before they reach a plug-in: each
+        fault is named by its attribute."""
+        check_is_fitted(self)
+        n = getattr(self, "n_features_in_", None)
+        classes = np.asarray(self.classes_)
+        if classes.ndim != 1 or classes.size == 0:
+            raise ValueError("classes_ must be a non-empty 1-D array of labels")
+        if self.scale:
+            for name in ("feature_min_", "feature_max_"):
+                bounds = np.asarray(getattr(self, name), dtype=np.float64)
+                if bounds.shape != (n,) or not np.all(np.isfinite(bounds)):
+                    raise ValueError("%s must hold %d finite numbers, one per feature" % (name, n))
+        members = [(self.templates_, self.node_labels_, "templates_", "node_labels_")] + \
+            [(t, l, "voters_[%d][0]" % k, "voters_[%d][1]" % k) for k, (t, l, _) in enumerate(getattr(self, "voters_", []))]
+        for templates, labels, t_name, l_name in members:
+            templates = np.asarray(templates)
+            if templates.ndim != 2 or templates.shape[0] == 0 or templates.shape[1] != 2 * n:
+                raise ValueError("%s must have at least one row of 2 * n_features_in_ = %d bounds, got shape %r"
+                                 % (t_name, 2 * n, templates.shape))
+            t = templates.astype(np.float64)
+            if not np.all(np.isfinite(t)) or np.any(t[:, :n] > t[:, n:]):
+                raise ValueError("%s must hold finite bounds, each lower bound at most its upper bound" % t_name)
+            labels = np.asarray(labels)
+            if labels.shape != (templates.shape[0],):
+                raise ValueError("%s must hold one label per row of %s" % (l_name, t_name))
+            at = np.searchsorted(classes, labels)
+            if np.any(at >= classes.size) or np.any(classes[np.minimum(at, classes.size - 1)] != labels):
+                raise ValueError("%s holds labels that are not in classes_" % l_name)
+
     def _voted(self, members, X, vigilance, verbose):
-        """Every member's codes for X; with several members, the majority of the
-        answers that are not unknown, a tie going to the earliest member among
-        the tied ones (as the command-line tool votes)."""
+        """Every member's codes for X, voted by the tool's rule."""
         answers = [_host.classify(t, codes, vigilance, X, self._scaling(), _UNKNOWN_CODE, verbose)
                    for t, codes in members]
-        if len(answers) == 1:
-            return answers[0]
-        best = np.full(X.shape[0], _UNKNOWN_CODE)
-        best_count = np.zeros(X.shape[0], dtype=np.intp)
-        for label in answers:
-            count = sum((other == label).astype(np.intp) for other in answers)
-            better = (label != _UNKNOWN_CODE) & (count > best_count)
-            best[better], best_count[better] = label[better], count[better]
-        return best
+        return answers[0] if len(answers) == 1 else _quorv.vote(answers, _UNKNOWN_CODE)
 
     def predict(self, X):
         """The class of each row of X."""
-        check_is_fitted(self)
+        self._check_fitted()
         X = self._validate_data(X, dtype=np.float64, reset=False)
         vigilance = _real("vigilance", self.vigilance)
         verbose = min(_whole("verbose", self.verbose), 3)
@@ -217,6 +244,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         unknown = np.asarray(self.unknown_label)
         if unknown.ndim != 0:
             raise ValueError("unknown_label must be one label, got %r" % (self.unknown_label,))
+        # As the tool refuses it: the predictions could not tell "unclassified" from that class.
+        if any(c == self.unknown_label or str(c) == str(self.unknown_label) for c in self.classes_.tolist()):
+            raise ValueError("unknown_label %r is a class label of the model; choose a label no class uses"
+                             % (self.unknown_label,))
         same_kind = (self.classes_.dtype.kind in "biuf") == (unknown.dtype.kind in "biuf")
         dtype = np.result_type(self.classes_.dtype, unknown.dtype) if same_kind else object
         codes[unclassified] = 0
@@ -228,113 +259,103 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
 
     def save(self, path):
         """Writes the model in the command-line tool's model file format, which
-        `quorv classify` reads (and `quorv.load` reads back bit for bit).
-        Classes that are whole numbers are stored as themselves; any others by
-        name (their text), which format 2 of the file holds."""
-        check_is_fitted(self)
+        `quorv classify` reads (and `quorv.load` reads back bit for bit), through
+        the tool's own output code: a file's mode and hard links are kept, a
+        symbolic link is followed, a FIFO or device is written in place, and a
+        failure leaves the old file as it was. Classes that are whole numbers are
+        stored as themselves; any others by name (their text), which format 2 of
+        the file holds."""
+        self._check_fitted()
         names = list(getattr(self, "feature_names_in_", _default_feature_names(self.n_features_in_)))
-        label_column = getattr(self, "_label_column", "label")
-        ignored = list(getattr(self, "_ignored", []))
-        for name in names + [label_column] + ignored:
-            _check_name("column name", name)
-        if len(set(names + [label_column] + ignored)) != len(names) + len(ignored) + 1:
-            raise ValueError("the feature names and the label column name %r must all differ" % label_column)
-        classes = _file_classes(self.classes_)
+        codes, class_names = _file_classes(self.classes_, getattr(self, "_class_codes", None))
         members = [(self.templates_, self.node_labels_, self.n_presentations_)] + list(getattr(self, "voters_", []))
-        model = _modelfile.Model(
-            label_column, bool(self.scale), names, [float(v) for v in self.feature_min_],
-            [float(v) for v in self.feature_max_], int(getattr(self, "_training_patterns", 1)),
-            float(self.vigilance), float(self.min_size), float(self.learning_rate), float(self.epsilon),
-            int(self.max_presentations), 1 if self.trim else 0,
-            members=[_modelfile.Member(float(presentations),
-                                       [classes[i][0] for i in np.searchsorted(self.classes_, labels)],
-                                       [[float(v) for v in row] for row in templates])
-                     for templates, labels, presentations in members],
-            classes=classes, ignored=ignored, shuffle_seed=int(getattr(self, "_shuffle_seed", -1)))
-        _write_atomically(os.fspath(path), _modelfile.model_text(model))
+        node_codes = [codes[np.searchsorted(self.classes_, labels)] for _, labels, _ in members]
+        by_code = np.argsort(codes, kind="stable")  # the file lists classes by ascending code
+        codes, class_names = codes[by_code], [class_names[k] for k in by_code]
+        model = dict(
+            version=int(getattr(self, "_format_version", 1)), label_name=getattr(self, "_label_column", "label"),
+            scaled=bool(self.scale), feature_names=[_text("feature name", n) for n in names],
+            feature_min=np.asarray(self.feature_min_, dtype=np.float64),
+            feature_max=np.asarray(self.feature_max_, dtype=np.float64),
+            ignored=list(getattr(self, "_ignored", [])), class_codes=codes, class_names=class_names,
+            training_patterns=int(getattr(self, "_training_patterns", 1)),
+            vigilance=_real("vigilance", self.vigilance), min_size=_real("min_size", self.min_size),
+            learning_rate=_real("learning_rate", self.learning_rate), epsilon=_real("epsilon", self.epsilon),
+            max_list_presentations=_whole("max_presentations", self.max_presentations),
+            trim_option=1 if _flag("trim", self.trim) else 0, shuffle_seed=int(getattr(self, "_shuffle_seed", -1)),
+            members=[(np.asarray(t, dtype=np.float64), c, float(p)) for (t, _, p), c in zip(members, node_codes)])
+        _quorv.save_model(os.fspath(path), model)
 
 
-def _check_name(what, name):
-    """A name the model file can hold on the rest of a line, and that reads back the same."""
-    if not isinstance(name, str) or not name or name[0] in " \t" or name[-1] in " \t" or \
-            any(c in name for c in "\r\n"):
-        raise ValueError("%s %r cannot be written to a model file (empty, a blank at an end, or a line break)"
-                         % (what, name))
+def _check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim, features):
+    fault = _quorv.check_params(vigilance, min_size, learning_rate, epsilon, max_presentations, 1 if trim else 0,
+                                features)
+    if fault is not None:
+        raise ValueError("%s (parameter %s)" % (fault[1], _PARAMETER_OF[fault[0]]))
 
 
-def _file_classes(classes):
-    """(code, name) per class, in the order of classes_: whole numbers in the int
-    range are their own codes; otherwise codes 1, 2, ... and the classes' text,
-    as the command-line tool codes text labels."""
+def _text(what, name):
+    if not isinstance(name, str):
+        raise ValueError("%s %r cannot be written to a model file: not a str" % (what, name))
+    return name
+
+
+def _file_classes(classes, codes=None):
+    """The classes' codes (float64, in the order of classes_) and names as the
+    file holds them: the codes a loaded file gave them, else whole numbers in
+    the int range as themselves and any other classes coded 1, 2, ... by their
+    text, as the command-line tool codes text labels."""
     values = [c.item() if hasattr(c, "item") else c for c in classes]
     if all(isinstance(v, numbers.Real) and not isinstance(v, bool) and float(v).is_integer() and
            -_INT_MAX - 1 <= v <= _INT_MAX for v in values):
-        return [(float(v), _modelfile.format_double(float(v))) for v in values]
-    names = [_modelfile.format_double(v) if isinstance(v, float) else str(v) for v in values]
-    for name in names:
-        _check_name("class name", name)
+        numeric = np.array([float(v) for v in values])
+        return numeric, [_quorv.format_double(v) for v in numeric]
+    names = [_quorv.format_double(v) if isinstance(v, float) else str(v) for v in values]
     if len(set(names)) != len(names):
         raise ValueError("two classes have the same text, which the model file cannot tell apart: %r" % names)
-    return [(float(k + 1), name) for k, name in enumerate(names)]
-
-
-def _write_atomically(path, text):
-    """Writes through a temporary file in the same folder, so that a failure
-    never leaves a half-written model."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".quorv-", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as out:
-            out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+    if codes is not None and len(codes) == len(names):
+        return np.asarray(codes, dtype=np.float64), names
+    return np.arange(1.0, len(names) + 1.0), names
 
 
 def load(path):
-    """A fitted QuorvClassifier from a model file of the command-line tool."""
-    path = os.fspath(path)
-    with open(path, "rb") as f:
-        data = f.read(65536)
-        magic = (_modelfile.MAGIC + " ").encode()
-        if data[:len(magic)] == magic[:len(data)]:  # anything else (a huge data file) is not read on
-            data += f.read()
-    try:
-        # Not a model at all: the reader says so, whatever the bytes are.
-        text = data.decode("utf-8", errors="strict" if data.startswith(magic) else "replace")
-    except UnicodeDecodeError:
-        raise ValueError("%s is not a quorv model file (not UTF-8 text)" % path) from None
-    m = _modelfile.parse_model(text, path)
-    model = QuorvClassifier(vigilance=m.vigilance, min_size=m.min_size, learning_rate=m.learning_rate,
-                            epsilon=m.epsilon, max_presentations=m.max_list_presentations,
-                            trim=bool(m.trim_option), scale=m.scaled)
-    if all(name == _modelfile.format_double(code) for code, name in m.classes):
-        model.classes_ = np.array([code for code, _ in m.classes], dtype=np.int64)
-        label_of = {code: int(code) for code, _ in m.classes}
+    """A fitted QuorvClassifier from a model file of the command-line tool, read
+    by the tool's own reader (the same refusals, word for word). `get_params`
+    gives the settings the file records, so that `clone(model).fit(X, y)` on
+    the same data writes the same file."""
+    m = _quorv.read_model(os.fspath(path))
+    seed = m["shuffle_seed"]
+    model = QuorvClassifier(vigilance=m["vigilance"], min_size=m["min_size"], learning_rate=m["learning_rate"],
+                            epsilon=m["epsilon"], max_presentations=m["max_list_presentations"],
+                            trim=bool(m["trim_option"]), scale=m["scaled"], shuffle=seed >= 0,
+                            random_state=seed if seed >= 0 else None)
+    codes, names = m["class_codes"], m["class_names"]
+    if all(name == _quorv.format_double(code) for code, name in zip(codes.tolist(), names)):
+        model.classes_ = codes.astype(np.int64)
+        values = model.classes_  # in file order, which is ascending
+        model._class_codes = None
     else:
-        model.classes_ = np.array(sorted(name for _, name in m.classes))
-        label_of = dict(m.classes)
-    width = 2 * len(m.feature_names)
-    members = [(np.array(member.templates, dtype=np.float64).reshape(len(member.labels), width),
-                np.array([label_of[code] for code in member.labels], dtype=model.classes_.dtype),
-                int(member.list_presentations)) for member in m.members]
+        by_name = sorted(range(len(names)), key=names.__getitem__)
+        values = np.empty(len(names), dtype=object)
+        values[:] = names
+        model.classes_ = values[by_name]
+        model._class_codes = codes[by_name]
+
+    def labels_of(node_codes):
+        return values[np.searchsorted(codes, node_codes)]
+
+    members = [(templates, labels_of(node_codes), int(presentations))
+               for templates, node_codes, presentations in m["members"]]
     model.templates_, model.node_labels_, model.n_presentations_ = members[0]
     model.voters_ = members[1:]
-    model.converged_ = model.n_presentations_ < m.max_list_presentations
-    model.feature_min_ = np.array(m.feature_min, dtype=np.float64)
-    model.feature_max_ = np.array(m.feature_max, dtype=np.float64)
-    model.n_features_in_ = len(m.feature_names)
-    if m.feature_names != _default_feature_names(len(m.feature_names)):
-        model.feature_names_in_ = np.array(m.feature_names, dtype=object)
-    model._label_column = m.label_name
-    model._training_patterns = m.training_patterns
-    model._ignored = m.ignored
-    model._shuffle_seed = m.shuffle_seed
+    model.converged_ = model.n_presentations_ < m["max_list_presentations"]
+    model.feature_min_, model.feature_max_ = m["feature_min"], m["feature_max"]
+    model.n_features_in_ = len(m["feature_names"])
+    if m["feature_names"] != _default_feature_names(model.n_features_in_):
+        model.feature_names_in_ = np.array(m["feature_names"], dtype=object)
+    model._label_column = m["label_name"]
+    model._training_patterns = m["training_patterns"]
+    model._ignored = m["ignored"]
+    model._shuffle_seed = seed
+    model._format_version = m["version"]
     return model

@@ -14,11 +14,14 @@ import dask.dataframe as dd
 
 
 def _predict_block(block, model):
+    if block.shape[0] == 0:  # common after boolean filtering
+        return np.empty(0, dtype=_labels_dtype(model))
     return model.predict(block)
 
 
 def _predict_partition(frame, model):
-    return pd.Series(model.predict(frame), index=frame.index, name=getattr(model, "_label_column", "label"))
+    labels = model.predict(frame) if len(frame) else np.empty(0, dtype=_labels_dtype(model))
+    return pd.Series(labels, index=frame.index, name=getattr(model, "_label_column", "label"))
 
 
 def _labels_dtype(model):

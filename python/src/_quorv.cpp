@@ -3,6 +3,7 @@
 // copy, scaled on the way when asked), the plug-in runs without the GIL, and
 // its results come back as numpy arrays. Its console reaches Python's
 // sys.stdout as it is printed.
+#include "front/scaling.h"
 #include "minihost.h"
 
 #include <pybind11/numpy.h>
@@ -100,7 +101,7 @@ Scaling scaling(const std::optional<py::array> &lo, const std::optional<py::arra
 }
 
 // The matrix as a host array (column-major), in one pass; when scaling is on,
-// each feature is scaled as the command-line tool scales it.
+// each feature is scaled by the front library's rule, as the tool scales it.
 minihost::Array host_matrix(const Matrix &m, const Scaling &s = Scaling())
 {
     minihost::Array a = minihost::make_double(m.rows, m.cols);
@@ -110,7 +111,7 @@ minihost::Array host_matrix(const Matrix &m, const Scaling &s = Scaling())
         if (s.on) {
             const double l = s.lo[j], h = s.hi[j];
             for (size_t i = 0; i < m.rows; ++i)
-                column[i] = h > l ? (m.at(i, j) - l) / (h - l) : 0.0;
+                column[i] = front::scale_value(m.at(i, j), l, h);
         } else {
             for (size_t i = 0; i < m.rows; ++i)
                 column[i] = m.at(i, j);
@@ -299,9 +300,13 @@ py::array_t<double> classify(const std::string &plugin, const py::array &templat
 
 }  // namespace
 
+// The front library's model file, scaling ranges, vote and draws (_front.cpp).
+void bind_front(py::module_ &m);
+
 PYBIND11_MODULE(_quorv, m)
 {
     expose_host();
+    bind_front(m);
     m.doc() = "The quorv plug-ins run through the embedded host.";
     m.def("train", &train, py::arg("plugin"), py::arg("patterns"), py::arg("labels"), py::arg("order"),
           py::arg("lo"),
