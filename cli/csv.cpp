@@ -46,17 +46,29 @@ std::string CsvTable::where(size_t row, size_t col) const
            header[col] + ")";
 }
 
-CsvReader::CsvReader(const std::string &path) : path_(path)
+CsvReader::CsvReader(const std::string &path) : path_(shown_path(path)), is_stdin_(path == "-")
 {
-    file_ = std::fopen(path.c_str(), "rb");
+    // "-" is standard input, read once from start to end like any file.
+    file_ = is_stdin_ ? stdin : std::fopen(path.c_str(), "rb");
     if (!file_)
         throw Error("cannot read " + path + ": " + std::strerror(errno));
+#ifdef _WIN32
+    if (is_stdin_)
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
     try {
         read_header();
     } catch (...) {
-        std::fclose(file_);  // no destructor runs for a constructor that throws
+        close();  // no destructor runs for a constructor that throws
         throw;
     }
+}
+
+void CsvReader::close()
+{
+    if (file_ && !is_stdin_)
+        std::fclose(file_);
+    file_ = nullptr;
 }
 
 void CsvReader::read_header()
@@ -96,11 +108,7 @@ void CsvReader::read_header()
         throw Error(path_ + ": lines end in CR alone (old Mac text); save the file with LF or CR LF line ends");
 }
 
-CsvReader::~CsvReader()
-{
-    if (file_)
-        std::fclose(file_);
-}
+CsvReader::~CsvReader() { close(); }
 
 bool CsvReader::next_raw_line(std::string_view *line)
 {
@@ -230,10 +238,10 @@ CsvTable read_csv(const std::string &path, TextColumns as_text, const void *cont
         reader.keep_as_text(text);
     }
     CsvTable table;
-    table.path = path;
+    table.path = reader.path();
     table.header = reader.header();
     if (reader.read_rows(std::numeric_limits<size_t>::max(), &table) == 0)
-        throw Error(path + ": no data rows after the header");
+        throw Error(reader.path() + ": no data rows after the header");
     return table;
 }
 

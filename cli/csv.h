@@ -36,11 +36,13 @@ struct CsvTable {
 // cells, or a cell that is not a finite number.
 class CsvReader {
 public:
-    explicit CsvReader(const std::string &path);  // opens the file and reads the header
+    // Opens the file ("-": standard input) and reads the header.
+    explicit CsvReader(const std::string &path);
     ~CsvReader();
     CsvReader(const CsvReader &) = delete;
     CsvReader &operator=(const CsvReader &) = delete;
 
+    // For messages: the path, or "standard input".
     const std::string &path() const { return path_; }
     const std::vector<std::string> &header() const { return header_; }
     // Replaces the rows of `table` (whose header must be this file's) with
@@ -54,6 +56,7 @@ public:
 
 private:
     void read_header();
+    void close();
     bool next_raw_line(std::string_view *line);
     bool next_line(std::string_view *line);  // the next non-blank line
     void parse_row(std::string_view line, CsvTable *table);
@@ -65,6 +68,7 @@ private:
     std::string path_;
     std::vector<std::string> header_;
     std::vector<bool> text_;
+    bool is_stdin_ = false;
     std::FILE *file_ = nullptr;
     std::string data_;  // bytes read; lines are views into it
     size_t begin_ = 0, scanned_ = 0, end_ = 0;  // next line, searched up to, valid up to

@@ -21,10 +21,8 @@ public:
     OutputFile(const std::string &path, const std::vector<std::string> &inputs);
 };
 
-// Installs the tool's handlers of the signals that end a process (Ctrl-C,
-// TERM, HUP, XCPU, USR1, ALRM, ...): each removes the temporaries of
-// unfinished outputs, then lets the signal end the process as it would have.
-void remove_outputs_on_fatal_signals();
+// For the tool's signal handlers (signals.h): async-signal-safe.
+using front::remove_unfinished_outputs;
 
 }  // namespace cli
 

@@ -2,8 +2,8 @@
 // failure into one line "quorv: ..." on stderr and a non-zero exit status.
 #include "commands/commands.h"
 #include "error.h"
-#include "files.h"
 #include "minihost.h"
+#include "signals.h"
 
 #include <cstdio>
 #include <exception>
@@ -88,7 +88,7 @@ int run(const std::vector<std::string> &words)
 int main(int argc, char **argv)
 {
     minihost::set_console_echo(true);
-    cli::remove_outputs_on_fatal_signals();
+    cli::install_stop_handlers();
     int status = 0;
     try {
         status = run(std::vector<std::string>(argv + 1, argv + argc));

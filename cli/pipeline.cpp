@@ -31,19 +31,27 @@ std::vector<Option> training_options()
 
 bool is_vigilance(double v) { return v >= 0 && v <= 1; }
 
-TrainParams training_params(const Args &args)
+bool is_learning_rate(double v) { return v > 0 && v <= 1; }
+
+TrainParams fixed_training_params(const Args &args)
 {
     TrainParams p;
-    p.vigilance = args.number("--vigilance", p.vigilance, is_vigilance, "a number in [0, 1]");
     // The upper end, M*(1-vigilance), waits for the data (check_min_size).
     p.min_size = args.number("--min-size", p.min_size, [](double v) { return v >= 0 && std::isfinite(v); },
                              "a number >= 0");
-    p.learning_rate = args.number("--learning-rate", p.learning_rate, [](double v) { return v > 0 && v <= 1; },
-                                  "a number in (0, 1]");
     p.epsilon = args.number("--epsilon", p.epsilon, [](double v) { return v >= 0 && std::isfinite(v); },
                             "a finite number >= 0");
     p.max_list_presentations = args.integer("--max-presentations", p.max_list_presentations, 1, INT_MAX);
     p.trim_option = args.has("--trim") ? 1 : 0;
+    return p;
+}
+
+TrainParams training_params(const Args &args)
+{
+    const double vigilance = args.number("--vigilance", TrainParams().vigilance, is_vigilance, "a number in [0, 1]");
+    TrainParams p = fixed_training_params(args);
+    p.vigilance = vigilance;
+    p.learning_rate = args.number("--learning-rate", p.learning_rate, is_learning_rate, "a number in (0, 1]");
     return p;
 }
 

@@ -18,7 +18,10 @@ std::vector<Option> training_options();
 // Each option is checked against the range the training plug-in accepts, so
 // that a bad value is the tool's own usage error, before any plug-in call.
 TrainParams training_params(const Args &args);
+// The same but for --vigilance and --learning-rate, which `tune` takes as grids.
+TrainParams fixed_training_params(const Args &args);
 bool is_vigilance(double value);
+bool is_learning_rate(double value);
 // min_size's upper end depends on the feature count M.
 void check_min_size(const TrainParams &params, size_t features);
 // --ignore COLS: columns left out of the features.

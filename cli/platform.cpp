@@ -17,7 +17,7 @@
 
 namespace cli {
 
-std::string signal_name(int signal_number)
+const char *known_signal_name(int signal_number)
 {
     static const struct {
         int number;
@@ -37,7 +37,39 @@ std::string signal_name(int signal_number)
     for (const auto &entry : kNames)
         if (entry.number == signal_number)
             return entry.name;
-    return "signal " + std::to_string(signal_number);
+    return nullptr;
+}
+
+std::string signal_name(int signal_number)
+{
+    const char *name = known_signal_name(signal_number);
+    return name ? name : "signal " + std::to_string(signal_number);
+}
+
+std::string shown_path(const std::string &path) { return path == "-" ? "standard input" : path; }
+
+std::string input_identity(const std::string &path)
+{
+#ifdef _WIN32
+    return path;
+#else
+    return path == "-" ? "/dev/stdin" : path;
+#endif
+}
+
+std::string join_path(const std::string &dir, const std::string &name)
+{
+    if (dir.empty())
+        return name;
+    char separator = '/';
+#ifdef _WIN32
+    if (dir.find('\\') != std::string::npos && dir.find('/') == std::string::npos)
+        separator = '\\';
+#endif
+    const char last = dir.back();
+    if (last == '/' || last == separator)
+        return dir + name;
+    return dir + separator + name;
 }
 
 #ifdef _WIN32

@@ -35,6 +35,18 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // "SIGTERM", "SIGKILL" ...: the usual name of a signal, or "signal N".
 std::string signal_name(int signal_number);
+// The same name for a signal handler (no allocation), or nullptr when unknown.
+const char *known_signal_name(int signal_number);
+
+// An input path as the tool names it in messages: "standard input" for "-".
+std::string shown_path(const std::string &path);
+// An input path for the check that an output is not an input: standard
+// input ("-") by the file it is (/dev/stdin), where the system can tell.
+std::string input_identity(const std::string &path);
+
+// `name` in the folder `dir`, joined with the separator the folder already
+// uses, so that a message shows one kind of separator (Windows takes both).
+std::string join_path(const std::string &dir, const std::string &name);
 
 // Full path of the running program with '/' between folders, or "" when the
 // system cannot tell.

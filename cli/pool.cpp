@@ -8,7 +8,7 @@
 #include "minihost.h"
 #include "model/threads.h"
 #include "platform.h"
-#include "progress.h"
+#include "signals.h"
 
 #include <cerrno>
 #include <csignal>
@@ -74,8 +74,8 @@ bool receive_frame(int fd, char *kind, std::string *payload)
 [[noreturn]] void worker_loop(int in, int out, pid_t parent, const std::function<Message(size_t)> &task)
 {
     // The tool's handlers clean up after the tool; a worker just ends.
-    for (int s : kStopSignals)
-        std::signal(s, SIG_DFL);
+    for (const int *s = stop_signals(); *s; ++s)
+        std::signal(*s, SIG_DFL);
 #ifdef __linux__
     // Ends with the tool, however the tool ends (even SIGKILL).
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -164,11 +164,17 @@ private:
 // or read, not as the end of the tool.
 class IgnorePipeSignal {
 public:
-    IgnorePipeSignal() : previous_(std::signal(SIGPIPE, SIG_IGN)) {}
-    ~IgnorePipeSignal() { std::signal(SIGPIPE, previous_); }
+    IgnorePipeSignal()
+    {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGPIPE, &ignore, &previous_);
+    }
+    ~IgnorePipeSignal() { sigaction(SIGPIPE, &previous_, nullptr); }
 
 private:
-    void (*previous_)(int);
+    struct sigaction previous_ = {};
 };
 
 }  // namespace

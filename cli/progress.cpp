@@ -3,62 +3,20 @@
 
 #include "minihost.h"
 #include "platform.h"
+#include "signals.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 namespace cli {
 
-namespace {
-
-char g_message[256];
-const int *g_pids = nullptr;
-size_t g_pid_count = 0;
-
-using Handler = void (*)(int);
-Handler g_previous = SIG_DFL;
-
-// Ends the workers, says why, then lets the handler before ours (an output
-// file removing its temporary) or the default end the process by the signal.
-extern "C" void on_interrupt(int signal_number)
-{
-#ifndef _WIN32
-    for (size_t i = 0; i < g_pid_count; ++i)
-        if (g_pids[i] > 0)
-            kill(g_pids[i], SIGTERM);
-#endif
-    const auto ignored = write(2, g_message, static_cast<unsigned>(std::strlen(g_message)));
-    (void)ignored;
-    if (g_previous != SIG_DFL && g_previous != SIG_IGN && g_previous != SIG_ERR)
-        g_previous(signal_number);
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-}
-
-}  // namespace
-
 bool stderr_is_terminal() { return isatty(2) == 1; }
 
-void interrupt_also_end(const int *pids, size_t count)
-{
-    g_pids = pids;
-    g_pid_count = count;
-}
+InterruptGuard::InterruptGuard(const char *message) { set_stop_message(message); }
 
-InterruptGuard::InterruptGuard(const char *message)
-{
-    // A live line may be on screen: start the message on a line of its own.
-    std::snprintf(g_message, sizeof g_message, "%squorv: interrupted; %s\n", stderr_is_terminal() ? "\r\033[K" : "",
-                  message);
-    g_previous = std::signal(SIGINT, on_interrupt);
-}
+InterruptGuard::~InterruptGuard() { end(); }
 
-InterruptGuard::~InterruptGuard()
-{
-    std::signal(SIGINT, g_previous);
-    interrupt_also_end(nullptr, 0);
-}
+void InterruptGuard::end() { set_stop_message(nullptr); }
 
 TrainingMonitor::TrainingMonitor(long verbose, const std::string &title)
     : verbose_(verbose), title_(title), live_(stderr_is_terminal() && verbose <= 1),

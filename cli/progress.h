@@ -37,19 +37,18 @@ private:
     std::chrono::steady_clock::time_point start_, drawn_;
 };
 
-// Ctrl-C ends the program at once with "quorv: interrupted; MESSAGE", by the
-// signal (status 130 in a shell), after the handler that was there before
-// it; nothing is written after. Restored when the guard ends.
+// While alive, a signal that ends the tool (Ctrl-C, TERM, ...) prints
+// "quorv: interrupted; MESSAGE" ("ended by SIGTERM; MESSAGE") as the process
+// ends by it (see signals.h). `message` must outlive the guard.
 class InterruptGuard {
 public:
     explicit InterruptGuard(const char *message);
     ~InterruptGuard();
+    // Before the guard ends: the output is written, the message no longer true.
+    void end();
     InterruptGuard(const InterruptGuard &) = delete;
     InterruptGuard &operator=(const InterruptGuard &) = delete;
 };
-
-// Process ids the interrupt handler ends too (worker processes); -1 ends the list.
-void interrupt_also_end(const int *pids, size_t count);
 
 bool stderr_is_terminal();
 

@@ -4,6 +4,7 @@
 #include "csv.h"
 #include "error.h"
 #include "files.h"
+#include "platform.h"
 #include "numbers.h"
 #include "pipeline.h"
 #include "report.h"
@@ -31,7 +32,8 @@ Command classify_command()
         "writes one predicted label per row. The data must have the model's feature\n"
         "columns (in any order); when it also has the model's label column, the accuracy,\n"
         "the unclassified share and a confusion matrix are printed, and the predictions\n"
-        "file holds the true label too.";
+        "file holds the true label too. DATA.csv '-' is standard input, read once, a\n"
+        "block of rows at a time, like a file.";
     c.options = {
         {"--output", "FILE", "predictions to write ('-': standard output): a header line, then per row the "
                              "--keep columns, the predicted 'label' and, with a label column, 'true_label'",
@@ -147,7 +149,8 @@ void run_classify(const Args &args)
     const bool nearest = nearest_pass(args);
     std::unique_ptr<OutputFile> out;
     if (args.has("--output"))
-        out = std::make_unique<OutputFile>(args.text("--output"), args.operands);
+        out = std::make_unique<OutputFile>(args.text("--output"),
+                                           std::vector<std::string>{args.operands[0], input_identity(args.operands[1])});
     const Model model = read_model(args.operands[0]);
     ClassifySettings settings;
     settings.vigilance = args.number("--vigilance", model.params.vigilance);

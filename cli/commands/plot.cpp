@@ -7,6 +7,7 @@
 #include "minihost.h"
 #include "model.h"
 #include "pipeline.h"
+#include "platform.h"
 #include "plugins.h"
 #include "svg_plot.h"
 
@@ -95,7 +96,7 @@ void run_plot(const Args &args)
     const std::string path = args.text("--output");
     if (path.empty())
         throw UsageError("plot: no SVG file given (-o FILE.svg)");
-    OutputFile out(path, {args.operands[0], args.operands[1]});
+    OutputFile out(path, {args.operands[0], input_identity(args.operands[1])});
     Model model;
     Dataset data;
     read_model_and_data(args.operands[0], args.operands[1], &model, &data);

@@ -4,6 +4,7 @@
 #include "csv.h"
 #include "error.h"
 #include "files.h"
+#include "platform.h"
 #include "pipeline.h"
 #include "progress.h"
 #include "report.h"
@@ -24,7 +25,8 @@ Command train_command()
         "class labels, whole numbers or names), scales the features, runs the training\n"
         "plug-in quorv_train and writes the model file. Training depends on the order\n"
         "of the rows: --shuffle trains on a seeded random order, --votes N on N of them.\n"
-        "A live line on stderr shows the progress; Ctrl-C stops and writes nothing.";
+        "A live line on stderr shows the progress; Ctrl-C stops and writes nothing.\n"
+        "DATA.csv '-' is standard input.";
     c.options = {{"--output", "MODEL", "model file to write (required; '-': standard output)", 'o'}};
     for (const Option &option : training_options())
         c.options.push_back(option);
@@ -43,17 +45,14 @@ void run_train(const Args &args)
     const TrainParams params = training_params(args);
     const TrainRun run = train_run(args);
     const long verbose = verbose_level(args, 4);
-    OutputFile out(path, {args.operands[0]});
+    OutputFile out(path, {input_identity(args.operands[0])});
+    InterruptGuard guard("no model written");
     const Dataset data =
         read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
-
-    Model model;
-    {
-        const InterruptGuard guard("no model written");
-        model = train_model(data, !args.has("--no-scale"), params, verbose, run);
-    }
+    const Model model = train_model(data, !args.has("--no-scale"), params, verbose, run);
     out.write(model_text(model));
     out.commit();
+    guard.end();
     const size_t nodes = model.total_nodes();
     std::printf("Model written to %s: %s%s, %s, %s, from %s\n", visible(out.name()).c_str(),
                 count_of(nodes, "node").c_str(),

@@ -4,6 +4,8 @@
 
 #include "error.h"
 #include "files.h"
+#include "numbers.h"
+#include "platform.h"
 #include "pipeline.h"
 #include "pool.h"
 #include "progress.h"
@@ -17,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace cli {
 
@@ -34,12 +37,15 @@ Command tune_command()
         "folds), the share no box took at the vigilance, the nodes and the training\n"
         "time; with -o, trains the best setting on all rows and writes the model.\n"
         "Grids: a value, a list V1,V2,... or FROM:TO:STEP. The folds run in worker\n"
-        "processes, one per core (--jobs).";
+        "processes, one per core (--jobs). DATA.csv '-' is standard input, read once\n"
+        "and kept in memory for all the trainings. More than 10000 trainings (settings x\n"
+        "folds x voting members) need --force.";
     c.options = {
         {"--output", "MODEL", "train the best setting on all rows and write the model", 'o'},
         {"--vigilance", "GRID", "vigilance values to try (default 0.5:0.95:0.05)"},
         {"--learning-rate", "GRID", "learning rates to try (default 1,0.5)"},
         {"--folds", "K", "number of folds, >= 2 (default 5)"},
+        {"--force", "", "run even more than 10000 trainings (settings x folds x voting members)"},
         {"--jobs", "N",
          kWorkerProcesses ? "worker processes (default: one per core)"
                           : "worker processes where there are any (on Windows the trainings run one after the other)"},
@@ -55,6 +61,9 @@ Command tune_command()
 }
 
 namespace {
+
+// Trainings a tuning runs without --force.
+constexpr size_t kMostTrainings = 10000;
 
 struct Setting {
     TrainParams params;
@@ -87,27 +96,65 @@ std::string num(double v, const char *format = "%g")
     return text;
 }
 
+// A grid option's values, each in the range the training plug-in accepts.
+std::vector<double> grid(const Args &args, const std::string &name, const std::string &fallback, bool (*fits)(double),
+                         const std::string &range)
+{
+    const std::vector<double> values = parse_grid(args.text(name, fallback), name);
+    for (double v : values)
+        if (!fits(v))
+            throw UsageError(name + ": '" + format_double(v) + "' is not " + range);
+    return values;
+}
+
+// Refuses, unless forced, a run of more trainings than anyone would wait
+// for, before anything is read or allocated for it.
+void check_training_count(size_t settings, size_t folds, size_t members, bool forced)
+{
+    const double trainings = static_cast<double>(settings) * static_cast<double>(folds) * static_cast<double>(members);
+    if (forced || trainings <= static_cast<double>(kMostTrainings))
+        return;
+    char count[64];
+    std::snprintf(count, sizeof count, "%.0f", trainings);
+    throw UsageError("tune: " + count_of(settings, "setting") + " x " + count_of(folds, "fold") +
+                     (members > 1 ? " x " + count_of(members, "member") : std::string()) + " make " + count +
+                     " trainings, more than " + std::to_string(kMostTrainings) + "; --force runs them all");
+}
+
 }  // namespace
 
 void run_tune(const Args &args)
 {
-    const std::vector<double> vigilances = parse_grid(args.text("--vigilance", "0.5:0.95:0.05"), "--vigilance");
-    const std::vector<double> rates = parse_grid(args.text("--learning-rate", "1,0.5"), "--learning-rate");
+    // Every option and every grid value is checked before any work.
+    const std::vector<double> vigilances =
+        grid(args, "--vigilance", "0.5:0.95:0.05", is_vigilance, "a number in [0, 1]");
+    const std::vector<double> rates = grid(args, "--learning-rate", "1,0.5", is_learning_rate, "a number in (0, 1]");
     const size_t folds = static_cast<size_t>(args.integer("--folds", 5, 2, 1000));
     const size_t jobs = static_cast<size_t>(args.integer("--jobs", static_cast<long>(usable_cores()), 1, 256));
     const bool nearest = nearest_pass(args);
     TrainRun run = train_run(args);
-    TrainParams base;
-    base.min_size = args.number("--min-size", base.min_size);
-    base.epsilon = args.number("--epsilon", base.epsilon);
-    base.max_list_presentations = args.integer("--max-presentations", base.max_list_presentations, INT_MIN, INT_MAX);
-    base.trim_option = args.has("--trim") ? 1 : 0;
+    const TrainParams base = fixed_training_params(args);
     const bool scale = !args.has("--no-scale");
+    check_training_count(vigilances.size() * rates.size(), folds, static_cast<size_t>(run.votes), args.has("--force"));
+    // The output is opened first, as `train` does: a path that cannot be
+    // written fails at once, an input is never overwritten, and with "-" the
+    // table goes to standard error.
+    std::unique_ptr<OutputFile> out;
+    if (args.has("--output"))
+        out = std::make_unique<OutputFile>(args.text("--output"), std::vector<std::string>{input_identity(args.operands[0])});
+    // From here on, a signal that ends the tool says what is lost.
+    InterruptGuard guard(out ? "no model written" : "tuning stopped");
     const Dataset data =
         read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
+    const std::string source = shown_path(args.operands[0]);
     if (folds > data.rows)
         throw UsageError("--folds " + std::to_string(folds) + " is more than the " + std::to_string(data.rows) +
-                         " rows of " + args.operands[0]);
+                         " rows of " + source);
+    for (double v : vigilances) {
+        TrainParams p = base;
+        p.vigilance = v;
+        check_min_size(p, data.cols());
+    }
 
     std::vector<Setting> settings;
     for (double v : vigilances)
@@ -128,7 +175,7 @@ void run_tune(const Args &args)
     // Where there are no worker processes, say so rather than count them.
     const std::string how = kWorkerProcesses ? count_of(workers, "worker") : "one training after the other";
     std::printf("Tuning on %s: %s, %s, %s; %zu-fold stratified cross-validation (seed %lu), %s, %s\n",
-                args.operands[0].c_str(), count_of(data.rows, "pattern").c_str(),
+                visible(source).c_str(), count_of(data.rows, "pattern").c_str(),
                 count_of(data.cols(), "feature").c_str(), count_of(data.classes.size(), "class", "classes").c_str(),
                 folds, seed, count_of(settings.size(), "setting").c_str(), how.c_str());
     std::fflush(stdout);
@@ -201,10 +248,7 @@ void run_tune(const Args &args)
             std::fflush(stderr);
         }
     };
-    {
-        const InterruptGuard guard(args.has("--output") ? "no model written" : "tuning stopped");
-        run_in_workers(total, jobs, task, done);
-    }
+    run_in_workers(total, jobs, task, done);
 
     size_t best = 0;
     for (size_t i = 1; i < settings.size(); ++i)
@@ -228,17 +272,14 @@ void run_tune(const Args &args)
     std::printf("Accuracy: the share of patterns given their true class; boxes only: the same without the "
                 "nearest-box pass;\nunclassified: the share no box took at the vigilance.\n");
 
-    const std::string out = args.text("--output");
-    if (out.empty())
+    if (!out)
         return;
     std::printf("\nTraining the best setting on all %zu patterns\n", data.rows);
-    Model model;
-    {
-        const InterruptGuard guard("no model written");
-        model = train_model(data, scale, b.params, 0, run);
-    }
-    write_file_atomically(out, model_text(model));
-    std::printf("Model written to %s\n", out.c_str());
+    const Model model = train_model(data, scale, b.params, 0, run);
+    out->write(model_text(model));
+    out->commit();
+    guard.end();
+    std::printf("Model written to %s\n", visible(out->name()).c_str());
 }
 
 }  // namespace cli

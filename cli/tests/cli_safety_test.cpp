@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -62,6 +64,8 @@ protected:
             if (chdir(dir.c_str()) != 0)
                 _exit(127);
             setpgid(0, 0);  // a group of its own, so that its workers can be found
+            for (int s = 1; s < NSIG; ++s)
+                signal(s, SIG_DFL);  // as from a shell, whatever the test runner ignores
             dup2(open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY), 0);
             dup2(open((dir / ".stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(open((dir / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
@@ -105,6 +109,38 @@ protected:
     fs::path dir;
 };
 
+// Processes of the process group `group` (the tool and its workers), from /proc.
+size_t group_size(pid_t group)
+{
+    size_t n = 0;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = slurp(entry.path() / "stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        long parent = 0, pgrp = 0;
+        fields >> state >> parent >> pgrp;
+        n += pgrp == group && state != "Z";
+    }
+    return n;
+}
+
+bool wait_for(const std::function<bool()> &condition, double seconds)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 }  // namespace
 
 namespace {
@@ -119,6 +155,168 @@ TEST_F(Safety, TuneCountsTheWorkersThatRun)
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_TRUE(has(run.out.substr(0, run.out.find('\n') + 1), says)) << run.out;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Safety, TuneWritesItsOutputAsTrainDoes)
+{
+    put(dir / "d.csv", slurp(kIris));
+    fs::create_hard_link(dir / "d.csv", dir / "link.csv");
+    const std::vector<std::string> grid = {"--vigilance", "0.7", "--learning-rate", "1", "--folds", "3"};
+    const struct {
+        std::string output;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"d.csv", 1, "quorv: d.csv is the same file as the input d.csv; writing it would destroy that input\n"},
+        {"link.csv", 1, "quorv: link.csv is the same file as the input d.csv; writing it would destroy that input\n"},
+        {"missing/x.model", 1, "quorv: cannot write missing/x.model: No such file or directory\n"},
+        {"", 2, "quorv: --output needs a value MODEL\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"tune", "d.csv", "-o"};
+        if (!c.output.empty())
+            args.push_back(c.output);
+        args.insert(args.end(), grid.begin(), grid.end());
+        if (c.output.empty())
+            args = {"tune", "d.csv", "-o"};
+        const auto start = std::chrono::steady_clock::now();
+        const Outcome run = quorv(args);
+        EXPECT_EQ(run.status, c.status) << c.output;
+        EXPECT_EQ(run.err, c.err) << c.output;
+        EXPECT_EQ(run.out, "") << c.output;  // refused before any work
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(slurp(dir / "d.csv"), slurp(kIris));
+    }
+    // "-": standard output is the model alone; the table goes to standard error.
+    std::vector<std::string> args = {"tune", "d.csv", "-o", "-"};
+    args.insert(args.end(), grid.begin(), grid.end());
+    const Outcome run = quorv(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("quorv-model 1\n", 0), 0u) << run.out.substr(0, 200);
+    EXPECT_FALSE(has(run.out, "best")) << run.out.substr(0, 200);
+    EXPECT_TRUE(has(run.err, "<- best")) << run.err;
+    EXPECT_TRUE(has(run.err, "Model written to standard output")) << run.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"d.csv", "link.csv"}));
+}
+
+TEST_F(Safety, TuneChecksEveryValueAndTheSizeOfTheGridBeforeAnyWork)
+{
+    put(dir / "d.csv", slurp(kIris));
+    std::string many = "0.5";
+    for (int i = 1; i < 3000; ++i)
+        many += ",0.5";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--vigilance", "0.5,1.5"}, "--vigilance: '1.5' is not a number in [0, 1]"},
+        {{"--vigilance", "-0.1:0.5:0.1"}, "--vigilance: '-0.1' is not a number in [0, 1]"},
+        {{"--learning-rate", "0"}, "--learning-rate: '0' is not a number in (0, 1]"},
+        {{"--learning-rate", "1,nan"}, "--learning-rate: 'nan' is not a number (give V, V1,V2,... or FROM:TO:STEP)"},
+        {{"--epsilon", "nan"}, "--epsilon: 'nan' is not a finite number >= 0"},
+        {{"--epsilon", "-1"}, "--epsilon: '-1' is not a finite number >= 0"},
+        {{"--min-size", "-1"}, "--min-size: '-1' is not a number >= 0"},
+        {{"--max-presentations", "0"}, "--max-presentations: '0' is not a whole number from 1 to 2147483647"},
+        // The largest box size depends on the features: checked on the data, before any training.
+        {{"--min-size", "1.5", "--vigilance", "0.5,0.7"},
+         "--min-size: 1.5 is above 1.2000000000000002, the largest box size M*(1-vigilance) for 4 features at "
+         "vigilance 0.7"},
+        {{"--vigilance", "0:0.999:0.001", "--learning-rate", "0.001:0.999:0.001", "--folds", "1000"},
+         "tune: 999000 settings x 1000 folds make 999000000 trainings, more than 10000; --force runs them all"},
+        {{"--vigilance", many, "--learning-rate", many},
+         "tune: 9000000 settings x 5 folds make 45000000 trainings, more than 10000; --force runs them all"},
+        {{"--vigilance", "0:0.99:0.01", "--folds", "20", "--votes", "3"},
+         "tune: 200 settings x 20 folds x 3 members make 12000 trainings, more than 10000; --force runs them all"},
+        // --force lifts the limit, not the other checks (nothing is run: the output fails first).
+        {{"--vigilance", "0:0.99:0.01", "--folds", "20", "--votes", "3", "--force", "-o", "no/m.model"},
+         "cannot write no/m.model: No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"tune", "d.csv"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome run = quorv(args);
+        EXPECT_EQ(run.status, has(c.err, "cannot write") ? 1 : 2) << c.err;
+        EXPECT_EQ(run.err, "quorv: " + c.err + "\n");
+        EXPECT_EQ(run.out, "") << c.err;
+    }
+}
+
+TEST_F(Safety, ASignalEndsTheToolItsWorkersAndItsTemporary)
+{
+    const std::string satellite = std::string(QUORV_SOURCE_DATA_DIR) + "/satellite.csv";
+    const struct {
+        int signal;
+        const char *name;
+        bool tune;
+    } cases[] = {
+        {SIGTERM, "ended by SIGTERM", true}, {SIGHUP, "ended by SIGHUP", true},
+        {SIGINT, "interrupted", true},       {SIGXCPU, "ended by SIGXCPU", true},
+        {SIGUSR1, "ended by SIGUSR1", false}, {SIGALRM, "ended by SIGALRM", false},
+        {SIGTERM, "ended by SIGTERM", false},
+    };
+    for (const auto &c : cases) {
+        const std::vector<std::string> args =
+            c.tune ? std::vector<std::string>{"tune", satellite, "--vigilance", "0.9", "--learning-rate", "1",
+                                              "--folds", "4", "--jobs", "2", "-o", "m.model"}
+                   : std::vector<std::string>{"train", satellite, "--votes", "50", "-o", "m.model"};
+        const pid_t pid = start(args);
+        // Until the workers run, or the temporary is there.
+        const bool running = wait_for([&] { return c.tune ? group_size(pid) == 3 : files().size() == 1; }, 20);
+        EXPECT_TRUE(running) << c.name;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kill(pid, c.signal);
+        const Outcome run = finish(pid);
+        EXPECT_EQ(run.status, 128 + c.signal) << c.name << ": " << run.err;
+        EXPECT_EQ(run.err, std::string("quorv: ") + c.name + "; no model written\n");
+        EXPECT_TRUE(wait_for([&] { return group_size(pid) == 0; }, 5)) << c.name << ": workers left";
+        EXPECT_EQ(files(), std::vector<std::string>()) << c.name;
+    }
+}
+
+TEST_F(Safety, StandardInputIsADataFileLikeAnyOther)
+{
+    put(dir / "d.csv", slurp(kIris));
+    put(dir / "bad.csv", "sepal_length_cm,sepal_width_cm,petal_length_cm,petal_width_cm,label\n1,2,3,4,1\nx,2,3,4,1\n");
+    const Outcome file = quorv({"train", "d.csv", "-o", "file.model", "--shuffle"});
+    const Outcome piped = quorv({"train", "-", "-o", "piped.model", "--shuffle"}, "d.csv");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(slurp(dir / "piped.model"), slurp(dir / "file.model"));
+    const Outcome classified = quorv({"classify", "file.model", "d.csv", "-o", "file.csv", "--keep", "1"});
+    const Outcome classified_piped = quorv({"classify", "file.model", "-", "-o", "-", "--keep", "1"}, "d.csv");
+    ASSERT_EQ(classified_piped.status, 0) << classified_piped.err;
+    EXPECT_EQ(classified_piped.out, slurp(dir / "file.csv"));
+    const std::vector<std::string> grid = {"--vigilance", "0.7,0.8", "--learning-rate", "1", "--folds", "3"};
+    std::vector<std::string> by_file = {"tune", "d.csv"}, by_pipe = {"tune", "-"};
+    by_file.insert(by_file.end(), grid.begin(), grid.end());
+    by_pipe.insert(by_pipe.end(), grid.begin(), grid.end());
+    const auto accuracies = [](const std::string &out) {
+        std::string rows;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            if (has(line, "%"))
+                rows += line.substr(0, line.find('%', line.find('%') + 1)) + "\n";
+        return rows;
+    };
+    const Outcome tuned = quorv(by_file), tuned_piped = quorv(by_pipe, "d.csv");
+    ASSERT_EQ(tuned_piped.status, 0) << tuned_piped.err;
+    EXPECT_EQ(accuracies(tuned_piped.out), accuracies(tuned.out));
+    EXPECT_TRUE(has(tuned_piped.out, "Tuning on standard input: 150 patterns")) << tuned_piped.out;
+    // Faults name standard input; an output that is the file read as standard input is refused.
+    for (const auto &command : {std::vector<std::string>{"train", "-", "-o", "m.model"},
+                                std::vector<std::string>{"tune", "-"},
+                                std::vector<std::string>{"classify", "file.model", "-"}}) {
+        const Outcome bad = quorv(command, "bad.csv");
+        EXPECT_EQ(bad.status, 1);
+        EXPECT_TRUE(has(bad.err, "quorv: standard input:3: column 1 ")) << bad.err;
+    }
+    const Outcome same = quorv({"train", "-", "-o", "d.csv"}, "d.csv");
+    EXPECT_EQ(same.status, 1);
+    EXPECT_EQ(same.err, "quorv: d.csv is the same file as the input /dev/stdin; writing it would destroy that input\n");
+    EXPECT_EQ(slurp(dir / "d.csv"), slurp(kIris));
 }
 
 }  // namespace
