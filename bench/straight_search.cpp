@@ -1,7 +1,10 @@
-// Linked into the straight twins of the plug-ins: from load on they search
-// with the plain per-node loop, so that the same calls can be run on both.
+// Linked into the straight twins of the plug-ins: they search with the plain
+// per-node loop, so that the same calls can be run on both.
 #include "model/search.h"
 
-namespace {
-[[maybe_unused]] const bool straight = set_search_path(SearchPath::Straight);
+SearchConfig plugin_search_config()
+{
+    SearchConfig config;
+    SearchConfig::for_path(SearchPath::Straight, &config);
+    return config;
 }

@@ -18,8 +18,6 @@
 
 namespace {
 
-std::atomic<int> forced_threads{0};
-
 // QUORV_THREADS as a count, or 0 when unset or not a whole number >= 1.
 int environment_threads()
 {
@@ -77,14 +75,10 @@ int processor_threads()
 
 int search_threads()
 {
-    int cap = forced_threads.load();
-    if (cap <= 0)
-        cap = environment_threads();
+    const int cap = environment_threads();
     const int cores = processor_threads();
     return cap > 0 && cap < cores ? cap : cores;
 }
-
-void set_search_threads(int threads) { forced_threads.store(threads > 0 ? threads : 0); }
 
 void run_tasks(int tasks, int threads, void (*task)(void *context, int index), void *context)
 {

@@ -6,14 +6,10 @@
 // Processor cores this process may run on (at least 1).
 int processor_threads();
 
-// Threads a search may use: processor_threads(), capped by the environment
-// variable QUORV_THREADS when it holds a whole number >= 1 (read at each call,
-// so a host session can change it between calls), or by set_search_threads.
+// Threads a plug-in call's search may use: processor_threads(), capped by the
+// environment variable QUORV_THREADS when it holds a whole number >= 1 (read
+// at each call, so a host session can change it between calls).
 int search_threads();
-
-// Caps the threads from now on, over QUORV_THREADS; 0 goes back to the
-// environment. For checks and the benchmark's forms.
-void set_search_threads(int threads);
 
 // Runs task(0) .. task(tasks - 1), each once, on up to `threads` threads, the
 // calling one included, and returns when all are done. A thread that cannot

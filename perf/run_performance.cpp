@@ -54,7 +54,7 @@ void make_nodes(void *context, int task)
 // on one.
 bool make_all_nodes(int K, int M, double **templates, const double *node_labels, Node **nodes, NodeBlock &block)
 {
-    const int threads = static_cast<double>(K) * M < kThreadedNodes ? 1 : search_threads();
+    const int threads = static_cast<double>(K) * M < kThreadedNodes ? 1 : block.config().threads;
     if (threads <= 1) {
         for (int k = 0; k < K; ++k) {
             nodes[k] = Node::create(templates[k], truncate_to_int(node_labels[k]), 1);
@@ -127,7 +127,7 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     Node **nodes = new (std::nothrow) Node *[K > 0 ? K : 1];
     if (!nodes)
         return nullptr;
-    NodeBlock block(M);
+    NodeBlock block(M, plugin_search_config());
     if (!block.reserve(K)) {
         release_nodes(nodes, 0);
         return nullptr;

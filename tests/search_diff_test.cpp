@@ -7,7 +7,6 @@
 // nodes and no features.
 #include "model/node.h"
 #include "model/search.h"
-#include "model/threads.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -76,17 +75,12 @@ struct Values {
     }
 };
 
-const char *name(SearchPath p)
-{
-    return p == SearchPath::Avx512 ? "avx512" : p == SearchPath::Avx2 ? "avx2" : p == SearchPath::Scalar ? "scalar" : "straight";
-}
-
 // Nodes from template rows (some rows repeated) and their block.
 struct Nodes {
     std::vector<Node *> nodes;
     NodeBlock block;
 
-    Nodes(int m, const std::vector<std::vector<double>> &rows) : block(m)
+    Nodes(int m, const std::vector<std::vector<double>> &rows, const SearchConfig &config) : block(m, config)
     {
         for (size_t k = 0; k < rows.size(); ++k) {
             nodes.push_back(Node::create(rows[k].data(), static_cast<int>(k % 3), 1));
@@ -108,16 +102,12 @@ std::vector<std::vector<double>> template_rows(Values *v, int k, int m)
     return rows;
 }
 
-struct Restore {
-    SearchPath path = search_path();
-    bool pruning = search_pruning();
-    ~Restore()
-    {
-        set_search_path(path);
-        set_search_pruning(pruning);
-        set_search_threads(0);
-    }
-};
+SearchConfig config_of(SearchPath path)
+{
+    SearchConfig config;
+    EXPECT_TRUE(SearchConfig::for_path(path, &config)) << search_path_name(path);
+    return config;
+}
 
 // Each fast path on its own, reported as skipped where the processor cannot
 // run it.
@@ -125,15 +115,15 @@ class SearchKernels : public ::testing::TestWithParam<SearchPath> {
 protected:
     void SetUp() override
     {
-        if (!search_path_available(GetParam()))
-            GTEST_SKIP() << "this processor cannot run the " << name(GetParam()) << " path";
+        if (!SearchConfig::available(GetParam()))
+            GTEST_SKIP() << "this processor cannot run the " << search_path_name(GetParam()) << " path";
     }
-    Restore restore;
+    SearchConfig config() const { return config_of(GetParam()); }
 };
 
 INSTANTIATE_TEST_SUITE_P(Paths, SearchKernels,
                          ::testing::Values(SearchPath::Scalar, SearchPath::Avx2, SearchPath::Avx512),
-                         [](const ::testing::TestParamInfo<SearchPath> &info) { return std::string(name(info.param)); });
+                         [](const ::testing::TestParamInfo<SearchPath> &info) { return std::string(search_path_name(info.param)); });
 
 // Block sizes around the tile (8) and group (64) widths, through several groups.
 TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
@@ -142,16 +132,15 @@ TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
     const int ms[] = {0, 1, 2, 3, 4, 7, 16};
     std::uint64_t seed = 1;
     for (SearchPath path : {GetParam()}) {
-        ASSERT_TRUE(set_search_path(path));
         for (int k : ks)
             for (int m : ms)
                 for (int edges : {0, 15, 60}) {
-                    SCOPED_TRACE(::testing::Message() << name(path) << " K=" << k << " M=" << m << " edges=" << edges);
+                    SCOPED_TRACE(::testing::Message() << search_path_name(path) << " K=" << k << " M=" << m << " edges=" << edges);
                     Values v{std::mt19937_64(seed++), edges};
                     Node::params.M = m;
                     Node::params.two_M = 2 * m;
                     const auto rows = template_rows(&v, k, m);
-                    Nodes set(m, rows);
+                    Nodes set(m, rows, config());
                     std::vector<std::vector<double>> patterns;
                     std::vector<const double *> pointers;
                     for (int p = 0; p < 70; ++p) {
@@ -207,7 +196,6 @@ TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
 // leaves time to put the patterns in order, and with few.
 TEST_P(SearchKernels, GroupingWhileSearchingGivesTheWinnersOfAPlainSearch)
 {
-    ASSERT_TRUE(set_search_path(GetParam()));
     const int m = 8;
     Node::params.M = m;
     Node::params.two_M = 2 * m;
@@ -241,7 +229,7 @@ TEST_P(SearchKernels, GroupingWhileSearchingGivesTheWinnersOfAPlainSearch)
             for (const auto &p : patterns)
                 pointers.push_back(p.data());
             const int n = static_cast<int>(patterns.size());
-            Nodes plain(m, rows), grouping(m, rows);
+            Nodes plain(m, rows, config()), grouping(m, rows, config());
             std::vector<int> want(n), got(n);
             std::vector<double> want_sizes(n, -1.0), got_sizes(n, -1.0);
             plain.block.find_winners(pointers.data(), n, want.data(), want_sizes.data(), 1);
@@ -278,7 +266,7 @@ TEST_P(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
                     // 24 patterns over 300 steps: the log of changes wraps
                     // again and again between two searches of a pattern.
                     for (int pool : {300, 24}) {
-                    SCOPED_TRACE(::testing::Message() << name(path) << " M=" << m << " rate=" << rate << " edges=" << edges
+                    SCOPED_TRACE(::testing::Message() << search_path_name(path) << " M=" << m << " rate=" << rate << " edges=" << edges
                                                       << " patterns=" << pool);
                     Values v{std::mt19937_64(seed++), edges};
                     NodeParams &np = Node::params;
@@ -291,7 +279,7 @@ TEST_P(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
                     // Start near the wrap of the 32-bit counters.
                     np.flop_count = 0xFFFFF000u;
                     np.comparison_count = 0xFFFFF800u;
-                    Nodes plain(m, {}), fast(m, {});
+                    Nodes plain(m, {}, config_of(SearchPath::Straight)), fast(m, {}, config_of(path));
                     // Patterns come again, so that nodes are found again and grow,
                     // and the fast side remembers them by their first step.
                     std::vector<std::vector<double>> seq;
@@ -317,7 +305,6 @@ TEST_P(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
                         Counts used[2];
                         for (int side = 0; side < 2; ++side) {
                             Nodes &s = side == 0 ? plain : fast;
-                            ASSERT_TRUE(set_search_path(side == 0 ? SearchPath::Straight : path));
                             const Counts before = Counts::now();
                             winners[side] = s.block.count() > 0
                                                 ? search_winner(s.nodes.data(), s.block, x.data(), 4 * m + 1, next,
@@ -522,7 +509,6 @@ TEST(SearchTwins, ClassificationCallsMatchTheStraightPlugin)
 // threads, with QUORV_THREADS at 1 and at 3: the same as the straight twins.
 TEST(SearchTwins, LargeCallsMatchOnOneThreadAndOnSeveral)
 {
-    Restore restore;
     auto train = qt::load_train();
     auto perf = qt::load_perf();
     auto straight_train = load_twin(QUORV_TRAIN_PLUGIN);

@@ -120,7 +120,7 @@ void run_training(const int *N, const int *M, double **patterns, const double *l
     add_host_flops(3);
 
     NodeList list;
-    NodeBlock block(m);
+    NodeBlock block(m, plugin_search_config());
     *list_presentations = 0;
     std::uint32_t comparison_total = 0;
     const int start = clock_seconds();

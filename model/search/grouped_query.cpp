@@ -1,0 +1,405 @@
+// The pruned search: the nodes added since the groups were made first, in
+// node order; then the groups, smallest bound first, and in each group the
+// tiles, smallest bound first, each skipped when its bound shows that no
+// member can beat the best so far (grouping.h says why the bounds hold).
+//
+// What stays true: the best is compared as (size, node number) by takes_lead
+// (join.h), so that whatever order the nodes are sized in, the lowest-numbered
+// of equal sizes wins as in a scan in node order. Patterns that are not finite
+// are searched flat. The searches here read the block and write only their
+// outputs and their own GroupScratch, so threads may run them side by side.
+#include "model/search/grouping.h"
+#include "model/search/join.h"
+#include "model/search/node_block.h"
+#include "model/search/policy.h"
+
+#include <algorithm>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define QUORV_SSE2 1
+#else
+#define QUORV_SSE2 0
+#endif
+
+namespace {
+
+constexpr int kW = NodeBlock::kTileNodes;
+
+// Bit j set where a[j] <= t, for the kW values a[0..kW-1] (never for NaN).
+unsigned at_most(const double *a, double t)
+{
+    unsigned bits = 0;
+#if QUORV_SSE2
+    const __m128d b = _mm_set1_pd(t);
+    for (int v = 0; v < kW / 2; ++v)
+        bits |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(_mm_loadu_pd(a + 2 * v), b))) << (2 * v);
+#else
+    for (int j = 0; j < kW; ++j)
+        bits |= static_cast<unsigned>(a[j] <= t) << j;
+#endif
+    return bits;
+}
+
+int lowest_bit(unsigned bits)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_ctz(bits);
+#else
+    int j = 0;
+    while (!(bits & 1u)) {
+        bits >>= 1;
+        ++j;
+    }
+    return j;
+#endif
+}
+
+}  // namespace
+
+int NodeBlock::grouped_winner(const double *pattern, double *size, GroupScratch &scratch, int hint) const
+{
+    const NodeGroups &g = *groups_;
+    if (!all_finite(pattern, m_)) {
+        scratch.sized += count_;
+        return flat_winner(pattern, size);
+    }
+    double best = m_;
+    int winner = -1;
+    alignas(64) double sizes[kW * kW];
+    for (int t0 = g.count / kW; t0 < tile_count(); t0 += kW) {
+        const int tiles = tile_count() - t0 < kW ? tile_count() - t0 : kW;
+        kernels().tile_sizes(tile(t0), tile_doubles_, nullptr, tiles, m_, pattern, sizes);
+        const int first = t0 * kW > g.count ? t0 * kW : g.count;
+        const int last = (t0 + tiles) * kW < count_ ? (t0 + tiles) * kW : count_;
+        for (int k = first; k < last; ++k)
+            if (takes_lead(sizes[k - t0 * kW], k, best, winner)) {
+                best = sizes[k - t0 * kW];
+                winner = k;
+            }
+    }
+
+    // A likely winner sized first makes the best small from the start.
+    if (hint >= 0 && hint < count_) {
+        const double s = node_size(hint, pattern);
+        if (takes_lead(s, hint, best, winner)) {
+            best = s;
+            winner = hint;
+        }
+    }
+
+    // For a finite pattern every bound is a number (0 for the bounds of
+    // unsound boxes), so the order below is a strict weak one.
+    double *bounds = scratch.group_sizes.get();
+    int *order = scratch.order.get();
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
+    kernels().bound_sizes(g.group_bounds.get(), g.group_tiles, m_, pattern, bounds);
+    std::int64_t sized = search_policy::kBoundWork * g.group_tiles;
+    // Groups above the best so far stay out of the order: the best only falls.
+    int candidates = 0;
+    for (int q = 0; q < g.groups; ++q) {
+        bounds[q] = bounds[q] > g.group_least[q] ? bounds[q] : g.group_least[q];
+        if (bounds[q] <= best)
+            order[candidates++] = q;
+    }
+    std::sort(order, order + candidates, [bounds](int a, int b) { return bounds[a] < bounds[b]; });
+
+    // No member can beat the best: a larger bound, or an equal one with every
+    // member numbered above the winner (or no winner: then the best is M,
+    // which no size reaches and wins).
+    auto hopeless = [&](double bound, int first_node) {
+        return bound > best || (bound == best && (winner < 0 || first_node > winner));
+    };
+    alignas(64) double tile_bounds[kW];
+    for (int r = 0; r < candidates; ++r) {
+        const int q = order[r];
+        if (bounds[q] > best)
+            break;  // so are all that follow
+        if (hopeless(bounds[q], g.group_first[q]))
+            continue;
+        kernels().bound_sizes(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, 1, m_, pattern,
+                              tile_bounds);
+        sized += search_policy::kBoundWork;
+        for (int j = 0; j < kW && q * kW + j < g.tiles; ++j)
+            tile_bounds[j] = tile_bounds[j] > g.tile_least[q * kW + j] ? tile_bounds[j] : g.tile_least[q * kW + j];
+        const int t0 = q * kW;
+        const int tiles = g.tiles - t0 < kW ? g.tiles - t0 : kW;
+        // Two tiles at a time keep the kernel busy; a second tile may turn
+        // out not to be needed, which costs time only.
+        for (int j = 0; j < tiles;) {
+            int two[2];
+            int n = 0;
+            for (; j < tiles && n < 2; ++j)
+                if (!hopeless(tile_bounds[j], g.tile_first[t0 + j]))
+                    two[n++] = t0 + j;
+            if (n == 0)
+                break;
+            kernels().tile_sizes(g.nodes.get(), tile_doubles_, two, n, m_, pattern, sizes);
+            sized += n * kW;
+            for (int e = 0; e < n * kW; ++e) {
+                const double s = sizes[e];
+                if (s <= best) {
+                    const int k = g.slot_node[static_cast<std::size_t>(two[e / kW] * kW + e % kW)];
+                    if (takes_lead(s, k, best, winner)) {
+                        best = s;
+                        winner = k;
+                    }
+                }
+            }
+        }
+    }
+    scratch.sized += sized;
+    if (winner >= 0 && size)
+        *size = best;
+    return winner;
+}
+
+// The winners of np <= 4 finite patterns, neighbours in space, searched
+// together when every node is in the groups: each pattern keeps its own best,
+// and each tile that any of them cannot rule out is sized for all four, its
+// rows loaded once. The groups go in order of their smallest bound over the
+// patterns. `hint` as for grouped_winner.
+void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *winners, double *sizes,
+                                 GroupScratch &scratch, int hint) const
+{
+    const NodeGroups &g = *groups_;
+    const double *x[4];
+    for (int r = 0; r < 4; ++r)
+        x[r] = patterns[r < np ? r : np - 1];
+    double best[4];
+    int winner[4];
+    for (int r = 0; r < 4; ++r) {
+        best[r] = m_;
+        winner[r] = -1;
+    }
+    auto offer = [&](int r, const double *z, unsigned hits, const int *slot_nodes) {
+        for (; hits; hits &= hits - 1) {
+            const int l = lowest_bit(hits);
+            if (z[l] <= best[r] && takes_lead(z[l], slot_nodes[l], best[r], winner[r])) {
+                best[r] = z[l];
+                winner[r] = slot_nodes[l];
+            }
+        }
+    };
+    alignas(64) double node_sizes[4][kW * kW];
+    double *out[4] = {node_sizes[0], node_sizes[1], node_sizes[2], node_sizes[3]};
+    // The sizes of tiles which[0..n-1] are in; each pattern takes what beats
+    // its best. Most tiles hold nothing better: one test of all eight sizes
+    // together says so, without a branch per node.
+    auto take_sizes = [&](const int *which, int n) {
+        for (int r = 0; r < 4; ++r)
+            for (int j = 0; j < n; ++j) {
+                const double *z = node_sizes[r] + kW * j;
+                offer(r, z, at_most(z, best[r]), g.slot_node.get() + static_cast<std::size_t>(which[j]) * kW);
+            }
+    };
+    std::int64_t sized = 4 * search_policy::kBoundWork * g.group_tiles;
+    // The hint's whole tile first: its neighbours are as likely to win.
+    if (hint >= 0 && hint < count_) {
+        const int t = g.node_slot[static_cast<std::size_t>(hint)] / kW;
+        kernels().tile_sizes4(g.nodes.get(), tile_doubles_, &t, 1, m_, x, out);
+        sized += 4 * kW;
+        take_sizes(&t, 1);
+    }
+    // A member may beat pattern r's best only where the bound is at most
+    // that best. (An equal bound is searched even when its members are all
+    // numbered above the winner: the tie goes to the winner all the same,
+    // and the test stays a plain comparison, as it is asked for every tile.)
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
+    const std::size_t slots = static_cast<std::size_t>(g.group_tiles) * kW;
+    double *bounds[4];
+    double *least = scratch.group_sizes.get() + 4 * slots;
+    int *order = scratch.order.get();
+    for (int r = 0; r < 4; ++r)
+        bounds[r] = scratch.group_sizes.get() + r * slots;
+    kernels().bound_sizes4(g.group_bounds.get(), g.group_tiles, m_, x, bounds);
+    // Only groups that some pattern may still need are ordered: the bests
+    // only fall from here on.
+    const double worst0 = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
+    int candidates = 0;
+    for (int q = 0; q < g.groups; ++q) {
+        double low = bounds[0][q];
+        for (int r = 0; r < 4; ++r) {
+            bounds[r][q] = bounds[r][q] > g.group_least[q] ? bounds[r][q] : g.group_least[q];
+            low = bounds[r][q] < low ? bounds[r][q] : low;
+        }
+        least[q] = low;
+        if (low <= worst0)
+            order[candidates++] = q;
+    }
+    // Finite patterns: every bound is a number, and the order a strict weak one.
+    std::sort(order, order + candidates, [least](int a, int b) { return least[a] < least[b]; });
+
+    alignas(64) double tile_bounds[4][kW];
+    double *tile_out[4] = {tile_bounds[0], tile_bounds[1], tile_bounds[2], tile_bounds[3]};
+    alignas(64) double paired_out[3 * kW * kW];
+    for (int c = 0; c < candidates; ++c) {
+        const int q = order[c];
+        const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
+        if (least[q] > worst)
+            break;  // so are all that follow, for every pattern
+        // The tiles' bounds, for the patterns the group's bound leaves in reach.
+        const double *group_x[4];
+        double *group_out[4];
+        int reach = 0;
+        for (int r = 0; r < 4; ++r)
+            if (bounds[r][q] <= best[r]) {
+                group_x[reach] = x[r];
+                group_out[reach++] = tile_out[r];
+            }
+        if (reach == 0)
+            continue;
+        const int t0 = q * kW;
+        kernels().bound_tile(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, m_, group_x,
+                             group_out, reach);
+        sized += reach * search_policy::kBoundWork;
+        // Slots past the last tile have an infinite least size, and are
+        // never needed.
+        const double *tile_least = g.tile_least.get() + t0;
+        unsigned needs[4];
+        for (int r = 0; r < 4; ++r)
+            needs[r] = bounds[r][q] <= best[r] ? at_most(tile_bounds[r], best[r]) & at_most(tile_least, best[r]) : 0;
+        // A tile that all four need is sized for all four, its rows loaded
+        // once; one that fewer need only for those, tile and pattern paired.
+        const unsigned all = needs[0] & needs[1] & needs[2] & needs[3];
+        int which[kW];
+        int n = 0;
+        for (unsigned left = all; left; left &= left - 1)
+            which[n++] = t0 + lowest_bit(left);
+        int paired_tile[3 * kW], paired_pattern[3 * kW];
+        const double *paired_x[3 * kW];
+        int pairs = 0;
+        for (int r = 0; r < 4; ++r)
+            for (unsigned left = needs[r] & ~all; left; left &= left - 1) {
+                paired_tile[pairs] = t0 + lowest_bit(left);
+                paired_pattern[pairs] = r;
+                paired_x[pairs++] = x[r];
+            }
+        if (n > 0) {
+            kernels().tile_sizes4(g.nodes.get(), tile_doubles_, which, n, m_, x, out);
+            sized += 4 * n * kW;
+            take_sizes(which, n);
+        }
+        if (pairs > 0) {
+            kernels().paired_sizes(g.nodes.get(), tile_doubles_, paired_tile, paired_x, pairs, m_, paired_out);
+            sized += pairs * kW;
+            for (int e = 0; e < pairs; ++e) {
+                const int r = paired_pattern[e];
+                const double *z = paired_out + kW * e;
+                offer(r, z, at_most(z, best[r]), g.slot_node.get() + static_cast<std::size_t>(paired_tile[e]) * kW);
+            }
+        }
+    }
+    scratch.sized += sized;
+    for (int r = 0; r < np; ++r) {
+        winners[r] = winner[r];
+        if (winner[r] >= 0 && sizes)
+            sizes[r] = best[r];
+    }
+}
+
+void NodeBlock::flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const
+{
+    kernels().flat_winners(tiles_.get(), tile_doubles_, tile_count(), m_, patterns, n, winners, sizes);
+}
+
+// Whether the groups pay for these patterns: the first up to kProbePatterns
+// of them are searched with the groups, and the probe fails once its work
+// reaches what all of it may do (where nothing can be skipped, as with random
+// boxes, that is after a few patterns). Their winners are stored; *probed
+// tells how many were searched.
+bool NodeBlock::groups_pay(const double *const *patterns, int n, int *winners, double *sizes,
+                           GroupScratch &scratch, int *probed) const
+{
+    const int probe = search_policy::kProbePatterns;
+    const std::int64_t before = scratch.sized;
+    const std::int64_t allowed = static_cast<std::int64_t>(probe) * count_;
+    int hint = -1;
+    int p = 0;
+    while (p < probe && p < n && (scratch.sized - before) * search_policy::kPayingShare < allowed) {
+        winners[p] = grouped_winner(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
+        hint = winners[p] >= 0 ? winners[p] : hint;
+        ++p;
+    }
+    *probed = p;
+    return (scratch.sized - before) * search_policy::kPayingShare < allowed;
+}
+
+// Winners of n patterns with the groups, for a range that the probe found
+// they pay for. The patterns are searched in k-d order (finite ones; the
+// others last): neighbours visit mostly the same tiles, which stay in the
+// cache, and each one's winner is sized first for the next, making its best
+// small from the start. Without the memory, in the order given. Patterns
+// already in that order (`ordered`) keep it.
+void NodeBlock::grouped_range(const double *const *patterns, int n, int *winners, double *sizes,
+                              GroupScratch &scratch, bool ordered) const
+{
+    using namespace search_policy;
+    if (!(config_.pruning && groups_)) {
+        flat_winners(patterns, n, winners, sizes);
+        return;
+    }
+    Buffer<int> order;
+    int finite = 0;
+    if (order.allocate(static_cast<std::size_t>(n))) {
+        if (ordered) {
+            while (finite < n && all_finite(patterns[finite], m_))
+                ++finite;
+            for (int p = 0; p < n; ++p)
+                order[static_cast<std::size_t>(p)] = p;
+        } else {
+            finite = order_patterns(patterns, n, m_, order.get());
+        }
+    }
+    // Patterns in runs: the groups serve a run while they leave most nodes
+    // unsized; otherwise the flat kernels take the next runs, and the groups
+    // are tried again now and then.
+    const double *run[kGroupedRun];
+    int run_winners[kGroupedRun];
+    double run_sizes[kGroupedRun];
+    int flat_runs = 0;
+    int hint = -1;
+    for (int p0 = 0; p0 < n; p0 += kGroupedRun) {
+        const int nb = n - p0 < kGroupedRun ? n - p0 : kGroupedRun;
+        auto at = [&](int r) { return order ? order[static_cast<std::size_t>(p0 + r)] : p0 + r; };
+        if (flat_runs > 0) {
+            for (int r = 0; r < nb; ++r)
+                run[r] = patterns[at(r)];
+            flat_winners(run, nb, run_winners, run_sizes);
+            for (int r = 0; r < nb; ++r) {
+                winners[at(r)] = run_winners[r];
+                if (sizes && run_winners[r] >= 0)
+                    sizes[at(r)] = run_sizes[r];
+            }
+            --flat_runs;
+            continue;
+        }
+        const std::int64_t before = scratch.sized;
+        for (int r = 0; r < nb;) {
+            // Four finite neighbours at a time while all nodes are grouped.
+            int four = 0;
+            while (four < 4 && r + four < nb && r + four < finite - p0 && grouped() == count_)
+                ++four;
+            if (four > 1) {
+                for (int f = 0; f < four; ++f)
+                    run[f] = patterns[at(r + f)];
+                grouped_winners4(run, four, run_winners, run_sizes, scratch, hint);
+                for (int f = 0; f < four; ++f) {
+                    const int p = at(r + f);
+                    winners[p] = run_winners[f];
+                    if (sizes && run_winners[f] >= 0)
+                        sizes[p] = run_sizes[f];
+                    hint = run_winners[f] >= 0 ? run_winners[f] : hint;
+                }
+                r += four;
+                continue;
+            }
+            const int p = at(r);
+            winners[p] = grouped_winner(patterns[p], sizes ? sizes + p : nullptr, scratch, hint);
+            hint = winners[p] >= 0 ? winners[p] : hint;
+            ++r;
+        }
+        if ((scratch.sized - before) * kPayingShare >= static_cast<std::int64_t>(nb) * count_)
+            flat_runs = kFlatRunsAfterMiss;
+    }
+}

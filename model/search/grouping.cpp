@@ -1,0 +1,405 @@
+// The k-d grouping of the nodes and the bounds of their tiles and groups (see
+// grouping.h).
+#include "model/search/grouping.h"
+
+#include "model/search/node_block.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define QUORV_SSE2 1
+#else
+#define QUORV_SSE2 0
+#endif
+
+namespace {
+
+constexpr int kW = search_kernels::kTileNodes;
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+// One split of kd_split: order[begin, end) parted at the returned place
+// (begin + a whole number of runs), nearer points on each side; end when the
+// range is too small to split.
+int kd_split_once(int *order, int begin, int end, const double *points, int m, SplitKey *keys)
+{
+    const int n = end - begin;
+    if (n <= kW)
+        return end;
+    int feature = 0;
+    double widest = -1.0;
+    const int sample = search_policy::kSpreadSample;
+    const int step = n > 2 * sample ? n / sample : 1;
+    // Eight features at a time, each point read as one run: the same spreads
+    // as feature by feature (lo = c < lo ? c : lo is minpd, hi = c > hi ? c :
+    // hi maxpd), for far less work.
+    constexpr int kChunk = 8;
+    for (int i0 = 0; i0 < m; i0 += kChunk) {
+        const int w = m - i0 < kChunk ? m - i0 : kChunk;
+        alignas(16) double lo[kChunk], hi[kChunk];
+        const double *first = points + static_cast<std::size_t>(order[begin]) * m + i0;
+        for (int i = 0; i < w; ++i)
+            lo[i] = hi[i] = first[i];
+        int j = begin + step;
+#if QUORV_SSE2
+        if (w == kChunk) {
+            __m128d l[4], h[4];
+            for (int v = 0; v < 4; ++v) {
+                l[v] = _mm_load_pd(lo + 2 * v);
+                h[v] = l[v];
+            }
+            for (; j < end; j += step) {
+                const double *c = points + static_cast<std::size_t>(order[j]) * m + i0;
+                for (int v = 0; v < 4; ++v) {
+                    const __m128d x = _mm_loadu_pd(c + 2 * v);
+                    l[v] = _mm_min_pd(x, l[v]);
+                    h[v] = _mm_max_pd(x, h[v]);
+                }
+            }
+            for (int v = 0; v < 4; ++v) {
+                _mm_store_pd(lo + 2 * v, l[v]);
+                _mm_store_pd(hi + 2 * v, h[v]);
+            }
+        }
+#endif
+        for (; j < end; j += step) {
+            const double *c = points + static_cast<std::size_t>(order[j]) * m + i0;
+            for (int i = 0; i < w; ++i) {
+                lo[i] = c[i] < lo[i] ? c[i] : lo[i];
+                hi[i] = c[i] > hi[i] ? c[i] : hi[i];
+            }
+        }
+        for (int i = 0; i < w; ++i)
+            if (hi[i] - lo[i] > widest) {
+                widest = hi[i] - lo[i];
+                feature = i0 + i;
+            }
+    }
+    const int run = n > kW * kW ? kW * kW : kW;
+    const int half = (n / 2 + run - 1) / run * run;
+    // The split works on (value, node) keys in a run of their own rather
+    // than reading the points through the order, all over memory.
+    for (int j = begin; j < end; ++j)
+        keys[j] = SplitKey{points[static_cast<std::size_t>(order[j]) * m + feature], order[j]};
+    std::nth_element(keys + begin, keys + begin + half, keys + end,
+                     [](const SplitKey &a, const SplitKey &b) { return a.value < b.value; });
+    for (int j = begin; j < end; ++j)
+        order[j] = keys[j].node;
+    return begin + half;
+}
+
+// Each range split at a whole number of runs near its middle, across the
+// feature whose points spread widest, down to single tiles.
+void kd_split(int *order, int begin, int end, const double *points, int m, SplitKey *keys)
+{
+    const int middle = kd_split_once(order, begin, end, points, m, keys);
+    if (middle == end)
+        return;
+    kd_split(order, begin, middle, points, m, keys);
+    kd_split(order, middle, end, points, m, keys);
+}
+
+// Makes the bounds in lane `lane` of a bound tile hold for one more box: the
+// largest lower bound, the smallest upper bound and the smallest width so
+// far. A box the bounds cannot serve makes them +inf, -inf and 0, sized 0 by
+// any finite pattern, and so they stay.
+void take_in(double *bound_tile, int lane, int m, const double *lower, const double *upper, bool sound)
+{
+    for (int i = 0; i < m; ++i) {
+        double *lo = bound_tile + 3 * kW * static_cast<std::size_t>(i) + lane;
+        double *up = lo + kW;
+        double *width = lo + 2 * kW;
+        if (!sound) {
+            *lo = kInf;
+            *up = -kInf;
+            *width = 0.0;
+        } else {
+            const double w = upper[i] - lower[i];
+            *lo = lower[i] > *lo ? lower[i] : *lo;
+            *up = upper[i] < *up ? upper[i] : *up;
+            *width = w < *width ? w : *width;
+        }
+    }
+}
+
+// Widths summed in feature order from 0.0, as a join sums its terms.
+double box_size(const double *lower, const double *upper, int m)
+{
+    double size = 0.0;
+    for (int i = 0; i < m; ++i)
+        size += upper[i] - lower[i];
+    return size;
+}
+
+// A box the group bounds hold for: finite, lower <= upper in every feature.
+bool sound_box(const double *lower, const double *upper, int m)
+{
+    for (int i = 0; i < m; ++i)
+        if (!(std::isfinite(lower[i]) && std::isfinite(upper[i]) && lower[i] <= upper[i]))
+            return false;
+    return true;
+}
+
+// Bounds j of [first, last) (lane j % kW of bound tile j / kW) made empty:
+// lower -inf, upper and width +inf, and no member.
+void empty_bounds(double *bounds, int m, int first, int last, int *first_node, double *least)
+{
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
+    for (int j = first; j < last; ++j) {
+        double *lo = bounds + static_cast<std::size_t>(j / kW) * bound_doubles + j % kW;
+        for (int i = 0; i < m; ++i) {
+            lo[3 * kW * i] = -kInf;
+            lo[3 * kW * i + kW] = kInf;
+            lo[3 * kW * i + 2 * kW] = kInf;
+        }
+        first_node[j] = std::numeric_limits<int>::max();
+        least[j] = kInf;
+    }
+}
+
+}  // namespace
+
+bool all_finite(const double *x, int m)
+{
+    for (int i = 0; i < m; ++i)
+        if (!std::isfinite(x[i]))
+            return false;
+    return true;
+}
+
+int order_patterns(const double *const *patterns, int n, int m, int *order)
+{
+    const std::size_t mm = static_cast<std::size_t>(m);
+    Buffer<double> points;
+    const bool have_points = points.allocate(static_cast<std::size_t>(n) * mm);
+    int finite = 0;
+    for (int p = 0; p < n; ++p)
+        if (have_points && all_finite(patterns[p], m)) {
+            std::memcpy(points.get() + static_cast<std::size_t>(p) * mm, patterns[p], mm * sizeof(double));
+            order[finite++] = p;
+        }
+    for (int p = 0, at = finite; p < n; ++p)
+        if (!(have_points && all_finite(patterns[p], m)))
+            order[at++] = p;
+    kd_order(order, finite, points.get(), m);
+    return finite;
+}
+
+
+void kd_order(int *order, int n, const double *points, int m)
+{
+    Buffer<SplitKey> keys;
+    if (keys.allocate(static_cast<std::size_t>(n)))
+        kd_split(order, 0, n, points, m, keys.get());
+}
+
+std::unique_ptr<GroupScratch> GroupScratch::make(const NodeGroups &g)
+{
+    std::unique_ptr<GroupScratch> s(new (std::nothrow) GroupScratch);
+    if (!s || !s->group_sizes.allocate(5 * static_cast<std::size_t>(g.group_tiles) * kW) ||
+        !s->order.allocate(static_cast<std::size_t>(g.groups)))
+        return nullptr;
+    return s;
+}
+
+void refresh_groups(NodeGroups &g, int k, int m, std::size_t tile_doubles, const double *lower,
+                    const double *upper)
+{
+    const int slot = g.node_slot[static_cast<std::size_t>(k)];
+    double *lo = g.nodes.get() + static_cast<std::size_t>(slot / kW) * tile_doubles + slot % kW;
+    for (int i = 0; i < m; ++i) {
+        lo[2 * kW * static_cast<std::size_t>(i)] = lower[i];
+        lo[2 * kW * static_cast<std::size_t>(i) + kW] = upper[i];
+    }
+    const bool sound = sound_box(lower, upper, m);
+    const int t = slot / kW, q = t / kW;
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
+    take_in(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, t % kW, m, lower, upper, sound);
+    take_in(g.group_bounds.get() + static_cast<std::size_t>(q / kW) * bound_doubles, q % kW, m, lower, upper,
+            sound);
+    const double least = sound ? box_size(lower, upper, m) : 0.0;
+    g.tile_least[t] = least < g.tile_least[t] ? least : g.tile_least[t];
+    g.group_least[q] = least < g.group_least[q] ? least : g.group_least[q];
+}
+
+int NodeBlock::grouped() const { return groups_ ? groups_->count : 0; }
+
+void NodeBlock::forget_groups()
+{
+    scratch_.reset();
+    groups_.reset();
+}
+
+bool NodeBlock::regroup()
+{
+    Regrouping r;
+    if (!regroup_begin(r))
+        return false;
+    for (int part = 0; part < r.parts; ++part)
+        r.part(part);
+    return regroup_end(r);
+}
+
+bool NodeBlock::regroup_begin(Regrouping &r)
+{
+    forget_groups();
+    tail_work_ = 0;
+    searched_ = 0;
+    sized_ = 0;
+    const int k = count_;
+    r.k = k;
+    r.m = m_;
+    r.tile_doubles = tile_doubles_;
+    if (k == 0 || m_ == 0)
+        return true;  // nothing to group: r.g stays null
+    const std::size_t m = static_cast<std::size_t>(m_);
+    r.g.reset(new (std::nothrow) NodeGroups);
+    if (!r.g || !r.order.allocate(static_cast<std::size_t>(k)) ||
+        !r.centres.allocate(static_cast<std::size_t>(k) * 2 * m) || !r.keys.allocate(static_cast<std::size_t>(k)))
+        return false;
+    // Boxes copied tile by tile, so that the tiles are read in storage order.
+    for (int t = 0; t < tile_count(); ++t) {
+        const double *a = tile(t);
+        const int lanes = k - t * kW < kW ? k - t * kW : kW;
+        double *c = r.centres.get() + static_cast<std::size_t>(t) * kW * 2 * m;
+        for (std::size_t i = 0; i < m; ++i)
+            for (int l = 0; l < lanes; ++l) {
+                c[l * 2 * m + i] = a[2 * kW * i + l];
+                c[l * 2 * m + m + i] = a[2 * kW * i + kW + l];
+            }
+    }
+    // Boxes the bounds hold for first, then the others in tiles of their
+    // own, each in node order.
+    int unsound = 0;
+    for (int j = 0; j < k; ++j) {
+        const double *c = r.centres.get() + static_cast<std::size_t>(j) * 2 * m;
+        if (sound_box(c, c + m, m_))
+            r.order[static_cast<std::size_t>(r.sound++)] = j;
+        else
+            r.order[static_cast<std::size_t>(k - 1 - unsound++)] = j;
+    }
+    std::reverse(r.order.get() + r.sound, r.order.get() + k);
+    // The first splits of the k-d order make the parts, where the sound
+    // boxes are more than a group.
+    r.parts = 1;
+    r.split[1] = r.sound;
+    while (r.parts < search_policy::kRegroupParts) {
+        int parts = 0, split[search_policy::kRegroupParts + 1] = {};
+        for (int part = 0; part < r.parts; ++part) {
+            const int begin = r.split[part], end = r.split[part + 1];
+            split[parts++] = begin;
+            if (end - begin > kW * kW)
+                split[parts++] = kd_split_once(r.order.get(), begin, end, r.centres.get(), 2 * m_, r.keys.get());
+        }
+        if (parts == r.parts)
+            break;
+        split[parts] = r.sound;
+        r.parts = parts;
+        std::copy(split, split + parts + 1, r.split);
+    }
+    r.split[r.parts] = k;
+
+    NodeGroups &g = *r.g;
+    r.sound_tiles = (r.sound + kW - 1) / kW;
+    g.count = k;
+    g.tiles = r.sound_tiles + (k - r.sound + kW - 1) / kW;
+    g.groups = (g.tiles + kW - 1) / kW;
+    g.group_tiles = (g.groups + kW - 1) / kW;
+    const std::size_t bound_doubles = 3 * kW * m;
+    if (!g.nodes.allocate(static_cast<std::size_t>(g.tiles) * tile_doubles_) ||
+        !g.tile_bounds.allocate(static_cast<std::size_t>(g.groups) * bound_doubles) ||
+        !g.group_bounds.allocate(static_cast<std::size_t>(g.group_tiles) * bound_doubles) ||
+        !g.slot_node.allocate(static_cast<std::size_t>(g.tiles) * kW) ||
+        !g.node_slot.allocate(static_cast<std::size_t>(k)) ||
+        !g.tile_first.allocate(static_cast<std::size_t>(g.tiles)) ||
+        !g.group_first.allocate(static_cast<std::size_t>(g.groups)) ||
+        !g.tile_least.allocate(static_cast<std::size_t>(g.groups) * kW) ||
+        !g.group_least.allocate(static_cast<std::size_t>(g.groups)))
+        return false;
+    // Group bounds start empty; lanes past the last group stay NaN and are
+    // never read.
+    g.group_bounds.fill(kNaN);
+    empty_bounds(g.group_bounds.get(), m_, 0, g.groups, g.group_first.get(), g.group_least.get());
+    return true;
+}
+
+void Regrouping::part(int index)
+{
+    if (!g)
+        return;
+    NodeGroups &gr = *g;
+    const std::size_t mm = static_cast<std::size_t>(m);
+    const std::size_t bound_doubles = 3 * kW * mm;
+    // Nodes [p0, p1) of the order; their tiles and groups (the last part's
+    // run to the end).
+    const int p0 = split[index], p1 = split[index + 1];
+    const bool last = index == parts - 1;
+    kd_split(order.get(), p0, p1 < sound ? p1 : sound, centres.get(), 2 * m, keys.get());
+    const int t0 = p0 / kW, t1 = last ? gr.tiles : p1 / kW;
+    const int q0 = t0 / kW, q1 = last ? gr.groups : t1 / kW;
+    std::fill(gr.nodes.get() + static_cast<std::size_t>(t0) * tile_doubles,
+              gr.nodes.get() + static_cast<std::size_t>(t1) * tile_doubles, kNaN);
+    std::fill(gr.slot_node.get() + static_cast<std::size_t>(t0) * kW,
+              gr.slot_node.get() + static_cast<std::size_t>(t1) * kW, std::numeric_limits<int>::max());
+    // Tile bounds start empty; lanes past the last tile stay NaN, and have
+    // an infinite least size.
+    std::fill(gr.tile_bounds.get() + static_cast<std::size_t>(q0) * bound_doubles,
+              gr.tile_bounds.get() + static_cast<std::size_t>(q1) * bound_doubles, kNaN);
+    empty_bounds(gr.tile_bounds.get(), m, t0, t1, gr.tile_first.get(), gr.tile_least.get());
+    if (q1 == gr.groups)
+        std::fill(gr.tile_least.get() + gr.tiles, gr.tile_least.get() + static_cast<std::size_t>(gr.groups) * kW,
+                  kInf);
+    for (int p = p0; p < p1; ++p) {
+        const int j = order[static_cast<std::size_t>(p)];
+        const bool is_sound = p < sound;
+        const int slot = is_sound ? p : sound_tiles * kW + (p - sound);
+        const double *lower = centres.get() + static_cast<std::size_t>(j) * 2 * mm, *upper = lower + mm;
+        double *to = gr.nodes.get() + static_cast<std::size_t>(slot / kW) * tile_doubles + slot % kW;
+        for (std::size_t i = 0; i < mm; ++i) {
+            to[2 * kW * i] = lower[i];
+            to[2 * kW * i + kW] = upper[i];
+        }
+        gr.slot_node[static_cast<std::size_t>(slot)] = j;
+        gr.node_slot[static_cast<std::size_t>(j)] = slot;
+        const int t = slot / kW, q = t / kW;
+        take_in(gr.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, t % kW, m, lower, upper,
+                is_sound);
+        gr.tile_first[t] = j < gr.tile_first[t] ? j : gr.tile_first[t];
+        const double least = is_sound ? box_size(lower, upper, m) : 0.0;
+        gr.tile_least[t] = least < gr.tile_least[t] ? least : gr.tile_least[t];
+    }
+    // A group's bounds are those of its tiles taken together: the largest
+    // and smallest of the same numbers, in any order.
+    for (int t = t0; t < t1; ++t) {
+        const int q = t / kW;
+        const double *from = gr.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles + t % kW;
+        double *to = gr.group_bounds.get() + static_cast<std::size_t>(q / kW) * bound_doubles + q % kW;
+        for (std::size_t i = 0; i < 3 * mm; i += 3) {
+            const double lo = from[kW * i], up = from[kW * (i + 1)], width = from[kW * (i + 2)];
+            to[kW * i] = lo > to[kW * i] ? lo : to[kW * i];
+            to[kW * (i + 1)] = up < to[kW * (i + 1)] ? up : to[kW * (i + 1)];
+            to[kW * (i + 2)] = width < to[kW * (i + 2)] ? width : to[kW * (i + 2)];
+        }
+        gr.group_first[q] = gr.tile_first[t] < gr.group_first[q] ? gr.tile_first[t] : gr.group_first[q];
+        gr.group_least[q] = gr.tile_least[t] < gr.group_least[q] ? gr.tile_least[t] : gr.group_least[q];
+    }
+}
+
+bool NodeBlock::regroup_end(Regrouping &r)
+{
+    r.order.release();
+    r.centres.release();
+    r.keys.release();
+    if (!r.g)
+        return true;
+    std::unique_ptr<GroupScratch> scratch = GroupScratch::make(*r.g);
+    if (!scratch)
+        return false;
+    scratch_ = std::move(scratch);
+    groups_ = std::move(r.g);
+    return true;
+}

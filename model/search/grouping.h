@@ -1,0 +1,116 @@
+// The groups of nearby boxes that let a search skip most nodes.
+//
+// A regroup copies the nodes once more, in k-d order, so that each tile holds
+// nearby boxes, and keeps for every tile, and for every group of kTileNodes
+// tiles, the largest lower bound, the smallest upper bound and the smallest
+// width of each feature, and the smallest box size.
+//
+// Why the bounds hold: a member's join term in a feature is at least the term
+// the two bounds give with the pattern (a rounded difference of a larger or
+// equal first and a smaller or equal second operand) and at least its own
+// width, so at least the larger of that term and the smallest width; no term
+// is negative, and larger terms added in the same order never give a smaller
+// sum. That sum, and the smallest box size, are thus no more than any
+// member's join size: a group whose bound is above the best size found cannot
+// hold the winner (compared as size, then node number, for the ties).
+//
+// What stays true:
+// - Group bounds are sound only for finite boxes with lower <= upper and a
+//   finite pattern. Any other box is put in tiles of its own after the sound
+//   ones, with bounds +inf / -inf and width 0 (size 0 for every finite
+//   pattern, so always searched); a pattern that is not finite is searched
+//   without the groups.
+// - learn may move bounds either way by a rounding: refresh_groups widens the
+//   bounds of a node's tile and group to take in its new box.
+// - Empty slots of the grouped tiles hold NaN bounds and node INT_MAX; bound
+//   lanes past the last tile or group are never read, and their least sizes
+//   are +inf.
+// - A regroup is cut into parts at whole groups, so that threads doing
+//   different parts write disjoint tiles, lanes and groups.
+#ifndef QUORV_MODEL_SEARCH_GROUPING_H
+#define QUORV_MODEL_SEARCH_GROUPING_H
+
+#include "model/search/buffer.h"
+#include "model/search/kernels.h"
+#include "model/search/policy.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// The grouped copy of the first `count` nodes.
+struct NodeGroups {
+    int count = 0;
+    int tiles = 0;        // tiles of nodes
+    int groups = 0;       // groups of kTileNodes tiles
+    int group_tiles = 0;  // bound tiles of the groups
+    Buffer<double> nodes;  // node bounds, tile by tile, in group order
+    // Bound tiles: per feature a row of kTileNodes largest lower bounds, one
+    // of smallest upper bounds and one of smallest widths (upper - lower).
+    Buffer<double> tile_bounds;   // one bound tile per group: lane j bounds its tile j
+    Buffer<double> group_bounds;  // lane j of bound tile q bounds group kTileNodes * q + j
+    Buffer<int> slot_node;        // node number in each slot; INT_MAX when empty
+    Buffer<int> node_slot;        // slot of each node
+    Buffer<int> tile_first;       // lowest node number of each tile
+    Buffer<int> group_first;      // lowest node number of each group
+    // Smallest size (widths summed in feature order) of the boxes of each
+    // tile and group, no more than any member's join size: every term of a
+    // join is at least the width in its feature. 0 with an unsound box.
+    Buffer<double> tile_least;
+    Buffer<double> group_least;
+};
+
+// What one searching thread needs besides the block; null without the memory.
+struct GroupScratch {
+    Buffer<double> group_sizes;  // room for four patterns' group bounds and their least
+    Buffer<int> order;
+    std::int64_t sized = 0;  // work done within the groups, in nodes sized
+
+    static std::unique_ptr<GroupScratch> make(const NodeGroups &g);
+};
+
+// A node's centre key for the k-d split (a bound and the node's number).
+struct SplitKey {
+    double value;
+    int node;
+};
+
+// A regroup in three steps: NodeBlock::regroup_begin, then the parts, in any
+// order and on any threads, then NodeBlock::regroup_end. The first splits of
+// the k-d order, made at the beginning, part the nodes; each part orders its
+// own further and fills its tiles and groups.
+struct Regrouping {
+    std::unique_ptr<NodeGroups> g;
+    Buffer<int> order;
+    Buffer<double> centres;  // each node's lower bounds, then its upper bounds
+    Buffer<SplitKey> keys;
+    int m = 0;
+    std::size_t tile_doubles = 0;
+    int k = 0, sound = 0, sound_tiles = 0;
+    // Part i is nodes split[i] .. split[i + 1] - 1 of the order: sound boxes
+    // split at whole groups, the others with the last part.
+    int parts = 0;
+    int split[search_policy::kRegroupParts + 1] = {};
+
+    void part(int index);  // fills the tiles and groups of one part
+};
+
+// Widens the bounds of node k's tile and group to take in its new box.
+void refresh_groups(NodeGroups &g, int k, int m, std::size_t tile_doubles, const double *lower,
+                    const double *upper);
+
+// Orders order[0, n) so that every run of kTileNodes points from the start,
+// and every run of kTileNodes^2, lies close together (points of m doubles
+// each). Without the memory it needs the order stays, which only makes the
+// groups prune less.
+void kd_order(int *order, int n, const double *points, int m);
+
+// order[0..n-1] gets the patterns' numbers, the finite ones first in k-d
+// order, then the others as given; the count of finite ones is returned.
+// Without memory for the points, the order given, and no finite ones (they
+// are then searched one by one, with the same winners).
+int order_patterns(const double *const *patterns, int n, int m, int *order);
+
+bool all_finite(const double *x, int m);
+
+#endif

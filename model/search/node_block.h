@@ -1,0 +1,155 @@
+// NodeBlock: the bounds of all nodes of a call kept a second time, in tiles of
+// kTileNodes nodes (per feature a row of the tile's lower bounds, then a row of
+// its upper bounds), behind the fast winner search.
+//
+// What stays true:
+// - The block mirrors the node list: node k's bounds are in lane k % kTileNodes
+//   of tile k / kTileNodes after every create (append, put) and every learn
+//   (refresh). Empty lanes hold NaN bounds, whose sizes are NaN and never win.
+// - Every search gives the winner of Node::join over all nodes in node order
+//   (join.h), whichever kernels, groups, remembered searches or threads find
+//   it; these change only the time taken.
+// - Searches of batches (find_winners) change nothing but their outputs and
+//   the block's working memory of the groups; all other state belongs to the
+//   calling thread.
+//
+// The parts live in files of their own: storage.cpp (tiles, the single
+// search, looking ahead), journal.h (remembered searches), grouping.h (the
+// k-d groups and their bounds), grouped_query.cpp (the pruned search) and
+// scheduler.cpp (batches on several threads).
+#ifndef QUORV_MODEL_SEARCH_NODE_BLOCK_H
+#define QUORV_MODEL_SEARCH_NODE_BLOCK_H
+
+#include "model/search/buffer.h"
+#include "model/search/config.h"
+#include "model/search/journal.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class Node;
+struct NodeGroups;
+struct GroupScratch;
+struct Regrouping;
+class GroupingHandshake;
+
+class NodeBlock {
+public:
+    static constexpr int kTileNodes = search_kernels::kTileNodes;
+
+    // Nodes of m features (Node::params.M of the call), searched as `config` says.
+    NodeBlock(int m, const SearchConfig &config);
+    ~NodeBlock();
+    NodeBlock(const NodeBlock &) = delete;
+    NodeBlock &operator=(const NodeBlock &) = delete;
+
+    const SearchConfig &config() const { return config_; }
+    int count() const { return count_; }
+
+    // Room for `nodes` nodes; grows geometrically. False when memory ran out
+    // (the block is then unchanged).
+    bool reserve(int nodes);
+    // Copies the bounds of `node` as node number count(); false when memory ran out.
+    bool append(const Node &node);
+    // Adds `nodes` nodes at once to a block that no search has used, each
+    // then given its bounds by put(k, node), from any thread, one thread per
+    // tile; until then they hold NaN bounds. False when memory ran out.
+    bool add_slots(int nodes);
+    void put(int k, const Node &node) { store(k, node); }
+    // Copies the bounds of node k again, after learn may have moved them.
+    void refresh(int k, const Node &node);
+
+    // Orders all nodes now in the block into groups with bounds; nodes
+    // appended later are searched in full until the next regroup. False when
+    // memory ran out: searches then size every node, with the same results.
+    bool regroup();
+    // Nodes in the groups (the first grouped() nodes; 0: no groups).
+    int grouped() const;
+    // The next find_winners groups the nodes first (as regroup), on one
+    // thread while the others start searching without the groups.
+    void regroup_on_search() { regroup_pending_ = true; }
+
+    // Winner for one pattern, -1 when no node wins; *size gets the winner's
+    // join size when there is one.
+    int find_winner(const double *pattern, double *size = nullptr) const;
+    // The same for training, which searches one pattern after another and
+    // changes at most one node in between. `next`, when not null, is the
+    // pattern likely to be searched next: the pass over the nodes sizes it
+    // too, and its own search then sizes only the nodes changed since.
+    // `pattern_index`, when not -1, numbers the pattern among those
+    // remembered (remember).
+    int find_winner_ahead(const double *pattern, const double *next, double *size = nullptr,
+                          int pattern_index = -1);
+    // Training presents the same patterns again and again: remember, for
+    // each of `patterns` patterns, the winner of its last search, so that its
+    // next search sizes only the nodes appended or changed since. False when
+    // memory ran out (searches then start afresh, same results).
+    bool remember(int patterns);
+    // Winners of n patterns at once, into winners[0..n-1], and their sizes
+    // into sizes[0..n-1] when sizes is not null (those of patterns without a
+    // winner are left alone); on up to `threads` threads.
+    void find_winners(const double *const *patterns, int n, int *winners, double *sizes = nullptr,
+                      int threads = 1);
+    // The join size of every node with the pattern, into out[0..count()-1].
+    void all_sizes(const double *pattern, double *out) const;
+
+private:
+    friend class GroupingHandshake;
+
+    const search_kernels::Kernels &kernels() const { return config_.kernels; }
+    double *tile(int t) const { return tiles_.get() + static_cast<std::size_t>(t) * tile_doubles_; }
+    int tile_count() const { return (count_ + kTileNodes - 1) / kTileNodes; }
+    void store(int k, const Node &node);
+    double node_size(int k, const double *pattern) const;
+    int flat_winner(const double *pattern, double *size) const;
+    int winner_looked_ahead(const double *pattern, double *size);
+    int single_search(const double *pattern, const double *next, double *size);
+
+    // grouped_query.cpp
+    int grouped_winner(const double *pattern, double *size, GroupScratch &scratch, int hint = -1) const;
+    void grouped_winners4(const double *const *patterns, int np, int *winners, double *sizes,
+                          GroupScratch &scratch, int hint) const;
+    bool groups_pay(const double *const *patterns, int n, int *winners, double *sizes, GroupScratch &scratch,
+                    int *probed) const;
+    void grouped_range(const double *const *patterns, int n, int *winners, double *sizes, GroupScratch &scratch,
+                       bool ordered = false) const;
+    void flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const;
+
+    // grouping.cpp
+    void forget_groups();
+    bool regroup_begin(Regrouping &r);
+    bool regroup_end(Regrouping &r);
+
+    // scheduler.cpp
+    void grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads);
+
+    SearchConfig config_;
+    int m_;
+    std::size_t tile_doubles_;  // 2 * kTileNodes * m
+    Buffer<double> tiles_;
+    int count_ = 0;
+    int capacity_ = 0;  // in tiles
+
+    // Looking ahead: the sizes of pattern `ahead_` against the first
+    // ahead_count_ nodes as they were, except node ahead_dirty_ (-1: none),
+    // changed since.
+    const double *ahead_ = nullptr;
+    Buffer<double> ahead_sizes_;
+    int ahead_capacity_ = 0;  // in tiles
+    int ahead_count_ = 0;
+    int ahead_dirty_ = -1;
+
+    SearchJournal journal_;
+
+    std::unique_ptr<NodeGroups> groups_;
+    std::unique_ptr<GroupScratch> scratch_;  // for the calling thread's searches
+    bool regroup_pending_ = false;
+    // Training: nodes sized outside the groups since the last regroup, and
+    // how well the groups have pruned since then.
+    std::int64_t tail_work_ = 0;
+    std::int64_t searched_ = 0, sized_ = 0;
+    std::int64_t regroup_work_;  // regroup after this many node counts of tail work
+};
+
+#endif

@@ -1,0 +1,94 @@
+// Every threshold of the winner search, in one place. None of them changes a
+// result: each only decides how the same winners are found (which nodes are
+// sized, when the groups are made or trusted, how work is shared), so each
+// may be tuned on its own. Work is counted in nodes sized.
+#ifndef QUORV_MODEL_SEARCH_POLICY_H
+#define QUORV_MODEL_SEARCH_POLICY_H
+
+#include <cstdint>
+
+namespace search_policy {
+
+// Grouping: when it is made.
+// Below this many nodes the groups are not worth making: a flat pass is short.
+constexpr int kGroupMinNodes = 128;
+// A batch is grouped first when it has at least this many patterns per level
+// of the k-d split: grouping costs about ten flat searches per level, and pays
+// back less than one search per pattern where the groups prune well.
+constexpr int kPatternsPerGroupLevel = 64;
+// Training regroups once the nodes sized outside the groups since the last
+// regroup reach this many times the node count (a regroup costs about a dozen
+// flat searches).
+constexpr std::int64_t kRegroupWork = 16;
+// Where the groups did not pay, the next regroup waits this many times longer,
+// up to kRegroupWorkMost times the node count.
+constexpr std::int64_t kRegroupBackoff = 4;
+constexpr std::int64_t kRegroupWorkMost = 1024;
+
+// Grouping: whether it pays.
+// The groups are judged after this many searches of training...
+constexpr std::int64_t kTrialSearches = 64;
+// ...and kept while they do less than 1 / kPayingShare of the work of sizing
+// every node: the flat kernels size every node but take several patterns per
+// pass, so the groups must leave most of the work undone to pay.
+constexpr std::int64_t kPayingShare = 3;
+// A tile of group or tile bounds counts as this many nodes sized (three rows
+// per feature against two, and the sorting that follows).
+constexpr std::int64_t kBoundWork = 12;
+// A batch probes the groups on up to this many patterns before it trusts them.
+constexpr int kProbePatterns = 32;
+// A batch searched with the groups goes in runs of this many patterns; a run
+// where they did not pay sends the next kFlatRunsAfterMiss runs to the flat
+// kernels before the groups are tried again.
+constexpr int kGroupedRun = 64;
+constexpr int kFlatRunsAfterMiss = 32;
+
+// The k-d split.
+// The widest feature of a large range is judged on a sample of about this
+// many nodes: which feature splits changes only how well the groups prune.
+constexpr int kSpreadSample = 8;
+// A regroup is cut into at most this many parts at its first splits, so that
+// threads waiting on it can take some.
+constexpr int kRegroupParts = 4;
+
+// Remembered searches (training).
+// A pattern's search replays the changes since its last search only while
+// they are fewer than this share of the nodes (1 / kReplayShare); past that a
+// search over all nodes costs less.
+constexpr int kReplayShare = 4;
+// The log of changes has room for two per pattern (a pattern's search is
+// followed by at most one change) and this many more.
+constexpr int kLogSlack = 64;
+// Most doubles kept of the boxes changed between two searches (128 MB).
+constexpr std::uint64_t kJournalDoubles = std::uint64_t{1} << 24;
+
+// Threads.
+// Join elements (nodes x features x patterns) that pay for a thread's start,
+// about a millisecond of work.
+constexpr double kThreadWork = 2e6;
+// Each thread takes several runs, so that threads the machine slows do not
+// hold the others up: up to kTasksPerThread runs per thread, kMostTasks in all.
+constexpr int kTasksPerThread = 4;
+constexpr int kMostTasks = 256;
+// Runs with the groups are long enough to order their patterns; flat runs
+// need only a whole register tile of patterns.
+constexpr int kShortestGroupedRun = 512;
+constexpr int kShortestFlatRun = 4;
+// While one thread groups the nodes, the others take short flat runs from the
+// back, so that they soon learn whether the groups pay; then long ones.
+constexpr int kRunWhileGrouping = 16;
+constexpr int kFlatRunDecided = 256;
+constexpr int kGroupedRunDecided = 512;
+constexpr int kLeastGroupedRun = 64;
+
+// The flat classification kernel.
+// Patterns whose lane states (each its best size and node per lane) are kept
+// at once: 32 KB of them beside the tiles in the second-level cache.
+constexpr int kFlatChunk = 256;
+// The tiles are taken in blocks of about this many bytes, each block passed
+// over by every pattern of the chunk while it stays in the second-level cache.
+constexpr int kFlatBlockBytes = 192 * 1024;
+
+}  // namespace search_policy
+
+#endif
