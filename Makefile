@@ -16,7 +16,7 @@ SANITIZE_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ubsan
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
-.PHONY: all build demo test test-build test-sanitize test-fuzz octave-pkg windows clean
+.PHONY: all build demo test test-build test-sanitize test-fuzz test-thread octave-pkg windows clean
 
 all: build
 
@@ -64,6 +64,7 @@ test:
 	@$(MAKE) --no-print-directory test-build
 	@$(MAKE) --no-print-directory test-sanitize
 	@$(MAKE) --no-print-directory test-fuzz
+	@$(MAKE) --no-print-directory test-thread
 	@echo "==== make test: all stages passed"
 
 test-build: LOG = $(BUILD)/test-build.log
@@ -92,6 +93,16 @@ test-fuzz:
 	@$(STAGE) fuzz $(LOG) -- $(FUZZ_BUILD)/quorv_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
 	  -artifact_prefix=$(FUZZ_BUILD)/crashes/ $(FUZZ_BUILD)/corpus fuzz/corpus \
 	  || { echo "==== FAILED: the fuzzer found an input that breaks a plug-in, saved in $(FUZZ_BUILD)/crashes"; exit 1; }
+
+# The search's tests under ThreadSanitizer with three threads, in a build of
+# their own (it cannot share the AddressSanitizer's); any report fails a test.
+test-thread: LOG = $(BUILD)-tsan/test-thread.log
+test-thread:
+	@$(STAGE) start $(LOG) "make test-thread: the search's tests under ThreadSanitizer, 3 threads, in $(BUILD)-tsan/"
+	@$(STAGE) step $(LOG) "configure and build" -- sh -c 'cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORV_SANITIZE_THREAD=ON && cmake --build $(BUILD)-tsan --target search_diff_test search_adversarial_test threads_test -j $(JOBS)'
+	@$(STAGE) ctest $(LOG) -- env QUORV_THREADS=3 TSAN_OPTIONS=halt_on_error=1:abort_on_error=1 ctest --test-dir $(BUILD)-tsan \
+	  -R '^(Paths/(SearchKernels|AdversarialBatches)|SearchTwins|SearchCounts|NodeList|AdversarialCalls|Threads)\.' -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)

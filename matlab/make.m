@@ -44,9 +44,32 @@ function [core, train, perf] = plugin_sources()
 % Paths from the project root. Keep in step with the top CMakeLists.txt: a
 % ctest test compares the two lists.
 core = {'host/convert.cpp', 'host/args.cpp', 'host/clock.cpp', 'model/node.cpp', 'model/search.cpp', ...
-        'model/threads.cpp', 'resources/version_stamp.cpp'};
-train = {'train/train_entry.cpp', 'train/run_training.cpp'};
-perf = {'perf/perf_entry.cpp', 'perf/run_performance.cpp'};
+        'model/threads.cpp', 'model/search/config.cpp', 'model/search/storage.cpp', ...
+        'model/search/journal.cpp', 'model/search/grouping.cpp', 'model/search/grouped_query.cpp', ...
+        'model/search/scheduler.cpp', 'model/search/kernels_scalar.cpp', 'model/search/kernels_avx2.cpp', ...
+        'model/search/kernels_avx512.cpp', 'resources/version_stamp.cpp'};
+train = {'train/train_entry.cpp', 'train/run_training.cpp', 'model/search/plugin_config.cpp'};
+perf = {'perf/perf_entry.cpp', 'perf/run_performance.cpp', 'model/search/plugin_config.cpp'};
+end
+
+function flags = isa_flags(source, gnu_x86)
+% The search's vector kernels: each of these files alone is built for its
+% instruction set (with GCC or Clang on x86-64; elsewhere they build without
+% kernels, and the search runs its plain ones). As in the top CMakeLists.txt.
+flags = '';
+if gnu_x86
+  switch source
+    case 'model/search/kernels_avx2.cpp'
+      flags = '-mavx2 -mfma';
+    case 'model/search/kernels_avx512.cpp'
+      flags = '-mavx512f -mavx2 -mfma';
+  end
+end
+end
+
+function yes = x86_64_host()
+arch = computer();
+yes = ~isempty(strfind(arch, 'x86_64')) || any(strcmp(computer('arch'), {'glnxa64', 'maci64', 'win64'}));
 end
 
 function build_octave(root, outdir, core, plugins, defines, extra)
@@ -66,20 +89,25 @@ setenv('LDFLAGS', [link_flags ' -pthread']);
 cleanup = onCleanup(@() restore(old_flags, objdir));
 fprintf('CXXFLAGS="%s"\nLDFLAGS="%s"\n', getenv('CXXFLAGS'), getenv('LDFLAGS'));
 
-core_objects = compile_octave(root, objdir, core, defines, extra);
+core_objects = compile_octave(root, objdir, core, defines, extra, flags);
 for k = 1:size(plugins, 1)
-  objects = [core_objects, compile_octave(root, objdir, plugins{k, 2}, defines, extra)];
+  objects = [core_objects, compile_octave(root, objdir, plugins{k, 2}, defines, extra, flags)];
   run_tool('mkoctfile', [{'--mex', '-o', fullfile(outdir, [plugins{k, 1} '.mex'])}, objects, extra]);
 end
 end
 
-function objects = compile_octave(root, objdir, sources, defines, extra)
+function objects = compile_octave(root, objdir, sources, defines, extra, flags)
+% mkoctfile compiles with GCC or Clang; a file with flags of its own gets
+% them added to CXXFLAGS for its compilation alone.
+gnu_x86 = x86_64_host();
 objects = cell(1, numel(sources));
 for k = 1:numel(sources)
   [~, name] = fileparts(sources{k});
   objects{k} = fullfile(objdir, [name '.o']);
+  setenv('CXXFLAGS', strtrim([flags ' -std=c++17 -ffp-contract=off -pthread ' isa_flags(sources{k}, gnu_x86)]));
   run_tool('mkoctfile', [{'--mex', '-c', fullfile(root, sources{k}), '-o', objects{k}}, defines, extra]);
 end
+setenv('CXXFLAGS', [flags ' -std=c++17 -ffp-contract=off -pthread']);
 end
 
 function restore(old_flags, objdir)
@@ -105,9 +133,26 @@ if ~ispc || ~isempty(strfind(lower(cc(1).ShortName), 'mingw'))
 else
   flags = {'COMPFLAGS=$COMPFLAGS /std:c++17'};
 end
+% Files with flags of their own (GCC or Clang only) are compiled on their own
+% into a scratch folder, and their objects linked into both plug-ins.
+gnu_x86 = x86_64_host() && numel(flags) == 2;
+own = cellfun(@(s) ~isempty(isa_flags(s, gnu_x86)), core);
+objects = {};
+if any(own)
+  objdir = tempname();
+  mkdir(objdir);
+  cleanup = onCleanup(@() rmdir(objdir, 's'));
+  for source = core(own)
+    isa = {strrep(flags{1}, 'CXXFLAGS=$CXXFLAGS', ['CXXFLAGS=$CXXFLAGS ' isa_flags(source{1}, gnu_x86)])};
+    run_tool('mex', [{'-c', '-outdir', objdir}, isa, defines, {fullfile(root, source{1})}, extra]);
+    [~, name] = fileparts(source{1});
+    found = dir(fullfile(objdir, [name '.o*']));
+    objects{end + 1} = fullfile(objdir, found(1).name); %#ok<AGROW>
+  end
+end
 for k = 1:size(plugins, 1)
-  sources = cellfun(@(s) fullfile(root, s), [core, plugins{k, 2}], 'UniformOutput', false);
-  run_tool('mex', [{'-outdir', outdir, '-output', plugins{k, 1}}, flags, defines, sources, extra]);
+  sources = cellfun(@(s) fullfile(root, s), [core(~own), plugins{k, 2}], 'UniformOutput', false);
+  run_tool('mex', [{'-outdir', outdir, '-output', plugins{k, 1}}, flags, defines, sources, objects, extra]);
 end
 end
 
