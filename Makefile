@@ -55,7 +55,7 @@ windows:
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
-# Three stages, each stopping `make test` when it fails. Each prints a few
+# Four stages, each stopping `make test` when it fails. Each prints a few
 # lines and keeps its whole output in a log named on its first line; a new
 # stage is one more target of the same shape, and one more line here.
 STAGE = tests/stage.sh
