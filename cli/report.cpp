@@ -2,11 +2,13 @@
 #include "report.h"
 
 #include "numbers.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <map>
+#include <unordered_set>
 
 namespace cli {
 
@@ -24,14 +26,33 @@ std::string percent(size_t part, size_t whole)
 
 std::string right(const std::string &text, size_t width)
 {
-    return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
+    const size_t shown = display_width(text);
+    return std::string(width > shown ? width - shown : 0, ' ') + text;
 }
 
 }  // namespace
 
+void Evaluation::name_classes(const std::vector<ClassName> &classes)
+{
+    names_.clear();
+    std::unordered_set<std::string> shown;
+    for (const ClassName &c : classes) {
+        std::string name = table_name(c.name);
+        shown.insert(name);
+        names_.emplace(static_cast<std::int64_t>(c.code), std::move(name));
+    }
+    // The unclassified column is "none" unless a class is shown so.
+    none_ = "none";
+    while (shown.count(none_))
+        none_ = "(" + none_ + ")";
+}
+
 std::string Evaluation::label_text(std::int64_t label) const
 {
-    return label == kNone ? "none" : class_name_of(names_, static_cast<double>(label));
+    if (label == kNone)
+        return none_;
+    const auto at = names_.find(label);
+    return at != names_.end() ? at->second : format_double(static_cast<double>(label));
 }
 
 std::string count_of(size_t n, const std::string &one, const std::string &many)
@@ -73,14 +94,14 @@ std::string Evaluation::report() const
                        std::to_string(n_) + " patterns), unclassified: " + percent(unclassified_, n_) + " (" +
                        std::to_string(unclassified_) + ")\n";
     if (classes.size() <= kFullMatrix) {
-        text += "Confusion matrix (rows: true label, columns: predicted label, none: unclassified):\n";
+        text += "Confusion matrix (rows: true label, columns: predicted label, " + none_ + ": unclassified):\n";
         std::vector<std::int64_t> heads;
         for (const auto &c : classes)
             heads.push_back(c.first);
         heads.push_back(kNone);
         size_t width = std::max<size_t>(4, std::to_string(n_).size());
         for (std::int64_t h : heads)
-            width = std::max(width, label_text(h).size());
+            width = std::max(width, display_width(label_text(h)));
         text += right("", width);
         for (std::int64_t h : heads)
             text += " " + right(label_text(h), width);
@@ -100,9 +121,9 @@ std::string Evaluation::report() const
             "share of its patterns given its label, precision: share of the patterns given its label that are of it):\n";
     size_t width = std::max<size_t>(9, std::to_string(n_).size());
     for (const auto &c : classes)
-        width = std::max(width, label_text(c.first).size());
+        width = std::max(width, display_width(label_text(c.first)));
     text += right("label", width) + " " + right("patterns", width) + " " + right("recall", 8) + " " +
-            right("given", width) + " " + right("precision", 9) + " " + right("none", width) + "\n";
+            right("given", width) + " " + right("precision", 9) + " " + right(none_, width) + "\n";
     for (const auto &c : classes) {
         const Tally &t = c.second;
         text += right(label_text(c.first), width) + " " + right(std::to_string(t.patterns), width) + " " +

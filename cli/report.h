@@ -1,4 +1,6 @@
-// Accuracy, unclassified share and confusion of predicted labels.
+// Accuracy, unclassified share and confusion of predicted labels. Every cost
+// is linear in the patterns and classes: names are looked up by hash and cut
+// to a fixed width, so no name widens the whole report.
 #ifndef QUORV_CLI_REPORT_H
 #define QUORV_CLI_REPORT_H
 
@@ -23,8 +25,9 @@ class Evaluation {
 public:
     explicit Evaluation(double unknown_label) : unknown_(unknown_label) {}
     void add(const std::vector<double> &truth, const std::vector<double> &predicted);
-    // Classes are shown by these names (by their codes without them).
-    void name_classes(const std::vector<ClassName> &classes) { names_ = classes; }
+    // Classes are shown by these names (by their codes without them), each
+    // as table_name() gives it.
+    void name_classes(const std::vector<ClassName> &classes);
     // Up to kFullMatrix classes the whole confusion matrix; beyond, one line
     // per class (patterns, recall, precision) and the most confused pairs.
     std::string report() const;
@@ -44,7 +47,8 @@ private:
     std::string label_text(std::int64_t label) const;
 
     double unknown_;
-    std::vector<ClassName> names_;
+    std::unordered_map<std::int64_t, std::string> names_;  // code -> name as shown
+    std::string none_ = "none";                            // the unclassified column: no class's name
     size_t n_ = 0, correct_ = 0, unclassified_ = 0;
     // (true label, predicted label or kNone) -> patterns
     std::unordered_map<std::pair<std::int64_t, std::int64_t>, size_t, PairHash> cells_;

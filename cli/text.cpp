@@ -73,6 +73,32 @@ std::string visible(std::string_view text)
     return out;
 }
 
+size_t display_width(std::string_view text)
+{
+    size_t n = 0;
+    for (char ch : text)
+        n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    return n;
+}
+
+std::string table_name(std::string_view text)
+{
+    // A character takes at most 4 bytes, so the first 4 x (width + 1) bytes
+    // decide: the cost is bounded however long the name.
+    const std::string shown = visible(text.substr(0, 4 * (kNameWidth + 1)));
+    if (display_width(shown) <= kNameWidth)
+        return shown;
+    size_t end = 0;
+    for (size_t chars = 0; end < shown.size(); ++end) {
+        if ((static_cast<unsigned char>(shown[end]) & 0xC0) != 0x80) {
+            if (chars == kNameWidth)
+                break;
+            ++chars;
+        }
+    }
+    return shown.substr(0, end) + "...";
+}
+
 std::string xml_text(std::string_view text)
 {
     std::string out;

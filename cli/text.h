@@ -13,6 +13,14 @@ namespace cli {
 // and blanks stay as they are.
 std::string visible(std::string_view text);
 
+// A name as a table shows it: visible(), and cut to kNameWidth characters
+// followed by "..." when longer, so that one long name cannot widen every
+// cell of a table. Tables and lists of names go through this, once.
+constexpr size_t kNameWidth = 40;
+std::string table_name(std::string_view text);
+// Characters (code points) of UTF-8 text, for lining up columns.
+size_t display_width(std::string_view text);
+
 // The text as XML 1.0 character data or attribute value: the five special
 // characters as entities, tab and line ends as character references, and
 // anything XML cannot hold or that would disguise the text (other controls,

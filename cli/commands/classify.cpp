@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <unordered_map>
+#include <unordered_set>
 #include <unistd.h>
 
 namespace cli {
@@ -122,9 +124,48 @@ std::string cell(const std::string &text)
     return out + "\"";
 }
 
+// The columns the tool adds to a predictions file, after the kept ones.
+const char *const kAddedColumns[] = {"label", "true_label"};
+
+// The kept columns: each once, and none named like a column the tool adds,
+// so that no reader of the file can take one for the other.
+void check_kept_columns(const std::vector<std::string> &header, const std::vector<size_t> &keep)
+{
+    std::unordered_set<size_t> seen;
+    for (size_t j : keep) {
+        if (!seen.insert(j).second)
+            throw UsageError("--keep: column '" + header[j] + "' is named twice");
+        for (const char *added : kAddedColumns)
+            if (header[j] == added)
+                throw UsageError("--keep: column '" + header[j] + "' would have the name of the predictions' own '" +
+                                 added + "' column; keep another column or rename it in the data");
+    }
+}
+
+// Class codes and their cells in the predictions file, looked up by hash:
+// a million classes cost no more per row than three.
+class ClassCells {
+public:
+    // Adds the classes not seen yet (those only the data has come block by block).
+    void add(const std::vector<ClassName> &classes)
+    {
+        for (; known_ < classes.size(); ++known_)
+            cells_.emplace(classes[known_].code, cell(classes[known_].name));
+    }
+    std::string of(double code) const
+    {
+        const auto at = cells_.find(code);
+        return at != cells_.end() ? at->second : format_double(code);
+    }
+
+private:
+    std::unordered_map<double, std::string> cells_;
+    size_t known_ = 0;
+};
+
 // Rows of the predictions file: the kept cells, the predicted class by name
 // and, for labelled data, the true one.
-std::string prediction_rows(const Model &model, const Dataset &data, const std::vector<double> &predicted,
+std::string prediction_rows(const ClassCells &names, const Dataset &data, const std::vector<double> &predicted,
                             double unknown)
 {
     std::string text;
@@ -132,9 +173,9 @@ std::string prediction_rows(const Model &model, const Dataset &data, const std::
     for (size_t i = 0; i < predicted.size(); ++i) {
         for (size_t j = 0; j < k; ++j)
             text += cell(data.kept[i * k + j]) + ",";
-        text += predicted[i] == unknown ? format_double(unknown) : cell(model.class_name(predicted[i]));
+        text += predicted[i] == unknown ? format_double(unknown) : names.of(predicted[i]);
         if (data.labelled())
-            text += "," + cell(class_name_of(data.classes, data.y[i]));
+            text += "," + names.of(data.y[i]);
         text += "\n";
     }
     return text;
@@ -169,6 +210,7 @@ void run_classify(const Args &args)
         other.push_back(name);
     const ModelColumns columns = model_columns(reader.path(), reader.header(), model.feature_names,
                                                model.label_name, other, column_list(args.text("--keep")));
+    check_kept_columns(reader.header(), columns.keep);
     reader.keep_as_text(columns.text);
     CsvTable table;
     table.path = reader.path();
@@ -183,6 +225,7 @@ void run_classify(const Args &args)
 
     Evaluation evaluation(unknown);
     std::vector<ClassName> classes = model.classes;  // and those only the data has
+    ClassCells names;
     ClassifyCounts counts;
     Progress progress;
     size_t rows = 0, blocks = 0;
@@ -197,8 +240,10 @@ void run_classify(const Args &args)
         const std::vector<double> predicted = classify_data(model, data, settings, &counts);
         if (data.labelled())
             evaluation.add(data.y, predicted);
-        if (out)
-            out->write(prediction_rows(model, data, predicted, unknown));
+        if (out) {
+            names.add(classes);
+            out->write(prediction_rows(names, data, predicted, unknown));
+        }
         rows += data.rows;
         ++blocks;
         progress.update(rows);

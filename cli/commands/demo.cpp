@@ -6,6 +6,7 @@
 #include "error.h"
 #include "paths.h"
 #include "pipeline.h"
+#include "platform.h"
 #include "report.h"
 #include "sampling.h"
 
@@ -62,7 +63,7 @@ void run_demo(const Args &args)
         run.shuffle_seed = static_cast<long>(seed);
     if (name.empty() || name.find('/') != std::string::npos)
         throw UsageError("--dataset: '" + name + "' is not a dataset name (a file NAME.csv of the data folder)");
-    const std::string path = dir + "/" + name + ".csv";
+    const std::string path = join_path(dir, name + ".csv");
     if (!is_file(path))
         throw Error("no dataset '" + name + "': " + path + " does not exist (--data-dir names another folder)");
 
@@ -84,7 +85,7 @@ void run_demo(const Args &args)
                 args.has("--no-scale") ? ", raw features" : ", features scaled to [0, 1]");
     const Model model = train_model(train, !args.has("--no-scale"), params, verbose, run);
 
-    const long unknown = free_unknown_label(all.y);
+    const long unknown = free_unknown_label(all.y, all.classes);
     ClassifySettings settings;
     settings.vigilance = params.vigilance;
     settings.unknown_label = unknown;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <unordered_map>
+#include <vector>
 
 namespace cli {
 
@@ -26,6 +27,13 @@ Command info_command()
 }
 
 namespace {
+
+// `text` padded with blanks to `width` characters.
+std::string left(const std::string &text, size_t width)
+{
+    const size_t shown = display_width(text);
+    return text + std::string(width > shown ? width - shown : 0, ' ');
+}
 
 std::string members_line(const Model &model, size_t i)
 {
@@ -45,47 +53,45 @@ std::string members_line(const Model &model, size_t i)
 void run_info(const Args &args)
 {
     const std::string path = args.operands[0];
-    Model model = read_model(path);
-    // Names come from files: shown inert, as everywhere the tool prints them.
-    for (std::string &name : model.feature_names)
-        name = visible(name);
-    for (std::string &name : model.ignored)
-        name = visible(name);
-    for (ClassName &c : model.classes)
-        c.name = visible(c.name);
-    model.label_name = visible(model.label_name);
+    const Model model = read_model(path);
+    // Names come from files: shown inert and cut to a fixed width, as in
+    // every table the tool prints, so that no name widens every line.
     std::printf("Model %s (format %d): %s, %s, trained on %s\n", visible(path).c_str(), model.version,
                 count_of(model.cols(), "feature").c_str(), count_of(model.classes.size(), "class", "classes").c_str(),
                 count_of(static_cast<size_t>(model.training_patterns), "pattern").c_str());
     std::printf("\nFeatures (%s; training minimum and maximum):\n",
                 model.scaling.enabled ? "scaled to [0, 1] by these ranges" : "not scaled");
+    std::vector<std::string> features;
     size_t width = 0;
-    for (const std::string &name : model.feature_names)
-        width = std::max(width, name.size());
+    for (const std::string &name : model.feature_names) {
+        features.push_back(table_name(name));
+        width = std::max(width, display_width(features.back()));
+    }
     for (size_t j = 0; j < model.cols(); ++j)
-        std::printf("  %-*s  %s .. %s\n", static_cast<int>(width), model.feature_names[j].c_str(),
-                    format_double(model.scaling.min[j]).c_str(), format_double(model.scaling.max[j]).c_str());
+        std::printf("  %s  %s .. %s\n", left(features[j], width).c_str(), format_double(model.scaling.min[j]).c_str(),
+                    format_double(model.scaling.max[j]).c_str());
     if (!model.ignored.empty()) {
         std::string names;
         for (const std::string &name : model.ignored)
-            names += (names.empty() ? "" : ", ") + name;
+            names += (names.empty() ? "" : ", ") + table_name(name);
         std::printf("Columns left out: %s\n", names.c_str());
     }
 
-    std::printf("\nClasses (label column '%s'; code, name, nodes%s):\n", model.label_name.c_str(),
+    std::printf("\nClasses (label column '%s'; code, name, nodes%s):\n", table_name(model.label_name).c_str(),
                 model.members.size() > 1 ? " in all members" : "");
-    size_t name_width = 0;
-    for (const ClassName &c : model.classes)
-        name_width = std::max(name_width, c.name.size());
-    std::unordered_map<double, size_t> nodes_of;  // one pass over the nodes, however many classes
+    std::unordered_map<double, size_t> nodes;  // one pass over the nodes, however many classes
     for (const Member &m : model.members)
         for (double label : m.labels)
-            ++nodes_of[label];
+            ++nodes[label];
+    std::vector<std::string> names;
+    size_t name_width = 0;
     for (const ClassName &c : model.classes) {
-        const size_t nodes = nodes_of[c.code];
-        std::printf("  %6s  %-*s  %zu\n", format_double(c.code).c_str(), static_cast<int>(name_width), c.name.c_str(),
-                    nodes);
+        names.push_back(table_name(c.name));
+        name_width = std::max(name_width, display_width(names.back()));
     }
+    for (size_t k = 0; k < model.classes.size(); ++k)
+        std::printf("  %6s  %s  %zu\n", format_double(model.classes[k].code).c_str(),
+                    left(names[k], name_width).c_str(), nodes[model.classes[k].code]);
 
     const TrainParams &p = model.params;
     std::printf("\nSettings: vigilance %s, min_size %s, learning_rate %s, epsilon %s, max_list_presentations %ld, "

@@ -320,3 +320,119 @@ TEST_F(Safety, StandardInputIsADataFileLikeAnyOther)
 }
 
 }  // namespace
+
+namespace {
+
+// Rows of a two-feature file: one per class name, far apart, plus a repeat
+// of the first, so that every class has a box.
+std::string classes_file(const std::vector<std::string> &names)
+{
+    std::string text = "a,b,label\n";
+    for (size_t i = 0; i < names.size(); ++i)
+        text += std::to_string(i) + "," + std::to_string(i % 7) + "," + names[i] + "\n";
+    return text + "0,0," + names[0] + "\n";
+}
+
+TEST_F(Safety, NamesInTablesAreShownInertAndCutToAFixedWidth)
+{
+    const std::string huge(1 << 20, 'x');
+    const std::string hostile = "ev\x1b]2;owned\x07";
+    std::vector<std::string> few = {huge, hostile, "none", "c0"};
+    std::vector<std::string> many = few;
+    for (int i = 0; i < 3000; ++i)
+        many.push_back("c" + std::to_string(i + 1));
+    const std::string evil_file = "ev\x1b]2;owned\x07.csv";
+    for (const auto &names : {few, many}) {
+        put(dir / "d.csv", classes_file(names));
+        put(dir / evil_file, classes_file(names));
+        ASSERT_EQ(quorv({"train", "d.csv", "-o", "m.model"}).status, 0);
+        const std::vector<std::vector<std::string>> commands = {
+            {"classify", "m.model", "d.csv"},
+            {"info", "m.model"},
+            {"demo", "--data-dir", ".", "--dataset", "d", "--test-fraction", "0.5"},
+            {"tune", evil_file, "--vigilance", "0.9", "--learning-rate", "1", "--folds", "2", "-o",
+             "out\x1b[31m.model"},
+        };
+        for (const auto &command : commands) {
+            const Outcome run = quorv(command);
+            const std::string what = command[0] + " of " + std::to_string(names.size()) + " classes";
+            ASSERT_EQ(run.status, 0) << what << ": " << run.err.substr(0, 300);
+            // Linear: a line per class at most, each of bounded width.
+            EXPECT_LT(run.out.size(), 2000 + 200 * names.size()) << what;
+            EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << what;
+            EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << what;
+            if (command[0] != "tune") {
+                EXPECT_TRUE(has(run.out, std::string(40, 'x') + "...")) << what;
+            }
+            if (command[0] == "classify" || command[0] == "info") {
+                EXPECT_TRUE(has(run.out, "ev\\x1b]2;owned\\x07")) << what;
+            }
+            if (command[0] == "tune") {
+                EXPECT_TRUE(has(run.out, "Tuning on ev\\x1b]2;owned\\x07.csv:")) << run.out.substr(0, 300);
+                EXPECT_TRUE(has(run.out, "Model written to out\\x1b[31m.model")) << what;
+            }
+        }
+        fs::remove(dir / "out\x1b[31m.model");
+    }
+}
+
+TEST_F(Safety, TheUnclassifiedColumnIsNoClassesName)
+{
+    // Classes "none" and "(none)": the unclassified column takes the next name.
+    put(dir / "d.csv", "a,b,label\n0,0,none\n1,1,(none)\n");
+    put(dir / "t.csv", "a,b,label\n0,0,none\n1,1,(none)\n0.5,0.9,none\n");
+    ASSERT_EQ(quorv({"train", "d.csv", "-o", "m.model", "--vigilance", "0.9"}).status, 0);
+    const Outcome run = quorv({"classify", "m.model", "t.csv", "--unclassified", "unknown", "-o", "p.csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(has(run.out, "columns: predicted label, ((none)): unclassified")) << run.out;
+    std::istringstream lines(run.out.substr(run.out.find("unclassified):\n") + 15));
+    std::string head;
+    std::getline(lines, head);
+    std::istringstream words(head);
+    std::vector<std::string> columns;
+    for (std::string w; words >> w;)
+        columns.push_back(w);
+    EXPECT_EQ(columns, (std::vector<std::string>{"(none)", "none", "((none))"})) << head;  // by code: names sorted
+    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\nnone,none\n(none),(none)\n-1,none\n");
+    // A class named "-1": the unknown label is one whose text no class has.
+    put(dir / "n.csv", "a,b,label\n0,0,-1\n1,1,x\n");
+    ASSERT_EQ(quorv({"train", "n.csv", "-o", "n.model", "--vigilance", "0.9"}).status, 0);
+    put(dir / "u.csv", "a,b\n0.5,0.9\n0,0\n");
+    const Outcome named = quorv({"classify", "n.model", "u.csv", "--unclassified", "unknown", "-o", "q.csv"});
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(slurp(dir / "q.csv"), "label\n-2\n-1\n");
+    EXPECT_TRUE(has(named.out, "Unclassified patterns get the label -2")) << named.out;
+}
+
+TEST_F(Safety, AKeptColumnIsNeverMistakenForAnotherColumn)
+{
+    put(dir / "d.csv", "id,a,b,label,true_label,note\n7,0,0,1,x,n\n8,1,1,2,y,m\n");
+    ASSERT_EQ(quorv({"train", "d.csv", "-o", "m.model", "--label-column", "label", "--ignore", "id,true_label,note"})
+                  .status,
+              0);
+    const struct {
+        std::string keep;
+        int status;
+        std::string result;  // the error, or the predictions file
+    } cases[] = {
+        {"id,label", 2, "--keep: column 'label' would have the name of the predictions' own 'label' column; keep "
+                        "another column or rename it in the data"},
+        {"true_label", 2, "--keep: column 'true_label' would have the name of the predictions' own 'true_label' "
+                          "column; keep another column or rename it in the data"},
+        {"id,id", 2, "--keep: column 'id' is named twice"},
+        {"1,id", 2, "--keep: column 'id' is named twice"},
+        {"note,id", 0, "note,id,label,true_label\nn,7,1,1\nm,8,2,2\n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome run = quorv({"classify", "m.model", "d.csv", "--keep", c.keep, "-o", "p.csv"});
+        EXPECT_EQ(run.status, c.status) << c.keep << ": " << run.err;
+        if (c.status == 0) {
+            EXPECT_EQ(slurp(dir / "p.csv"), c.result);
+        } else {
+            EXPECT_EQ(run.err, "quorv: " + c.result + "\n");
+            EXPECT_FALSE(fs::exists(dir / "p.csv")) << c.keep;
+        }
+    }
+}
+
+}  // namespace
