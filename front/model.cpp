@@ -284,22 +284,6 @@ size_t Model::total_nodes() const
     return n;
 }
 
-Model Model::member(size_t i) const
-{
-    Model one;
-    one.version = version;
-    one.feature_names = feature_names;
-    one.label_name = label_name;
-    one.ignored = ignored;
-    one.classes = classes;
-    one.scaling = scaling;
-    one.params = params;
-    one.training_patterns = training_patterns;
-    one.shuffle_seed = shuffle_seed;
-    one.members.push_back(members.at(i));
-    return one;
-}
-
 const ClassName *find_class(const std::vector<ClassName> &classes, double code)
 {
     const auto at = std::lower_bound(classes.begin(), classes.end(), code,

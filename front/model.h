@@ -81,8 +81,6 @@ struct Model {
         return members[member].templates[(node * 2 + 1) * cols() + feature];
     }
     size_t total_nodes() const;
-    // The model with member i's nodes only (0-based).
-    Model member(size_t i) const;
     // Class name of a code; the code's own text when the model has no such class.
     std::string class_name(double code) const;
 };

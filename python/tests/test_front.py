@@ -261,3 +261,18 @@ def test_the_tool_refuses_names_that_are_not_utf8(cli, tmp_path):
     assert done.stderr.endswith("latin1.csv:2: column 2 (label): label 'caf\\xe9' is not UTF-8 text (byte 4); "
                                 "save the file as UTF-8\n")
     assert os.listdir(tmp_path) == ["latin1.csv"]
+
+
+@pytest.mark.parametrize("sig", [signal.SIGXCPU, signal.SIGUSR1, signal.SIGALRM, signal.SIGHUP, signal.SIGTERM,
+                                 signal.SIGINT])
+def test_no_signal_that_ends_the_tool_leaves_its_temporary(cli, tmp_path, sig):
+    csv, _, _ = dataset("satellite")
+    tool = subprocess.Popen([cli, "train", csv, "-o", str(tmp_path / "m.model"), "--vigilance", "0.95",
+                             "--votes", "5"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 30
+    while not any(".tmp-" in name for name in os.listdir(tmp_path)) and time.time() < deadline:
+        time.sleep(0.01)
+    assert tool.poll() is None, "training ended before the signal"
+    tool.send_signal(sig)
+    assert tool.wait(30) == -sig
+    assert os.listdir(tmp_path) == []
