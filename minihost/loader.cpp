@@ -1,7 +1,12 @@
-// Loading a plug-in: its file is checked for the version stamp before any of
-// its code runs (dlopen runs static constructors), then it is opened.
+// Loading a plug-in: its file is checked before any of its code runs (dlopen
+// runs static constructors): sizes and counts within bounds, the version stamp
+// and the name it gives, the tables the dynamic linker reads, and its bytes
+// against the digest recorded at build time. Then it is tried in a child
+// process, and only then opened.
+#include "digest.h"
 #include "minihost.h"
 #include "quoted.h"
+#include "sha256.h"
 #include "resources/version_stamp.h"
 
 #include <dlfcn.h>
@@ -64,6 +69,17 @@ constexpr int trial_timeout_ms = 10000;
 
 // Stamps longer than this are wrong anyway; no need to read more to say so.
 constexpr size_t max_stamp = 4096;
+
+// Bounds on what a file's headers may ask for: far above any real plug-in,
+// low enough that checking a hostile file allocates and reads little. Counts
+// are checked against these and against the file's size before anything is
+// allocated for them.
+constexpr uint64_t max_file = 64ull << 20;          // bytes of the whole file (all are hashed)
+constexpr uint64_t max_sections = 1ull << 16;       // section headers
+constexpr uint64_t max_segments = 1ull << 10;       // program headers
+constexpr uint64_t max_dynamic = 1ull << 14;        // dynamic entries
+constexpr uint64_t max_table = 16ull << 20;         // bytes of any one table read whole
+constexpr uint64_t max_version_entries = 1ull << 16;  // steps along a version chain
 
 // Reads from an open file, refusing any range that is not wholly inside it.
 class File {
@@ -136,10 +152,13 @@ public:
     }
     template <class T>
     bool read_array(uint64_t address, uint64_t count, std::vector<T> *out) const {
-        if (count > file_.size / sizeof(T)) return false;
+        if (count > max_table / sizeof(T)) oversized = true;
+        if (count > file_.size / sizeof(T) || oversized) return false;
         out->resize(static_cast<size_t>(count));
         return count == 0 || read(address, out->data(), out->size() * sizeof(T));
     }
+    // Set once a table was refused for its size alone.
+    mutable bool oversized = false;
 
 private:
     const File &file_;
@@ -197,6 +216,9 @@ std::string check_dynamic(const Image &image) {
     }
     if (!dynamic) return "no dynamic segment";
     std::vector<Dyn> entries;
+    if (dynamic->p_memsz / sizeof(Dyn) > max_dynamic)
+        return std::to_string(dynamic->p_memsz / sizeof(Dyn)) + " dynamic entries, at most " +
+               std::to_string(max_dynamic);
     if (!image.read_array(dynamic->p_vaddr, dynamic->p_memsz / sizeof(Dyn), &entries) || entries.empty())
         return "dynamic segment outside the loaded segments";
 
@@ -403,8 +425,10 @@ std::string check_dynamic(const Image &image) {
     uint64_t versions = 1;  // 0 and 1 always exist: local and global
     // The linker follows each chain to its last entry, whatever the counts say;
     // every step moves forward, so a chain ends or leaves the image.
+    uint64_t steps = 0;
     if (has(DT_VERDEF)) {
         for (uint64_t at_def = at(DT_VERDEF);;) {
+            if (++steps > max_version_entries) return "DT_VERDEF damaged (too many entries)";
             ElfW(Verdef) def;
             ElfW(Verdaux) aux;
             if (!image.read(at_def, &def, sizeof def) ||
@@ -418,6 +442,7 @@ std::string check_dynamic(const Image &image) {
     }
     if (has(DT_VERNEED)) {
         for (uint64_t at_need = at(DT_VERNEED);;) {
+            if (++steps > max_version_entries) return "DT_VERNEED damaged (too many entries)";
             ElfW(Verneed) need;
             if (!image.read(at_need, &need, sizeof need)) return "DT_VERNEED outside the loaded segments";
             if (need.vn_file >= strsz) return "version name outside DT_STRTAB";
@@ -428,6 +453,7 @@ std::string check_dynamic(const Image &image) {
                 return "version needed from a library not needed";
             uint64_t at_aux = at_need + need.vn_aux;
             for (uint32_t a = 0; a < need.vn_cnt; ++a) {
+                if (++steps > max_version_entries) return "DT_VERNEED damaged (too many entries)";
                 ElfW(Vernaux) aux;
                 if (!image.read(at_aux, &aux, sizeof aux)) return "DT_VERNEED outside the loaded segments";
                 if (aux.vna_name >= strsz) return "version name outside DT_STRTAB";
@@ -462,9 +488,28 @@ std::string check_dynamic(const Image &image) {
     return "";
 }
 
+// Checks the stamp's text and the plug-in name it gives against `name` (any
+// name, or none, when empty). Answers why the file is refused, or "".
+std::string check_stamp(const std::string &stamp, const std::string &name) {
+    static const std::string text = QUORV_STAMP_TEXT, prefix = QUORV_STAMP_NAME_PREFIX;
+    const std::string mismatch = "version stamp " + quoted(stamp) + " does not match " + quoted(text);
+    if (stamp.compare(0, text.size(), text) != 0) return mismatch;
+    std::string given;  // the name line, when there is one
+    if (stamp.size() > text.size()) {
+        const std::string rest = stamp.substr(text.size());
+        if (rest.compare(0, prefix.size(), prefix) != 0 || rest.back() != '\n' ||
+            rest.find('\n') != rest.size() - 1 || rest.size() == prefix.size() + 1)
+            return mismatch;
+        given = rest.substr(prefix.size(), rest.size() - prefix.size() - 1);
+    }
+    if (name.empty() || given == name) return "";
+    if (given.empty()) return "its version stamp names no plug-in (expected " + name + ")";
+    return "its version stamp names " + quoted(given) + ", not " + name + " (a plug-in of the other kind in its place)";
+}
+
 // Finds the stamp section and compares its text. Answers why the file is no
 // plug-in, or an empty string when it is one.
-std::string check_image(const File &f) {
+std::string check_image(const File &f, const std::string &name) {
     unsigned char ident[EI_NIDENT];
     if (!f.read(0, ident, sizeof ident) || std::memcmp(ident, ELFMAG, SELFMAG) != 0) return "not an ELF file";
     if (ident[EI_CLASS] != native_class || ident[EI_DATA] != native_data) return "built for another machine";
@@ -474,6 +519,9 @@ std::string check_image(const File &f) {
     if (native_machine != EM_NONE && eh.e_machine != native_machine) return "built for another machine";
     if (eh.e_shoff == 0) return "no version stamp";  // no section table to hold one
     if (eh.e_shentsize < sizeof(Shdr)) return "damaged ELF file (section header size)";
+    if (f.size > max_file)
+        return "file too large for a plug-in (" + std::to_string(f.size) + " bytes, at most " +
+               std::to_string(max_file) + ")";
 
     // Section 0 carries the real counts when they do not fit the header fields.
     Shdr first;
@@ -482,7 +530,13 @@ std::string check_image(const File &f) {
     const uint64_t shstrndx = eh.e_shstrndx == SHN_XINDEX ? first.sh_link : eh.e_shstrndx;
     uint64_t phnum = eh.e_phnum == PN_XNUM ? first.sh_info : eh.e_phnum;
 
+    if (shnum > max_sections)
+        return "damaged ELF file (" + std::to_string(shnum) + " section headers, at most " +
+               std::to_string(max_sections) + ")";
     if (shnum > (f.size - eh.e_shoff) / eh.e_shentsize) return "damaged ELF file (section headers out of range)";
+    if (phnum > max_segments)
+        return "damaged ELF file (" + std::to_string(phnum) + " program headers, at most " +
+               std::to_string(max_segments) + ")";
     std::vector<Shdr> sections(static_cast<size_t>(shnum));
     for (uint64_t i = 0; i < shnum; ++i)
         if (!f.read(eh.e_shoff + i * eh.e_shentsize, &sections[i], sizeof(Shdr)))
@@ -508,6 +562,7 @@ std::string check_image(const File &f) {
     const Shdr &names_hdr = sections[static_cast<size_t>(shstrndx)];
     if (names_hdr.sh_type != SHT_STRTAB || !f.inside(names_hdr.sh_offset, names_hdr.sh_size))
         return "damaged ELF file (section name table)";
+    if (names_hdr.sh_size > max_table) return "damaged ELF file (section name table too large)";
     std::string names(static_cast<size_t>(names_hdr.sh_size), '\0');
     if (!f.read(names_hdr.sh_offset, &names[0], names.size())) return "damaged ELF file (section name table)";
 
@@ -524,10 +579,14 @@ std::string check_image(const File &f) {
             if (!f.read(sh.sh_offset, &stamp[0], stamp.size())) return "damaged ELF file (version stamp out of range)";
             stamp.resize(std::strlen(stamp.c_str()));
         }
-        if (stamp != QUORV_STAMP_TEXT)
-            return "version stamp " + quoted(stamp) + " does not match " + quoted(QUORV_STAMP_TEXT);
-        const std::string dynamic = check_dynamic(Image(f, segments));
-        return dynamic.empty() ? "" : "damaged ELF file (" + dynamic + ")";
+        const std::string refusal = check_stamp(stamp, name);
+        if (!refusal.empty()) return refusal;
+        const Image image(f, segments);
+        const std::string dynamic = check_dynamic(image);
+        if (dynamic.empty()) return "";
+        if (image.oversized)
+            return "damaged ELF file (a table larger than " + std::to_string(max_table >> 20) + " MiB)";
+        return "damaged ELF file (" + dynamic + ")";
     }
     return "no version stamp";
 }
@@ -626,9 +685,54 @@ std::string trial_load(const std::string &target) {
     return "loading it failed";
 }
 
+// SHA-256 of the whole open file.
+bool file_digest(const File &f, std::string *hex) {
+    Sha256 sha;
+    std::vector<char> buffer(1 << 16);
+    for (uint64_t at = 0; at < f.size;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), f.size - at));
+        if (!f.read(at, buffer.data(), n)) return false;
+        sha.update(buffer.data(), n);
+        at += n;
+    }
+    *hex = sha.hex();
+    return true;
+}
+
+// The text of the digest file beside `path`. False when there is none; a file
+// that is there but cannot be read sets *error.
+bool read_digest_file(const std::string &path, std::string *text, std::string *error) {
+    const std::string name = digest_path(path);
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno != ENOENT) *error = "cannot read " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    File file(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "cannot read " + name + ": not a regular file";
+        return false;
+    }
+    file.size = static_cast<uint64_t>(st.st_size);
+    text->resize(static_cast<size_t>(std::min<uint64_t>(file.size, max_digest_file)));
+    if (!file.read(0, &(*text)[0], text->size())) {
+        *error = "cannot read " + name + ": " + std::strerror(errno ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+// /proc/self/fd names the descriptor the checks read; without /proc there is
+// no way to load exactly that file.
+bool proc_mounted() {
+    struct stat st;
+    return ::stat("/proc/self/fd", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
-std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error) {
+std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error, const std::string &name) {
     std::string ignored;
     std::string &why = error ? *error : ignored;
     why.clear();
@@ -654,9 +758,22 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         return nullptr;
     }
     file.size = static_cast<uint64_t>(st.st_size);
-    const std::string reason = check_image(file);
+    const std::string reason = check_image(file, name);
     if (!reason.empty()) {
         why = path + " is not a plug-in: " + reason;
+        return nullptr;
+    }
+    std::string recorded, actual;
+    const bool has_digest = read_digest_file(path, &recorded, &why);
+    if (!why.empty()) return nullptr;
+    if (has_digest && !file_digest(file, &actual)) {
+        why = "cannot read " + path + ": " + std::strerror(errno ? errno : EIO);
+        return nullptr;
+    }
+    why = digest_refusal(path, has_digest, recorded, actual);
+    if (!why.empty()) return nullptr;
+    if (!proc_mounted()) {
+        why = "cannot load " + path + ": /proc is not mounted (the loader opens plug-ins through /proc/self/fd)";
         return nullptr;
     }
 
@@ -720,7 +837,19 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     p->handle_ = handle;
     p->entry_ = reinterpret_cast<void (*)(int, mxArray **, int, const mxArray **)>(sym);
     p->path_ = path;
+    p->identity_ = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                    static_cast<uint64_t>(st.st_size),
+                    static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
     return p;
+}
+
+bool Plugin::unchanged() const {
+    struct stat st;
+    if (::stat(path_.c_str(), &st) != 0) return false;
+    const Identity now{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                       static_cast<uint64_t>(st.st_size),
+                       static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    return now == identity_;
 }
 
 Plugin::~Plugin() {

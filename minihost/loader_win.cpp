@@ -1,8 +1,11 @@
 // Loading a plug-in on Windows: its string table is read with the plug-in
 // mapped as a data file, so none of its code (DllMain, static constructors)
-// runs before the version stamp has been checked; then it is loaded for real.
+// runs before the version stamp, the name it gives and the digest recorded
+// beside the file have been checked; then it is loaded for real.
+#include "digest.h"
 #include "minihost.h"
 #include "quoted.h"
+#include "sha256.h"
 #include "resources/version_stamp.h"
 
 #ifndef NOMINMAX
@@ -14,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace minihost {
 namespace {
@@ -124,7 +128,7 @@ std::string check_file(const std::wstring &wpath) {
 }
 
 // Answers why the image is no plug-in, or an empty string when it is one.
-std::string check_stamp(HMODULE image) {
+std::string check_stamp(HMODULE image, const std::string &name) {
     struct Expected {
         unsigned id;
         const char *text;
@@ -139,12 +143,44 @@ std::string check_stamp(HMODULE image) {
             return "version stamp string " + std::to_string(e.id) + " " + quoted(text) + " does not match " +
                    quoted(e.text);
     }
+    if (name.empty()) return "";
+    std::string given, damage;
+    if (!read_string(image, QUORV_STAMP_ID_NAME, &given, &damage))
+        return damage.empty() ? "its version stamp names no plug-in (expected " + name + ")"
+                              : "damaged version stamp (" + damage + ")";
+    if (given != name)
+        return "its version stamp names " + quoted(given) + ", not " + name +
+               " (a plug-in of the other kind in its place)";
     return "";
+}
+
+// The SHA-256 of the file, or false when it cannot be read.
+bool file_digest(const std::wstring &wpath, std::string *hex) {
+    std::FILE *f = _wfopen(wpath.c_str(), L"rb");
+    if (!f) return false;
+    Sha256 sha;
+    std::vector<char> buffer(1 << 16);
+    size_t n;
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) sha.update(buffer.data(), n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    *hex = sha.hex();
+    return ok;
+}
+
+// The text of the digest file, or false when there is none.
+bool read_digest_file(const std::wstring &wpath, std::string *text) {
+    std::FILE *f = _wfopen((wpath + L".sha256").c_str(), L"rb");
+    if (!f) return false;
+    text->resize(max_digest_file);
+    text->resize(std::fread(&(*text)[0], 1, text->size(), f));
+    std::fclose(f);
+    return true;
 }
 
 }  // namespace
 
-std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error) {
+std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error, const std::string &name) {
     std::string ignored;
     std::string &why = error ? *error : ignored;
     why.clear();
@@ -175,12 +211,20 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         why = path + " is not a plug-in: not a Windows DLL (" + system_message(GetLastError()) + ")";
         return nullptr;
     }
-    const std::string reason = check_stamp(image);
+    const std::string reason = check_stamp(image, name);
     FreeLibrary(image);
     if (!reason.empty()) {
         why = path + " is not a plug-in: " + reason;
         return nullptr;
     }
+    std::string recorded, actual;
+    const bool has_digest = read_digest_file(wpath, &recorded);
+    if (has_digest && !file_digest(wpath, &actual)) {
+        why = "cannot read " + path;
+        return nullptr;
+    }
+    why = digest_refusal(path, has_digest, recorded, actual);
+    if (!why.empty()) return nullptr;
 
     // Its host libraries are found among the modules already loaded (ours).
     HMODULE handle = LoadLibraryExW(wpath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
@@ -201,7 +245,24 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     p->entry_ = reinterpret_cast<void (*)(int, mxArray **, int, const mxArray **)>(
         reinterpret_cast<void (*)()>(sym));
     p->path_ = path;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExW(wpath.c_str(), GetFileExInfoStandard, &data))
+        p->identity_ = {0, 0, (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
+                        static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                             data.ftLastWriteTime.dwLowDateTime)};
     return p;
+}
+
+bool Plugin::unchanged() const {
+    std::wstring wpath = wide(path_);
+    for (wchar_t &c : wpath)
+        if (c == L'/') c = L'\\';
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wpath.c_str(), GetFileExInfoStandard, &data)) return false;
+    const Identity now{0, 0, (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
+                       static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                            data.ftLastWriteTime.dwLowDateTime)};
+    return now == identity_;
 }
 
 Plugin::~Plugin() {

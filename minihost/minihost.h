@@ -46,9 +46,16 @@ struct CallResult {
 class Plugin {
 public:
     // Loads the plug-in at `path`; on failure returns null and sets *error to a
-    // one-line reason (file missing, no version stamp, no mexFunction, ...).
-    static std::unique_ptr<Plugin> load(const std::string &path, std::string *error);
+    // one-line reason (file missing, no version stamp, bytes not those of the
+    // digest recorded beside it, no mexFunction, ...). A non-empty `name`
+    // (quorv_train, quorv_perf) must be the name its version stamp gives.
+    static std::unique_ptr<Plugin> load(const std::string &path, std::string *error,
+                                        const std::string &name = std::string());
     ~Plugin();  // unloads ("clear"): a fresh load starts its state anew
+
+    // Whether `path` still names the file loaded (same file, size and
+    // modification time), so that a host may keep the plug-in loaded.
+    bool unchanged() const;
 
     // Calls mexFunction with the inputs and nlhs output slots. Blocks the
     // plug-in left allocated and arrays it made but did not return are
@@ -65,6 +72,13 @@ private:
     void *handle_ = nullptr;
     void (*entry_)(int, mxArray **, int, const mxArray **) = nullptr;
     std::string path_;
+    struct Identity {
+        uint64_t device = 0, inode = 0, size = 0;
+        int64_t modified_ns = 0;
+        bool operator==(const Identity &o) const {
+            return device == o.device && inode == o.inode && size == o.size && modified_ns == o.modified_ns;
+        }
+    } identity_;
 };
 
 // Console: by default captured into CallResult::console only; when echo is on,

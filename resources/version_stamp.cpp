@@ -4,5 +4,10 @@
 
 #if defined(__ELF__)
 __attribute__((section(QUORV_STAMP_SECTION), used))
+#if defined(QUORV_PLUGIN_NAME)
+static const char quorv_version_stamp[] =
+    QUORV_STAMP_TEXT QUORV_STAMP_NAME_PREFIX QUORV_STAMP_STR(QUORV_PLUGIN_NAME) "\n";
+#else
 static const char quorv_version_stamp[] = QUORV_STAMP_TEXT;
+#endif
 #endif

@@ -1,9 +1,12 @@
 // The embedded host: arrays, host memory, calls into a plug-in, and loading.
 #include "minihost.h"
+#include "sha256.h"
 
 #include <gtest/gtest.h>
 
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -29,10 +32,25 @@ constexpr bool kAddressSanitizer = false;
 const double inf = std::numeric_limits<double>::infinity();
 const size_t huge = std::numeric_limits<size_t>::max() / 2;
 
-std::string temp_file(const std::vector<char> &bytes) {
+std::vector<char> read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A copy of a plug-in, with its digest beside it as the build records it (so
+// that the checks after the digest see it), unless `digest` says otherwise.
+std::string temp_file(const std::vector<char> &bytes, const std::string *digest = nullptr) {
     const std::string path = testing::TempDir() + "minihost_" + std::to_string(getpid()) + ".mexa64";
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    Sha256 sha;
+    sha.update(bytes.data(), bytes.size());
+    std::ofstream(path + ".sha256") << (digest ? *digest : sha.hex() + "  minihost.mexa64\n");
     return path;
+}
+
+void remove_temp(const std::string &path) {
+    unlink(path.c_str());
+    unlink((path + ".sha256").c_str());
 }
 
 std::string load_error(const std::string &path) {
@@ -271,7 +289,7 @@ TEST(Loader, RefusesWhatIsNoPlugin) {
         {NOMEX_PLUGIN, NOMEX_PLUGIN " is not a plug-in: no mexFunction"},
     };
     for (const auto &c : cases) EXPECT_EQ(load_error(c[0]), c[1]);
-    unlink(text.c_str());
+    remove_temp(text);
 }
 
 TEST(Loader, DamagedFilesAreRefusedNotRun) {
@@ -328,7 +346,7 @@ TEST(Loader, DamagedFilesAreRefusedNotRun) {
         EXPECT_EQ(loaded, c.error.empty()) << c.what;
         const std::string expected = c.error.empty() ? "" : path + " is not a plug-in: " + c.error;
         EXPECT_EQ(error.find(expected), 0u) << c.what << ": " << error;
-        unlink(path.c_str());
+        remove_temp(path);
     }
 }
 
@@ -411,7 +429,7 @@ TEST(Loader, DamagedDynamicTablesAreRefusedBeforeTheLinkerSeesThem) {
         const std::string path = temp_file(bytes);
         const std::string error = c.error.compare(0, 7, "loading") == 0 ? c.error : "damaged ELF file (" + c.error + ")";
         EXPECT_EQ(load_error(path), path + " is not a plug-in: " + error) << c.what;
-        unlink(path.c_str());
+        remove_temp(path);
     }
 }
 
@@ -432,5 +450,154 @@ TEST(Loader, EachLoadMapsTheFileItChecked) {
     ASSERT_NE(second, nullptr) << error;
     EXPECT_EQ(mxGetScalar(second->call(1, {count.get()}).outputs.at(0).get()), 1);
     EXPECT_EQ(mxGetScalar(first->call(1, {count.get()}).outputs.at(0).get()), 2);
-    unlink(copy.c_str());
+    remove_temp(copy);
+}
+
+TEST(Digest, Sha256MatchesTheStandardVectors) {
+    const struct { std::string text, hex; } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto &c : cases) {
+        Sha256 whole;
+        whole.update(c.text.data(), c.text.size());
+        EXPECT_EQ(whole.hex(), c.hex) << c.text.size() << " bytes";
+        Sha256 pieces;  // fed in uneven pieces across block boundaries
+        for (size_t at = 0, step = 1; at < c.text.size(); at += step, step = step % 97 + 1)
+            pieces.update(c.text.data() + at, std::min(step, c.text.size() - at));
+        EXPECT_EQ(pieces.hex(), c.hex) << c.text.size() << " bytes in pieces";
+    }
+}
+
+// The digest the build wrote beside a plug-in is what `sha256sum` writes, and
+// the loader takes nothing else: any changed byte is refused before the
+// plug-in runs, wherever it lies.
+TEST(Digest, ChangedBytesAreRefusedBeforeTheyRun) {
+    const std::vector<char> good = read_file(ECHO_PLUGIN);
+    const std::vector<char> recorded = read_file(ECHO_PLUGIN ".sha256");
+    ASSERT_GT(recorded.size(), 64u) << "no digest written beside " ECHO_PLUGIN;
+    const std::string digest(recorded.begin(), recorded.end());
+    Sha256 sha;
+    sha.update(good.data(), good.size());
+    const std::string hex = sha.hex();
+    EXPECT_EQ(digest, hex + "  fixture_echo.mexa64\n");
+
+    // Offsets in the code, the data, the symbol tables and the last byte.
+    for (size_t at : {good.size() / 5, good.size() / 3, good.size() / 2, good.size() * 3 / 4, good.size() - 1}) {
+        std::vector<char> bytes(good);
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x5a);
+        const std::string path = temp_file(bytes, &digest);
+        EXPECT_EQ(load_error(path), path + " is refused: its bytes do not match the digest in minihost_" +
+                                        std::to_string(getpid()) + ".mexa64.sha256 (damaged or changed since it "
+                                        "was built)")
+            << "byte " << at;
+        remove_temp(path);
+    }
+    // Digest files: as sha256sum writes them, bare, in capitals; or unusable.
+    std::string upper = hex;
+    for (char &c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const struct { std::string text; bool loads; } files[] = {
+        {hex + "  other-name.mexa64\n", true}, {hex, true}, {hex + "\r\n", true}, {upper + "\n", true},
+        {"", false}, {hex.substr(1), false}, {hex + "0\n", false}, {"sha256:" + hex, false},
+    };
+    for (const auto &f : files) {
+        const std::string path = temp_file(good, &f.text);
+        std::string error;
+        EXPECT_EQ(Plugin::load(path, &error) != nullptr, f.loads) << f.text << ": " << error;
+        if (!f.loads) {
+            EXPECT_NE(error.find("holds no SHA-256 digest"), std::string::npos) << error;
+        }
+        remove_temp(path);
+    }
+    const std::string path = temp_file(good);
+    unlink((path + ".sha256").c_str());
+    EXPECT_NE(load_error(path).find(path + " is refused: no digest file minihost_"), std::string::npos);
+    remove_temp(path);
+}
+
+// Counts and sizes a header asks for are held to bounds before anything is
+// allocated: files whose apparent size is large but which hold almost nothing
+// (sparse) are refused at once.
+TEST(Loader, HeaderCountsAreBoundedBeforeAnythingIsAllocated) {
+    const std::vector<char> good = read_file(ECHO_PLUGIN);
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, good.data(), sizeof eh);
+    size_t dynamic = 0;
+    for (size_t i = 0; i < eh.e_phnum; ++i) {
+        Elf64_Phdr ph;
+        std::memcpy(&ph, good.data() + eh.e_phoff + i * eh.e_phentsize, sizeof ph);
+        if (ph.p_type == PT_DYNAMIC) dynamic = eh.e_phoff + i * eh.e_phentsize;
+    }
+    const uint64_t gib = 1ull << 30;
+    const struct {
+        const char *what;
+        uint64_t sparse_size;  // 0: the file's own size
+        size_t at, width;
+        uint64_t value;
+        std::string error;
+        size_t at2 = 0;  // and, when not 0, 8 bytes there replaced by ...
+        uint64_t value2 = 0;
+    } cases[] = {
+        {"sparse, 2 GiB", 2 * gib, 0, 0, 0, "file too large for a plug-in (2147483648 bytes, at most 67108864)"},
+        {"10^8 sections, sparse", 60u << 20, offsetof(Elf64_Ehdr, e_shnum), 2, 0,
+         "damaged ELF file (100000000 section headers, at most 65536)", eh.e_shoff + offsetof(Elf64_Shdr, sh_size),
+         100000000},
+        {"program headers counted in section 0", 0, offsetof(Elf64_Ehdr, e_phnum), 2, PN_XNUM,
+         "damaged ELF file (no program headers)"},
+        {"dynamic entries", 0, dynamic + offsetof(Elf64_Phdr, p_memsz), 8, 1ull << 30,
+         "damaged ELF file (67108864 dynamic entries, at most 16384)"},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> bytes(good);
+        if (c.width) std::memcpy(bytes.data() + c.at, &c.value, c.width);
+        if (c.at2) std::memcpy(bytes.data() + c.at2, &c.value2, 8);
+        const std::string path = temp_file(bytes);
+        if (c.sparse_size) {
+            ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(c.sparse_size)), 0);
+        }
+        std::string error;
+        Plugin::load(path, &error);
+        EXPECT_EQ(error, path + " is not a plug-in: " + c.error) << c.what;
+        EXPECT_EQ(error.find("memory"), std::string::npos) << c.what << ": " << error;
+        remove_temp(path);
+    }
+}
+
+// A plug-in's stamp gives its name: a file of the other kind in its place is
+// refused with both names; without a name to check, any stamp is taken.
+TEST(Loader, TheStampNamesThePlugin) {
+    const struct { const char *path, *slot; std::string error; } cases[] = {
+        {QUORV_TRAIN_PLUGIN, "quorv_train", ""},
+        {QUORV_PERF_PLUGIN, "quorv_perf", ""},
+        {QUORV_PERF_PLUGIN, "", ""},
+        {QUORV_PERF_PLUGIN, "quorv_train", "its version stamp names 'quorv_perf', not quorv_train (a plug-in of the "
+                                           "other kind in its place)"},
+        {QUORV_TRAIN_PLUGIN, "quorv_perf", "its version stamp names 'quorv_train', not quorv_perf (a plug-in of the "
+                                           "other kind in its place)"},
+        {ECHO_PLUGIN, "quorv_train", "its version stamp names no plug-in (expected quorv_train)"},
+    };
+    for (const auto &c : cases) {
+        std::string error;
+        auto plugin = Plugin::load(c.path, &error, c.slot);
+        EXPECT_EQ(plugin != nullptr, c.error.empty()) << c.path << " as " << c.slot;
+        EXPECT_EQ(error, c.error.empty() ? "" : std::string(c.path) + " is not a plug-in: " + c.error);
+    }
+}
+
+// What lets a host keep a plug-in loaded: the file behind the path unchanged.
+TEST(Loader, KnowsWhenItsFileChanged) {
+    const std::string path = temp_file(read_file(ECHO_PLUGIN));
+    std::string error;
+    auto plugin = Plugin::load(path, &error);
+    ASSERT_NE(plugin, nullptr) << error;
+    EXPECT_TRUE(plugin->unchanged());
+    struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    EXPECT_FALSE(plugin->unchanged());
+    unlink(path.c_str());
+    EXPECT_FALSE(plugin->unchanged());
+    remove_temp(path);
 }

@@ -138,7 +138,7 @@ noflops)
   # comes from data/ beside each quorv.exe, as in a folder shipped on its own.
   cd "$win" || exit 1
   rm -rf noflops/data && cp -r data noflops/
-  cp quorv.exe libmx.dll quorv_train.mexw64 quorv_perf.mexw64 noflops/
+  cp quorv.exe libmx.dll quorv_train.mexw64 quorv_perf.mexw64 quorv_train.mexw64.sha256 quorv_perf.mexw64.sha256 noflops/
   run_wine with.out with.err quorv.exe demo || fail "demo failed with the flop counter"
   run_wine without.out without.err noflops/quorv.exe demo || fail "demo failed without the flop counter: $(cat without.err)"
   grep -q "$win/data/iris.csv)" with.out || fail "the demo did not read data/ beside quorv.exe: $(head -1 with.out)"
