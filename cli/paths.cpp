@@ -1,6 +1,8 @@
 // Locating plug-ins and data relative to the executable itself, so that the
-// tool always loads the plug-ins it was built with.
+// tool always loads the plug-ins it was built with. When the system cannot
+// say where the executable is, nothing is looked for in the current folder.
 #include "paths.h"
+#include "error.h"
 #include "platform.h"
 
 #include <cstdlib>
@@ -16,7 +18,14 @@ std::string executable_dir()
 {
     const std::string path = executable_path();
     const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (path.empty() || slash == std::string::npos)
+#ifdef _WIN32
+        throw Error("cannot find the folder of quorv.exe, where its plug-ins are (QUORV_PLUGIN_DIR names it)");
+#else
+        throw Error("cannot find the folder of the quorv program, where its plug-ins are: /proc/self/exe "
+                    "cannot be read (is /proc mounted?); QUORV_PLUGIN_DIR names the folder");
+#endif
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool is_directory(const std::string &path)
@@ -43,11 +52,17 @@ std::string plugin_path(const std::string &file_name)
 
 std::string default_data_dir()
 {
-    const std::string installed = executable_dir() + "/../share/quorv/data";
+    std::string dir;
+    try {
+        dir = executable_dir();
+    } catch (const Error &) {
+        return QUORV_SOURCE_DATA_DIR;
+    }
+    const std::string installed = dir + "/../share/quorv/data";
     if (is_directory(installed))
         return installed;
     // A folder shipped as it is (the Windows build) has them beside the program.
-    const std::string beside = executable_dir() + "/data";
+    const std::string beside = dir + "/data";
     return is_directory(beside) ? beside : QUORV_SOURCE_DATA_DIR;
 }
 

@@ -6,7 +6,8 @@
 
 namespace cli {
 
-// Folder of the running executable.
+// Folder of the running executable; throws cli::Error when the system cannot
+// tell (on Linux, without /proc).
 std::string executable_dir();
 
 // Path of a plug-in file: in $QUORV_PLUGIN_DIR when set, else beside the

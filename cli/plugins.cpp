@@ -1,5 +1,6 @@
-// The plug-ins, loaded fresh for each call so that their running operation
-// counters cover that call alone.
+// The plug-ins, each loaded, checked and tried once per run of the tool and
+// kept for its calls: their running operation totals go on across the calls
+// of one command, as in any host.
 #include "plugins.h"
 
 #include "error.h"
@@ -8,6 +9,7 @@
 #include "platform.h"
 
 #include <cstdio>
+#include <map>
 #include <memory>
 
 namespace cli {
@@ -29,15 +31,21 @@ const struct {
     {"oflag", "--verbose"},
 };
 
-std::unique_ptr<minihost::Plugin> load(const std::string &file_name)
+// The plug-in `name` (quorv_train, quorv_perf), whose stamp must give that name.
+minihost::Plugin &plugin(const std::string &name)
 {
+    static std::map<std::string, std::unique_ptr<minihost::Plugin>> loaded;
+    std::unique_ptr<minihost::Plugin> &slot = loaded[name];
+    if (slot)
+        return *slot;
+    const std::string file_name = name + kPluginSuffix;
     const std::string path = plugin_path(file_name);
     std::string reason;
-    auto plugin = minihost::Plugin::load(path, &reason);
-    if (!plugin)
+    slot = minihost::Plugin::load(path, &reason, name);
+    if (!slot)
         throw Error("cannot load the plug-in " + file_name + ": " + reason +
                     " (QUORV_PLUGIN_DIR names the folder that holds it)");
-    return plugin;
+    return *slot;
 }
 
 // Runs the call; a refusal becomes an Error that also names the tool's option.
@@ -88,7 +96,6 @@ std::vector<double> row_major(const mxArray *a, size_t rows, size_t cols)
 
 TrainOutput call_train(const Dataset &patterns, const TrainParams &p, long verbose)
 {
-    auto plugin = load(std::string("quorv_train") + kPluginSuffix);
     std::vector<minihost::Array> inputs;
     inputs.push_back(minihost::make_row_major(patterns.rows, patterns.cols(), patterns.x));
     inputs.push_back(minihost::make_double(patterns.rows, 1, patterns.y));
@@ -96,7 +103,7 @@ TrainOutput call_train(const Dataset &patterns, const TrainParams &p, long verbo
                           static_cast<double>(p.max_list_presentations), static_cast<double>(p.trim_option),
                           static_cast<double>(verbose)})
         inputs.push_back(minihost::make_scalar(scalar));
-    const minihost::CallResult result = call(*plugin, 3, inputs);
+    const minihost::CallResult result = call(plugin("quorv_train"), 3, inputs);
 
     const mxArray *templates = output(result, 0), *labels = output(result, 1), *count = output(result, 2);
     TrainOutput out;
@@ -115,7 +122,6 @@ TrainOutput call_train(const Dataset &patterns, const TrainParams &p, long verbo
 std::vector<double> call_perf(const Model &model, size_t member, const Dataset &patterns, double vigilance,
                               long unknown_label, long verbose)
 {
-    auto plugin = load(std::string("quorv_perf") + kPluginSuffix);
     const Member &m = model.members.at(member);
     std::vector<minihost::Array> inputs;
     inputs.push_back(minihost::make_row_major(m.nodes, 2 * model.cols(), m.templates));
@@ -124,7 +130,7 @@ std::vector<double> call_perf(const Model &model, size_t member, const Dataset &
     inputs.push_back(minihost::make_row_major(patterns.rows, patterns.cols(), patterns.x));
     inputs.push_back(minihost::make_scalar(static_cast<double>(unknown_label)));
     inputs.push_back(minihost::make_scalar(static_cast<double>(verbose)));
-    const minihost::CallResult result = call(*plugin, 1, inputs);
+    const minihost::CallResult result = call(plugin("quorv_perf"), 1, inputs);
     std::vector<double> labels = minihost::values(output(result, 0));
     if (labels.size() != patterns.rows)
         throw Error("the classification plug-in returned " + std::to_string(labels.size()) + " labels for " +

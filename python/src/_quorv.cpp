@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -154,6 +156,31 @@ struct Reply {
     std::vector<std::vector<double>> values;  // per output, column-major
 };
 
+// The plug-ins, loaded, checked and tried once and kept for the life of the
+// process, as a real host keeps them: loaded again only when the file at the
+// path is no longer the one loaded (another file, size or modification time).
+// Their running totals go on across calls. Called under call_lock.
+minihost::Plugin *loaded_plugin(const std::string &path, const std::string &name, std::string *why)
+{
+    // Never released: the plug-ins stay loaded until the process ends.
+    static auto *kept = new std::map<std::string, std::unique_ptr<minihost::Plugin>>;
+    std::unique_ptr<minihost::Plugin> &slot = (*kept)[path];
+    if (slot && slot->unchanged())
+        return slot.get();
+    slot.reset();  // unloaded first, so that a new file starts its state anew
+    slot = minihost::Plugin::load(path, why, name);
+    return slot.get();
+}
+
+// The name a plug-in's stamp must give: its file name without the ending.
+std::string plugin_name(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.find('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
 // Builds the inputs, loads the plug-in and calls it, its console going to
 // `write` (unless None) as it is printed. Everything that touches
 // the host happens under the lock, since the host's bookkeeping is
@@ -168,10 +195,8 @@ Reply run(const std::string &path, int nlhs, const py::object &write, Inputs mak
     std::vector<const mxArray *> in;
     for (const auto &a : inputs)
         in.push_back(a.get());
-    // Loaded afresh for each call, as the command-line tool does, so that the
-    // running totals in its summary cover this call alone.
     std::string why;
-    auto plugin = minihost::Plugin::load(path, &why);
+    minihost::Plugin *plugin = loaded_plugin(path, plugin_name(path), &why);
     if (!plugin) {
         reply.load_error = "cannot load the plug-in " + path + ": " + why;
         return reply;
