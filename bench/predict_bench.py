@@ -1,0 +1,87 @@
+"""Times QuorvClassifier.predict beside KNeighborsClassifier(1).predict in one
+run, on one row and on 1,000 rows, and prints the ratios with where a call's
+time goes. Run by hand, never by the test suite (figures depend on the machine):
+
+    PYTHONPATH=build/python /usr/bin/python3 bench/predict_bench.py [--repeat N]
+
+Rows of the breakdown (medians of N calls, microseconds):
+  predict             the estimator's whole call
+  checks and voting   what predict adds around the plug-in calls (input checks,
+                      node codes, the vote)
+  plug-in call        _host.classify: arrays into host arrays, quorv_perf, result
+  of which the model  the same call with a one-node model of the same width
+                      subtracted: per-call work that grows with the model
+                      (templates copied into host arrays, nodes rebuilt by the
+                      plug-in)
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+
+import numpy as np
+from sklearn.datasets import load_iris
+from sklearn.neighbors import KNeighborsClassifier
+
+import quorv
+from quorv import _host
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.environ.get("QUORV_DATA_DIR") or os.path.join(os.path.dirname(HERE), "data")
+
+
+def median_us(call, repeat):
+    call()  # the first call loads and checks the plug-in: not what is timed
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times) * 1e6
+
+
+def satellite():
+    table = np.genfromtxt(os.path.join(DATA, "satellite.csv"), delimiter=",", skip_header=1)
+    return table[:, :-1], table[:, -1]
+
+
+def bench(name, X, y, params, repeat):
+    model = quorv.QuorvClassifier(**params).fit(X, y)
+    knn = KNeighborsClassifier(1).fit(X, y)
+    nodes = model.templates_.shape[0]
+    print("%s: %d patterns, %d features, %d nodes (%s)" % (name, X.shape[0], X.shape[1], nodes,
+                                                          ", ".join("%s=%s" % kv for kv in params.items()) or
+                                                          "defaults"))
+    rng = np.random.default_rng(0)
+    codes = np.searchsorted(model.classes_, model.node_labels_).astype(np.float64)
+    tiny_t, tiny_c = model.templates_[:1].copy(), codes[:1].copy()
+    for rows in (1, 1000):
+        batch = np.ascontiguousarray(X[rng.integers(0, X.shape[0], rows)])
+        ours = median_us(lambda: model.predict(batch), repeat)
+        theirs = median_us(lambda: knn.predict(batch), repeat)
+        plugin = median_us(lambda: _host.classify(model.templates_, codes, model.vigilance, batch,
+                                                  model._scaling(), -1, 0), repeat)
+        tiny = median_us(lambda: _host.classify(tiny_t, tiny_c, model.vigilance, batch, model._scaling(), -1, 0),
+                         repeat)
+        print("  %4d row%s: predict %9.1f us   1-NN %9.1f us   ratio %5.2f" % (
+            rows, " " if rows == 1 else "s", ours, theirs, ours / theirs))
+        print("             checks and voting %9.1f us, plug-in call %9.1f us, of which the model %9.1f us" % (
+            max(ours - plugin, 0.0), plugin, max(plugin - tiny, 0.0)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repeat", type=int, default=200, help="calls timed per figure (median)")
+    args = parser.parse_args()
+    print("quorv predict beside KNeighborsClassifier(1).predict; medians of %d calls" % args.repeat)
+    X, y = load_iris(return_X_y=True)
+    bench("iris", X, y, {}, args.repeat)
+    X, y = satellite()
+    bench("satellite", X, y, {"vigilance": 0.95}, max(args.repeat // 10, 5))
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
