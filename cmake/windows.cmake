@@ -54,11 +54,13 @@ function(quorv_windows_fixture name)
     quorv_windows_plugin(${name})
   endif()
   set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fixtures)
+  quorv_plugin_digest(${name})
 endfunction()
 set(fixtures ${CMAKE_SOURCE_DIR}/tests/fixtures)
 quorv_windows_fixture(fixture_nostamp ${fixtures}/nostamp_plugin.cpp)
 quorv_windows_fixture(fixture_oldstamp ${fixtures}/nostamp_plugin.cpp ${CMAKE_SOURCE_DIR}/tests/windows/oldstamp.rc)
 quorv_windows_fixture(fixture_nomex ${fixtures}/nomex_plugin.cpp ${CMAKE_SOURCE_DIR}/resources/version.rc)
+target_compile_definitions(fixture_nomex PRIVATE QUORV_PLUGIN_NAME=quorv_train)
 
 # The bundled data sets beside quorv.exe, so that the folder runs as shipped.
 file(GLOB QUORV_DATA_FILES ${CMAKE_SOURCE_DIR}/data/*.csv ${CMAKE_SOURCE_DIR}/data/README.md)

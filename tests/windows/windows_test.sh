@@ -114,9 +114,13 @@ refusals)
   head -c 100000 quorv_train.mexw64 >fixtures/cut_short.mexw64
   echo "not a plug-in" >fixtures/text.mexw64
   cp "$(dirname "$native")/quorv_train.mexa64" fixtures/elf.mexw64
+  cp quorv_perf.mexw64 fixtures/perf_as_train.mexw64 && cp quorv_perf.mexw64.sha256 fixtures/perf_as_train.mexw64.sha256
+  cp quorv_train.mexw64 fixtures/changed.mexw64 && cp quorv_train.mexw64.sha256 fixtures/changed.mexw64.sha256
+  printf 'x' | dd of=fixtures/changed.mexw64 bs=1 seek=200000 conv=notrunc 2>/dev/null
   while IFS='|' read -r fixture expected; do
     dir=$win/refusals/$fixture && rm -rf "$dir" && mkdir -p "$dir"
     cp "fixtures/$fixture.mexw64" "$dir/quorv_train.mexw64"
+    [ ! -f "fixtures/$fixture.mexw64.sha256" ] || cp "fixtures/$fixture.mexw64.sha256" "$dir/quorv_train.mexw64.sha256"
     QUORV_PLUGIN_DIR=$dir run_wine "$dir/out" "$dir/err" quorv.exe demo
     status=$?
     message=$(cat "$dir/err")
@@ -130,6 +134,8 @@ fixture_nomex|quorv_train.mexw64 is not a plug-in: no mexFunction
 cut_short|quorv_train.mexw64 is not a plug-in: damaged DLL (section past the end of the file)
 text|quorv_train.mexw64 is not a plug-in: not a Windows DLL
 elf|quorv_train.mexw64 is not a plug-in: not a Windows DLL
+perf_as_train|quorv_train.mexw64 is not a plug-in: its version stamp names 'quorv_perf', not quorv_train
+changed|quorv_train.mexw64 is refused: its bytes do not match the digest in quorv_train.mexw64.sha256
 EOF
   ;;
 noflops)
