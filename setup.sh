@@ -2,6 +2,7 @@
 # Installs the Debian packages that building and testing need; this is the one
 # list of them, used by make, by CI and by newcomers alike.
 #   ./setup.sh build   what `make demo` and `make build` need
+#   ./setup.sh pack    what `make octave-pkg` needs (no GoogleTest)
 #   ./setup.sh windows what `make windows` needs
 #   ./setup.sh test    what the whole test command needs (the default)
 #   ./setup.sh --list  prints the test list and exits
@@ -9,7 +10,8 @@
 # exact sudo line to run and stops with status 1.
 set -eu
 
-build_packages="make g++ cmake libgtest-dev"
+pack_packages="make g++ cmake"
+build_packages="$pack_packages libgtest-dev"
 windows_packages="g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 icoutils"
 test_packages="$build_packages
   clang libclang-rt-14-dev valgrind libxml2-utils
@@ -19,10 +21,11 @@ test_packages="$build_packages
 
 case "${1:-test}" in
   build) wanted=$build_packages ;;
+  pack) wanted=$pack_packages ;;
   windows) wanted="$build_packages $windows_packages" ;;
   test) wanted=$test_packages ;;
   --list) echo $test_packages; exit 0 ;;
-  *) echo "usage: $0 [build|windows|test|--list]" >&2; exit 2 ;;
+  *) echo "usage: $0 [build|pack|windows|test|--list]" >&2; exit 2 ;;
 esac
 
 if ! command -v dpkg-query >/dev/null 2>&1; then

@@ -5,7 +5,8 @@ function make(varargin)
 %   mkoctfile --mex in Octave.
 %
 %   MAKE -outdir DIR puts the plug-ins into DIR instead, together with copies
-%   of their help files.
+%   of their help files, QUORV_DATA, QUORV_DEMO and data/iris.csv, so that DIR
+%   works on its own.
 %
 %   Any other argument goes to the compiler tool unchanged, for example
 %      make -v          (show the compiler's command lines)
@@ -24,19 +25,24 @@ end
 
 [core, train, perf] = plugin_sources();
 plugins = {'quorv_train', train; 'quorv_perf', perf};
-% Octave and current MATLAB have no flop counter for plug-ins.
-defines = {['-I' root], '-DQUORV_NO_HOST_FLOPS'};
+[cxx, ld, defines] = plugin_flags();
+defines = [{['-I' root]}, defines];
 
 if exist('OCTAVE_VERSION', 'builtin') ~= 0
-  build_octave(root, outdir, core, plugins, defines, extra);
+  build_octave(root, outdir, core, plugins, cxx, ld, defines, extra);
 else
-  build_matlab(root, outdir, core, plugins, defines, extra);
+  build_matlab(root, outdir, core, plugins, cxx, ld, defines, extra);
 end
 
 if ~same_folder(outdir, here)
-  for k = 1:size(plugins, 1)
-    copyfile(fullfile(here, [plugins{k, 1} '.m']), outdir);
+  % What the help examples and the demo need, so that the folder works alone.
+  for name = [plugins(:, 1)', {'quorv_data', 'quorv_demo'}]
+    copyfile(fullfile(here, [name{1} '.m']), outdir);
   end
+  if ~exist(fullfile(outdir, 'data'), 'dir')
+    mkdir(fullfile(outdir, 'data'));
+  end
+  copyfile(fullfile(root, 'data', 'iris.csv'), fullfile(outdir, 'data'));
 end
 end
 
@@ -72,7 +78,17 @@ arch = computer();
 yes = ~isempty(strfind(arch, 'x86_64')) || any(strcmp(computer('arch'), {'glnxa64', 'maci64', 'win64'}));
 end
 
-function build_octave(root, outdir, core, plugins, defines, extra)
+function [cxx, ld, defines] = plugin_flags()
+% The flags GCC and Clang need, on top of the host's own: the language level,
+% no fused multiply-adds (results are fixed to the last bit) and -pthread (the
+% search runs on threads). Octave and current MATLAB have no flop counter for
+% plug-ins. The Octave package's Makefile is made from these three lines.
+cxx = {'-std=c++17', '-ffp-contract=off', '-pthread'};
+ld = {'-pthread'};
+defines = {'-DQUORV_NO_HOST_FLOPS'};
+end
+
+function build_octave(root, outdir, core, plugins, cxx, ld, defines, extra)
 % mkoctfile leaves objects beside their sources unless told otherwise, so each
 % file is compiled into a scratch folder inside outdir, removed afterwards.
 objdir = fullfile(outdir, 'quorv_objects');
@@ -81,11 +97,9 @@ if ~exist(objdir, 'dir')
 end
 old_flags = {getenv('CXXFLAGS'), getenv('LDFLAGS')};
 % mkoctfile -p reports an inherited CXXFLAGS and LDFLAGS, so user flags are
-% kept. The search runs on threads: -pthread when compiling and linking.
-flags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
-setenv('CXXFLAGS', [flags ' -std=c++17 -ffp-contract=off -pthread']);
-link_flags = strtrim(mkoctfile('-p', 'LDFLAGS'));
-setenv('LDFLAGS', [link_flags ' -pthread']);
+% kept.
+setenv('CXXFLAGS', strjoin([{strtrim(mkoctfile('-p', 'CXXFLAGS'))}, cxx], ' '));
+setenv('LDFLAGS', strjoin([{strtrim(mkoctfile('-p', 'LDFLAGS'))}, ld], ' '));
 cleanup = onCleanup(@() restore(old_flags, objdir));
 fprintf('CXXFLAGS="%s"\nLDFLAGS="%s"\n', getenv('CXXFLAGS'), getenv('LDFLAGS'));
 
@@ -119,17 +133,16 @@ if exist(objdir, 'dir')
 end
 end
 
-function build_matlab(root, outdir, core, plugins, defines, extra)
-% mex compiles in a temporary folder of its own. GCC and Clang need the
-% language level, no fused multiply-adds and -pthread (the search runs on
-% threads); MSVC needs only the language level (its default x64 code has no
-% fused multiply-adds, and its threads need no flag).
+function build_matlab(root, outdir, core, plugins, cxx, ld, defines, extra)
+% mex compiles in a temporary folder of its own. MSVC needs only the language
+% level (its default x64 code has no fused multiply-adds, and its threads need
+% no flag).
 cc = mex.getCompilerConfigurations('C++', 'Selected');
 if isempty(cc)
   error('make: no C++ compiler is set up for mex; run "mex -setup C++" first.');
 end
 if ~ispc || ~isempty(strfind(lower(cc(1).ShortName), 'mingw'))
-  flags = {'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off -pthread', 'LDFLAGS=$LDFLAGS -pthread'};
+  flags = {strjoin([{'CXXFLAGS=$CXXFLAGS'}, cxx], ' '), strjoin([{'LDFLAGS=$LDFLAGS'}, ld], ' ')};
 else
   flags = {'COMPFLAGS=$COMPFLAGS /std:c++17'};
 end

@@ -4,18 +4,12 @@ function quorv_demo()
 %   sorted by class, so each class gives a third of its rows), scales every
 %   feature to [0, 1] with the training rows' ranges, trains with
 %   QUORV_TRAIN, classifies the held-out rows with QUORV_PERF and prints the
-%   accuracy. Run MAKE first; from a shell:
-%      cd matlab && octave-cli --eval quorv_demo
-%   With the Octave package installed, PKG LOAD QUORV is all it needs.
+%   accuracy. The plug-ins must be on the path (with the Octave package,
+%   PKG LOAD QUORV does that).
 %
-%   See also QUORV_TRAIN, QUORV_PERF, MAKE.
+%   See also QUORV_TRAIN, QUORV_PERF, QUORV_DATA.
 
-here = fileparts(mfilename('fullpath'));
-% Beside the demo in the Octave package, one folder up in a checkout.
-file = fullfile(here, 'data', 'iris.csv');
-if ~exist(file, 'file')
-  file = fullfile(here, '..', 'data', 'iris.csv');
-end
+file = quorv_data('iris.csv');
 data = dlmread(file, ',', 1, 0);
 features = data(:, 1:end-1);
 labels = data(:, end);

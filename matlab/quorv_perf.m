@@ -33,8 +33,9 @@
 %   thread; unset it, or set it to 0, for all cores. Results and console
 %   output are the same for any number of threads.
 %
-%   Example (train on two thirds of iris, classify the rest):
-%     D = dlmread(fullfile('..', 'data', 'iris.csv'), ',', 1, 0);
+%   Example (train on two thirds of iris, classify the rest; QUORV_DATA
+%   finds the bundled data from any folder):
+%     D = dlmread(quorv_data('iris.csv'), ',', 1, 0);
 %     X = D(:, 1:end-1);  y = D(:, end);
 %     test = mod(1:size(X, 1), 3)' == 0;
 %     lo = min(X(~test, :));  span = max(X(~test, :)) - lo;
@@ -42,8 +43,29 @@
 %     X = (X - repmat(lo, size(X, 1), 1)) ./ repmat(span, size(X, 1), 1);
 %     [T, L, P] = quorv_train(X(~test, :), y(~test), 0.75, 0, 1, 0.001, 100, 0, 0);
 %     guess = quorv_perf(T, L, 0.75, X(test, :), -1, 1);
+%     % Patterns that no box takes at vigilance 0.75 get -1. Vigilance 0 lets
+%     % any box through, so a second call gives them the nearest box's label.
+%     Xtest = X(test, :);  left = guess == -1;
+%     guess(left) = quorv_perf(T, L, 0, Xtest(left, :), -1, 0);
 %     accuracy = mean(guess == y(test))
 %
-%   Build the plug-in with MAKE in this folder.
-%
-%   See also QUORV_TRAIN, QUORV_DEMO, MAKE.
+%   See also QUORV_TRAIN, QUORV_DEMO, QUORV_DATA.
+
+%!demo
+%! % Two boxes: a pattern between them is left unclassified (-1) at vigilance
+%! % 0.8; at vigilance 0 any box passes, so a second call gives it the label
+%! % of the nearest box.
+%! T = [0 0 0.1 0.1; 0.9 0.9 1 1];  L = [1; 2];
+%! P = [0.05 0.05; 0.95 0.95; 0.4 0.4];
+%! labels = quorv_perf (T, L, 0.8, P, -1, 1)
+%! labels(labels == -1) = quorv_perf (T, L, 0, P(labels == -1, :), -1, 0)
+
+%!test
+%! T = [0 0 0.1 0.1; 0.9 0.9 1 1];  L = [1; 2];
+%! P = [0.05 0.05; 0.95 0.95; 0.4 0.4; 0.7 0.7];
+%! assert (quorv_perf (T, L, 0.8, P, -1, 0), [1; 2; -1; -1]);
+%! assert (quorv_perf (T, L, 0, P, -1, 0), [1; 2; 1; 2]);
+%! assert (quorv_perf (T, L', 0.8, zeros (0, 2), -1, 0), zeros (0, 1));
+
+%!error <QUORV_PERF: 3rd input argument \(vigilance\) must be in \[0.0, 1.0\]\.>
+%! quorv_perf ([0 0 1 1], 1, 2, [0.5 0.5], -1, 0);

@@ -51,8 +51,9 @@
 %   QUORV_PERF shares large calls among threads. Results and console output
 %   are the same for any number of threads.
 %
-%   Example (train on two thirds of iris, classify the rest):
-%     D = dlmread(fullfile('..', 'data', 'iris.csv'), ',', 1, 0);
+%   Example (train on two thirds of iris, classify the rest; QUORV_DATA
+%   finds the bundled data from any folder):
+%     D = dlmread(quorv_data('iris.csv'), ',', 1, 0);
 %     X = D(:, 1:end-1);  y = D(:, end);
 %     test = mod(1:size(X, 1), 3)' == 0;
 %     lo = min(X(~test, :));  span = max(X(~test, :)) - lo;
@@ -60,8 +61,39 @@
 %     X = (X - repmat(lo, size(X, 1), 1)) ./ repmat(span, size(X, 1), 1);
 %     [T, L, P] = quorv_train(X(~test, :), y(~test), 0.75, 0, 1, 0.001, 100, 0, 1);
 %     guess = quorv_perf(T, L, 0.75, X(test, :), -1, 1);
+%     % Patterns that no box takes at vigilance 0.75 get -1. Vigilance 0 lets
+%     % any box through, so a second call gives them the nearest box's label.
+%     Xtest = X(test, :);  left = guess == -1;
+%     guess(left) = quorv_perf(T, L, 0, Xtest(left, :), -1, 0);
 %     accuracy = mean(guess == y(test))
 %
-%   Build the plug-in with MAKE in this folder.
-%
-%   See also QUORV_PERF, QUORV_DEMO, MAKE.
+%   See also QUORV_PERF, QUORV_DEMO, QUORV_DATA.
+
+%!demo
+%! % Two thirds of iris to train on, the rest to classify; the patterns no box
+%! % takes then go to the nearest box (a second call at vigilance 0).
+%! D = dlmread (quorv_data ('iris.csv'), ',', 1, 0);
+%! X = D(:, 1:end-1);  y = D(:, end);
+%! test = mod (1:rows (X), 3)' == 0;
+%! lo = min (X(~test, :));  span = max (X(~test, :)) - lo;
+%! X = (X - lo) ./ span;
+%! [T, L, P] = quorv_train (X(~test, :), y(~test), 0.75, 0, 1, 0.001, 100, 0, 1);
+%! guess = quorv_perf (T, L, 0.75, X(test, :), -1, 0);
+%! printf ('%d nodes; %.1f%% right, %d patterns unclassified\n', rows (T), ...
+%!         100 * mean (guess == y(test)), sum (guess == -1));
+%! Xtest = X(test, :);  left = guess == -1;
+%! guess(left) = quorv_perf (T, L, 0, Xtest(left, :), -1, 0);
+%! printf ('with the nearest box for those: %.1f%% right\n', 100 * mean (guess == y(test)));
+
+%!test
+%! % Two classes in opposite corners: one box each after one presentation,
+%! % and a pattern far from both left unclassified.
+%! X = [0 0; 0.1 0.1; 1 1; 0.9 0.9];  y = [1; 1; 2; 2];
+%! [T, L, P] = quorv_train (X, y, 0.8, 0, 1, 0.001, 10, 0, 0);
+%! assert (T, [0 0 0.1 0.1; 0.9 0.9 1 1]);
+%! assert (L, [1; 2]);
+%! assert (P, 1);
+%! assert (quorv_perf (T, L, 0.8, [0.05 0.05; 0.95 0.95; 0.5 0.5], -1, 0), [1; 2; -1]);
+
+%!error <QUORV_TRAIN: 3rd input argument \(vigilance\) must be in \[0,1\]\.>
+%! quorv_train ([0 0], 1, 2, 0, 1, 0.001, 10, 0, 0);

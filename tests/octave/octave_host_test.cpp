@@ -324,12 +324,15 @@ protected:
     }
 };
 
+// make -outdir leaves the plug-ins and what their help needs (the data helper,
+// the demo and the iris data), and no objects anywhere.
 TEST_F(OctaveHost, BuildLeavesOnlyPluginsAndHelpBehind)
 {
     std::set<std::string> built;
-    for (const auto &entry : fs::directory_iterator(kPluginDir))
-        built.insert(entry.path().filename().string());
-    EXPECT_EQ(built, (std::set<std::string>{"quorv_perf.m", "quorv_perf.mex", "quorv_train.m", "quorv_train.mex"}));
+    for (const auto &entry : fs::recursive_directory_iterator(kPluginDir))
+        built.insert(fs::relative(entry.path(), kPluginDir).generic_string());
+    EXPECT_EQ(built, (std::set<std::string>{"data", "data/iris.csv", "quorv_data.m", "quorv_demo.m", "quorv_perf.m",
+                                            "quorv_perf.mex", "quorv_train.m", "quorv_train.mex"}));
     for (const char *dir : {"host", "model", "train", "perf", "resources", "matlab"})
         for (const auto &entry : fs::directory_iterator(fs::path(QUORV_SOURCE_DIR) / dir))
             EXPECT_NE(entry.path().extension(), ".o") << entry.path();
@@ -442,19 +445,16 @@ TEST_F(OctaveHost, ErrorMessagesAsOctaveReportsThem)
 }
 
 // Help comes from the comment-only .m files, the calls from the MEX files
-// beside them; both help examples run as printed.
+// beside them; both help examples run as printed, from a folder without data
+// (help_examples_test.m runs them, their test blocks and demos).
 TEST_F(OctaveHost, HelpFilesDoNotShadowThePlugins)
 {
-    const std::string iris = octave_quoted((fs::path(QUORV_DATA_DIR) / "iris.csv").string());
     int status = 0;
     const std::string out = run_octave(
-        "addpath(" + octave_quoted(kPluginDir) + "); "
+        "addpath(" + octave_quoted(kPluginDir) + "); addpath(" + octave_quoted(QUORV_OCTAVE_SCRIPTS) + "); "
         "for f = {'quorv_train', 'quorv_perf'}, "
-        "  printf('which %s\\n', which(f{1})); text = help(f{1}); printf('%s', text); "
-        "  example = regexp(text, 'Example[^\\n]*\\n(.*?)\\n\\s*\\n', 'tokens'){1}{1}; "
-        "  eval(strrep(example, 'fullfile(''..'', ''data'', ''iris.csv'')', " +
-            octave_quoted(iris) + ")); "
-        "end; disp('finished')",
+        "  printf('which %s\\n', which(f{1})); printf('%s', help(f{1})); "
+        "end; help_examples_test(); disp('finished')",
         &status);
     ASSERT_EQ(status, 0) << out;
     for (const char *name : kNames)
@@ -463,7 +463,7 @@ TEST_F(OctaveHost, HelpFilesDoNotShadowThePlugins)
                              "Labels = QUORV_PERF(Templates, NLabels, vigilance, Patterns, unknown_label,",
                              "max_list_presentations  Whole number >= 1", "min_size <= M*(1 - vigilance)",
                              "trim_option", "unknown_label  Label", "oflag          0 to 3", "0 to 4",
-                             "Quorv performance phase summary", "accuracy = ", "finished"})
+                             "help examples, test blocks and demos ran", "finished"})
         EXPECT_NE(out.find(word), std::string::npos) << word << "\n" << out;
 }
 

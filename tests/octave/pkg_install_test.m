@@ -1,5 +1,6 @@
 % Installs the Octave package into a scratch prefix, as a user would, and uses
-% it: the demo, one training and classification call, an error, the help text.
+% it: the demo, one training and classification call, an error, the help text,
+% its examples, test blocks and demos.
 % Run by ctest as: octave-cli --eval "pkg_install_test('PACKAGE.tar.gz', 'SCRATCH')"
 function pkg_install_test(tarball, scratch)
   if exist(scratch, 'dir')
@@ -34,6 +35,13 @@ function pkg_install_test(tarball, scratch)
     expect(~isempty(strfind(err.message, 'QUORV_TRAIN: 3rd input argument (vigilance) must be in [0,1].')), ...
            ['wrong message: ' err.message]);
   end
+
+  % The help as an installed user meets it, run from a folder without data.
+  addpath(fileparts(mfilename('fullpath')));
+  here = pwd;
+  back = onCleanup(@() cd(here));
+  cd(scratch);
+  help_examples_test();
 
   text = evalc('help quorv_train');
   expect(~isempty(strfind(text, 'max_list_presentations')), 'help quorv_train has no argument list');
