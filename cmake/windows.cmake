@@ -1,5 +1,10 @@
 # Windows pieces of the build (make windows), included by the top CMakeLists.txt.
 
+# A build on Windows itself has no toolchain file to name dlltool.
+if(NOT QUORV_DLLTOOL)
+  find_program(QUORV_DLLTOOL NAMES dlltool REQUIRED)
+endif()
+
 # Import libraries for the plug-ins, made from the host's export lists as for
 # any Windows MEX file: the plug-ins import by name from libmx.dll and libmex.dll.
 set(QUORV_IMPORT_DIR ${CMAKE_BINARY_DIR}/imports)
@@ -70,3 +75,17 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/data/README.md
   DEPENDS ${QUORV_DATA_FILES}
   COMMENT "Copying the data sets beside quorv.exe")
 add_custom_target(quorv_windows_data ALL DEPENDS ${CMAKE_BINARY_DIR}/data/README.md)
+
+# quorv-VERSION-win64.zip (make windows-zip): the folder to copy to a Windows
+# machine, laid out by windows_zip.cmake when the target runs, so that files
+# made beside the plug-ins after configuring are picked up too. (The targets
+# named in the command are built first.)
+set(QUORV_ZIP_NAME quorv-${PROJECT_VERSION}-win64)
+add_custom_target(windows_zip
+  COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+    -DNAME=${QUORV_ZIP_NAME}
+    "-DPROGRAMS=$<TARGET_FILE:quorv>;$<TARGET_FILE:quorv_minihost>;$<TARGET_FILE:quorv_libmex>"
+    "-DPLUGINS=$<TARGET_FILE:quorv_train>;$<TARGET_FILE:quorv_perf>"
+    -P ${CMAKE_SOURCE_DIR}/cmake/windows_zip.cmake
+  COMMENT "Packing ${QUORV_ZIP_NAME}.zip"
+  VERBATIM)

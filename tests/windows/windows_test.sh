@@ -3,7 +3,7 @@
 # the native build: the same command lines must give the same output, the same
 # messages, the same exit status and byte-identical files.
 #   windows_test.sh CHECK SOURCE_DIR WINDOWS_BUILD_DIR NATIVE_QUORV
-# CHECK: build | prefix | gtest | binaries | same | refusals | noflops.
+# CHECK: build | prefix | gtest | binaries | same | refusals | noflops | zip.
 # Exit status 77 (skipped) when MinGW-w64, Wine or icoutils is missing.
 set -uo pipefail
 
@@ -151,6 +151,40 @@ noflops)
   sed -i "s|/noflops/data/|/data/|" without.out
   sed -i -E 's/, [0-9]+ ms$/, N ms/' with.out without.out
   cmp -s with.out without.out || fail "output differs without the flop counter: $(diff with.out without.out | head -5)"
+  ;;
+zip)
+  # The folder a Windows user unzips (make windows-zip): exactly what runs, and
+  # the demo runs in it as the native tool's does, with nothing else on hand.
+  cmake --build "$win" --target windows_zip >"$win/zip.log" 2>&1 || { cat "$win/zip.log"; exit 1; }
+  zipfile=$(ls "$win"/quorv-*-win64.zip) || exit 1
+  name=$(basename "$zipfile" .zip)
+  dir=$win/unzipped && rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
+  cmake -E tar xf "$zipfile" || fail "cannot unpack $zipfile"
+  [ "$(ls)" = "$name" ] || fail "$zipfile holds $(ls | tr '\n' ' ')instead of the one folder $name"
+  cd "$name" || exit 1
+  # What the loader checks a plug-in against sits beside it, named after it.
+  companions=$(cd "$win" && ls quorv_train.mexw64.* quorv_perf.mexw64.* 2>/dev/null)
+  expected=$(printf '%s\n' LICENSE.txt README.txt data/README.md data/iris.csv libmex.dll libmx.dll quorv.exe \
+    quorv_data.m quorv_demo.m quorv_perf.m quorv_perf.mexw64 quorv_train.m quorv_train.mexw64 $companions | sort)
+  found=$(find . -type f | sed 's|^\./||' | sort)
+  [ "$found" = "$expected" ] || fail "$zipfile holds other files: $(diff <(echo "$expected") <(echo "$found") | grep '^[<>]' | tr '\n' ' ')"
+  for file in quorv.exe libmx.dll libmex.dll quorv_train.mexw64 quorv_perf.mexw64 $companions; do
+    cmp -s "$file" "$win/$file" || fail "$file differs from the build's"
+  done
+  grep -q $'\r$' README.txt || fail "README.txt has no Windows line ends"
+  grep -q 'WINEDEBUG=-all' README.txt || fail "README.txt does not say how to silence Wine"
+  (unset QUORV_PLUGIN_DIR; run_wine ../demo.out ../demo.err quorv.exe demo) \
+    || fail "quorv.exe demo failed in the unpacked folder: $(cat ../demo.err)"
+  [ "$(find . -type f | sed 's|^\./||' | sort)" = "$found" ] || fail "the demo left files in the folder"
+  "$native" demo --data-dir "$dir/$name/data" >../native.out 2>&1 || fail "the native demo failed"
+  sed -i -E '1s/\(.*\)$/(PATH)/; s/, [0-9]+ ms$/, N ms/' ../demo.out ../native.out
+  cmp -s ../demo.out ../native.out || fail "the unpacked demo differs from the native one: $(diff ../native.out ../demo.out | head -5)"
+  # The help examples find the data through quorv_data.m, beside it here too.
+  if command -v octave-cli >/dev/null; then
+    data=$(octave-cli --norc --quiet --no-window-system --eval "addpath(pwd); printf('%s\n', quorv_data('iris.csv'))" 2>&1)
+    [ "$data" = "$PWD/data/iris.csv" ] || fail "quorv_data in the unpacked folder gives '$data'"
+  fi
+  echo "$name.zip: $(echo "$found" | wc -l) files; quorv.exe demo: $(grep '^Accuracy' ../demo.out)"
   ;;
 *)
   echo "unknown check $check" >&2
