@@ -1,6 +1,7 @@
 """Builds the package with the project's own CMake build, so that the plug-ins
 come from the one list of their sources: `pip install ./python` from the top of
-the checkout (see README.md for the flags an offline machine needs)."""
+the checkout (see README.md for the flags an offline machine needs). It also
+installs the `quorv` command: the command-line tool inside the package."""
 
 import os
 import shutil
@@ -27,8 +28,8 @@ class CMakeBuild(build_ext):
         for name in os.listdir(built):  # the binaries; build_py brings the modules
             if name.endswith(".so"):
                 shutil.copy2(os.path.join(built, name), target)
-        for name in os.listdir(os.path.join(built, "plugins")):
-            shutil.copy2(os.path.join(built, "plugins", name), os.path.join(target, "plugins"))
+        # The plug-ins, the command-line tool beside them and its data sets.
+        shutil.copytree(os.path.join(built, "plugins"), os.path.join(target, "plugins"), dirs_exist_ok=True)
 
 
 setup(
@@ -37,6 +38,8 @@ setup(
     description="Hyperbox classifier: the quorv plug-ins as a scikit-learn estimator",
     license="BSD-3-Clause",
     packages=["quorv"],
+    py_modules=["quorv_command"],
+    entry_points={"console_scripts": ["quorv = quorv_command:main"]},
     python_requires=">=3.9",
     install_requires=["numpy", "scikit-learn"],
     extras_require={"dask": ["dask[array,dataframe]", "distributed", "pandas"]},
