@@ -16,7 +16,7 @@ SANITIZE_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ubsan
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
-.PHONY: all build demo test test-build test-sanitize test-fuzz test-thread octave-pkg windows clean
+.PHONY: all build demo test test-build test-sanitize test-fuzz test-thread octave-pkg windows windows-zip clean
 
 all: build
 
@@ -41,11 +41,13 @@ demo:
 	  || { cat $(BUILD)/demo-build.log; echo "==== the build failed"; exit 1; }
 	@$(BUILD)/quorv demo
 
-# quorv-VERSION.tar.gz for Octave's pkg install, in $(BUILD)/.
+# quorv-VERSION.tar.gz for Octave's pkg install, in $(BUILD)/. Packing compiles
+# nothing, so it is configured on its own, without the tests and GoogleTest.
 octave-pkg:
-	@$(SETUP) build
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) --target octave_pkg
+	@$(SETUP) pack
+	cmake -S . -B $(BUILD)/octave-pkg-config -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF \
+	  -DQUORV_PYTHON=OFF -DQUORV_PKG_DIR=$(abspath $(BUILD))
+	cmake --build $(BUILD)/octave-pkg-config --target octave_pkg
 
 # The plug-ins, libmx.dll, libmex.dll and quorv.exe for 64-bit Windows, cross-built
 # with MinGW-w64 into $(WINDOWS_BUILD)/ (run there: wine64 quorv.exe demo).
@@ -54,6 +56,11 @@ windows:
 	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
+# $(WINDOWS_BUILD)/quorv-VERSION-win64.zip: the folder to copy to a Windows
+# machine, holding what runs there and nothing of the build.
+windows-zip: windows
+	cmake --build $(WINDOWS_BUILD) --target windows_zip
 
 # Four stages, each stopping `make test` when it fails. Each prints a few
 # lines and keeps its whole output in a log named on its first line; a new
