@@ -98,7 +98,8 @@ end
 old_flags = {getenv('CXXFLAGS'), getenv('LDFLAGS')};
 % mkoctfile -p reports an inherited CXXFLAGS and LDFLAGS, so user flags are
 % kept.
-setenv('CXXFLAGS', strjoin([{strtrim(mkoctfile('-p', 'CXXFLAGS'))}, cxx], ' '));
+flags = strjoin([{strtrim(mkoctfile('-p', 'CXXFLAGS'))}, cxx], ' ');
+setenv('CXXFLAGS', flags);
 setenv('LDFLAGS', strjoin([{strtrim(mkoctfile('-p', 'LDFLAGS'))}, ld], ' '));
 cleanup = onCleanup(@() restore(old_flags, objdir));
 fprintf('CXXFLAGS="%s"\nLDFLAGS="%s"\n', getenv('CXXFLAGS'), getenv('LDFLAGS'));
@@ -118,10 +119,10 @@ objects = cell(1, numel(sources));
 for k = 1:numel(sources)
   [~, name] = fileparts(sources{k});
   objects{k} = fullfile(objdir, [name '.o']);
-  setenv('CXXFLAGS', strtrim([flags ' -std=c++17 -ffp-contract=off -pthread ' isa_flags(sources{k}, gnu_x86)]));
+  setenv('CXXFLAGS', strtrim([flags ' ' isa_flags(sources{k}, gnu_x86)]));
   run_tool('mkoctfile', [{'--mex', '-c', fullfile(root, sources{k}), '-o', objects{k}}, defines, extra]);
 end
-setenv('CXXFLAGS', [flags ' -std=c++17 -ffp-contract=off -pthread']);
+setenv('CXXFLAGS', flags);
 end
 
 function restore(old_flags, objdir)
