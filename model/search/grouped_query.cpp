@@ -1,7 +1,8 @@
 // The pruned search: the nodes added since the groups were made first, in
-// node order; then the groups, smallest bound first, and in each group the
-// tiles, smallest bound first, each skipped when its bound shows that no
-// member can beat the best so far (grouping.h says why the bounds hold).
+// node order; then the groups, smallest least size first, and in each group
+// the tiles likewise, each skipped when its least size (the size no member
+// can go below) shows that no member can beat the best so far (grouping.h
+// says why these hold).
 //
 // What stays true: the best is compared as (size, node number) by takes_lead
 // (join.h), so that whatever order the nodes are sized in, the lowest-numbered
@@ -88,40 +89,40 @@ int NodeBlock::grouped_winner(const double *pattern, double *size, GroupScratch 
         }
     }
 
-    // For a finite pattern every bound is a number (0 for the bounds of
+    // For a finite pattern every least size is a number (0 for the bounds of
     // unsound boxes), so the order below is a strict weak one.
-    double *bounds = scratch.group_sizes.get();
+    double *group_least_size = scratch.group_sizes.get();
     int *order = scratch.order.get();
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
-    kernels().bound_sizes(g.group_bounds.get(), g.group_tiles, m_, pattern, bounds);
+    kernels().least_sizes(g.group_bounds.get(), g.group_tiles, m_, pattern, group_least_size);
     std::int64_t sized = search_policy::kBoundWork * g.group_tiles;
     // Groups above the best so far stay out of the order: the best only falls.
     int candidates = 0;
     for (int q = 0; q < g.groups; ++q) {
-        bounds[q] = bounds[q] > g.group_least[q] ? bounds[q] : g.group_least[q];
-        if (bounds[q] <= best)
+        group_least_size[q] = group_least_size[q] > g.group_least[q] ? group_least_size[q] : g.group_least[q];
+        if (group_least_size[q] <= best)
             order[candidates++] = q;
     }
-    std::sort(order, order + candidates, [bounds](int a, int b) { return bounds[a] < bounds[b]; });
+    std::sort(order, order + candidates, [group_least_size](int a, int b) { return group_least_size[a] < group_least_size[b]; });
 
-    // No member can beat the best: a larger bound, or an equal one with every
+    // No member can beat the best: a larger least size, or an equal one with every
     // member numbered above the winner (or no winner: then the best is M,
     // which no size reaches and wins).
-    auto hopeless = [&](double bound, int first_node) {
-        return bound > best || (bound == best && (winner < 0 || first_node > winner));
+    auto hopeless = [&](double least, int first_node) {
+        return least > best || (least == best && (winner < 0 || first_node > winner));
     };
-    alignas(64) double tile_bounds[kW];
+    alignas(64) double tile_least_size[kW];
     for (int r = 0; r < candidates; ++r) {
         const int q = order[r];
-        if (bounds[q] > best)
+        if (group_least_size[q] > best)
             break;  // so are all that follow
-        if (hopeless(bounds[q], g.group_first[q]))
+        if (hopeless(group_least_size[q], g.group_first[q]))
             continue;
-        kernels().bound_sizes(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, 1, m_, pattern,
-                              tile_bounds);
+        kernels().least_sizes(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, 1, m_, pattern,
+                              tile_least_size);
         sized += search_policy::kBoundWork;
         for (int j = 0; j < kW && q * kW + j < g.tiles; ++j)
-            tile_bounds[j] = tile_bounds[j] > g.tile_least[q * kW + j] ? tile_bounds[j] : g.tile_least[q * kW + j];
+            tile_least_size[j] = tile_least_size[j] > g.tile_least[q * kW + j] ? tile_least_size[j] : g.tile_least[q * kW + j];
         const int t0 = q * kW;
         const int tiles = g.tiles - t0 < kW ? g.tiles - t0 : kW;
         // Two tiles at a time keep the kernel busy; a second tile may turn
@@ -130,7 +131,7 @@ int NodeBlock::grouped_winner(const double *pattern, double *size, GroupScratch 
             int two[2];
             int n = 0;
             for (; j < tiles && n < 2; ++j)
-                if (!hopeless(tile_bounds[j], g.tile_first[t0 + j]))
+                if (!hopeless(tile_least_size[j], g.tile_first[t0 + j]))
                     two[n++] = t0 + j;
             if (n == 0)
                 break;
@@ -157,7 +158,7 @@ int NodeBlock::grouped_winner(const double *pattern, double *size, GroupScratch 
 // The winners of np <= 4 finite patterns, neighbours in space, searched
 // together when every node is in the groups: each pattern keeps its own best,
 // and each tile that any of them cannot rule out is sized for all four, its
-// rows loaded once. The groups go in order of their smallest bound over the
+// rows loaded once. The groups go in order of their smallest least size over the
 // patterns. `hint` as for grouped_winner.
 void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *winners, double *sizes,
                                  GroupScratch &scratch, int hint) const
@@ -201,56 +202,56 @@ void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *win
         sized += 4 * kW;
         take_sizes(&t, 1);
     }
-    // A member may beat pattern r's best only where the bound is at most
-    // that best. (An equal bound is searched even when its members are all
+    // A member may beat pattern r's best only where the least size is at
+    // most that best. (An equal one is searched even when its members are all
     // numbered above the winner: the tie goes to the winner all the same,
     // and the test stays a plain comparison, as it is asked for every tile.)
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
     const std::size_t slots = static_cast<std::size_t>(g.group_tiles) * kW;
-    double *bounds[4];
-    double *least = scratch.group_sizes.get() + 4 * slots;
+    double *group_least_size[4];
+    double *least_of_four = scratch.group_sizes.get() + 4 * slots;
     int *order = scratch.order.get();
     for (int r = 0; r < 4; ++r)
-        bounds[r] = scratch.group_sizes.get() + r * slots;
-    kernels().bound_sizes4(g.group_bounds.get(), g.group_tiles, m_, x, bounds);
+        group_least_size[r] = scratch.group_sizes.get() + r * slots;
+    kernels().least_sizes4(g.group_bounds.get(), g.group_tiles, m_, x, group_least_size);
     // Only groups that some pattern may still need are ordered: the bests
     // only fall from here on.
     const double worst0 = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
     int candidates = 0;
     for (int q = 0; q < g.groups; ++q) {
-        double low = bounds[0][q];
+        double low = group_least_size[0][q];
         for (int r = 0; r < 4; ++r) {
-            bounds[r][q] = bounds[r][q] > g.group_least[q] ? bounds[r][q] : g.group_least[q];
-            low = bounds[r][q] < low ? bounds[r][q] : low;
+            group_least_size[r][q] = group_least_size[r][q] > g.group_least[q] ? group_least_size[r][q] : g.group_least[q];
+            low = group_least_size[r][q] < low ? group_least_size[r][q] : low;
         }
-        least[q] = low;
+        least_of_four[q] = low;
         if (low <= worst0)
             order[candidates++] = q;
     }
-    // Finite patterns: every bound is a number, and the order a strict weak one.
-    std::sort(order, order + candidates, [least](int a, int b) { return least[a] < least[b]; });
+    // Finite patterns: every least size is a number, and the order a strict weak one.
+    std::sort(order, order + candidates, [least_of_four](int a, int b) { return least_of_four[a] < least_of_four[b]; });
 
-    alignas(64) double tile_bounds[4][kW];
-    double *tile_out[4] = {tile_bounds[0], tile_bounds[1], tile_bounds[2], tile_bounds[3]};
+    alignas(64) double tile_least_size[4][kW];
+    double *tile_out[4] = {tile_least_size[0], tile_least_size[1], tile_least_size[2], tile_least_size[3]};
     alignas(64) double paired_out[3 * kW * kW];
     for (int c = 0; c < candidates; ++c) {
         const int q = order[c];
         const double worst = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
-        if (least[q] > worst)
+        if (least_of_four[q] > worst)
             break;  // so are all that follow, for every pattern
-        // The tiles' bounds, for the patterns the group's bound leaves in reach.
+        // The tiles' least sizes, for the patterns the group's least size leaves in reach.
         const double *group_x[4];
         double *group_out[4];
         int reach = 0;
         for (int r = 0; r < 4; ++r)
-            if (bounds[r][q] <= best[r]) {
+            if (group_least_size[r][q] <= best[r]) {
                 group_x[reach] = x[r];
                 group_out[reach++] = tile_out[r];
             }
         if (reach == 0)
             continue;
         const int t0 = q * kW;
-        kernels().bound_tile(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, m_, group_x,
+        kernels().least_sizes_tile(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, m_, group_x,
                              group_out, reach);
         sized += reach * search_policy::kBoundWork;
         // Slots past the last tile have an infinite least size, and are
@@ -258,7 +259,7 @@ void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *win
         const double *tile_least = g.tile_least.get() + t0;
         unsigned needs[4];
         for (int r = 0; r < 4; ++r)
-            needs[r] = bounds[r][q] <= best[r] ? at_most(tile_bounds[r], best[r]) & at_most(tile_least, best[r]) : 0;
+            needs[r] = group_least_size[r][q] <= best[r] ? at_most(tile_least_size[r], best[r]) & at_most(tile_least, best[r]) : 0;
         // A tile that all four need is sized for all four, its rows loaded
         // once; one that fewer need only for those, tile and pattern paired.
         const unsigned all = needs[0] & needs[1] & needs[2] & needs[3];

@@ -259,13 +259,13 @@ bool NodeBlock::regroup_begin(Regrouping &r)
     const std::size_t m = static_cast<std::size_t>(m_);
     r.g.reset(new (std::nothrow) NodeGroups);
     if (!r.g || !r.order.allocate(static_cast<std::size_t>(k)) ||
-        !r.centres.allocate(static_cast<std::size_t>(k) * 2 * m) || !r.keys.allocate(static_cast<std::size_t>(k)))
+        !r.boxes.allocate(static_cast<std::size_t>(k) * 2 * m) || !r.keys.allocate(static_cast<std::size_t>(k)))
         return false;
     // Boxes copied tile by tile, so that the tiles are read in storage order.
     for (int t = 0; t < tile_count(); ++t) {
         const double *a = tile(t);
         const int lanes = k - t * kW < kW ? k - t * kW : kW;
-        double *c = r.centres.get() + static_cast<std::size_t>(t) * kW * 2 * m;
+        double *c = r.boxes.get() + static_cast<std::size_t>(t) * kW * 2 * m;
         for (std::size_t i = 0; i < m; ++i)
             for (int l = 0; l < lanes; ++l) {
                 c[l * 2 * m + i] = a[2 * kW * i + l];
@@ -276,7 +276,7 @@ bool NodeBlock::regroup_begin(Regrouping &r)
     // own, each in node order.
     int unsound = 0;
     for (int j = 0; j < k; ++j) {
-        const double *c = r.centres.get() + static_cast<std::size_t>(j) * 2 * m;
+        const double *c = r.boxes.get() + static_cast<std::size_t>(j) * 2 * m;
         if (sound_box(c, c + m, m_))
             r.order[static_cast<std::size_t>(r.sound++)] = j;
         else
@@ -293,7 +293,7 @@ bool NodeBlock::regroup_begin(Regrouping &r)
             const int begin = r.split[part], end = r.split[part + 1];
             split[parts++] = begin;
             if (end - begin > kW * kW)
-                split[parts++] = kd_split_once(r.order.get(), begin, end, r.centres.get(), 2 * m_, r.keys.get());
+                split[parts++] = kd_split_once(r.order.get(), begin, end, r.boxes.get(), 2 * m_, r.keys.get());
         }
         if (parts == r.parts)
             break;
@@ -338,7 +338,7 @@ void Regrouping::part(int index)
     // run to the end).
     const int p0 = split[index], p1 = split[index + 1];
     const bool last = index == parts - 1;
-    kd_split(order.get(), p0, p1 < sound ? p1 : sound, centres.get(), 2 * m, keys.get());
+    kd_split(order.get(), p0, p1 < sound ? p1 : sound, boxes.get(), 2 * m, keys.get());
     const int t0 = p0 / kW, t1 = last ? gr.tiles : p1 / kW;
     const int q0 = t0 / kW, q1 = last ? gr.groups : t1 / kW;
     std::fill(gr.nodes.get() + static_cast<std::size_t>(t0) * tile_doubles,
@@ -357,7 +357,7 @@ void Regrouping::part(int index)
         const int j = order[static_cast<std::size_t>(p)];
         const bool is_sound = p < sound;
         const int slot = is_sound ? p : sound_tiles * kW + (p - sound);
-        const double *lower = centres.get() + static_cast<std::size_t>(j) * 2 * mm, *upper = lower + mm;
+        const double *lower = boxes.get() + static_cast<std::size_t>(j) * 2 * mm, *upper = lower + mm;
         double *to = gr.nodes.get() + static_cast<std::size_t>(slot / kW) * tile_doubles + slot % kW;
         for (std::size_t i = 0; i < mm; ++i) {
             to[2 * kW * i] = lower[i];
@@ -392,7 +392,7 @@ void Regrouping::part(int index)
 bool NodeBlock::regroup_end(Regrouping &r)
 {
     r.order.release();
-    r.centres.release();
+    r.boxes.release();
     r.keys.release();
     if (!r.g)
         return true;

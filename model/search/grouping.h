@@ -82,7 +82,7 @@ struct SplitKey {
 struct Regrouping {
     std::unique_ptr<NodeGroups> g;
     Buffer<int> order;
-    Buffer<double> centres;  // each node's lower bounds, then its upper bounds
+    Buffer<double> boxes;  // each node's lower bounds, then its upper bounds
     Buffer<SplitKey> keys;
     int m = 0;
     std::size_t tile_doubles = 0;

@@ -74,11 +74,11 @@ QUORV_ALWAYS_INLINE void add_join_term(V &sum, const V &x, const V &lower, const
     sum = exact_sum(exact_difference(join_upper, join_lower), sum);
 }
 
-// The term of a group's bounds: the join term of the largest lower bound and
+// The least term of a group's members: the join term of the largest lower bound and
 // the smallest upper bound of its members, or their smallest width if that is
 // larger. Every member's own term is at least as large (see grouping.h).
 template <typename V>
-QUORV_ALWAYS_INLINE void add_bound_term(V &sum, const V &x, const V &lower, const V &upper, const V &width)
+QUORV_ALWAYS_INLINE void add_least_term(V &sum, const V &x, const V &lower, const V &upper, const V &width)
 {
     const V join_lower = x > lower ? lower : x;
     const V join_upper = x > upper ? x : upper;

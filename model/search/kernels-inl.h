@@ -207,10 +207,10 @@ void paired_sizes(const double *tiles, std::size_t tile_doubles, const int *whic
         paired_sizes_step<1>(tiles, tile_doubles, which, x, j, m, out);
 }
 
-// Bounds of T consecutive bound tiles from tile j for R patterns x[r], into
+// Least sizes of T consecutive bound tiles from tile j for R patterns x[r], into
 // out[r][kW * (j + h) ...].
 template <int R, int T>
-QUORV_ALWAYS_INLINE void bound_sizes_step(const double *bound_tiles, int j, int m, const double *const *x,
+QUORV_ALWAYS_INLINE void least_sizes_step(const double *bound_tiles, int j, int m, const double *const *x,
                                           double *const *out)
 {
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
@@ -230,7 +230,7 @@ QUORV_ALWAYS_INLINE void bound_sizes_step(const double *bound_tiles, int j, int 
                 const Vec lower = load(b), upper = load(b + kW), width = load(b + 2 * kW);
                 QUORV_UNROLL
                 for (int r = 0; r < R; ++r)
-                    add_bound_term(s[r][h][p], broadcast(x[r][i]), lower, upper, width);
+                    add_least_term(s[r][h][p], broadcast(x[r][i]), lower, upper, width);
             }
     }
     for (int r = 0; r < R; ++r)
@@ -239,34 +239,34 @@ QUORV_ALWAYS_INLINE void bound_sizes_step(const double *bound_tiles, int j, int 
                 store(out[r] + kW * (j + h) + kLanes * p, s[r][h][p]);
 }
 
-void bound_sizes(const double *bound_tiles, int n, int m, const double *x, double *out)
+void least_sizes(const double *bound_tiles, int n, int m, const double *x, double *out)
 {
     int j = 0;
     for (; j + kTilesForOne <= n; j += kTilesForOne)
-        bound_sizes_step<1, kTilesForOne>(bound_tiles, j, m, &x, &out);
+        least_sizes_step<1, kTilesForOne>(bound_tiles, j, m, &x, &out);
     for (; j < n; ++j)
-        bound_sizes_step<1, 1>(bound_tiles, j, m, &x, &out);
+        least_sizes_step<1, 1>(bound_tiles, j, m, &x, &out);
 }
 
-void bound_sizes4(const double *bound_tiles, int n, int m, const double *const *x, double *const *out)
+void least_sizes4(const double *bound_tiles, int n, int m, const double *const *x, double *const *out)
 {
     int j = 0;
     for (; j + kTilesForFour <= n; j += kTilesForFour)
-        bound_sizes_step<4, kTilesForFour>(bound_tiles, j, m, x, out);
+        least_sizes_step<4, kTilesForFour>(bound_tiles, j, m, x, out);
     for (; j < n; ++j)
-        bound_sizes_step<4, 1>(bound_tiles, j, m, x, out);
+        least_sizes_step<4, 1>(bound_tiles, j, m, x, out);
 }
 
-void bound_tile(const double *bound_tile, int m, const double *const *x, double *const *out, int r)
+void least_sizes_tile(const double *bound_tile, int m, const double *const *x, double *const *out, int r)
 {
     if (r == 1)
-        bound_sizes_step<1, 1>(bound_tile, 0, m, x, out);
+        least_sizes_step<1, 1>(bound_tile, 0, m, x, out);
     else if (r == 2)
-        bound_sizes_step<2, 1>(bound_tile, 0, m, x, out);
+        least_sizes_step<2, 1>(bound_tile, 0, m, x, out);
     else if (r == 3)
-        bound_sizes_step<3, 1>(bound_tile, 0, m, x, out);
+        least_sizes_step<3, 1>(bound_tile, 0, m, x, out);
     else
-        bound_sizes_step<4, 1>(bound_tile, 0, m, x, out);
+        least_sizes_step<4, 1>(bound_tile, 0, m, x, out);
 }
 
 // Lane states of one pattern: per lane the first smallest size and its node.
@@ -455,8 +455,8 @@ void flat_winners(const double *tiles, std::size_t tile_doubles, int tiles_n, in
 }  // namespace
 
 const Kernels table = {
-    QUORV_KERNEL_NAME, tile_sizes,  tile_sizes4,       paired_sizes,    bound_sizes,  bound_sizes4,
-    bound_tile,        flat_winner, flat_winner_ahead, winner_of_sizes, flat_winners,
+    QUORV_KERNEL_NAME, tile_sizes,  tile_sizes4,       paired_sizes,    least_sizes,  least_sizes4,
+    least_sizes_tile,        flat_winner, flat_winner_ahead, winner_of_sizes, flat_winners,
 };
 
 }  // namespace QUORV_KERNEL_SET

@@ -31,11 +31,13 @@ struct Kernels {
     // Each tile with its own pattern: tile which[j] with x[j].
     void (*paired_sizes)(const double *tiles, std::size_t tile_doubles, const int *which,
                          const double *const *x, int n, int m, double *out);
-    // Bounds of n consecutive bound tiles for one pattern, and for four.
-    void (*bound_sizes)(const double *bound_tiles, int n, int m, const double *x, double *out);
-    void (*bound_sizes4)(const double *bound_tiles, int n, int m, const double *const *x, double *const *out);
-    // Bounds of one bound tile for patterns x[0 .. r-1], 1 <= r <= 4.
-    void (*bound_tile)(const double *bound_tile, int m, const double *const *x, double *const *out, int r);
+    // Least sizes of n consecutive bound tiles for one pattern, and for four:
+    // lane j of tile t gets a size no member of the tile or group it bounds
+    // can go below (grouping.h), into out[kTileNodes * t + j].
+    void (*least_sizes)(const double *bound_tiles, int n, int m, const double *x, double *out);
+    void (*least_sizes4)(const double *bound_tiles, int n, int m, const double *const *x, double *const *out);
+    // Least sizes of one bound tile for patterns x[0 .. r-1], 1 <= r <= 4.
+    void (*least_sizes_tile)(const double *bound_tile, int m, const double *const *x, double *const *out, int r);
 
     // The winner of pattern x among the nodes of tiles_n tiles, -1 for none;
     // *size gets its size when there is one (size may be null).
