@@ -377,18 +377,18 @@ int winner_of_sizes(const double *sizes, int tiles_n, int m, double *size)
 }
 
 // Classification. A register tile of four patterns by kTilesForFour tiles:
-// each row of bounds, loaded once, serves four patterns. The tiles go in
-// blocks that stay in the second-level cache while every pattern of a chunk
-// passes over them, each group of four keeping its lane states in registers
-// from the first tile of the block to the last.
+// each row of bounds, loaded once, serves four patterns. A batch of patterns
+// small enough to stay in the first-level cache beside those tiles passes
+// over them, four at a time, before the next tiles are loaded; each pattern's
+// lane states wait in memory in between, in that same cache.
 struct FlatStates {
-    alignas(64) double best[search_policy::kFlatChunk][kW];
-    alignas(64) double at[search_policy::kFlatChunk][kW];
+    alignas(64) double best[search_policy::kFlatBatchMost][kW];
+    alignas(64) double at[search_policy::kFlatBatchMost][kW];
 };
 
 template <int T>
 QUORV_ALWAYS_INLINE void four_pass(const double *tiles, std::size_t tile_doubles, int t, int m,
-                                   const double *const *x, Vec (&best)[4][kRow], Vec (&at)[4][kRow])
+                                   const double *const *x, double *const *best, double *const *at)
 {
     const double *a[T];
     for (int h = 0; h < T; ++h)
@@ -396,12 +396,14 @@ QUORV_ALWAYS_INLINE void four_pass(const double *tiles, std::size_t tile_doubles
     Vec s[4][T][kRow];
     four_sums<T>(a, m, x, s);
     const Vec first = broadcast(static_cast<double>(t) * kW);
-    // Tile by tile, so that each lane meets its nodes in increasing order.
-    for (int h = 0; h < T; ++h)
+    for (int r = 0; r < 4; ++r)
         for (int p = 0; p < kRow; ++p) {
-            const Vec number = lane_numbers(p) + (first + broadcast(h * kW));
-            for (int r = 0; r < 4; ++r)
-                keep_first_smaller(s[r][h][p], number, best[r][p], at[r][p]);
+            Vec kept = load(best[r] + kLanes * p), kept_at = load(at[r] + kLanes * p);
+            // Tile by tile, so that each lane meets its nodes in increasing order.
+            for (int h = 0; h < T; ++h)
+                keep_first_smaller(s[r][h][p], lane_numbers(p) + (first + broadcast(h * kW)), kept, kept_at);
+            store(best[r] + kLanes * p, kept);
+            store(at[r] + kLanes * p, kept_at);
         }
 }
 
@@ -409,44 +411,36 @@ void flat_winners(const double *tiles, std::size_t tile_doubles, int tiles_n, in
                   int n, int *winners, double *sizes)
 {
     constexpr int T = kTilesForFour;
-    constexpr int chunk = search_policy::kFlatChunk;
-    const std::size_t tile_bytes = tile_doubles * sizeof(double);
-    int block = tile_bytes > 0 ? static_cast<int>(search_policy::kFlatBlockBytes / tile_bytes) : tiles_n;
-    block = block < T ? T : block / T * T;
+    constexpr int most = search_policy::kFlatBatchMost;
+    int batch = m > 0 ? search_policy::kFlatBatchDoubles / m : most;
+    batch = batch < 4 ? 4 : batch > most ? most : batch / 4 * 4;
     FlatStates states;
-    for (int p0 = 0; p0 < n; p0 += chunk) {
-        const int nb = n - p0 < chunk ? n - p0 : chunk;
+    for (int p0 = 0; p0 < n; p0 += batch) {
+        const int nb = n - p0 < batch ? n - p0 : batch;
         const int rows = (nb + 3) / 4 * 4;
         for (int r = 0; r < rows; ++r)
             for (int j = 0; j < kW; ++j) {
                 states.best[r][j] = m;
                 states.at[r][j] = -1.0;
             }
-        for (int b0 = 0; b0 < tiles_n; b0 += block) {
-            const int b1 = tiles_n - b0 < block ? tiles_n : b0 + block;
+        auto pass = [&](auto tiles_now, int t) {
             for (int g = 0; g < rows; g += 4) {
                 // A short last group repeats its last pattern; those states are dropped.
                 const double *x[4];
-                for (int r = 0; r < 4; ++r)
+                double *best[4], *at[4];
+                for (int r = 0; r < 4; ++r) {
                     x[r] = patterns[p0 + g + r < n ? p0 + g + r : n - 1];
-                Vec best[4][kRow], at[4][kRow];
-                for (int r = 0; r < 4; ++r)
-                    for (int p = 0; p < kRow; ++p) {
-                        best[r][p] = load(states.best[g + r] + kLanes * p);
-                        at[r][p] = load(states.at[g + r] + kLanes * p);
-                    }
-                int t = b0;
-                for (; t + T <= b1; t += T)
-                    four_pass<T>(tiles, tile_doubles, t, m, x, best, at);
-                for (; t < b1; ++t)
-                    four_pass<1>(tiles, tile_doubles, t, m, x, best, at);
-                for (int r = 0; r < 4; ++r)
-                    for (int p = 0; p < kRow; ++p) {
-                        store(states.best[g + r] + kLanes * p, best[r][p]);
-                        store(states.at[g + r] + kLanes * p, at[r][p]);
-                    }
+                    best[r] = states.best[g + r];
+                    at[r] = states.at[g + r];
+                }
+                four_pass<decltype(tiles_now)::value>(tiles, tile_doubles, t, m, x, best, at);
             }
-        }
+        };
+        int t = 0;
+        for (; t + T <= tiles_n; t += T)
+            pass(std::integral_constant<int, T>(), t);
+        for (; t < tiles_n; ++t)
+            pass(std::integral_constant<int, 1>(), t);
         for (int r = 0; r < nb; ++r)
             winners[p0 + r] = pick_lane(states.best[r], states.at[r], kW, sizes ? sizes + p0 + r : nullptr);
     }

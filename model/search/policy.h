@@ -82,12 +82,11 @@ constexpr int kGroupedRunDecided = 512;
 constexpr int kLeastGroupedRun = 64;
 
 // The flat classification kernel.
-// Patterns whose lane states (each its best size and node per lane) are kept
-// at once: 32 KB of them beside the tiles in the second-level cache.
-constexpr int kFlatChunk = 256;
-// The tiles are taken in blocks of about this many bytes, each block passed
-// over by every pattern of the chunk while it stays in the second-level cache.
-constexpr int kFlatBlockBytes = 192 * 1024;
+// A batch of patterns of about this many doubles (8 KB) stays in the
+// first-level cache beside the tiles it passes over, so that each tile,
+// loaded once, serves the whole batch; at most kFlatBatchMost patterns.
+constexpr int kFlatBatchDoubles = 1024;
+constexpr int kFlatBatchMost = 64;
 
 }  // namespace search_policy
 
