@@ -87,8 +87,8 @@ std::vector<Option> order_options()
         {"--shuffle", "", "train on the rows in a seeded random order (training depends on the order of the "
                           "rows; default: file order)"},
         {"--seed", "S", "seed of --shuffle and --votes, a whole number >= 0 (default 1)"},
-        {"--votes", "N", "train N models on N shuffles (seeds S, S+1, ...) and keep them all in the model "
-                         "file; classification takes their majority vote (default 1)"},
+        {"--votes", "N", "train N models on N shuffles (seeds S, S+1, ...), or a forest of N with the options "
+                         "below, and keep them all in the model file; classification takes their vote (default 1)"},
     };
 }
 
@@ -119,6 +119,10 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
 
     Dataset scaled = data;
     apply_scaling(model.scaling, &scaled);
+    if (run.forest.on) {
+        train_forest(scaled, params, run.forest, run.shuffle_seed, run.votes, run.jobs, run.report, verbose, &model);
+        return model;
+    }
     for (long k = 0; k < run.votes; ++k) {
         const Dataset rows =
             run.shuffle_seed < 0
@@ -144,11 +148,11 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
 }
 
 std::vector<double> classify_data(const Model &model, const Dataset &data, const ClassifySettings &settings,
-                                  ClassifyCounts *counts, std::vector<char> *by_nearest)
+                                  ClassifyCounts *counts, std::vector<char> *by_nearest, std::vector<double> *shares)
 {
     Dataset scaled = data;
     apply_scaling(model.scaling, &scaled);
-    return classify_scaled(model, scaled, settings, counts, by_nearest);
+    return classify_scaled(model, scaled, settings, counts, by_nearest, shares);
 }
 
 Option unclassified_option()

@@ -5,6 +5,7 @@
 #define QUORV_CLI_PIPELINE_H
 
 #include "dataset.h"
+#include "forest.h"
 #include "model.h"
 #include "options.h"
 #include "voting.h"
@@ -32,11 +33,14 @@ Option ignore_option();
 Option verbose_option();
 long verbose_level(const Args &args, long most);
 
-// How the rows are fed to training: --shuffle, --seed and --votes.
+// How the rows are fed to training: --shuffle, --seed and --votes, and the
+// forest options (forest.h).
 struct TrainRun {
-    long shuffle_seed = -1;  // -1: file order; member k is shuffled with seed + k - 1
+    long shuffle_seed = -1;  // -1: file order; member k is shuffled (or draws) with seed + k - 1
     long votes = 1;
     bool report = true;      // live line, own summary and Ctrl-C handling; off: plug-in at `verbose` only
+    ForestRun forest;        // members of a forest rather than of shuffles
+    size_t jobs = 1;         // worker processes for a forest's members
 };
 std::vector<Option> order_options();
 TrainRun train_run(const Args &args);
@@ -48,7 +52,8 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
 
 // Applies the model's scaling to a copy of `data` and classifies it.
 std::vector<double> classify_data(const Model &model, const Dataset &data, const ClassifySettings &settings,
-                                  ClassifyCounts *counts = nullptr, std::vector<char> *by_nearest = nullptr);
+                                  ClassifyCounts *counts = nullptr, std::vector<char> *by_nearest = nullptr,
+                                  std::vector<double> *shares = nullptr);
 // --unclassified: true for 'nearest' (the default).
 Option unclassified_option();
 bool nearest_pass(const Args &args);

@@ -124,7 +124,7 @@ std::vector<double> call_perf(const Model &model, size_t member, const Dataset &
 {
     const Member &m = model.members.at(member);
     std::vector<minihost::Array> inputs;
-    inputs.push_back(minihost::make_row_major(m.nodes, 2 * model.cols(), m.templates));
+    inputs.push_back(minihost::make_row_major(m.nodes, 2 * model.member_cols(member), m.templates));
     inputs.push_back(minihost::make_double(m.nodes, 1, m.labels));
     inputs.push_back(minihost::make_scalar(vigilance));
     inputs.push_back(minihost::make_row_major(patterns.rows, patterns.cols(), patterns.x));

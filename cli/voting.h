@@ -33,8 +33,13 @@ using front::vote;
 
 // Classifies `scaled` (already scaled like the model) with every member;
 // `*by_nearest`, when given, marks the patterns the second pass classified.
+// `*shares`, when given, gets each pattern's vote shares (patterns x
+// (classes + 1), unknown last): a forest's (front::forest_vote), else those
+// among the members that voted in the pass that decided (front::answered_shares).
+// A forest's members answer in full and vote as forest.h says.
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &settings,
-                                    ClassifyCounts *counts, std::vector<char> *by_nearest = nullptr);
+                                    ClassifyCounts *counts, std::vector<char> *by_nearest = nullptr,
+                                    std::vector<double> *shares = nullptr);
 
 }  // namespace cli
 

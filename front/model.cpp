@@ -20,7 +20,7 @@ namespace front {
 namespace {
 
 const char kMagic[] = "quorv-model";
-const long kVersion = 2;
+const long kVersion = 3;
 // Template rows hold 2M values in a plug-in int.
 const long kMaxFeatures = INT_MAX / 2;
 
@@ -149,15 +149,17 @@ void put_nodes(std::string *out, size_t cols, const Member &member)
     }
 }
 
-// The records of one member's nodes; node labels must be classes when the
-// model names its classes.
-Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *classes)
+// The records of one member's nodes (over `features`, all when empty); node
+// labels must be classes when the model names its classes.
+Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *classes,
+                  std::vector<size_t> features = {})
 {
     Member member;
+    member.features = std::move(features);
     member.list_presentations = static_cast<double>(
         in.integer(in.expect("list_presentations"), "list_presentations", 0, m.params.max_list_presentations));
     member.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
-    const size_t width = 2 * m.cols();
+    const size_t cols = member.features.empty() ? m.cols() : member.features.size(), width = 2 * cols;
     for (size_t k = 0; k < member.nodes; ++k) {
         std::string_view rest = in.expect("node");
         const double label = in.number(Reader::field(&rest), "node label");
@@ -174,20 +176,60 @@ Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *
         if (!rest.empty())
             in.fail("node has more than " + std::to_string(width) + " bounds");
         const double *row = &member.templates[k * width];
-        for (size_t j = 0; j < m.cols(); ++j)
-            if (!(row[j] <= row[m.cols() + j]))
+        for (size_t j = 0; j < cols; ++j)
+            if (!(row[j] <= row[cols + j]))
                 in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(row[j]) +
-                        " is above the upper bound " + format_double(row[m.cols() + j]) + " of feature '" +
-                        excerpt(m.feature_names[j]) + "'");
+                        " is above the upper bound " + format_double(row[cols + j]) + " of feature '" +
+                        excerpt(m.feature_names[member.features.empty() ? j : member.features[j]]) + "'");
     }
     return member;
+}
+
+// A forest's seed, sample rule and features per member (format 3).
+void read_forest_draws(Reader &in, Model *m)
+{
+    const std::string_view order = in.expect("order");
+    if (order.substr(0, 8) != "sampled ")
+        in.fail("a forest's order must be 'sampled SEED'");
+    m->shuffle_seed = in.integer(order.substr(8), "forest seed", 0, LONG_MAX / 2);
+    std::string_view sample = in.expect("sample");
+    const long rows = in.integer(Reader::field(&sample), "rows per member", 1, INT_MAX);
+    if (sample != "with_replacement" && sample != "without_replacement")
+        in.fail("sample must be 'ROWS with_replacement' or 'ROWS without_replacement'");
+    m->forest.on = true;
+    m->forest.sample = {static_cast<size_t>(rows), sample == "with_replacement"};
+    if (!m->forest.sample.bootstrap && rows > m->training_patterns)
+        in.fail("sample of " + std::to_string(rows) + " rows without replacement from " +
+                std::to_string(m->training_patterns) + " training patterns");
+    m->forest.features = static_cast<size_t>(
+        in.integer(in.expect("member_features"), "features per member", 1, static_cast<long>(m->cols())));
+    // Each member's boxes span its own features: the training plug-in's bound on min_size.
+    if (!(m->params.min_size <= static_cast<double>(m->forest.features) * (1.0 - m->params.vigilance)))
+        in.fail("min_size " + format_double(m->params.min_size) + " is above F*(1-vigilance) for the " +
+                std::to_string(m->forest.features) + " features of a member");
+}
+
+// Member i's features (1-based in the file), which must be the ones its seed draws.
+std::vector<size_t> read_uses(Reader &in, const Model &m, size_t i)
+{
+    std::string_view rest = in.expect("uses");
+    std::vector<size_t> features;
+    while (!rest.empty())
+        features.push_back(static_cast<size_t>(
+            in.integer(Reader::field(&rest), "feature number", 1, static_cast<long>(m.cols())) - 1));
+    const std::vector<size_t> drawn =
+        member_features(m.cols(), m.forest.features, static_cast<unsigned long>(m.shuffle_seed), i);
+    if (features != drawn)
+        in.fail("member " + std::to_string(i + 1) + " uses other features than its seed " +
+                std::to_string(static_cast<unsigned long>(m.shuffle_seed) + i) + " draws (was the file changed?)");
+    return features;
 }
 
 // Format 1 holds one member trained in file order, whose classes are numbers
 // named by themselves, with nodes in every class, and no ignored columns.
 bool fits_format_1(const Model &m)
 {
-    if (m.members.size() != 1 || m.shuffle_seed >= 0 || !m.ignored.empty())
+    if (m.members.size() != 1 || m.shuffle_seed >= 0 || !m.ignored.empty() || m.forest.on)
         return false;
     const std::vector<double> labels = distinct_labels(m.members[0].labels);
     if (labels.size() != m.classes.size())
@@ -201,7 +243,7 @@ bool fits_format_1(const Model &m)
 std::string text_of(const Model &m)
 {
     std::string out;
-    put(&out, kMagic, std::to_string(m.version == 1 ? 1 : kVersion));
+    put(&out, kMagic, std::to_string(m.version == 1 ? 1 : m.forest.on ? 3 : 2));
     put(&out, "label_column", m.label_name);
     put(&out, "scaling", m.scaling.enabled ? "min-max" : "none");
     put(&out, "features", std::to_string(m.cols()));
@@ -228,11 +270,24 @@ std::string text_of(const Model &m)
         put_nodes(&out, m.cols(), m.members.at(0));
         return out;
     }
-    put(&out, "order", m.shuffle_seed < 0 ? "file" : "shuffled " + std::to_string(m.shuffle_seed));
+    if (m.forest.on) {
+        put(&out, "order", "sampled " + std::to_string(m.shuffle_seed));
+        put(&out, "sample", std::to_string(m.forest.sample.rows) +
+                                (m.forest.sample.bootstrap ? " with_replacement" : " without_replacement"));
+        put(&out, "member_features", std::to_string(m.forest.features));
+    } else {
+        put(&out, "order", m.shuffle_seed < 0 ? "file" : "shuffled " + std::to_string(m.shuffle_seed));
+    }
     put(&out, "members", std::to_string(m.members.size()));
     for (size_t i = 0; i < m.members.size(); ++i) {
         put(&out, "member", std::to_string(i + 1));
-        put_nodes(&out, m.cols(), m.members[i]);
+        if (m.forest.on) {
+            std::string uses;
+            for (size_t j : m.members[i].features)
+                uses += (uses.empty() ? "" : " ") + std::to_string(j + 1);
+            put(&out, "uses", uses);
+        }
+        put_nodes(&out, m.member_cols(i), m.members[i]);
     }
     return out;
 }
@@ -284,6 +339,36 @@ size_t Model::total_nodes() const
     return n;
 }
 
+Model Model::member(size_t i) const
+{
+    Model one;
+    one.version = version;
+    one.feature_names = feature_names;
+    one.label_name = label_name;
+    one.ignored = ignored;
+    one.classes = classes;
+    one.scaling = scaling;
+    one.params = params;
+    one.training_patterns = training_patterns;
+    one.shuffle_seed = shuffle_seed;
+    one.members.push_back(members.at(i));
+    if (forest.on) {  // a model of the member's own features; its draw is told by its parent
+        const std::vector<size_t> used = one.members[0].features;
+        one.version = 2;
+        one.shuffle_seed = -1;
+        one.feature_names.clear();
+        one.scaling.min.clear();
+        one.scaling.max.clear();
+        for (size_t j : used) {
+            one.feature_names.push_back(feature_names.at(j));
+            one.scaling.min.push_back(scaling.min.at(j));
+            one.scaling.max.push_back(scaling.max.at(j));
+        }
+        one.members[0].features.clear();
+    }
+    return one;
+}
+
 const ClassName *find_class(const std::vector<ClassName> &classes, double code)
 {
     const auto at = std::lower_bound(classes.begin(), classes.end(), code,
@@ -319,9 +404,9 @@ std::string model_text(const Model &model)
     for (const ClassName &c : model.classes)
         check_name(c.name, "class");
     std::string text;
-    if (model.version == 1 && !fits_format_1(model)) {
+    if (model.forest.on != (model.version == 3) || (model.version == 1 && !fits_format_1(model))) {
         Model upgraded = model;
-        upgraded.version = 2;
+        upgraded.version = model.forest.on ? 3 : 2;
         text = text_of(upgraded);
     } else {
         text = text_of(model);
@@ -343,10 +428,10 @@ Model parse_model(const std::string &text, const std::string &path)
         throw Error((path.empty() ? std::string("the text") : path) + " is not a quorv model file (its first line is not '" +
                     kMagic + " " + std::to_string(kVersion) + "')");
     const std::string_view version = in.expect(kMagic);
-    if (version != "1" && version != std::to_string(kVersion))
+    if (version != "1" && version != "2" && version != "3")
         in.fail("model format version '" + excerpt(version) + "' is not supported (this quorv reads 1 to " +
                 std::to_string(kVersion) + ")");
-    m.version = version == "1" ? 1 : 2;
+    m.version = version[0] - '0';
 
     m.label_name = in.name(in.expect("label_column"), "label column");
     const std::string_view scaling = in.expect("scaling");
@@ -374,7 +459,7 @@ Model parse_model(const std::string &text, const std::string &path)
         m.feature_names.push_back(std::move(name));
     }
     std::unordered_set<double> codes;
-    if (m.version == 2) {
+    if (m.version >= 2) {
         const long ignored = in.integer(in.expect("ignored"), "ignored column count", 0, INT_MAX);
         for (long j = 0; j < ignored; ++j) {
             std::string name = in.name(in.expect("ignore"), "ignored column");
@@ -425,12 +510,18 @@ Model parse_model(const std::string &text, const std::string &path)
             m.shuffle_seed = in.integer(order.substr(9), "shuffle seed", 0, LONG_MAX / 2);
         else
             in.fail("order must be 'file' or 'shuffled SEED'");
-        members = static_cast<size_t>(in.integer(in.expect("members"), "member count", 1, kMaxMembers));
+    } else if (m.version == 3) {
+        read_forest_draws(in, &m);
     }
+    if (m.version >= 2)
+        members = static_cast<size_t>(in.integer(in.expect("members"), "member count", 1, kMaxMembers));
     for (size_t i = 0; i < members; ++i) {
-        if (m.version == 2 && in.expect("member") != std::to_string(i + 1))
+        if (m.version >= 2 && in.expect("member") != std::to_string(i + 1))
             in.fail("expected 'member " + std::to_string(i + 1) + "'");
-        m.members.push_back(read_nodes(in, m, m.version == 2 ? &codes : nullptr));
+        std::vector<size_t> features;
+        if (m.version == 3)
+            features = read_uses(in, m, i);
+        m.members.push_back(read_nodes(in, m, m.version >= 2 ? &codes : nullptr, std::move(features)));
     }
     in.expect_end();
     if (m.version == 1)  // format 1 knows labels as numbers only

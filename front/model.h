@@ -11,13 +11,16 @@
 // Format versions: 1 holds one member trained in file order whose classes are
 // numbers named by themselves, with nodes in every class, and no ignored
 // columns; 2 adds named classes, ignored columns, the row order and voting
-// members. A model read keeps its file's version; a new one is 1 and is
-// written as 2 only when it holds what 1 cannot. A later version adds its
+// members; 3 is 2 for a forest, whose members each record the features they
+// use and draw their rows by the forest's sample rule and their seed (no list
+// of rows). A model read keeps its file's version; a new one is 1 and is
+// written as 2 only when it holds what 1 cannot, as 3 when it is a forest. A later version adds its
 // records after version 2's and raises kVersion; model_text and parse_model
 // are the only places that know the records.
 #ifndef QUORV_FRONT_MODEL_H
 #define QUORV_FRONT_MODEL_H
 
+#include "forest.h"
 #include "scaling.h"
 
 #include <cstddef>
@@ -55,8 +58,17 @@ struct ClassName {
 struct Member {
     double list_presentations = 0;
     size_t nodes = 0;
-    std::vector<double> templates;  // row-major, nodes x 2M: M lower bounds, then M upper bounds
+    std::vector<double> templates;  // row-major, nodes x 2F: F lower bounds, then F upper bounds
     std::vector<double> labels;     // one class code per node
+    std::vector<size_t> features;   // a forest member's F features (ascending positions); empty: all M
+};
+
+// How a forest's members drew (front/forest.h): member k's rows by `sample`
+// and `features` of the model's features, with seed shuffle_seed + k - 1.
+struct ForestDraws {
+    bool on = false;
+    SampleRule sample;
+    size_t features = 0;
 };
 
 struct Model {
@@ -70,17 +82,27 @@ struct Model {
     long training_patterns = 0;
     long shuffle_seed = -1;           // rows shuffled with this seed (member k: seed + k - 1); -1: file order
     std::vector<Member> members;      // the voting members, member 1 first; one for a single model
+    ForestDraws forest;               // a forest's draws (its seed: shuffle_seed)
 
     size_t cols() const { return feature_names.size(); }
+    // Features member i sees: its own in a forest, else all.
+    size_t member_cols(size_t i) const
+    {
+        return members[i].features.empty() ? cols() : members[i].features.size();
+    }
+    // Bounds of a node of member i, `feature` counted among the member's own.
     double lower(size_t member, size_t node, size_t feature) const
     {
-        return members[member].templates[node * 2 * cols() + feature];
+        return members[member].templates[node * 2 * member_cols(member) + feature];
     }
     double upper(size_t member, size_t node, size_t feature) const
     {
-        return members[member].templates[(node * 2 + 1) * cols() + feature];
+        return members[member].templates[(node * 2 + 1) * member_cols(member) + feature];
     }
     size_t total_nodes() const;
+    // The model with member i's nodes only (0-based): for a forest member, a
+    // single model of its own features (their names and ranges).
+    Model member(size_t i) const;
     // Class name of a code; the code's own text when the model has no such class.
     std::string class_name(double code) const;
 };

@@ -6,6 +6,7 @@
 #include "files.h"
 #include "platform.h"
 #include "numbers.h"
+#include "forest.h"
 #include "pipeline.h"
 #include "report.h"
 
@@ -40,6 +41,8 @@ Command classify_command()
         {"--output", "FILE", "predictions to write ('-': standard output): a header line, then per row the "
                              "--keep columns, the predicted 'label' and, with a label column, 'true_label'",
          'o'},
+        {"--proba", "", "add the vote shares to the predictions: a column 'share:CLASS' per class (the share "
+                        "of members giving it; 1 and 0 for a single model) and 'share_unknown' last"},
         {"--keep", "COLS", "columns of DATA.csv to copy into the predictions, by name or 1-based number, "
                            "separated by commas (e.g. an id)"},
         {"--ignore", "COLS", "other columns of DATA.csv to leave out (the model's own ignored columns always are)"},
@@ -164,9 +167,10 @@ private:
 };
 
 // Rows of the predictions file: the kept cells, the predicted class by name
-// and, for labelled data, the true one.
+// and, for labelled data, the true one; with `shares` (patterns x `width`),
+// the vote shares.
 std::string prediction_rows(const ClassCells &names, const Dataset &data, const std::vector<double> &predicted,
-                            double unknown)
+                            double unknown, const std::vector<double> *shares, size_t width)
 {
     std::string text;
     const size_t k = data.kept_names.size();
@@ -176,6 +180,9 @@ std::string prediction_rows(const ClassCells &names, const Dataset &data, const 
         text += predicted[i] == unknown ? format_double(unknown) : names.of(predicted[i]);
         if (data.labelled())
             text += "," + names.of(data.y[i]);
+        if (shares)
+            for (size_t c = 0; c < width; ++c)
+                text += "," + format_double((*shares)[i * width + c]);
         text += "\n";
     }
     return text;
@@ -188,6 +195,9 @@ void run_classify(const Args &args)
     const long verbose = verbose_level(args, 3);
     args.number("--vigilance", 0, is_vigilance, "a number in [0, 1]");
     const bool nearest = nearest_pass(args);
+    const bool proba = args.has("--proba");
+    if (proba && !args.has("--output"))
+        throw UsageError("--proba adds columns to the predictions file: give it with -o FILE");
     std::unique_ptr<OutputFile> out;
     if (args.has("--output"))
         out = std::make_unique<OutputFile>(args.text("--output"),
@@ -233,16 +243,29 @@ void run_classify(const Args &args)
         std::string head;
         for (size_t j : columns.keep)
             head += cell(table.header[j]) + ",";
-        out->write(head + (columns.label != std::string::npos ? "label,true_label\n" : "label\n"));
+        head += columns.label != std::string::npos ? "label,true_label" : "label";
+        if (proba) {
+            std::vector<std::string> class_names, taken = {"label", "true_label"};
+            for (const ClassName &c : model.classes)
+                class_names.push_back(c.name);
+            for (size_t j : columns.keep)
+                taken.push_back(table.header[j]);
+            for (const std::string &name : share_columns(class_names, taken))
+                head += "," + cell(name);
+        }
+        out->write(head + "\n");
     }
     do {
         const Dataset data = model_block(table, columns, &classes);
-        const std::vector<double> predicted = classify_data(model, data, settings, &counts);
+        std::vector<double> shares;
+        const std::vector<double> predicted =
+            classify_data(model, data, settings, &counts, nullptr, proba ? &shares : nullptr);
         if (data.labelled())
             evaluation.add(data.y, predicted);
         if (out) {
             names.add(classes);
-            out->write(prediction_rows(names, data, predicted, unknown));
+            out->write(prediction_rows(names, data, predicted, unknown, proba ? &shares : nullptr,
+                                       model.classes.size() + 1));
         }
         rows += data.rows;
         ++blocks;

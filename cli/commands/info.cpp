@@ -43,8 +43,13 @@ std::string members_line(const Model &model, size_t i)
     const bool converged = p < model.params.max_list_presentations;
     std::string text = count_of(one.nodes, "node") + ", " + (converged ? "converged after " : "stopped after ") +
                        count_of(static_cast<size_t>(std::max(p, 0L)), "presentation");
-    if (model.shuffle_seed >= 0)
+    if (model.forest.on) {
+        text += ", rows drawn with seed " + std::to_string(model.shuffle_seed + static_cast<long>(i)) + "; features: ";
+        for (size_t j = 0; j < one.features.size(); ++j)
+            text += (j ? ", " : "") + model.feature_names[one.features[j]];
+    } else if (model.shuffle_seed >= 0) {
         text += ", rows shuffled with seed " + std::to_string(model.shuffle_seed + static_cast<long>(i));
+    }
     return text;
 }
 
@@ -104,7 +109,14 @@ void run_info(const Args &args)
                     model.shuffle_seed < 0 ? ", rows in file order" : "");
         return;
     }
-    std::printf("Training: %zu voting members, each on its own shuffle of the rows\n", model.members.size());
+    if (model.forest.on)
+        std::printf("Training: a forest of %zu members, each on %s drawn %s replacement from the %ld training "
+                    "patterns and %zu of the %zu features\n",
+                    model.members.size(), count_of(model.forest.sample.rows, "row").c_str(),
+                    model.forest.sample.bootstrap ? "with" : "without", model.training_patterns,
+                    model.forest.features, model.cols());
+    else
+        std::printf("Training: %zu voting members, each on its own shuffle of the rows\n", model.members.size());
     for (size_t i = 0; i < model.members.size(); ++i)
         std::printf("  member %zu: %s\n", i + 1, members_line(model, i).c_str());
 }

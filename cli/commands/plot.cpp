@@ -6,6 +6,7 @@
 #include "files.h"
 #include "minihost.h"
 #include "model.h"
+#include "forest.h"
 #include "pipeline.h"
 #include "platform.h"
 #include "plugins.h"
@@ -81,9 +82,12 @@ Command plot_command()
         "class, on axes in the data's own units. The rows are classified at the model's\n"
         "vigilance: boxes no row selects are drawn dashed, and rows given another class\n"
         "than their own are crossed out. DATA.csv must have the model's feature columns;\n"
-        "without a label column its points are grey. A voting model shows its first member.";
+        "without a label column its points are grey. A voting model shows one member,\n"
+        "the first unless --member K; a forest's members each see their own features.";
     c.options = {
         {"--features", "I,J", "the two features, by name or 1-based number (default 1,2)"},
+        {"--member", "K", "the voting member whose boxes to draw, 1 to the members (default 1; a forest "
+                          "needs it: its members see other features)"},
         {"--active-only", "", "draw only the boxes that some row of DATA.csv selects (default: all, the "
                               "others dashed)"},
         {"--output", "FILE", "SVG file to write (required; '-': standard output)", 'o'},
@@ -100,12 +104,24 @@ void run_plot(const Args &args)
     Model model;
     Dataset data;
     read_model_and_data(args.operands[0], args.operands[1], &model, &data);
+    const size_t members = model.members.size();
+    if (!args.has("--member") && model.forest.on)
+        throw UsageError("plot: " + args.operands[0] + " is a forest of " + std::to_string(members) +
+                         " members, each on its own features; choose the one to draw with --member K (1 to " +
+                         std::to_string(members) + ")");
+    const size_t member = static_cast<size_t>(args.integer("--member", 1, 1, static_cast<long>(members))) - 1;
+    const std::vector<size_t> used = model.members[member].features;  // a forest member's own
+    if (members > 1)
+        model = model.member(member);
+    if (!used.empty())
+        data = feature_columns(data, used);
     size_t fx = 0, fy = 0;
     chosen_features(model, args.text("--features", "1,2"), &fx, &fy);
     apply_scaling(model.scaling, &data);
     PlotOptions options;
     options.title = args.operands[0] + ": " + model.feature_names[fy] + " against " + model.feature_names[fx] +
-                    (model.members.size() > 1 ? " (member 1 of " + std::to_string(model.members.size()) + ")" : "");
+                    (members > 1 ? " (member " + std::to_string(member + 1) + " of " + std::to_string(members) + ")"
+                                 : "");
     options.unknown_label = static_cast<double>(free_unknown_label(model.members[0].labels));
     options.predicted = classify_with_winners(model, data, static_cast<long>(options.unknown_label), &options.active);
     options.active_only = args.has("--active-only");

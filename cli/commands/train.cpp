@@ -4,6 +4,7 @@
 #include "csv.h"
 #include "error.h"
 #include "files.h"
+#include "forest.h"
 #include "platform.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -25,6 +26,12 @@ Command train_command()
         "class labels, whole numbers or names), scales the features, runs the training\n"
         "plug-in quorv_train and writes the model file. Training depends on the order\n"
         "of the rows: --shuffle trains on a seeded random order, --votes N on N of them.\n"
+        "For the best accuracy, train a forest: --votes 25 --max-features 0.5 --vigilance 0.95\n"
+        "(25 members, each on a sample of the rows drawn with replacement and half the\n"
+        "features, trained in worker processes on all cores; classify takes the class\n"
+        "most members give). --max-features or --max-samples alone leaves the other at\n"
+        "1.0 (all features; as many rows as the data has): a member then differs from\n"
+        "the others by its rows. The single model stays the default.\n"
         "A live line on stderr shows the progress; Ctrl-C stops and writes nothing.\n"
         "DATA.csv '-' is standard input.";
     c.options = {{"--output", "MODEL", "model file to write (required; '-': standard output)", 'o'}};
@@ -32,6 +39,8 @@ Command train_command()
         c.options.push_back(option);
     c.options.push_back(ignore_option());
     for (const Option &option : order_options())
+        c.options.push_back(option);
+    for (const Option &option : forest_options())
         c.options.push_back(option);
     c.options.push_back(verbose_option());
     return c;
@@ -43,8 +52,11 @@ void run_train(const Args &args)
     if (path.empty())
         throw UsageError("train: no model file given (-o MODEL)");
     const TrainParams params = training_params(args);
-    const TrainRun run = train_run(args);
+    TrainRun run = train_run(args);
     const long verbose = verbose_level(args, 4);
+    run.forest = forest_run(args, run.votes);
+    // Workers train silently: with --verbose the members train here, one after the other.
+    run.jobs = verbose > 0 ? 1 : jobs_option(args);
     OutputFile out(path, {input_identity(args.operands[0])});
     InterruptGuard guard("no model written");
     const Dataset data =
@@ -56,7 +68,9 @@ void run_train(const Args &args)
     const size_t nodes = model.total_nodes();
     std::printf("Model written to %s: %s%s, %s, %s, from %s\n", visible(out.name()).c_str(),
                 count_of(nodes, "node").c_str(),
-                run.votes > 1 ? (" in " + std::to_string(run.votes) + " voting members").c_str() : "",
+                run.votes == 1       ? ""
+                : model.forest.on ? (" in a forest of " + std::to_string(run.votes) + " members").c_str()
+                                  : (" in " + std::to_string(run.votes) + " voting members").c_str(),
                 count_of(model.cols(), "feature").c_str(),
                 count_of(model.classes.size(), "class", "classes").c_str(),
                 count_of(data.rows, "pattern").c_str());

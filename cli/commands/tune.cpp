@@ -6,6 +6,7 @@
 #include "files.h"
 #include "numbers.h"
 #include "platform.h"
+#include "forest.h"
 #include "pipeline.h"
 #include "pool.h"
 #include "progress.h"
@@ -39,7 +40,8 @@ Command tune_command()
         "Grids: a value, a list V1,V2,... or FROM:TO:STEP. The folds run in worker\n"
         "processes, one per core (--jobs). DATA.csv '-' is standard input, read once\n"
         "and kept in memory for all the trainings. More than 10000 trainings (settings x\n"
-        "folds x voting members) need --force.";
+        "folds x voting members) need --force. With --votes N and --max-features or\n"
+        "--max-samples (lists of amounts: 0.3,0.5,0.7) it tunes forests.";
     c.options = {
         {"--output", "MODEL", "train the best setting on all rows and write the model", 'o'},
         {"--vigilance", "GRID", "vigilance values to try (default 0.5:0.95:0.05)"},
@@ -56,6 +58,10 @@ Command tune_command()
     c.options.push_back(ignore_option());
     for (const Option &option : order_options())
         c.options.push_back(option);
+    c.options.push_back({"--max-features", "LIST", "forest members' features to try, amounts separated by commas "
+                                                   "(0.3,0.5,0.7; 2,4: counts; default 1.0)"});
+    c.options.push_back({"--max-samples", "LIST", "forest members' rows to try, as --max-features (default 1.0)"});
+    c.options.push_back({"--no-bootstrap", "", "forest: draw each member's rows without replacement"});
     c.options.push_back(unclassified_option());
     return c;
 }
@@ -67,6 +73,7 @@ constexpr size_t kMostTrainings = 10000;
 
 struct Setting {
     TrainParams params;
+    ForestRun forest;
     double correct = 0, by_boxes = 0, unclassified = 0, nodes = 0, ms = 0, tested = 0;
     std::vector<double> fold_accuracy;
     double mean() const { return tested > 0 ? correct / tested : 0; }
@@ -121,6 +128,25 @@ void check_training_count(size_t settings, size_t folds, size_t members, bool fo
                      " trainings, more than " + std::to_string(kMostTrainings) + "; --force runs them all");
 }
 
+// "0.3,0.5,0.7": amounts of a forest option, refused as the option's usage error.
+std::vector<std::string> amount_list(const Args &args, const std::string &option)
+{
+    const std::string text = args.text(option, "1.0");
+    std::vector<std::string> items;
+    for (size_t start = 0;;) {
+        const size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma - start));
+        try {
+            front::parse_amount(items.back(), option);
+        } catch (const front::Error &e) {
+            throw UsageError(e.what());
+        }
+        if (comma == std::string::npos)
+            return items;
+        start = comma + 1;
+    }
+}
+
 }  // namespace
 
 void run_tune(const Args &args)
@@ -135,7 +161,14 @@ void run_tune(const Args &args)
     TrainRun run = train_run(args);
     const TrainParams base = fixed_training_params(args);
     const bool scale = !args.has("--no-scale");
-    check_training_count(vigilances.size() * rates.size(), folds, static_cast<size_t>(run.votes), args.has("--force"));
+    const std::vector<std::string> feature_grid = amount_list(args, "--max-features"),
+                                   sample_grid = amount_list(args, "--max-samples");
+    const bool forest = args.has("--max-features") || args.has("--max-samples") || args.has("--no-bootstrap");
+    if (forest && run.votes < 2)
+        throw UsageError("--max-features, --max-samples and --no-bootstrap make forests, which need --votes N "
+                         "(N >= 2 members)");
+    check_training_count(vigilances.size() * rates.size() * feature_grid.size() * sample_grid.size(), folds,
+                         static_cast<size_t>(run.votes), args.has("--force"));
     // The output is opened first, as `train` does: a path that cannot be
     // written fails at once, an input is never overwritten, and with "-" the
     // table goes to standard error.
@@ -157,14 +190,29 @@ void run_tune(const Args &args)
     }
 
     std::vector<Setting> settings;
+    const size_t smallest_training = data.rows - (data.rows + folds - 1) / folds;  // rows of any k-1 folds, at least
     for (double v : vigilances)
-        for (double r : rates) {
-            Setting s;
-            s.params = base;
-            s.params.vigilance = v;
-            s.params.learning_rate = r;
-            settings.push_back(s);
-        }
+        for (double r : rates)
+            for (const std::string &f : feature_grid)
+                for (const std::string &m : sample_grid) {
+                    Setting s;
+                    s.params = base;
+                    s.params.vigilance = v;
+                    s.params.learning_rate = r;
+                    s.forest.on = forest;
+                    s.forest.features_text = f;
+                    s.forest.samples_text = m;
+                    s.forest.features = front::parse_amount(f, "--max-features");
+                    s.forest.samples = front::parse_amount(m, "--max-samples");
+                    s.forest.bootstrap = !args.has("--no-bootstrap");
+                    try {
+                        s.forest.features.of(data.cols(), "--max-features", "features");
+                        s.forest.samples.of(smallest_training, "--max-samples", "rows of the smallest training part");
+                    } catch (const front::Error &e) {
+                        throw UsageError(e.what());
+                    }
+                    settings.push_back(s);
+                }
     const unsigned long seed = static_cast<unsigned long>(run.shuffle_seed < 0 ? 1 : run.shuffle_seed);
     const std::vector<std::vector<size_t>> parts = stratified_folds(data, folds, seed);
     std::vector<double> classes = distinct_labels(data.y);
@@ -199,7 +247,9 @@ void run_tune(const Args &args)
                 train_rows.insert(train_rows.end(), parts[g].begin(), parts[g].end());
         std::sort(train_rows.begin(), train_rows.end());  // file order, as `train` sees it
         const auto start = std::chrono::steady_clock::now();
-        const Model model = train_model(data.subset(train_rows), scale, s.params, 0, quiet);
+        TrainRun one = quiet;
+        one.forest = s.forest;
+        const Model model = train_model(data.subset(train_rows), scale, s.params, 0, one);
         const double micros = static_cast<double>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
         const Dataset test = data.subset(parts[f]);
@@ -228,7 +278,7 @@ void run_tune(const Args &args)
     const bool live = stderr_is_terminal();
     const auto start = std::chrono::steady_clock::now();
     size_t done_count = 0;
-    const size_t total = settings.size() * folds;
+    const size_t total = settings.size() * folds * static_cast<size_t>(run.votes);  // member trainings
     const auto done = [&](size_t t, const Message &r) {
         Setting &s = settings[t / folds];
         const double correct = r.number("correct"), tested = r.number("tested");
@@ -239,7 +289,7 @@ void run_tune(const Args &args)
         s.ms += r.number("train_us") / 1000 / static_cast<double>(folds);
         s.tested += tested;
         s.fold_accuracy.push_back(tested > 0 ? correct / tested : 0);
-        ++done_count;
+        done_count += static_cast<size_t>(run.votes);
         if (live) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             std::fprintf(stderr, "\r\033[Ktune: %zu of %zu trainings done, %.1f s", done_count, total, seconds);
@@ -248,25 +298,35 @@ void run_tune(const Args &args)
             std::fflush(stderr);
         }
     };
-    run_in_workers(total, jobs, task, done);
+    run_in_workers(settings.size() * folds, jobs, task, done);
 
     size_t best = 0;
     for (size_t i = 1; i < settings.size(); ++i)
         if (settings[i].mean() > settings[best].mean() ||
             (settings[i].mean() == settings[best].mean() && settings[i].nodes < settings[best].nodes))
             best = i;
-    std::printf("\n vigilance  learning_rate   accuracy    spread  boxes only  unclassified     nodes   train ms\n");
+    std::printf("\n vigilance  learning_rate%s   accuracy    spread  boxes only  unclassified     nodes   train ms\n",
+                forest ? "  max_features  max_samples" : "");
     for (size_t i = 0; i < settings.size(); ++i) {
         const Setting &s = settings[i];
-        std::printf("%10s %14s %10s %9s %11s %13s %9s %10s%s\n", num(s.params.vigilance).c_str(),
-                    num(s.params.learning_rate).c_str(), pct(s.mean()).c_str(), pct(s.spread()).c_str(),
+        const std::string amounts =
+            forest ? " " + std::string(13 - std::min<size_t>(13, s.forest.features_text.size()), ' ') +
+                         s.forest.features_text + " " +
+                         std::string(12 - std::min<size_t>(12, s.forest.samples_text.size()), ' ') +
+                         s.forest.samples_text
+                   : "";
+        std::printf("%10s %14s%s %10s %9s %11s %13s %9s %10s%s\n", num(s.params.vigilance).c_str(),
+                    num(s.params.learning_rate).c_str(), amounts.c_str(), pct(s.mean()).c_str(), pct(s.spread()).c_str(),
                     pct(s.tested > 0 ? s.by_boxes / s.tested : 0).c_str(),
                     pct(s.tested > 0 ? s.unclassified / s.tested : 0).c_str(), num(s.nodes, "%.1f").c_str(),
                     num(s.ms, "%.1f").c_str(), i == best ? "  <- best" : "");
     }
     const Setting &b = settings[best];
-    std::printf("\nBest: --vigilance %s --learning-rate %s: %s accuracy (spread %s over %zu folds)%s\n",
-                num(b.params.vigilance).c_str(), num(b.params.learning_rate).c_str(), pct(b.mean()).c_str(),
+    const std::string best_forest =
+        forest ? " --max-features " + b.forest.features_text + " --max-samples " + b.forest.samples_text : "";
+    std::printf("\nBest: --vigilance %s --learning-rate %s%s: %s accuracy (spread %s over %zu folds)%s\n",
+                num(b.params.vigilance).c_str(), num(b.params.learning_rate).c_str(), best_forest.c_str(),
+                pct(b.mean()).c_str(),
                 pct(b.spread()).c_str(), folds,
                 nearest ? ", the unclassified given the nearest box" : ", unclassified counted as wrong");
     std::printf("Accuracy: the share of patterns given their true class; boxes only: the same without the "
@@ -275,6 +335,8 @@ void run_tune(const Args &args)
     if (!out)
         return;
     std::printf("\nTraining the best setting on all %zu patterns\n", data.rows);
+    run.forest = b.forest;
+    run.jobs = jobs;
     const Model model = train_model(data, scale, b.params, 0, run);
     out->write(model_text(model));
     out->commit();

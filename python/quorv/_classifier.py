@@ -9,7 +9,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from . import _host, _quorv
+from . import _forest, _host, _quorv
 
 _INT_MAX = 2 ** 31 - 1
 _MAX_SEED = 2 ** 62 - 1  # as the model file and the tool's --seed take them
@@ -99,9 +99,30 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         --seed` draws it (the same int gives the same model from both). A
         RandomState gives a seed drawn from it, None a fresh one; `save`
         records the seed, and a loaded model's `get_params` gives it back.
+        A forest's member k draws with seed S + k - 1, as `quorv train --seed S`
+        does, so that both give the same forest.
     verbose : int, default 0
         The plug-ins' console detail (0 silent, 1 summary, 2 to 4 add a trace;
         classification stops at 3), printed to sys.stdout.
+    n_estimators : int in [1, 1000], default 1
+        Members of a forest. 1 is the single model, whatever max_features,
+        max_samples and bootstrap say. More: each member trains on its own
+        sample of the rows (max_samples, bootstrap), in the order drawn, and
+        of the features (max_features); predict takes the class most members
+        give (each member answering in full: its boxes, then its nearest box),
+        a tie going to the lowest class.
+    max_features : float in (0, 1] or int, default 1.0
+        A forest member's features, drawn without replacement: a float is a
+        fraction of them (at least one), an int a count.
+    max_samples : float in (0, 1] or int, default 1.0
+        A forest member's training rows: a float is a fraction of the rows, an
+        int a count; drawn with replacement when `bootstrap`, else without.
+    bootstrap : bool, default True
+        Draw a member's rows with replacement.
+    n_jobs : int or None, default None
+        Processes that train a forest's members at once (joblib: None is one,
+        -1 all cores; under `joblib.parallel_backend("dask")` the members are
+        trained on the workers of a Dask cluster).
 
     Attributes
     ----------
@@ -119,7 +140,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     """
 
     def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=100,
-                 trim=False, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0):
+                 trim=False, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
+                 n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None):
         self.vigilance = vigilance
         self.min_size = min_size
         self.learning_rate = learning_rate
@@ -131,6 +153,11 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.shuffle = shuffle
         self.random_state = random_state
         self.verbose = verbose
+        self.n_estimators = n_estimators
+        self.max_features = max_features
+        self.max_samples = max_samples
+        self.bootstrap = bootstrap
+        self.n_jobs = n_jobs
 
     def fit(self, X, y):
         """Trains on X (n_samples, n_features) and the labels y (numbers or strings)."""
@@ -143,7 +170,12 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         scale = _flag("scale", self.scale)
         shuffle = _flag("shuffle", self.shuffle)
         verbose = _whole("verbose", self.verbose)
-        seed = _seed(shuffle, self.random_state)
+        n_estimators = _whole("n_estimators", self.n_estimators)
+        if not 1 <= n_estimators <= _forest.MAX_MEMBERS:
+            raise ValueError("n_estimators must be in [1, %d], got %r" % (_forest.MAX_MEMBERS, n_estimators))
+        bootstrap = _flag("bootstrap", self.bootstrap)
+        # A forest's members draw from the seed whether or not the rows are shuffled.
+        seed = _seed(shuffle or n_estimators > 1, self.random_state)
 
         name = getattr(y, "name", None)  # a pandas Series names the label column
         X, y = self._validate_data(X, y, dtype=np.float64)
@@ -152,28 +184,43 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         lo, hi, wide = _quorv.fit_scaling(X)
         if scale and wide is not None:
             raise ValueError("feature %d spans too wide a range to scale (try scale=False)" % wide)
-        order = _quorv.shuffled_rows(X.shape[0], seed) if seed >= 0 else None
-
-        templates, node_codes, presentations = _host.train(
-            X, codes.astype(np.float64), order, (lo, hi) if scale else None, vigilance, min_size,
-            learning_rate, epsilon, max_presentations, 1 if trim else 0, verbose)
-        if node_codes.size == 0:
-            raise ValueError("training made no nodes")
+        params = (vigilance, min_size, learning_rate, epsilon, max_presentations, 1 if trim else 0, verbose)
+        draws, features = None, None
+        if n_estimators == 1:
+            order = _quorv.shuffled_rows(X.shape[0], seed) if seed >= 0 else None
+            templates, node_codes, presentations = _host.train(
+                X, codes.astype(np.float64), order, (lo, hi) if scale else None, *params)
+            if node_codes.size == 0:
+                raise ValueError("training made no nodes")
+            members = [(templates, node_codes, presentations)]
+        else:
+            draws = _forest.Draws(seed=seed,
+                                  sample_rows=_forest.amount("max_samples", self.max_samples, X.shape[0], "rows"),
+                                  bootstrap=bootstrap,
+                                  features=_forest.amount("max_features", self.max_features, X.shape[1],
+                                                          "features"))
+            fitted = _forest.fit_members(np.ascontiguousarray(X), codes.astype(np.float64),
+                                         (lo, hi) if scale else None, draws, n_estimators, params, self.n_jobs)
+            members = [(t, c, p) for t, c, p, _ in fitted]
+            features = [f for _, _, _, f in fitted]
         # What the plug-in takes but a model file cannot hold (epsilon=inf): refused
         # here, by the rules the model reader applies, so that every model saves.
-        _check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim, X.shape[1])
+        _check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim,
+                      X.shape[1] if draws is None else draws.features)
 
         self.classes_ = classes
-        self.templates_ = templates
-        self.node_labels_ = classes[node_codes.astype(np.intp)]
-        self.n_presentations_ = int(presentations)
-        self.converged_ = self.n_presentations_ < max_presentations
+        self.templates_ = members[0][0]
+        self.node_labels_ = classes[members[0][1].astype(np.intp)]
+        self.n_presentations_ = int(members[0][2])
+        self.converged_ = all(p < max_presentations for _, _, p in members)
         self.feature_min_, self.feature_max_ = lo, hi
-        self.voters_ = []
+        self.voters_ = [(t, classes[c.astype(np.intp)], int(p)) for t, c, p in members[1:]]
+        self.estimators_features_ = features
+        self._draws = draws
         self._label_column = name if isinstance(name, str) else "label"
         self._training_patterns = X.shape[0]
         self._ignored, self._shuffle_seed = [], seed
-        self._format_version, self._class_codes = 1, None
+        self._format_version, self._class_codes = (1 if draws is None else 3), None
         return self
 
     def _scaling(self):
@@ -199,13 +246,20 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
                     raise ValueError("%s must hold %d finite numbers, one per feature" % (name, n))
         members = [(self.templates_, self.node_labels_, "templates_", "node_labels_")] + \
             [(t, l, "voters_[%d][0]" % k, "voters_[%d][1]" % k) for k, (t, l, _) in enumerate(getattr(self, "voters_", []))]
-        for templates, labels, t_name, l_name in members:
+        features = getattr(self, "estimators_features_", None)
+        if features is not None:
+            if len(features) != len(members) or not all(
+                    np.asarray(f).ndim == 1 and len(f) and np.all(np.diff(f) > 0) and 0 <= f[0] and f[-1] < n
+                    for f in features):
+                raise ValueError("estimators_features_ must hold one ascending list of feature positions per member")
+        for k, (templates, labels, t_name, l_name) in enumerate(members):
             templates = np.asarray(templates)
-            if templates.ndim != 2 or templates.shape[0] == 0 or templates.shape[1] != 2 * n:
-                raise ValueError("%s must have at least one row of 2 * n_features_in_ = %d bounds, got shape %r"
-                                 % (t_name, 2 * n, templates.shape))
+            m = n if features is None else len(features[k])  # a forest member's own features
+            if templates.ndim != 2 or templates.shape[0] == 0 or templates.shape[1] != 2 * m:
+                raise ValueError("%s must have at least one row of 2 * %d bounds (its features), got shape %r"
+                                 % (t_name, m, templates.shape))
             t = templates.astype(np.float64)
-            if not np.all(np.isfinite(t)) or np.any(t[:, :n] > t[:, n:]):
+            if not np.all(np.isfinite(t)) or np.any(t[:, :m] > t[:, m:]):
                 raise ValueError("%s must hold finite bounds, each lower bound at most its upper bound" % t_name)
             labels = np.asarray(labels)
             if labels.shape != (templates.shape[0],):
@@ -214,31 +268,91 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             if np.any(at >= classes.size) or np.any(classes[np.minimum(at, classes.size - 1)] != labels):
                 raise ValueError("%s holds labels that are not in classes_" % l_name)
 
-    def _voted(self, members, X, vigilance, verbose):
-        """Every member's codes for X, voted by the tool's rule."""
-        answers = [_host.classify(t, codes, vigilance, X, self._scaling(), _UNKNOWN_CODE, verbose)
-                   for t, codes in members]
-        return answers[0] if len(answers) == 1 else _quorv.vote(answers, _UNKNOWN_CODE)
+    def _answers(self, members, X, vigilance, verbose):
+        return [_host.classify(t, codes, vigilance, X, self._scaling(), _UNKNOWN_CODE, verbose)
+                for t, codes in members]
 
-    def predict(self, X):
-        """The class of each row of X."""
-        self._check_fitted()
-        X = self._validate_data(X, dtype=np.float64, reset=False)
-        vigilance = _real("vigilance", self.vigilance)
-        verbose = min(_whole("verbose", self.verbose), 3)
+    @staticmethod
+    def _voted(answers):
+        """Members' answers voted by the tool's rule for members over shuffles."""
+        return answers[0].copy() if len(answers) == 1 else _quorv.vote(answers, _UNKNOWN_CODE)
+
+    def _vote(self, X, vigilance, verbose):
+        """(codes, shares) of a single model or of members voting over shuffles:
+        the members whose boxes take a pattern vote; for a pattern none takes,
+        unless unknown_label is set, their nearest boxes (classification at
+        vigilance 0); one even those leave out gets the class with the most
+        nodes. Shares are over the members that voted; unknown last."""
         members = self._members()
-        codes = self._voted(members, X, vigilance, verbose)
+        answers = self._answers(members, X, vigilance, verbose)
+        codes = self._voted(answers)
+        shares = _forest.answered_shares(answers, len(self.classes_))
         unclassified = np.flatnonzero(codes == _UNKNOWN_CODE)
         if self.unknown_label is not None:
-            return self._with_unknown(codes, unclassified)
+            return codes, shares
         if unclassified.size and vigilance > 0:
-            codes[unclassified] = self._voted(members, X[unclassified], 0.0, verbose)
+            answers = self._answers(members, X[unclassified], 0.0, verbose)
+            codes[unclassified] = self._voted(answers)
+            shares[unclassified] = _forest.answered_shares(answers, len(self.classes_))
             unclassified = unclassified[codes[unclassified] == _UNKNOWN_CODE]
         if unclassified.size:
             # The class with the most nodes; the first of equals.
             nodes = np.concatenate([c for _, c in members]).astype(np.intp)
             codes[unclassified] = np.argmax(np.bincount(nodes, minlength=len(self.classes_)))
+            shares[unclassified] = 0.0
+            shares[unclassified, int(codes[unclassified[0]])] = 1.0
+        return codes, shares
+
+    def _forest_vote(self, X, vigilance, verbose):
+        """A forest's (codes, shares): every member answers in full with its own
+        features (its boxes, then, unless unknown_label is set, its nearest box;
+        a pattern even that leaves out gets the member's class with the most
+        nodes), and the members' answers are voted (shares over all members,
+        unknown last)."""
+        scaling = self._scaling()
+        answers = []
+        for (templates, codes), features in zip(self._members(), self.estimators_features_):
+            patterns = X[:, features]
+            lo_hi = None if scaling is None else (scaling[0][features], scaling[1][features])
+            answer = _host.classify(templates, codes, vigilance, patterns, lo_hi, _UNKNOWN_CODE, verbose)
+            if self.unknown_label is None:
+                rest = np.flatnonzero(answer == _UNKNOWN_CODE)
+                if rest.size and vigilance > 0:
+                    answer[rest] = _host.classify(templates, codes, 0.0, patterns[rest], lo_hi, _UNKNOWN_CODE,
+                                                  verbose)
+                    rest = rest[answer[rest] == _UNKNOWN_CODE]
+                if rest.size:
+                    answer[rest] = np.argmax(np.bincount(codes.astype(np.intp), minlength=len(self.classes_)))
+            answers.append(answer)
+        return _forest.vote(answers, len(self.classes_))
+
+    def _is_forest(self):
+        return getattr(self, "estimators_features_", None) is not None
+
+    def _codes_and_shares(self, X):
+        self._check_fitted()
+        X = self._validate_data(X, dtype=np.float64, reset=False)
+        vigilance = _real("vigilance", self.vigilance)
+        verbose = min(_whole("verbose", self.verbose), 3)
+        return self._forest_vote(X, vigilance, verbose) if self._is_forest() else self._vote(X, vigilance, verbose)
+
+    def predict(self, X):
+        """The class of each row of X."""
+        codes, _ = self._codes_and_shares(X)
+        if self.unknown_label is not None:
+            return self._with_unknown(codes, np.flatnonzero(codes == _UNKNOWN_CODE))
         return self.classes_[codes.astype(np.intp)]
+
+    def predict_proba(self, X):
+        """Each row's vote shares, one column per class of classes_: for a
+        forest, the share of its members answering each class; one-hot for a
+        single model (as a 1-nearest-neighbour classifier gives); for members
+        voting over shuffles, the shares among the members that voted. With
+        unknown_label set, a last column holds the unknown share. Rows sum to
+        1, and predict gives a class of the largest share (for a forest, the
+        first of equal shares)."""
+        _, shares = self._codes_and_shares(X)
+        return shares if self.unknown_label is not None else np.ascontiguousarray(shares[:, :-1])
 
     def _with_unknown(self, codes, unclassified):
         unknown = np.asarray(self.unknown_label)
@@ -270,6 +384,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         codes, class_names = _file_classes(self.classes_, getattr(self, "_class_codes", None))
         members = [(self.templates_, self.node_labels_, self.n_presentations_)] + list(getattr(self, "voters_", []))
         node_codes = [codes[np.searchsorted(self.classes_, labels)] for _, labels, _ in members]
+        features = getattr(self, "estimators_features_", None) or [None] * len(members)
         by_code = np.argsort(codes, kind="stable")  # the file lists classes by ascending code
         codes, class_names = codes[by_code], [class_names[k] for k in by_code]
         model = dict(
@@ -283,7 +398,11 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             learning_rate=_real("learning_rate", self.learning_rate), epsilon=_real("epsilon", self.epsilon),
             max_list_presentations=_whole("max_presentations", self.max_presentations),
             trim_option=1 if _flag("trim", self.trim) else 0, shuffle_seed=int(getattr(self, "_shuffle_seed", -1)),
-            members=[(np.asarray(t, dtype=np.float64), c, float(p)) for (t, _, p), c in zip(members, node_codes)])
+            members=[(np.asarray(t, dtype=np.float64), c, float(p), f)
+                     for (t, _, p), c, f in zip(members, node_codes, features)],
+            forest=None if not self._is_forest() else dict(
+                sample_rows=int(self._draws.sample_rows), bootstrap=bool(self._draws.bootstrap),
+                features=int(self._draws.features)))
         _quorv.save_model(os.fspath(path), model)
 
 
@@ -345,7 +464,7 @@ def load(path):
         return values[np.searchsorted(codes, node_codes)]
 
     members = [(templates, labels_of(node_codes), int(presentations))
-               for templates, node_codes, presentations in m["members"]]
+               for templates, node_codes, presentations, _ in m["members"]]
     model.templates_, model.node_labels_, model.n_presentations_ = members[0]
     model.voters_ = members[1:]
     model.converged_ = model.n_presentations_ < m["max_list_presentations"]
@@ -358,4 +477,13 @@ def load(path):
     model._ignored = m["ignored"]
     model._shuffle_seed = seed
     model._format_version = m["version"]
+    model.estimators_features_, model._draws = None, None
+    forest = m["forest"]
+    if forest is not None:  # the settings that draw the same forest again
+        model._draws = _forest.Draws(seed=seed, sample_rows=forest["sample_rows"], bootstrap=forest["bootstrap"],
+                                     features=forest["features"])
+        model.estimators_features_ = [features for _, _, _, features in m["members"]]
+        model.set_params(n_estimators=len(members), max_features=forest["features"],
+                         max_samples=forest["sample_rows"], bootstrap=forest["bootstrap"], shuffle=False)
+        model.converged_ = all(p < m["max_list_presentations"] for _, _, p in members)
     return model

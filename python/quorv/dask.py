@@ -1,8 +1,11 @@
 """Classification of data larger than one machine, on Dask.
 
 Every pattern is classified on its own, so each chunk of rows is classified
-where it lives, by the same plug-in, with the same result as one local call.
-Training is not distributed: its result depends on the order of all patterns.
+where it lives, by the same plug-in, with the same result as one local call;
+a forest's members all vote on each chunk. One model trains in one plug-in
+call, since its result depends on the order of all its patterns; a forest's
+members are independent calls, which spread over a cluster's workers under
+`joblib.parallel_backend("dask")` and give the forest a local fit gives.
 """
 
 import numpy as np

@@ -86,14 +86,26 @@ py::dict model_dict(const front::Model &m)
     d["trim_option"] = m.params.trim_option;
     d["shuffle_seed"] = m.shuffle_seed;
     py::list members;
-    const size_t width = 2 * m.cols();
-    for (const front::Member &member : m.members) {
-        py::array_t<double> templates({member.nodes, width});
+    for (size_t i = 0; i < m.members.size(); ++i) {
+        const front::Member &member = m.members[i];
+        py::array_t<double> templates({member.nodes, 2 * m.member_cols(i)});
         if (!member.templates.empty())
             std::memcpy(templates.mutable_data(), member.templates.data(), member.templates.size() * sizeof(double));
-        members.append(py::make_tuple(templates, numpy_of(member.labels), member.list_presentations));
+        py::object features = py::none();
+        if (m.forest.on) {
+            py::array_t<int64_t> used(static_cast<py::ssize_t>(member.features.size()));
+            for (size_t j = 0; j < member.features.size(); ++j)
+                used.mutable_data()[j] = static_cast<int64_t>(member.features[j]);
+            features = used;
+        }
+        members.append(py::make_tuple(templates, numpy_of(member.labels), member.list_presentations, features));
     }
     d["members"] = members;
+    // A forest's draws (front/forest.h); None for any other model.
+    d["forest"] = m.forest.on ? py::object(py::dict(py::arg("sample_rows") = m.forest.sample.rows,
+                                                    py::arg("bootstrap") = m.forest.sample.bootstrap,
+                                                    py::arg("features") = m.forest.features))
+                              : py::object(py::none());
     return d;
 }
 
@@ -123,6 +135,13 @@ front::Model model_of(const py::dict &d)
     m.shuffle_seed = d["shuffle_seed"].cast<long>();
     if (m.feature_names.size() != m.scaling.min.size() || m.feature_names.size() != m.scaling.max.size())
         throw py::value_error("one minimum and one maximum per feature are needed");
+    if (d.contains("forest") && !d["forest"].is_none()) {
+        const py::dict forest = d["forest"].cast<py::dict>();
+        m.forest.on = true;
+        m.forest.sample.rows = forest["sample_rows"].cast<size_t>();
+        m.forest.sample.bootstrap = forest["bootstrap"].cast<bool>();
+        m.forest.features = forest["features"].cast<size_t>();
+    }
     for (const py::handle &entry : d["members"]) {
         const py::tuple t = entry.cast<py::tuple>();
         const auto templates =
@@ -131,8 +150,14 @@ front::Model model_of(const py::dict &d)
         member.labels = doubles(t[1]);
         member.list_presentations = t[2].cast<double>();
         member.nodes = member.labels.size();
+        if (m.forest.on) {
+            if (t.size() < 4 || t[3].is_none())
+                throw py::value_error("each member of a forest needs its features");
+            member.features = t[3].cast<std::vector<size_t>>();
+        }
+        const size_t cols = m.forest.on ? member.features.size() : m.cols();
         if (!templates || templates.ndim() != 2 || static_cast<size_t>(templates.shape(0)) != member.nodes ||
-            static_cast<size_t>(templates.shape(1)) != 2 * m.cols())
+            static_cast<size_t>(templates.shape(1)) != 2 * cols)
             throw py::value_error("templates must have one row of 2 * n_features bounds per node label");
         member.templates.assign(templates.data(), templates.data() + templates.size());
         m.members.push_back(std::move(member));

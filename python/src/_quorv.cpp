@@ -3,6 +3,7 @@
 // copy, scaled on the way when asked), the plug-in runs without the GIL, and
 // its results come back as numpy arrays. Its console reaches Python's
 // sys.stdout as it is printed.
+#include "forest_bind.h"
 #include "front/scaling.h"
 #include "minihost.h"
 
@@ -333,6 +334,7 @@ PYBIND11_MODULE(_quorv, m)
     expose_host();
     bind_front(m);
     m.doc() = "The quorv plug-ins run through the embedded host.";
+    bind_forest(m);
     m.def("train", &train, py::arg("plugin"), py::arg("patterns"), py::arg("labels"), py::arg("order"),
           py::arg("lo"),
           py::arg("hi"), py::arg("vigilance"), py::arg("min_size"), py::arg("learning_rate"), py::arg("epsilon"),

@@ -1,6 +1,8 @@
-"""Distributed classification on a local Dask cluster of two worker processes."""
+"""Distributed training and classification on a local Dask cluster of two worker processes."""
 
 import pickle
+
+import joblib
 
 import dask.array as da
 import dask.dataframe as dd
@@ -56,3 +58,19 @@ def test_refusals(digits):
         quorv.dask.predict(model, X.to_numpy())
     with pytest.raises(ValueError, match="not fitted"):
         quorv.dask.predict(quorv.QuorvClassifier(), da.zeros((4, 64)))
+
+
+def test_a_forest_trained_on_the_cluster_equals_the_local_one(client):
+    _, X, y = dataset("vehicle")
+    settings = dict(n_estimators=8, max_features=0.5, vigilance=0.9, random_state=3)
+    local = quorv.QuorvClassifier(**settings).fit(X, y)
+    before = client.run(lambda dask_worker: dask_worker.state.executed_count)
+    with joblib.parallel_backend("dask"):
+        spread = quorv.QuorvClassifier(n_jobs=-1, **settings).fit(X, y)
+    after = client.run(lambda dask_worker: dask_worker.state.executed_count)
+    assert all(after[w] > before[w] for w in after)  # both workers trained members
+    for a, b in zip([(local.templates_, local.node_labels_)] + [v[:2] for v in local.voters_],
+                    [(spread.templates_, spread.node_labels_)] + [v[:2] for v in spread.voters_]):
+        assert a[0].tobytes() == b[0].tobytes() and (a[1] == b[1]).all()
+    labels = quorv.dask.predict(spread, dd.from_pandas(X, npartitions=3)).compute()
+    np.testing.assert_array_equal(labels.to_numpy(), local.predict(X))

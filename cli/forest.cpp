@@ -1,0 +1,227 @@
+// Forest options, members trained in the worker processes, and their draws.
+#include "forest.h"
+
+#include "error.h"
+#include "plugins.h"
+#include "pool.h"
+#include "pipeline.h"
+#include "progress.h"
+#include "report.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
+
+namespace cli {
+
+std::vector<Option> forest_options()
+{
+    return {
+        {"--max-features", "F", "forest: each member's features, drawn without replacement; 0.5 (a decimal "
+                                "point) is a fraction, 3 a count (default 1.0: all)"},
+        {"--max-samples", "F", "forest: each member's training rows, 1.0 a fraction of the rows, 100 a count "
+                               "(default 1.0), drawn with replacement unless --no-bootstrap"},
+        {"--no-bootstrap", "", "forest: draw each member's rows without replacement"},
+        {"--jobs", "N", "worker processes that train a forest's members (default: one per usable core)"},
+    };
+}
+
+namespace {
+
+front::Amount amount(const Args &args, const std::string &option, std::string *text)
+{
+    if (args.has(option))
+        *text = args.text(option);
+    try {
+        return front::parse_amount(*text, option);
+    } catch (const front::Error &e) {
+        throw UsageError(e.what());
+    }
+}
+
+}  // namespace
+
+ForestRun forest_run(const Args &args, long votes)
+{
+    ForestRun run;
+    run.on = args.has("--max-features") || args.has("--max-samples") || args.has("--no-bootstrap");
+    run.features = amount(args, "--max-features", &run.features_text);
+    run.samples = amount(args, "--max-samples", &run.samples_text);
+    run.bootstrap = !args.has("--no-bootstrap");
+    if (run.on && votes < 2)
+        throw UsageError(std::string(args.has("--max-features")   ? "--max-features"
+                                     : args.has("--max-samples") ? "--max-samples"
+                                                                 : "--no-bootstrap") +
+                         " makes a forest, which needs --votes N (N >= 2 members)");
+    return run;
+}
+
+size_t jobs_option(const Args &args)
+{
+    return static_cast<size_t>(args.integer("--jobs", static_cast<long>(usable_cores()), 1, 256));
+}
+
+Dataset feature_columns(const Dataset &data, const std::vector<size_t> &features)
+{
+    Dataset out = data;
+    out.feature_names.clear();
+    for (size_t j : features)
+        out.feature_names.push_back(data.feature_names.at(j));
+    out.x.assign(data.rows * features.size(), 0.0);
+    const size_t m = data.cols(), f = features.size();
+    for (size_t i = 0; i < data.rows; ++i)
+        for (size_t k = 0; k < f; ++k)
+            out.x[i * f + k] = data.x[i * m + features[k]];
+    return out;
+}
+
+namespace {
+
+// Doubles carried bit for bit in a message's text field.
+std::string bytes_of(const std::vector<double> &v)
+{
+    return std::string(reinterpret_cast<const char *>(v.data()), v.size() * sizeof(double));
+}
+
+std::vector<double> doubles_of(const std::string &bytes, size_t count, const char *what)
+{
+    if (bytes.size() != count * sizeof(double))
+        throw Error(std::string("a worker sent a member whose ") + what + " are cut short");
+    std::vector<double> v(count);
+    if (count)
+        std::memcpy(v.data(), bytes.data(), bytes.size());
+    return v;
+}
+
+}  // namespace
+
+void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, long seed, long members,
+                  size_t jobs, bool report, long verbose, Model *model)
+{
+    front::ForestDraws &draws = model->forest;
+    draws.on = true;
+    draws.sample.bootstrap = run.bootstrap;
+    try {
+        draws.sample.rows = run.samples.of(scaled.rows, "--max-samples", "rows");
+        draws.features = run.features.of(scaled.cols(), "--max-features", "features");
+    } catch (const front::Error &e) {
+        throw UsageError(e.what());
+    }
+    check_min_size(params, draws.features);  // a member's boxes span its own features
+
+    const size_t count = static_cast<size_t>(members);
+    const bool in_process = pool_workers(jobs, count) == 1;
+    const auto task = [&](size_t k) {
+        const front::MemberDraw d = front::draw_member(scaled.rows, draws.sample, scaled.cols(), draws.features,
+                                                       static_cast<unsigned long>(seed), k);
+        if (in_process && verbose > 0)
+            std::printf("Member %zu of %zu\n", k + 1, count);
+        Member m = call_train(feature_columns(scaled.subset(d.rows), d.features), params, in_process ? verbose : 0);
+        if (m.nodes == 0)
+            throw Error("training made no nodes (member " + std::to_string(k + 1) + ")");
+        Message out;
+        out.set("list_presentations", m.list_presentations);
+        out.set("nodes", static_cast<double>(m.nodes));
+        out.set_text("templates", bytes_of(m.templates));
+        out.set_text("labels", bytes_of(m.labels));
+        return out;
+    };
+    model->members.assign(count, Member());
+    const bool live = report && stderr_is_terminal();
+    const auto start = std::chrono::steady_clock::now();
+    size_t done_count = 0;
+    const auto done = [&](size_t k, const Message &in) {
+        Member &m = model->members[k];
+        m.list_presentations = in.number("list_presentations");
+        m.nodes = static_cast<size_t>(in.number("nodes"));
+        m.templates = doubles_of(in.text("templates"), m.nodes * 2 * draws.features, "bounds");
+        m.labels = doubles_of(in.text("labels"), m.nodes, "labels");
+        m.features = front::member_features(scaled.cols(), draws.features, static_cast<unsigned long>(seed), k);
+        ++done_count;
+        if (live) {
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::fprintf(stderr, "\r\033[Ktrain: %zu of %zu members trained, %.1f s", done_count, count, seconds);
+            if (done_count == count)
+                std::fputs("\r\033[K", stderr);
+            std::fflush(stderr);
+        }
+    };
+    run_in_workers(count, jobs, task, done);
+    if (report) {
+        size_t nodes = 0, converged = 0;
+        for (const Member &m : model->members) {
+            nodes += m.nodes;
+            converged += m.list_presentations < static_cast<double>(params.max_list_presentations);
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("Forest of %zu members trained on %zu worker%s: %s, %zu converged, %.1f s\n", count,
+                    pool_workers(jobs, count), pool_workers(jobs, count) == 1 ? "" : "s",
+                    count_of(nodes, "node").c_str(), converged, seconds);
+    }
+}
+
+std::vector<std::string> share_columns(const std::vector<std::string> &class_names,
+                                       const std::vector<std::string> &taken)
+{
+    const std::unordered_set<std::string> used(taken.begin(), taken.end());
+    for (std::string prefix = "share";; prefix += '_') {
+        std::vector<std::string> names;
+        for (const std::string &name : class_names)
+            names.push_back(prefix + ":" + name);
+        names.push_back(prefix + "_unknown");
+        bool clash = false;
+        for (const std::string &name : names)
+            clash = clash || used.count(name);
+        if (!clash)
+            return names;
+    }
+}
+
+std::vector<double> classify_forest(const Model &model, const Dataset &scaled, const ClassifySettings &s,
+                                    ClassifyCounts *counts, std::vector<char> *by_nearest,
+                                    std::vector<double> *shares)
+{
+    const double unknown = static_cast<double>(s.unknown_label);
+    std::vector<double> codes;
+    for (const ClassName &c : model.classes)
+        codes.push_back(c.code);
+    std::vector<std::vector<double>> boxes, full;
+    for (size_t k = 0; k < model.members.size(); ++k) {
+        const Dataset own = feature_columns(scaled, model.members[k].features);
+        boxes.push_back(call_perf(model, k, own, s.vigilance, s.unknown_label, s.verbose));
+        std::vector<double> answer = boxes.back();
+        std::vector<size_t> rest;
+        for (size_t i = 0; i < answer.size(); ++i)
+            if (answer[i] == unknown)
+                rest.push_back(i);
+        if (s.nearest && s.vigilance > 0 && !rest.empty()) {
+            const std::vector<double> second = call_perf(model, k, own.subset(rest), 0.0, s.unknown_label, s.verbose);
+            for (size_t j = 0; j < rest.size(); ++j)
+                answer[rest[j]] = second[j];
+        }
+        full.push_back(std::move(answer));
+    }
+    front::ForestVote vote = front::forest_vote(full, codes, unknown);
+    const std::vector<double> by_boxes = front::forest_vote(boxes, codes, unknown).labels;
+    ClassifyCounts c;
+    c.patterns = scaled.rows;
+    if (by_nearest)
+        by_nearest->assign(scaled.rows, 0);
+    for (size_t i = 0; i < scaled.rows; ++i) {
+        if (by_boxes[i] != unknown) {
+            ++c.by_boxes;
+        } else if (vote.labels[i] != unknown) {
+            ++c.by_nearest;
+            if (by_nearest)
+                (*by_nearest)[i] = 1;
+        }
+    }
+    if (counts)
+        counts->add(c);
+    if (shares)
+        *shares = std::move(vote.shares);
+    return vote.labels;
+}
+
+}  // namespace cli

@@ -1,0 +1,70 @@
+// Forests on the command line: the options that make one, the training of
+// its members in the worker processes, and classification by their vote.
+// The draws, the vote and the file records are the front library's
+// (front/forest.h), so that Python gives the same forest from the same seed.
+#ifndef QUORV_CLI_FOREST_H
+#define QUORV_CLI_FOREST_H
+
+#include "dataset.h"
+#include "front/forest.h"
+#include "model.h"
+#include "options.h"
+#include "voting.h"
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// --max-features F, --max-samples F, --no-bootstrap and --jobs N.
+std::vector<Option> forest_options();
+
+// How the members of a forest draw. Any of --max-features, --max-samples and
+// --no-bootstrap makes the voting members a forest; the ones not given are
+// 1.0 (all features; as many rows as the data has, drawn with replacement),
+// so that each member differs from the others by its rows, the one source of
+// variety --max-features adds to. Plain --votes N keeps its shuffles.
+struct ForestRun {
+    bool on = false;
+    front::Amount features, samples;
+    bool bootstrap = true;
+    std::string features_text = "1.0", samples_text = "1.0";  // as given, for messages and tables
+};
+// Throws UsageError for a bad amount, or forest options without --votes N.
+ForestRun forest_run(const Args &args, long votes);
+
+// --jobs N: worker processes (default: one per usable core).
+size_t jobs_option(const Args &args);
+
+// Trains `members` members of a forest on `scaled` (already scaled) with
+// seeds seed, seed+1, ..., in `jobs` worker processes (the plug-in's console
+// at `verbose` only when they train in this process); fills model->members
+// and model->forest. `report`: the live line counting members and the summary.
+void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, long seed, long members,
+                  size_t jobs, bool report, long verbose, Model *model);
+
+// The columns `features` of every row.
+Dataset feature_columns(const Dataset &data, const std::vector<size_t> &features);
+
+// A forest's labels for `scaled` (already scaled like the model): every
+// member answers in full with its own features (its boxes, then, with
+// settings.nearest, its nearest box), and the answers are voted
+// (front::forest_vote). Counts: a pattern is classified by the boxes when the
+// vote of the members' box answers alone gives it a class, by the nearest box
+// when only the full answers do. `*shares`, when given, gets the vote shares
+// (patterns x (classes + 1), unknown last).
+std::vector<double> classify_forest(const Model &model, const Dataset &scaled, const ClassifySettings &settings,
+                                    ClassifyCounts *counts, std::vector<char> *by_nearest,
+                                    std::vector<double> *shares);
+
+// Header names of the share columns of `classify --proba`: "share:NAME" for
+// each class (by name) and "share_unknown" last. Two classes never clash
+// (their names differ) nor a class with the unknown column (':' against '_');
+// while any name is one of `taken` (label, true_label, kept columns) the
+// prefix takes one more underscore ("share_:NAME", "share__unknown").
+std::vector<std::string> share_columns(const std::vector<std::string> &class_names,
+                                       const std::vector<std::string> &taken);
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,161 @@
+// Forests from the command line, run as a user runs the tool: the same file
+// whatever the number of workers, members that are the shuffles of --votes
+// when they draw every row and feature without replacement, the options'
+// refusals, vote shares, and what info, plot and tune make of a forest.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class ForestCli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/quorv_forest_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // quorv ARGS in the test's folder; arguments are plain words (no quoting needed).
+    Outcome quorv(const std::string &args) const
+    {
+        const std::string command = "cd '" + dir.string() + "' && '" + QUORV_EXE + "' " + args + " >.out 2>.err";
+        const int raw = std::system(command.c_str());
+        Outcome r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = slurp(dir / ".out");
+        r.err = slurp(dir / ".err");
+        return r;
+    }
+    std::string data(const char *name) const { return std::string(QUORV_SOURCE_DATA_DIR) + "/" + name + ".csv"; }
+    std::string file(const char *name) const { return slurp(dir / name); }
+
+    fs::path dir;
+};
+
+// The node lines of member k (1-based) of a model file.
+std::string member_nodes(const std::string &text, int k)
+{
+    const size_t start = text.find("\nmember " + std::to_string(k) + "\n");
+    const size_t end = text.find("\nmember ", start + 1);
+    std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    return part.substr(part.find("\nlist_presentations"));
+}
+
+TEST_F(ForestCli, WorkersChangeNothingAndAllRowsWithoutReplacementAreTheShuffles)
+{
+    const std::string iris = data("iris");
+    ASSERT_EQ(quorv("train " + iris + " -o one.model --votes 6 --max-features 0.5 --seed 3 --jobs 1").status, 0);
+    const Outcome two = quorv("train " + iris + " -o two.model --votes 6 --max-features 0.5 --seed 3 --jobs 2");
+    ASSERT_EQ(two.status, 0) << two.err;
+    EXPECT_NE(two.out.find("in a forest of 6 members, 4 features"), std::string::npos) << two.out;
+    EXPECT_EQ(file("one.model"), file("two.model"));
+    EXPECT_EQ(file("one.model").substr(0, 14), "quorv-model 3\n");
+
+    ASSERT_EQ(quorv("train " + iris + " -o shuffles.model --votes 4 --seed 7").status, 0);
+    ASSERT_EQ(quorv("train " + iris + " -o drawn.model --votes 4 --seed 7 --no-bootstrap --max-samples 1.0").status, 0);
+    const std::string shuffles = file("shuffles.model"), drawn = file("drawn.model");
+    EXPECT_NE(drawn.find("\nsample 150 without_replacement\nmember_features 4\n"), std::string::npos);
+    for (int k = 1; k <= 4; ++k)
+        EXPECT_EQ(member_nodes(drawn, k), member_nodes(shuffles, k)) << "member " << k;
+}
+
+TEST_F(ForestCli, OptionsAreCheckedBeforeAnyTraining)
+{
+    const std::string wine = data("wine");
+    const struct {
+        std::string args, message;
+    } cases[] = {
+        {"--max-features 0.5", "--max-features makes a forest, which needs --votes N (N >= 2 members)"},
+        {"--votes 3 --max-features 14", "--max-features: 14 is more than the 13 features"},
+        {"--votes 3 --max-features 1.5", "--max-features: '1.5' is not a fraction in (0, 1]"},
+        {"--votes 3 --max-samples 1e2", "--max-samples: '1e2' is neither a fraction with a decimal point"},
+        {"--votes 3 --max-samples 179 --no-bootstrap", "--max-samples: 179 is more than the 178 rows"},
+        {"--votes 3 --max-features 0.5 --jobs 0", "--jobs"},
+        {"--votes 3 --max-features 1 --min-size 0.3", "--min-size: 0.3 is above 0.25"},
+    };
+    for (const auto &c : cases) {
+        const Outcome r = quorv("train " + wine + " -o m.model " + c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_FALSE(fs::exists(dir / "m.model"));
+    }
+}
+
+TEST_F(ForestCli, SharesNameTheirColumnsApartAndSumToOne)
+{
+    // A kept column already named like a share column moves the prefix on.
+    std::ofstream(dir / "d.csv") << "x,y,share:1,label\n0,0,a,1\n0.1,0.2,b,1\n1,1,c,2\n0.9,0.8,d,2\n0.5,0.4,e,1\n";
+    ASSERT_EQ(quorv("train d.csv -o f.model --ignore share:1 --votes 5 --max-features 1").status, 0);
+    const Outcome r = quorv("classify f.model d.csv -o p.csv --proba --keep share:1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(file("p.csv"));
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "share:1,label,true_label,share_:1,share_:2,share__unknown");
+    while (std::getline(lines, line)) {
+        std::istringstream cells(line);
+        std::string kept, label, truth, a, b, u;
+        std::getline(cells, kept, ',');
+        std::getline(cells, label, ',');
+        std::getline(cells, truth, ',');
+        std::getline(cells, a, ',');
+        std::getline(cells, b, ',');
+        std::getline(cells, u, ',');
+        EXPECT_NEAR(std::stod(a) + std::stod(b) + std::stod(u), 1.0, 1e-12) << line;
+        EXPECT_EQ(label, std::stod(a) >= std::stod(b) ? "1" : "2") << line;
+    }
+    EXPECT_EQ(quorv("classify f.model d.csv --proba").status, 2);
+}
+
+TEST_F(ForestCli, InfoPlotAndTuneSpeakOfMembers)
+{
+    const std::string wine = data("wine");
+    ASSERT_EQ(quorv("train " + wine + " -o f.model --votes 3 --max-features 2 --max-samples 0.5 --seed 4").status, 0);
+    const Outcome info = quorv("info f.model");
+    EXPECT_NE(info.out.find("a forest of 3 members, each on 89 rows drawn with replacement from the 178 training "
+                            "patterns and 2 of the 13 features"),
+              std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("rows drawn with seed 6; features: "), std::string::npos);
+
+    const Outcome refused = quorv("plot f.model " + wine + " -o p.svg");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("choose the one to draw with --member K (1 to 3)"), std::string::npos);
+    const Outcome drawn = quorv("plot f.model " + wine + " -o p.svg --member 2");
+    EXPECT_EQ(drawn.status, 0) << drawn.err;
+    EXPECT_NE(file("p.svg").find("(member 2 of 3)"), std::string::npos);
+
+    const Outcome tuned = quorv("tune " + wine + " --votes 3 --max-features 0.3,2 --vigilance 0.9 --learning-rate 1 -o t.model");
+    ASSERT_EQ(tuned.status, 0) << tuned.err;
+    EXPECT_NE(tuned.out.find("max_features  max_samples"), std::string::npos) << tuned.out;
+    EXPECT_NE(tuned.out.find("--max-features "), std::string::npos);
+    EXPECT_EQ(file("t.model").substr(0, 14), "quorv-model 3\n");
+    EXPECT_EQ(quorv("tune " + wine + " --max-features 0.5").status, 2);
+    EXPECT_EQ(quorv("tune " + wine + " --votes 1000 --vigilance 0:1:0.001 --max-features 0.5").status, 2);
+}
+
+}  // namespace

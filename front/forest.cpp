@@ -1,0 +1,161 @@
+// Forest draws and the forest vote.
+#include "forest.h"
+
+#include "draws.h"
+#include "error.h"
+#include "numbers.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+namespace front {
+
+Amount parse_amount(const std::string &text, const std::string &what)
+{
+    Amount a;
+    if (text.find('.') != std::string::npos) {
+        double v = 0;
+        if (parse_double(text, &v) && v > 0 && v <= 1) {
+            a.value = v;
+            return a;
+        }
+        throw Error(what + ": '" + text + "' is not a fraction in (0, 1]");
+    }
+    long count = 0;
+    if (!parse_long(text, 1, LONG_MAX, &count))
+        throw Error(what + ": '" + text +
+                    "' is neither a fraction with a decimal point (0.5, 1.0) nor a whole number >= 1 (a count)");
+    a.fraction = false;
+    a.value = static_cast<double>(count);
+    return a;
+}
+
+size_t Amount::of(size_t total, const std::string &what, const std::string &things) const
+{
+    if (fraction) {
+        const double n = std::floor(value * static_cast<double>(total));
+        return n < 1 ? 1 : static_cast<size_t>(n);
+    }
+    if (!(value <= static_cast<double>(total)))
+        throw Error(what + ": " + format_double(value) + " is more than the " + std::to_string(total) + " " +
+                    things);
+    return static_cast<size_t>(value);
+}
+
+namespace {
+
+std::vector<size_t> identity(size_t n)
+{
+    std::vector<size_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = i;
+    return v;
+}
+
+}  // namespace
+
+namespace {
+
+// The features, first from the member's engine: none drawn when all are used.
+std::vector<size_t> draw_features(Engine &rng, size_t total_features, size_t features)
+{
+    if (features == 0 || features > total_features)
+        throw Error("a forest member needs from 1 to " + std::to_string(total_features) + " features");
+    std::vector<size_t> chosen = identity(total_features);
+    if (features < total_features) {
+        shuffle(&chosen, rng);
+        chosen.resize(features);
+        std::sort(chosen.begin(), chosen.end());
+    }
+    return chosen;
+}
+
+}  // namespace
+
+MemberDraw draw_member(size_t total_rows, const SampleRule &sample, size_t total_features, size_t features,
+                       unsigned long seed, size_t member)
+{
+    if (total_rows == 0 || sample.rows == 0 || (!sample.bootstrap && sample.rows > total_rows))
+        throw Error("a forest member needs at least one row, and no more than there are without replacement");
+    Engine rng(seed + member);
+    MemberDraw d;
+    d.features = draw_features(rng, total_features, features);
+    if (sample.bootstrap) {
+        d.rows.reserve(sample.rows);
+        for (size_t i = 0; i < sample.rows; ++i)
+            d.rows.push_back(draw_below(rng, total_rows));
+    } else {
+        // A whole shuffle, so that all rows give the shuffle of --shuffle.
+        d.rows = identity(total_rows);
+        shuffle(&d.rows, rng);
+        d.rows.resize(sample.rows);
+    }
+    return d;
+}
+
+std::vector<size_t> member_features(size_t total_features, size_t features, unsigned long seed, size_t member)
+{
+    Engine rng(seed + member);
+    return draw_features(rng, total_features, features);
+}
+
+namespace {
+
+// Answers per class for pattern i, the last entry counting answers that are
+// no class (only `unknown` can be).
+void count_answers(const std::vector<std::vector<double>> &answers, size_t i, const std::vector<double> &classes,
+                   std::vector<size_t> *count)
+{
+    std::fill(count->begin(), count->end(), 0);
+    for (const std::vector<double> &member : answers) {
+        const double a = member[i];
+        const auto at = std::lower_bound(classes.begin(), classes.end(), a);
+        ++(*count)[at != classes.end() && *at == a ? static_cast<size_t>(at - classes.begin()) : classes.size()];
+    }
+}
+
+}  // namespace
+
+ForestVote forest_vote(const std::vector<std::vector<double>> &answers, const std::vector<double> &classes,
+                       double unknown)
+{
+    ForestVote v;
+    const size_t n = answers.empty() ? 0 : answers[0].size(), c = classes.size();
+    const double members = static_cast<double>(answers.size());
+    v.labels.assign(n, unknown);
+    v.shares.assign(n * (c + 1), 0.0);
+    std::vector<size_t> count(c + 1);
+    for (size_t i = 0; i < n; ++i) {
+        count_answers(answers, i, classes, &count);
+        size_t best = c;
+        for (size_t k = 0; k < c; ++k)
+            if (count[k] > 0 && (best == c || count[k] > count[best]))
+                best = k;
+        if (best < c && count[best] >= count[c])
+            v.labels[i] = classes[best];
+        for (size_t k = 0; k <= c; ++k)
+            v.shares[i * (c + 1) + k] = static_cast<double>(count[k]) / members;
+    }
+    return v;
+}
+
+std::vector<double> answered_shares(const std::vector<std::vector<double>> &answers,
+                                    const std::vector<double> &classes)
+{
+    const size_t n = answers.empty() ? 0 : answers[0].size(), c = classes.size();
+    std::vector<double> shares(n * (c + 1), 0.0);
+    std::vector<size_t> count(c + 1);
+    for (size_t i = 0; i < n; ++i) {
+        count_answers(answers, i, classes, &count);
+        const size_t answered = answers.size() - count[c];
+        if (answered == 0)
+            shares[i * (c + 1) + c] = 1.0;
+        else
+            for (size_t k = 0; k < c; ++k)
+                shares[i * (c + 1) + k] = static_cast<double>(count[k]) / static_cast<double>(answered);
+    }
+    return shares;
+}
+
+}  // namespace front

@@ -1,0 +1,74 @@
+// Forests: many members, each trained on a seeded sample of the rows and a
+// seeded subset of the features, and their vote. Both front ends draw and vote
+// here, so a forest fitted in Python and one trained by `quorv train` with the
+// same settings and seed are the same model.
+//
+// What it keeps true: member k of a forest with seed S draws from an Engine
+// seeded with S + k - 1, first its features (nothing when it uses all), then
+// its rows, so a forest is rebuilt from its seed alone (the model file keeps
+// no list of rows) and a member's features cost no row draws. With every
+// feature and every row drawn without replacement, a member's rows are exactly
+// the shuffle of `--shuffle --seed S+k-1`.
+#ifndef QUORV_FRONT_FOREST_H
+#define QUORV_FRONT_FOREST_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace front {
+
+// "0.5", "1.0", ".5" (a decimal point: a fraction in (0, 1]) or "3" (a whole
+// number: a count >= 1), as scikit-learn reads max_features and max_samples.
+struct Amount {
+    bool fraction = true;
+    double value = 1.0;
+    // The count out of `total` `things` ("rows", "features"): a fraction gives
+    // max(1, floor(value * total)). Throws Error "WHAT: 10 is more than the 4
+    // features" when a count is above `total`.
+    size_t of(size_t total, const std::string &what, const std::string &things) const;
+};
+// Parses an amount; throws Error "WHAT: 'TEXT' is not ..." when it is neither.
+Amount parse_amount(const std::string &text, const std::string &what);
+
+// How each member samples its training rows.
+struct SampleRule {
+    size_t rows = 0;       // rows per member
+    bool bootstrap = true;  // with replacement
+};
+
+// What member `member` (0-based) of a forest with `seed` trains on.
+struct MemberDraw {
+    std::vector<size_t> rows;      // training rows, in the order drawn (repeats when bootstrapping)
+    std::vector<size_t> features;  // ascending
+};
+MemberDraw draw_member(size_t total_rows, const SampleRule &sample, size_t total_features, size_t features,
+                       unsigned long seed, size_t member);
+
+// Only the features of member `member`: the same as draw_member's.
+std::vector<size_t> member_features(size_t total_features, size_t features, unsigned long seed, size_t member);
+
+// A forest's vote over `answers[m][i]` (member m's class code for pattern i,
+// or `unknown`), with `classes` the class codes in ascending order. For each
+// pattern: the share of members per class, then the share that answered
+// unknown (C + 1 values summing to 1, answers over members), and the label:
+// the class with the most answers, a tie going to the lowest code, or
+// `unknown` when more members answered unknown than gave any one class.
+struct ForestVote {
+    std::vector<double> labels;  // per pattern
+    std::vector<double> shares;  // row-major, patterns x (classes + 1)
+};
+ForestVote forest_vote(const std::vector<std::vector<double>> &answers, const std::vector<double> &classes,
+                       double unknown);
+
+// The shares of a model voting over shuffles, whose members vote only when
+// they classify the pattern (front/vote.h): per class, its answers over the
+// answers that are not unknown (any answer that is no class), and an unknown
+// share of 1 where there are none. Row-major, patterns x (classes + 1). The vote's label always has the
+// largest share (a tie may go to another class of the same share).
+std::vector<double> answered_shares(const std::vector<std::vector<double>> &answers,
+                                    const std::vector<double> &classes);
+
+}  // namespace front
+
+#endif

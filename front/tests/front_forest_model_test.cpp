@@ -1,0 +1,106 @@
+// A forest in the model file (format 3): written once, read back bit for bit,
+// and refused when damaged.
+#include "front/error.h"
+#include "front/forest.h"
+#include "front/model.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Three features, three members of two features each, drawn from seed 5.
+front::Model forest()
+{
+    front::Model m;
+    m.feature_names = {"a", "b", "c"};
+    m.label_name = "label";
+    m.classes = {{1, "x"}, {2, "y"}};
+    m.scaling.min = {0, -1, 2};
+    m.scaling.max = {1, 1, 4.5};
+    m.training_patterns = 12;
+    m.shuffle_seed = 5;
+    m.forest.on = true;
+    m.forest.sample = {12, true};
+    m.forest.features = 2;
+    for (size_t k = 0; k < 3; ++k) {
+        front::Member member;
+        member.list_presentations = 3;
+        member.nodes = 2;
+        member.labels = {1, 2};
+        member.templates = {0, 0.1, 0.5, 0.25, 0.5, 0.5, 1, 0.75};
+        member.features = front::member_features(3, 2, 5, k);
+        m.members.push_back(member);
+    }
+    return m;
+}
+
+std::string replaced(std::string text, const std::string &old, const std::string &now)
+{
+    const size_t at = text.find(old);
+    EXPECT_NE(at, std::string::npos) << old;
+    return at == std::string::npos ? text : text.replace(at, old.size(), now);
+}
+
+TEST(ForestModelFile, WrittenAsFormat3AndReadBackTheSame)
+{
+    const std::string text = front::model_text(forest());
+    EXPECT_EQ(text.substr(0, 14), "quorv-model 3\n");
+    EXPECT_NE(text.find("\norder sampled 5\nsample 12 with_replacement\nmember_features 2\nmembers 3\nmember 1\n"
+                        "uses "),
+              std::string::npos);
+    const front::Model back = front::parse_model(text, "f.model");
+    EXPECT_EQ(back.version, 3);
+    ASSERT_TRUE(back.forest.on);
+    EXPECT_EQ(back.forest.sample.rows, 12u);
+    EXPECT_TRUE(back.forest.sample.bootstrap);
+    ASSERT_EQ(back.members.size(), 3u);
+    for (size_t k = 0; k < 3; ++k)
+        EXPECT_EQ(back.members[k].features, front::member_features(3, 2, 5, k));
+    EXPECT_EQ(front::model_text(back), text);
+    // A member on its own is a single model of its features.
+    const front::Model one = back.member(1);
+    EXPECT_FALSE(one.forest.on);
+    EXPECT_EQ(one.cols(), 2u);
+    EXPECT_EQ(one.feature_names[0], back.feature_names[back.members[1].features[0]]);
+    EXPECT_EQ(front::parse_model(front::model_text(one), "").members[0].templates, back.members[1].templates);
+
+    front::Model shuffled = forest();
+    shuffled.forest.sample.bootstrap = false;
+    EXPECT_NE(front::model_text(shuffled).find("\nsample 12 without_replacement\n"), std::string::npos);
+}
+
+TEST(ForestModelFile, DamagedForestsAreRefusedWithTheLine)
+{
+    const std::string text = front::model_text(forest());
+    const std::string uses = text.substr(text.find("\nuses ") + 1, text.find('\n', text.find("\nuses ") + 1) -
+                                                                     text.find("\nuses "));
+    const struct {
+        std::string old, now, message;
+    } cases[] = {
+        {"order sampled 5", "order shuffled 5", "a forest's order must be 'sampled SEED'"},
+        {"order sampled 5", "order sampled 6", "member 1 uses other features than its seed 6 draws"},
+        {"sample 12 with_replacement", "sample 12 with", "sample must be 'ROWS with_replacement' or"},
+        {"sample 12 with_replacement", "sample 13 without_replacement", "without replacement from 12 training"},
+        {"sample 12 with_replacement", "sample 0 with_replacement", "rows per member '0' is not a whole number"},
+        {"member_features 2", "member_features 4", "features per member '4' is not a whole number in [1, 3]"},
+        {uses, "uses 1 2 3\n", "member 1 uses other features than its seed 5 draws"},
+        {uses, "uses 4 1\n", "feature number '4' is not a whole number in [1, 3]"},
+        {"member 2\n", "member 3\n", "expected 'member 2'"},
+        {"min_size 0", "min_size 0.6", "min_size 0.6 is above F*(1-vigilance) for the 2 features of a member"},
+        {"quorv-model 3", "quorv-model 4", "model format version '4' is not supported"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.now);
+        try {
+            front::parse_model(replaced(text, c.old, c.now), "f.model");
+            ADD_FAILURE() << "read";
+        } catch (const front::Error &e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).substr(0, 8), "f.model:");
+        }
+    }
+}
+
+}  // namespace

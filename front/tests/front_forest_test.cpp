@@ -1,0 +1,131 @@
+// Forest draws, amounts and votes: the rules both front ends share.
+#include "front/draws.h"
+#include "front/error.h"
+#include "front/forest.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+using front::Amount;
+using front::MemberDraw;
+
+TEST(ForestAmount, FractionsHaveAPointCountsDoNot)
+{
+    const struct {
+        const char *text;
+        size_t total;
+        size_t count;  // 0: refused
+    } cases[] = {
+        {"0.5", 9, 4},  {"1.0", 9, 9}, {".5", 4, 2},  {"0.01", 9, 1}, {"1", 9, 1},  {"9", 9, 9},
+        {"10", 9, 0},   {"0", 9, 0},   {"1.5", 9, 0}, {"0.0", 9, 0},  {"-2", 9, 0}, {"1e-1", 9, 0},
+        {"abc", 9, 0},  {"", 9, 0},    {"3.", 9, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.count == 0) {
+            EXPECT_THROW(front::parse_amount(c.text, "--max-features").of(c.total, "--max-features", "features"),
+                         front::Error);
+            continue;
+        }
+        EXPECT_EQ(front::parse_amount(c.text, "--max-features").of(c.total, "--max-features", "features"),
+                  c.count);
+    }
+    try {
+        front::parse_amount("12", "--max-features").of(9, "--max-features", "features");
+        FAIL();
+    } catch (const front::Error &e) {
+        EXPECT_STREQ(e.what(), "--max-features: 12 is more than the 9 features");
+    }
+}
+
+TEST(ForestDraws, EveryRowAndFeatureWithoutReplacementIsTheShuffle)
+{
+    for (unsigned long seed : {0UL, 1UL, 77UL})
+        for (size_t member : {0, 1, 5}) {
+            const MemberDraw d = front::draw_member(50, {50, false}, 7, 7, seed, member);
+            EXPECT_EQ(d.rows, front::shuffled_rows(50, seed + member));
+            EXPECT_EQ(d.features, (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6}));
+        }
+}
+
+TEST(ForestDraws, SamplesAndSubsetsKeepTheirRules)
+{
+    const struct {
+        size_t rows, sample;
+        bool bootstrap;
+        size_t features, subset;
+    } cases[] = {{100, 100, true, 10, 5}, {100, 30, false, 10, 3}, {5, 12, true, 2, 1}, {1, 1, false, 1, 1},
+                 {1000, 1000, true, 64, 32}};
+    for (const auto &c : cases) {
+        const MemberDraw d = front::draw_member(c.rows, {c.sample, c.bootstrap}, c.features, c.subset, 9, 2);
+        ASSERT_EQ(d.rows.size(), c.sample);
+        EXPECT_TRUE(std::all_of(d.rows.begin(), d.rows.end(), [&](size_t r) { return r < c.rows; }));
+        if (!c.bootstrap) {
+            EXPECT_EQ(std::set<size_t>(d.rows.begin(), d.rows.end()).size(), c.sample);
+        }
+        ASSERT_EQ(d.features.size(), c.subset);
+        EXPECT_TRUE(std::is_sorted(d.features.begin(), d.features.end()));
+        EXPECT_EQ(std::set<size_t>(d.features.begin(), d.features.end()).size(), c.subset);
+        EXPECT_LT(d.features.back(), c.features);
+        // Member k draws with seed + k, and the features alone come out the same.
+        const MemberDraw again = front::draw_member(c.rows, {c.sample, c.bootstrap}, c.features, c.subset, 11, 0);
+        EXPECT_EQ(again.rows, d.rows);
+        EXPECT_EQ(again.features, d.features);
+        EXPECT_EQ(front::member_features(c.features, c.subset, 9, 2), d.features);
+    }
+    // A bootstrap sample of many rows repeats some and leaves some out.
+    const MemberDraw d = front::draw_member(1000, {1000, true}, 4, 2, 1, 0);
+    const size_t distinct = std::set<size_t>(d.rows.begin(), d.rows.end()).size();
+    EXPECT_GT(distinct, 550u);
+    EXPECT_LT(distinct, 720u);
+    // Draws that cannot be made are refused.
+    EXPECT_THROW(front::draw_member(10, {11, false}, 4, 2, 1, 0), front::Error);
+    EXPECT_THROW(front::draw_member(10, {5, true}, 4, 5, 1, 0), front::Error);
+    EXPECT_THROW(front::draw_member(0, {1, true}, 4, 2, 1, 0), front::Error);
+}
+
+TEST(ForestVote, MostAnswersWinTiesGoLowSharesSumToOne)
+{
+    const double u = -1;
+    const std::vector<double> classes = {1, 2, 5};
+    const struct {
+        std::vector<double> answers;  // one pattern, one answer per member
+        double label;
+        std::vector<double> shares;  // classes 1, 2, 5, then unknown
+    } cases[] = {
+        {{2, 2, 1}, 2, {1.0 / 3, 2.0 / 3, 0, 0}},
+        {{5, 1}, 1, {0.5, 0, 0.5, 0}},           // a tie: the lower code
+        {{5, 2, 1, 5, 2}, 2, {0.2, 0.4, 0.4, 0}},
+        {{u, u, 5}, u, {0, 0, 1.0 / 3, 2.0 / 3}},  // more unknown than any class
+        {{u, 5}, 5, {0, 0, 0.5, 0.5}},           // a class ties with unknown: the class
+        {{u}, u, {0, 0, 0, 1}},
+        {{7, 1, 1}, 1, {2.0 / 3, 0, 0, 1.0 / 3}},  // no class of the model counts as unknown
+    };
+    for (const auto &c : cases) {
+        std::vector<std::vector<double>> answers;
+        for (double a : c.answers)
+            answers.push_back({a, 1});
+        const front::ForestVote v = front::forest_vote(answers, classes, u);
+        ASSERT_EQ(v.labels.size(), 2u);
+        EXPECT_EQ(v.labels[0], c.label);
+        EXPECT_EQ(std::vector<double>(v.shares.begin(), v.shares.begin() + 4), c.shares);
+        double sum = 0;
+        for (size_t k = 0; k < 4; ++k)
+            sum += v.shares[k];
+        EXPECT_NEAR(sum, 1.0, 1e-15);
+        EXPECT_EQ(v.labels[1], 1);
+    }
+}
+
+TEST(ForestVote, AnsweredSharesCountOnlyMembersThatAnswered)
+{
+    const std::vector<std::vector<double>> answers = {{1, -1, -1}, {2, -1, 2}, {2, -1, -1}};
+    const std::vector<double> shares = front::answered_shares(answers, {1, 2});
+    EXPECT_EQ(shares, (std::vector<double>{1.0 / 3, 2.0 / 3, 0, 0, 0, 1, 0, 1, 0}));
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+"""Forests for QuorvClassifier: members trained on seeded samples of the rows
+and features, one plug-in call each, in processes through joblib; and the
+forest's vote.
+
+The draws and the vote are the front-end library's (bound in `_quorv`), the
+ones `quorv train` and `quorv classify` use, so the same settings and seed give
+the same forest from either. A plug-in call holds its process (the plug-ins
+keep process-wide state), so members run in processes: with joblib's default
+backend on the cores of this machine, under `joblib.parallel_backend("dask")`
+on the workers of a Dask cluster.
+"""
+
+import collections
+import numbers
+
+import numpy as np
+from joblib import Parallel, delayed
+
+from . import _host, _quorv
+
+MAX_MEMBERS = 1000  # as many as a model file holds
+_UNKNOWN_CODE = -1.0
+
+# How a forest's members draw: the seed S (member k: S + k - 1), rows per
+# member, with replacement or not, and features per member.
+Draws = collections.namedtuple("Draws", "seed sample_rows bootstrap features")
+
+
+def amount(name, value, total, things):
+    """max_features / max_samples as scikit-learn reads them: a float is a
+    fraction in (0, 1], an int a count from 1 to `total`."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise ValueError("%s must be a fraction in (0, 1] or a whole number of %s, got %r" % (name, things, value))
+    if isinstance(value, numbers.Integral):
+        if value < 1:
+            raise ValueError("%s must be a count >= 1 (or a fraction in (0, 1]), got %r" % (name, value))
+        if value > total:
+            raise ValueError("%s: %d is more than the %d %s" % (name, value, total, things))
+        return int(value)
+    if not 0 < value <= 1:
+        raise ValueError("%s must be a fraction in (0, 1] (or a whole number of %s), got %r" % (name, things, value))
+    return int(_quorv.amount_of(True, float(value), total, name, things))
+
+
+def draw(draws, member, total_rows, total_features):
+    """Member `member`'s (0-based) rows, in the order drawn, and features."""
+    return _quorv.draw_member(total_rows, draws.sample_rows, draws.bootstrap, total_features, draws.features,
+                              draws.seed, member)
+
+
+def fit_member(X, codes, scaling, draws, member, params):
+    """One member: its draw, then one training call on those rows (in the order
+    drawn) and features. Returns (templates, node codes, presentations, features)."""
+    rows, columns = draw(draws, member, X.shape[0], X.shape[1])
+    patterns = np.ascontiguousarray(X[np.ix_(rows, columns)])
+    lo_hi = None if scaling is None else (np.ascontiguousarray(scaling[0][columns]),
+                                          np.ascontiguousarray(scaling[1][columns]))
+    templates, node_codes, presentations = _host.train(patterns, np.ascontiguousarray(codes[rows]), None, lo_hi,
+                                                       *params)
+    if node_codes.size == 0:
+        raise ValueError("training made no nodes (member %d)" % (member + 1))
+    return templates, node_codes, float(presentations), columns
+
+
+def fit_members(X, codes, scaling, draws, count, params, n_jobs):
+    """Every member, in joblib's processes (the same arrays are sent once per
+    worker); results in member order whatever ran where."""
+    return Parallel(n_jobs=n_jobs, prefer="processes")(
+        delayed(fit_member)(X, codes, scaling, draws, k, params) for k in range(count))
+
+
+def vote(answers, n_classes):
+    """A forest's (codes, shares) from its members' answers (class positions,
+    or -1 for unknown): shares per class then unknown, rows summing to 1."""
+    classes = np.arange(n_classes, dtype=np.float64)
+    return _quorv.forest_vote(np.asarray(answers, dtype=np.float64), classes, _UNKNOWN_CODE)
+
+
+def answered_shares(answers, n_classes):
+    """Shares among the answers that are not unknown (unknown last: 1 where
+    there are none), as members voting over shuffles vote."""
+    classes = np.arange(n_classes, dtype=np.float64)
+    return _quorv.answered_shares(np.asarray(answers, dtype=np.float64), classes)

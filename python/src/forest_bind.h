@@ -1,0 +1,9 @@
+// Binds the forest's draws and vote into the extension module.
+#ifndef QUORV_PYTHON_FOREST_BIND_H
+#define QUORV_PYTHON_FOREST_BIND_H
+
+#include <pybind11/pybind11.h>
+
+void bind_forest(pybind11::module_ &m);
+
+#endif

@@ -1,0 +1,101 @@
+"""Forests: members on samples of the rows and features, trained in processes, voting."""
+
+import numpy as np
+import pytest
+from sklearn.calibration import CalibratedClassifierCV
+from sklearn.ensemble import VotingClassifier
+from sklearn.model_selection import cross_val_score
+from sklearn.neighbors import KNeighborsClassifier
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+from conftest import dataset
+from quorv import QuorvClassifier
+
+
+@parametrize_with_checks([QuorvClassifier(n_estimators=3, max_features=0.5, random_state=0)])
+def test_scikit_learn_checks_of_a_forest(estimator, check):
+    check(estimator)
+
+
+@pytest.fixture(scope="module")
+def wine():
+    _, X, y = dataset("wine")
+    return X.to_numpy(), y.to_numpy()
+
+
+def members(model):
+    return [(model.templates_, model.node_labels_)] + [(t, l) for t, l, _ in model.voters_]
+
+
+def same_members(a, b):
+    return len(a.voters_) == len(b.voters_) and all(
+        ta.tobytes() == tb.tobytes() and (la == lb).all() for (ta, la), (tb, lb) in zip(members(a), members(b)))
+
+
+def test_one_estimator_is_the_single_model_whatever_the_rest_say(wine):
+    X, y = wine
+    single = QuorvClassifier().fit(X, y)
+    also = QuorvClassifier(n_estimators=1, max_features=0.3, max_samples=10, bootstrap=False, n_jobs=2).fit(X, y)
+    assert same_members(single, also) and also.estimators_features_ is None
+    shares = single.predict_proba(X)
+    np.testing.assert_array_equal(shares, single.classes_ == single.predict(X)[:, None])  # one-hot
+
+
+def test_members_draw_from_their_seeds_in_processes_as_in_one(wine):
+    X, y = wine
+    settings = dict(n_estimators=6, max_features=0.5, max_samples=0.8, vigilance=0.9, random_state=4)
+    one = QuorvClassifier(**settings).fit(X, y)
+    two = QuorvClassifier(n_jobs=2, **settings).fit(X, y)
+    assert same_members(one, two) and len(one.voters_) == 5
+    assert all((a == b).all() for a, b in zip(one.estimators_features_, two.estimators_features_))
+    assert [len(f) for f in one.estimators_features_] == [6] * 6  # half of 13 features
+    assert not same_members(one, QuorvClassifier(**dict(settings, random_state=5)).fit(X, y))
+
+
+def test_shares_sum_to_one_and_predict_takes_the_largest(wine):
+    X, y = wine
+    forest = QuorvClassifier(n_estimators=7, max_features=0.3, vigilance=0.95, random_state=1).fit(X, y)
+    shares = forest.predict_proba(X)
+    assert shares.shape == (len(X), 3)
+    np.testing.assert_allclose(shares.sum(axis=1), 1.0)
+    np.testing.assert_array_equal(forest.classes_[shares.argmax(axis=1)], forest.predict(X))
+    assert set(np.round(shares.ravel() * 7, 9)) <= set(range(8))  # answers over members
+    # With an unknown label, members answer by their boxes alone and a last column holds the unknown share.
+    strict = QuorvClassifier(n_estimators=7, max_features=0.3, vigilance=0.99, random_state=1,
+                             unknown_label=-1).fit(X, y)
+    shares = strict.predict_proba(X[:40] * 3)
+    assert shares.shape == (40, 4) and shares[:, 3].max() > 0.5
+    np.testing.assert_allclose(shares.sum(axis=1), 1.0)
+    labels = strict.predict(X[:40] * 3)
+    np.testing.assert_array_equal(labels == -1, shares.argmax(axis=1) == 3)
+
+
+@pytest.mark.parametrize("params, message", [
+    (dict(n_estimators=0), "n_estimators must be in [1, 1000]"),
+    (dict(n_estimators=1001), "n_estimators must be in [1, 1000]"),
+    (dict(n_estimators=2.5), "n_estimators must be a whole number"),
+    (dict(max_features=0.0), "max_features must be a fraction in (0, 1]"),
+    (dict(max_features=1.5), "max_features must be a fraction in (0, 1]"),
+    (dict(max_features=14), "max_features: 14 is more than the 13 features"),
+    (dict(max_features=0), "max_features must be a count >= 1"),
+    (dict(max_features="sqrt"), "max_features must be a fraction in (0, 1] or a whole number of features"),
+    (dict(max_samples=True), "max_samples must be a fraction in (0, 1] or a whole number of rows"),
+    (dict(max_samples=179), "max_samples: 179 is more than the 178 rows"),
+    (dict(bootstrap="yes"), "bootstrap must be True or False"),
+    (dict(random_state=-1), "random_state must be a seed in [0, 2**62]"),
+])
+def test_refusals_name_the_parameter(wine, params, message):
+    X, y = wine
+    with pytest.raises(ValueError) as refused:
+        QuorvClassifier(**dict(dict(n_estimators=3), **params)).fit(X, y)
+    assert message in str(refused.value)
+
+
+def test_scoring_calibration_and_soft_voting_take_the_shares():
+    _, X, y = dataset("breast_cancer")
+    forest = QuorvClassifier(n_estimators=9, max_features=0.5, random_state=1)
+    assert cross_val_score(forest, X, y, cv=3, scoring="roc_auc").mean() > 0.9
+    calibrated = CalibratedClassifierCV(forest, cv=3).fit(X, y)
+    np.testing.assert_allclose(calibrated.predict_proba(X).sum(axis=1), 1.0)
+    soft = VotingClassifier([("forest", forest), ("knn", KNeighborsClassifier(1))], voting="soft").fit(X, y)
+    assert (soft.predict(X) == y).mean() > 0.9
