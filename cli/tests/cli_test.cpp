@@ -281,11 +281,11 @@ struct BadCase {
 
 TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
 {
-    std::string cut = kModel, unended = kModel, junk = kModel, v3 = kModel, short_node = kModel;
+    std::string cut = kModel, unended = kModel, junk = kModel, v4 = kModel, short_node = kModel;
     cut.resize(cut.find("epsilon"));
     unended.pop_back();
     junk += "node 1 0 0 0 0\n";
-    v3.replace(v3.find(" 1\n"), 3, " 3\n");
+    v4.replace(v4.find(" 1\n"), 3, " 4\n");
     short_node.replace(short_node.find("node 2 0.5 0.5 1 1"), 18, "node 2 0.5 0.5 1");
     const std::pair<const char *, std::string> files[] = {
         {"good.csv", kGood}, {"empty.csv", ""}, {"blank.csv", "\n \n"}, {"head.csv", "a,b,label\n"},
@@ -294,7 +294,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {"frac.csv", "a,b,label\n1,2,1.5\n"}, {"cr.csv", "a,b,label\r1,2,1\r"}, {"twice.csv", "a,a,label\n1,2,1\n"}, {"one.csv", "label\n1\n"},
         {"other.csv", "a,c,label\n1,2,1\n"}, {"extra.csv", "a,b,c,label\n1,2,3,1\n"},
         {"m.model", kModel}, {"junk.model", "a,b,label\n"}, {"cut.model", cut}, {"unended.model", unended},
-        {"trail.model", junk}, {"v3.model", v3}, {"short.model", short_node},
+        {"trail.model", junk}, {"v4.model", v4}, {"short.model", short_node},
         {"bad.model", std::string(kModel).replace(std::string(kModel).find("0.001"), 5, "x")}};
     for (const auto &file : files)
         put(dir / file.first, file.second);
@@ -352,9 +352,9 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
          {"QUORV_PLUGIN_DIR=/nowhere"}},
         // Models, and data that does not fit them.
         {{"classify", "junk.model", "good.csv", "-o", "out"}, 1,
-         "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 2')"},
-        {{"classify", "v3.model", "good.csv", "-o", "out"}, 1,
-         "quorv: v3.model:1: model format version '3' is not supported (this quorv reads 1 to 2)"},
+         "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 3')"},
+        {{"classify", "v4.model", "good.csv", "-o", "out"}, 1,
+         "quorv: v4.model:1: model format version '4' is not supported (this quorv reads 1 to 3)"},
         {{"classify", "cut.model", "good.csv", "-o", "out"}, 1, "quorv: cut.model:11: ends where 'epsilon' was expected"},
         {{"classify", "unended.model", "good.csv", "-o", "out"}, 1, "quorv: unended.model:17: last line has no line end"},
         {{"classify", "trail.model", "good.csv", "-o", "out"}, 1, "quorv: trail.model:18: unexpected text after the last node"},
@@ -362,7 +362,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {{"plot", "short.model", "good.csv", "-o", "out"}, 1, "quorv: short.model:17: node has 3 bounds, not 4"},
         {{"classify", "missing.model", "good.csv", "-o", "out"}, 1, "quorv: cannot read missing.model: No such file or directory"},
         {{"classify", "/dev/zero", "good.csv", "-o", "out"}, 1,
-         "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 2')"},
+         "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 3')"},
         {{"classify", "m.model", "other.csv", "-o", "out"}, 1, "quorv: other.csv has no column 'b', a feature of the model"},
         {{"classify", "m.model", "extra.csv", "-o", "out"}, 1,
          "quorv: extra.csv: column 'c' is neither a feature of the model nor its label column 'label'"},
