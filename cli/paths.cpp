@@ -44,8 +44,8 @@ std::string plugin_path(const std::string &file_name)
 {
     const char *override_dir = std::getenv("QUORV_PLUGIN_DIR");
     if (override_dir && *override_dir)
-        return std::string(override_dir) + "/" + file_name;
-    const std::string beside = executable_dir() + "/" + file_name;
+        return join_path(override_dir, file_name);  // one separator in messages, as the user wrote it
+    const std::string beside = join_path(executable_dir(), file_name);
     const std::string installed = executable_dir() + "/../lib/quorv/" + file_name;
     return !is_file(beside) && is_file(installed) ? installed : beside;
 }
