@@ -51,6 +51,7 @@ void Sha256::block(const unsigned char *p) {
 }
 
 void Sha256::update(const void *data, size_t length) {
+    if (length == 0) return;  // data may then be null, which memcpy must never see
     const auto *p = static_cast<const unsigned char *>(data);
     length_ += length;
     if (filled_) {
