@@ -30,7 +30,8 @@ def flops_of(model):
 def plugin_dir(tmp_path, monkeypatch):
     """A copy of the package's plug-ins and digests, used through QUORV_PLUGIN_DIR."""
     for name in os.listdir(PLUGINS):
-        shutil.copy2(os.path.join(PLUGINS, name), tmp_path)
+        if os.path.isfile(os.path.join(PLUGINS, name)):  # not the bundled data folder
+            shutil.copy2(os.path.join(PLUGINS, name), tmp_path)
     monkeypatch.setenv("QUORV_PLUGIN_DIR", str(tmp_path))
     return tmp_path
 
