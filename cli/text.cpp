@@ -1,45 +1,14 @@
 // Escaping of untrusted text for terminals and for XML.
 #include "text.h"
 
+#include "front/text.h"
+
 #include <cstdint>
 #include <cstdio>
 
 namespace cli {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at the start of `s` and its code point,
-// or 0 for an invalid, overlong, surrogate or cut-off sequence.
-size_t utf8_sequence(std::string_view s, std::uint32_t *code)
-{
-    const auto byte = [&s](size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char b0 = byte(0);
-    if (b0 < 0x80) {
-        *code = b0;
-        return 1;
-    }
-    size_t length;
-    std::uint32_t c, least;
-    if (b0 >= 0xC2 && b0 <= 0xDF)
-        length = 2, c = b0 & 0x1Fu, least = 0x80;
-    else if (b0 >= 0xE0 && b0 <= 0xEF)
-        length = 3, c = b0 & 0x0Fu, least = 0x800;
-    else if (b0 >= 0xF0 && b0 <= 0xF4)
-        length = 4, c = b0 & 0x07u, least = 0x10000;
-    else
-        return 0;
-    if (s.size() < length)
-        return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80)
-            return 0;
-        c = (c << 6) | (byte(i) & 0x3Fu);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return 0;
-    *code = c;
-    return length;
-}
 
 // C0, DEL and C1 controls, and the bidirectional overrides and isolates that
 // would let a name display its characters in another order.
@@ -56,7 +25,7 @@ std::string visible(std::string_view text)
     out.reserve(text.size());
     while (!text.empty()) {
         std::uint32_t code = 0;
-        size_t length = utf8_sequence(text, &code);
+        size_t length = front::utf8_sequence(text, &code);
         if (length != 0 && !is_control(code)) {
             out.append(text.substr(0, length));
         } else {
@@ -105,7 +74,7 @@ std::string xml_text(std::string_view text)
     out.reserve(text.size());
     while (!text.empty()) {
         std::uint32_t code = 0;
-        const size_t length = utf8_sequence(text, &code);
+        const size_t length = front::utf8_sequence(text, &code);
         const bool allowed = length != 0 && (code == 0x09 || code == 0x0A || code == 0x0D || !is_control(code)) &&
                              code != 0xFFFE && code != 0xFFFF;
         if (!allowed)

@@ -1,19 +1,20 @@
-// UTF-8 checks and short excerpts.
+// UTF-8 decoding, checks and short excerpts: one decoder for every front end.
 #include "text.h"
 
 #include <cstdint>
 
 namespace front {
 
-namespace {
-
-// Length of the valid UTF-8 sequence at the start of `s`, 0 when invalid.
-size_t sequence_length(std::string_view s)
+size_t utf8_sequence(std::string_view s, std::uint32_t *code)
 {
+    if (s.empty())
+        return 0;
     const auto byte = [&s](size_t i) { return static_cast<unsigned char>(s[i]); };
     const unsigned char b0 = byte(0);
-    if (b0 < 0x80)
+    if (b0 < 0x80) {
+        *code = b0;
         return 1;
+    }
     size_t length;
     std::uint32_t c, least;
     if (b0 >= 0xC2 && b0 <= 0xDF)
@@ -33,10 +34,9 @@ size_t sequence_length(std::string_view s)
     }
     if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
         return 0;
+    *code = c;
     return length;
 }
-
-}  // namespace
 
 size_t invalid_utf8_at(std::string_view text)
 {
@@ -46,7 +46,8 @@ size_t invalid_utf8_at(std::string_view text)
             ++i;
             continue;
         }
-        const size_t n = sequence_length(text.substr(i));
+        std::uint32_t code;
+        const size_t n = utf8_sequence(text.substr(i), &code);
         if (n == 0)
             return i;
         i += n;

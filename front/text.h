@@ -4,10 +4,16 @@
 #define QUORV_FRONT_TEXT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace front {
+
+// Length of the valid UTF-8 sequence at the start of `s` (1 to 4), its code
+// point in *code; 0 for an invalid, overlong, surrogate or cut-off sequence
+// (or an empty `s`). The one decoder of the front ends.
+size_t utf8_sequence(std::string_view s, std::uint32_t *code);
 
 // Offset of the first byte that does not begin a valid UTF-8 sequence
 // (overlong forms, surrogates and cut-off sequences included), or npos.
