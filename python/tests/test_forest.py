@@ -1,6 +1,7 @@
 """Forests: members on samples of the rows and features, trained in processes, voting."""
 
 import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -130,3 +131,15 @@ def test_a_forest_from_python_is_the_tool_s_file_byte_for_byte(cli, tmp_path, op
     by_cli = pd.read_csv(tmp_path / "p.csv", float_precision="round_trip")
     np.testing.assert_array_equal(by_cli["label"].to_numpy(), loaded.predict(X))
     np.testing.assert_array_equal(by_cli[["share:1", "share:2", "share:3"]].to_numpy(), loaded.predict_proba(X))
+
+
+def test_a_member_s_process_needs_no_scikit_learn(tmp_path):
+    # Each worker imports what unpickling a member's task imports; scikit-learn
+    # would double a worker's start-up. The package's names still resolve.
+    script = ("import sys, quorv._forest; print('sklearn' in sys.modules); "
+              "from quorv import QuorvClassifier, load; import quorv; "
+              "print(QuorvClassifier.__name__, load.__name__, 'QuorvClassifier' in dir(quorv))")
+    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True).stdout
+    assert out.split() == ["False", "QuorvClassifier", "load", "True"]
+    with pytest.raises(AttributeError, match="no attribute 'Forest'"):
+        quorv.Forest
