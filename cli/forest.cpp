@@ -200,6 +200,12 @@ std::vector<double> classify_forest(const Model &model, const Dataset &scaled, c
             for (size_t j = 0; j < rest.size(); ++j)
                 answer[rest[j]] = second[j];
         }
+        if (s.nearest) {  // what even the nearest box leaves out: the member's class with the most nodes
+            const double fallback = front::most_nodes_class(model.members[k].labels, codes);
+            for (const size_t i : rest)
+                if (answer[i] == unknown)
+                    answer[i] = fallback;
+        }
         full.push_back(std::move(answer));
     }
     front::ForestVote vote = front::forest_vote(full, codes, unknown);

@@ -48,7 +48,8 @@ Dataset feature_columns(const Dataset &data, const std::vector<size_t> &features
 
 // A forest's labels for `scaled` (already scaled like the model): every
 // member answers in full with its own features (its boxes, then, with
-// settings.nearest, its nearest box), and the answers are voted
+// settings.nearest, its nearest box, and where even that leaves a pattern out
+// its class with the most nodes: front::most_nodes_class), and the answers are voted
 // (front::forest_vote). Counts: a pattern is classified by the boxes when the
 // vote of the members' box answers alone gives it a class, by the nearest box
 // when only the full answers do. `*shares`, when given, gets the vote shares

@@ -140,6 +140,23 @@ ForestVote forest_vote(const std::vector<std::vector<double>> &answers, const st
     return v;
 }
 
+double most_nodes_class(const std::vector<double> &node_labels, const std::vector<double> &classes)
+{
+    if (classes.empty())
+        throw Error("a model needs at least one class");
+    std::vector<size_t> count(classes.size());
+    for (const double label : node_labels) {
+        const auto at = std::lower_bound(classes.begin(), classes.end(), label);
+        if (at != classes.end() && *at == label)
+            ++count[static_cast<size_t>(at - classes.begin())];
+    }
+    size_t best = 0;
+    for (size_t k = 1; k < classes.size(); ++k)
+        if (count[k] > count[best])
+            best = k;
+    return classes[best];
+}
+
 std::vector<double> answered_shares(const std::vector<std::vector<double>> &answers,
                                     const std::vector<double> &classes)
 {

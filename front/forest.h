@@ -61,6 +61,13 @@ struct ForestVote {
 ForestVote forest_vote(const std::vector<std::vector<double>> &answers, const std::vector<double> &classes,
                        double unknown);
 
+// A member's answer for a pattern that even its nearest box leaves out (its
+// grown box would span all its features with every node: possible only far
+// outside the training range): its class with the most nodes, the lowest code
+// of equals. With the nearest-box pass every member thus answers with a class,
+// in the tool and in Python alike. `node_labels`: the member's node codes.
+double most_nodes_class(const std::vector<double> &node_labels, const std::vector<double> &classes);
+
 // The shares of a model voting over shuffles, whose members vote only when
 // they classify the pattern (front/vote.h): per class, its answers over the
 // answers that are not unknown (any answer that is no class), and an unknown

@@ -129,3 +129,21 @@ TEST(ForestVote, AnsweredSharesCountOnlyMembersThatAnswered)
 }
 
 }  // namespace
+
+TEST(ForestVote, AMemberThatCannotPlaceAPatternAnswersItsClassWithTheMostNodes)
+{
+    const std::vector<double> classes = {1, 2, 5};
+    const struct {
+        std::vector<double> node_labels;
+        double expected;
+    } cases[] = {
+        {{5, 2, 5, 1}, 5},
+        {{2, 5, 5, 2}, 2},  // equals: the lowest code
+        {{5}, 5},
+        {{}, 1},            // no nodes at all: the lowest class
+        {{7, 7, 2}, 2},     // a label of no class counts for none
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(front::most_nodes_class(c.node_labels, classes), c.expected);
+    EXPECT_THROW(front::most_nodes_class({1}, {}), front::Error);
+}

@@ -297,8 +297,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             unclassified = unclassified[codes[unclassified] == _UNKNOWN_CODE]
         if unclassified.size:
             # The class with the most nodes; the first of equals.
-            nodes = np.concatenate([c for _, c in members]).astype(np.intp)
-            codes[unclassified] = np.argmax(np.bincount(nodes, minlength=len(self.classes_)))
+            codes[unclassified] = _forest.most_nodes_class(np.concatenate([c for _, c in members]),
+                                                           len(self.classes_))
             shares[unclassified] = 0.0
             shares[unclassified, int(codes[unclassified[0]])] = 1.0
         return codes, shares
@@ -322,7 +322,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
                                                   verbose)
                     rest = rest[answer[rest] == _UNKNOWN_CODE]
                 if rest.size:
-                    answer[rest] = np.argmax(np.bincount(codes.astype(np.intp), minlength=len(self.classes_)))
+                    answer[rest] = _forest.most_nodes_class(codes, len(self.classes_))
             answers.append(answer)
         return _forest.vote(answers, len(self.classes_))
 

@@ -110,6 +110,13 @@ def vote(answers, n_classes):
     return _quorv.forest_vote(np.asarray(answers, dtype=np.float64), classes, _UNKNOWN_CODE)
 
 
+def most_nodes_class(node_codes, n_classes):
+    """The class position with the most nodes, the lowest of equals: the answer
+    of a member (or model) whose nearest box leaves a pattern out, as the tool
+    gives it."""
+    return _quorv.most_nodes_class(np.asarray(node_codes, dtype=np.float64), np.arange(n_classes, dtype=np.float64))
+
+
 def answered_shares(answers, n_classes):
     """Shares among the answers that are not unknown (unknown last: 1 where
     there are none), as members voting over shuffles vote."""

@@ -98,6 +98,15 @@ py::array_t<double> answered_shares(const Doubles &answers, const Doubles &class
     return out;
 }
 
+double most_nodes_class(const Doubles &node_labels, const Doubles &classes)
+{
+    if (node_labels.ndim() != 1 || classes.ndim() != 1)
+        throw py::value_error("node_labels and classes must be 1-D");
+    const std::vector<double> labels(node_labels.data(), node_labels.data() + node_labels.shape(0));
+    const std::vector<double> codes(classes.data(), classes.data() + classes.shape(0));
+    return guarded([&] { return front::most_nodes_class(labels, codes); });
+}
+
 }  // namespace
 
 void bind_forest(py::module_ &m)
@@ -111,4 +120,7 @@ void bind_forest(py::module_ &m)
           "The forest's labels and its shares per class (and unknown, last) for each pattern.");
     m.def("answered_shares", &answered_shares, py::arg("answers"), py::arg("classes"),
           "Shares among the answers that are not unknown, as members voting over shuffles vote.");
+    m.def("most_nodes_class", &most_nodes_class, py::arg("node_labels"), py::arg("classes"),
+          "The class with the most nodes, the lowest of equals: a member's answer where even its nearest "
+          "box leaves a pattern out.");
 }

@@ -143,3 +143,32 @@ def test_a_member_s_process_needs_no_scikit_learn(tmp_path):
     assert out.split() == ["False", "QuorvClassifier", "load", "True"]
     with pytest.raises(AttributeError, match="no attribute 'Forest'"):
         quorv.Forest
+
+
+@pytest.mark.parametrize("far, unclassified, unknown_label", [
+    (1, "nearest", None),
+    (40, "nearest", None),     # every member's nearest box leaves these rows out: its class with the most nodes
+    (40, "unknown", -1),       # members answer by their boxes alone: the unknown share
+    (1, "unknown", -1),
+])
+def test_the_tool_and_python_give_a_forest_the_same_answers(cli, tmp_path, far, unclassified, unknown_label):
+    csv, X, y = dataset("wine")
+    forest = QuorvClassifier(n_estimators=5, max_features=0.5, vigilance=0.95, random_state=2,
+                             unknown_label=unknown_label).fit(X, y)
+    forest.save(tmp_path / "forest.model")
+    rows = X.iloc[::7] * far  # far: beyond every box, even grown to span all the member's features
+    rows.assign(label=y.iloc[::7]).to_csv(tmp_path / "rows.csv", index=False)
+    subprocess.run([cli, "classify", str(tmp_path / "forest.model"), str(tmp_path / "rows.csv"), "-o",
+                    str(tmp_path / "out.csv"), "--proba", "--unclassified", unclassified],
+                   check=True, capture_output=True)
+    by_cli = pd.read_csv(tmp_path / "out.csv", float_precision="round_trip")
+    labels = forest.predict(rows)
+    np.testing.assert_array_equal(by_cli["label"].to_numpy(), labels)
+    shares = by_cli[["share:1", "share:2", "share:3", "share_unknown"]].to_numpy()
+    proba = forest.predict_proba(rows)
+    np.testing.assert_array_equal(shares[:, :proba.shape[1]], proba)
+    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
+    if unknown_label is None:
+        assert not shares[:, 3].any()  # every member answers with a class
+    elif far > 1:
+        assert (labels == -1).all()
