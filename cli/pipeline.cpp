@@ -124,10 +124,9 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
         return model;
     }
     for (long k = 0; k < run.votes; ++k) {
-        const Dataset rows =
-            run.shuffle_seed < 0
-                ? scaled
-                : scaled.subset(shuffled_rows(scaled.rows, static_cast<unsigned long>(run.shuffle_seed + k)));
+        // Unsigned: demo's --seed takes any long, and S + k must not overflow.
+        const unsigned long member_seed = static_cast<unsigned long>(run.shuffle_seed) + static_cast<unsigned long>(k);
+        const Dataset rows = run.shuffle_seed < 0 ? scaled : scaled.subset(shuffled_rows(scaled.rows, member_seed));
         const std::string who =
             run.votes == 1 ? "Training" : "Member " + std::to_string(k + 1) + " of " + std::to_string(run.votes);
         TrainOutput out;

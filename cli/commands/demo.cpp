@@ -4,6 +4,7 @@
 
 #include "csv.h"
 #include "error.h"
+#include "forest.h"
 #include "paths.h"
 #include "pipeline.h"
 #include "platform.h"
@@ -30,7 +31,8 @@ Command demo_command()
         "seeded), trains on one part with the training plug-in, classifies the other with\n"
         "the classification plug-in, and prints both plug-ins' summaries, the accuracy\n"
         "and the confusion matrix. Datasets: the CSV files of the data folder (iris,\n"
-        "wine, glass, breast_cancer, digits, ionosphere, sonar, vehicle, satellite).";
+        "wine, glass, breast_cancer, digits, ionosphere, sonar, vehicle, satellite).\n"
+        "--votes 25 --max-features 0.5 --vigilance 0.95 tries the recommended forest.";
     c.options = {
         {"--dataset", "NAME", "dataset NAME.csv of the data folder (default iris)"},
         {"--data-dir", "DIR", "data folder (default: the bundled one)"},
@@ -39,8 +41,10 @@ Command demo_command()
     };
     for (const Option &option : training_options())
         c.options.push_back(option);
-    c.options.push_back({"--votes", "N", "train N models on N shuffles of the training part and let them vote "
-                                         "(default 1)"});
+    c.options.push_back({"--votes", "N", "train N models on N shuffles of the training part and let them vote, "
+                                         "or a forest of N with the options below (default 1)"});
+    for (const Option &option : forest_options())
+        c.options.push_back(option);
     c.options.push_back(unclassified_option());
     c.options.push_back(verbose_option());
     return c;
@@ -61,6 +65,9 @@ void run_demo(const Args &args)
     run.votes = args.integer("--votes", 1, 1, 1000);
     if (run.votes > 1)
         run.shuffle_seed = static_cast<long>(seed);
+    run.forest = forest_run(args, run.votes);
+    // Workers train silently: with --verbose the members train here, one after the other.
+    run.jobs = verbose > 0 ? 1 : jobs_option(args);
     if (name.empty() || name.find('/') != std::string::npos)
         throw UsageError("--dataset: '" + name + "' is not a dataset name (a file NAME.csv of the data folder)");
     const std::string path = join_path(dir, name + ".csv");

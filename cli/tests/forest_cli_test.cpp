@@ -105,6 +105,30 @@ TEST_F(ForestCli, OptionsAreCheckedBeforeAnyTraining)
     }
 }
 
+TEST_F(ForestCli, DemoTriesAForestTheSameOnOneWorkerAsOnTwo)
+{
+    const std::string demo = "demo --dataset wine --data-dir " + std::string(QUORV_SOURCE_DATA_DIR);
+    const std::string forest = demo + " --votes 5 --max-features 0.5 --vigilance 0.95";
+    const Outcome one = quorv(forest + " --jobs 1"), two = quorv(forest + " --jobs 2");
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    EXPECT_NE(one.out.find("Forest of 5 members trained on 1 worker: "), std::string::npos) << one.out;
+    EXPECT_NE(two.out.find("Forest of 5 members trained on 2 workers: "), std::string::npos) << two.out;
+    const auto classified = [](const std::string &out) { return out.substr(out.find("Classified ")); };
+    EXPECT_EQ(classified(one.out), classified(two.out));
+    const struct {
+        std::string args, message;
+    } refused[] = {
+        {" --max-features 0.5", "--max-features makes a forest, which needs --votes N (N >= 2 members)"},
+        {" --votes 3 --max-samples 200 --no-bootstrap", "--max-samples: 200 is more than the 125 rows"},
+    };
+    for (const auto &c : refused) {
+        const Outcome r = quorv(demo + c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    }
+}
+
 TEST_F(ForestCli, SharesNameTheirColumnsApartAndSumToOne)
 {
     // A kept column already named like a share column moves the prefix on.
