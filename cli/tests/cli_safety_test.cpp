@@ -2,6 +2,7 @@
 // destroy inputs, signals from outside, hostile or huge names, grids too large
 // to run, columns that could be mistaken for one another, standard input.
 #include "support.h"
+#include "tool_test.h"
 
 #include <gtest/gtest.h>
 
@@ -26,70 +27,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;  // exit status, or 128 + the signal
-    std::string out, err;
-};
+using namespace tool_test;
 
-std::string slurp(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+const std::string kIris = data_file("iris.csv");
 
-void put(const fs::path &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
-
-bool has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
-
-const std::string kIris = std::string(QUORV_SOURCE_DATA_DIR) + "/iris.csv";
-
-class Safety : public ::testing::Test {
+class Safety : public FolderTest {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quorv_safety_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    Safety() : FolderTest("quorv_safety") {}
 
     // Starts quorv in the test's folder with `input` as its standard input
-    // (a file of the folder, or /dev/null when empty); output to files.
+    // (a file of the folder, or /dev/null when empty), in a process group of
+    // its own; output to files.
     pid_t start(const std::vector<std::string> &args, const std::string &input = "") const
     {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            setpgid(0, 0);  // a group of its own, so that its workers can be found
-            for (int s = 1; s < NSIG; ++s)
-                signal(s, SIG_DFL);  // as from a shell, whatever the test runner ignores
-            dup2(open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY), 0);
-            dup2(open((dir / ".stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-            dup2(open((dir / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            std::vector<char *> argv = {const_cast<char *>(QUORV_EXE)};
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
+        Launch how;
+        how.input = input;
+        how.own_group = true;
+        return start_tool(dir, args, how);
     }
-    Outcome finish(pid_t pid) const
-    {
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        Outcome run;
-        run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        run.out = slurp(dir / ".stdout");
-        run.err = slurp(dir / ".stderr");
-        fs::remove(dir / ".stdout");
-        fs::remove(dir / ".stderr");
-        return run;
-    }
+    Outcome finish(pid_t pid) const { return finish_tool(dir, pid); }
     Outcome quorv(const std::vector<std::string> &args, const std::string &input = "") const
     {
         return finish(start(args, input));
@@ -105,8 +61,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-
-    fs::path dir;
 };
 
 // Processes of the process group `group` (the tool and its workers), from /proc.

@@ -6,6 +6,7 @@
 #include "numbers.h"
 #include "voting.h"
 #include "support.h"
+#include "tool_test.h"
 
 #include <gtest/gtest.h>
 
@@ -30,78 +31,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-    long peak_kb = 0;  // the program's peak resident memory
-};
+using namespace tool_test;
 
-std::string slurp(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void put(const fs::path &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-class Cli : public ::testing::Test {
+class Cli : public FolderTest {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quorv_cli_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    Cli() : FolderTest("quorv_cli") {}
 
     // Runs quorv in the test's folder; `env` entries are NAME=VALUE.
     Outcome quorv(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) const
     {
-        std::vector<std::string> argv;
-        if (const char *wrapper = std::getenv("QUORV_TEST_WRAPPER")) {
-            std::istringstream words(wrapper);
-            for (std::string w; words >> w;)
-                argv.push_back(w);
-        }
-        argv.push_back(QUORV_EXE);
-        argv.insert(argv.end(), args.begin(), args.end());
-        const fs::path out = dir / ".stdout", err = dir / ".stderr";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            for (const std::string &e : env)
-                putenv(const_cast<char *>(e.c_str()));
-            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            std::vector<char *> c_argv;
-            for (const std::string &a : argv)
-                c_argv.push_back(const_cast<char *>(a.c_str()));
-            c_argv.push_back(nullptr);
-            execvp(c_argv[0], c_argv.data());
-            _exit(127);
-        }
-        int wstatus = 0;
-        struct rusage usage {};
-        wait4(pid, &wstatus, 0, &usage);
-        Outcome run;
-        run.peak_kb = usage.ru_maxrss;
-        run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        run.out = slurp(out);
-        run.err = slurp(err);
-        fs::remove(out);
-        fs::remove(err);
-        return run;
+        Launch how;
+        how.env = env;
+        how.wrapper = true;
+        return finish_tool(dir, start_tool(dir, args, how));
     }
 
     // Leftovers of an interrupted atomic write.
@@ -112,11 +54,9 @@ protected:
             n += entry.path().filename().string().find(".tmp-") != std::string::npos;
         return n;
     }
-
-    fs::path dir;
 };
 
-const std::string kIris = std::string(QUORV_SOURCE_DATA_DIR) + "/iris.csv";
+const std::string kIris = data_file("iris.csv");
 
 // Two features, two nodes; the reference for the model-file cases.
 const char kModel[] =
@@ -900,21 +840,12 @@ TEST_F(Cli, TuneGivesTheSameTableOnOneOrTwoWorkersAndWritesTheBest)
 
 TEST_F(Cli, CtrlCDuringTrainingWritesNothing)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0)
-            _exit(127);
-        dup2(open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        execl(QUORV_EXE, QUORV_EXE, "train", (std::string(QUORV_SOURCE_DATA_DIR) + "/satellite.csv").c_str(),
-              "-o", "sat.model", "--votes", "50", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    const pid_t pid = start_tool(dir, {"train", data_file("satellite.csv"), "-o", "sat.model", "--votes", "50"});
     usleep(1500 * 1000);
     kill(pid, SIGINT);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-    EXPECT_EQ(slurp(dir / "err"), "quorv: interrupted; no model written\n");
+    const Outcome run = finish_tool(dir, pid);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.err, "quorv: interrupted; no model written\n");
     EXPECT_FALSE(fs::exists(dir / "sat.model"));
     EXPECT_EQ(temporaries(), 0u);
 }

@@ -2,6 +2,8 @@
 // whatever the number of workers, members that are the shuffles of --votes
 // when they draw every row and feature without replacement, the options'
 // refusals, vote shares, and what info, plot and tune make of a forest.
+#include "tool_test.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,44 +18,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using namespace tool_test;
 
-std::string slurp(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class ForestCli : public ::testing::Test {
+class ForestCli : public FolderTest {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quorv_forest_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    ForestCli() : FolderTest("quorv_forest") {}
 
-    // quorv ARGS in the test's folder; arguments are plain words (no quoting needed).
+    // quorv ARGS in the test's folder; arguments are plain words separated by spaces.
     Outcome quorv(const std::string &args) const
     {
-        const std::string command = "cd '" + dir.string() + "' && '" + QUORV_EXE + "' " + args + " >.out 2>.err";
-        const int raw = std::system(command.c_str());
-        Outcome r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = slurp(dir / ".out");
-        r.err = slurp(dir / ".err");
-        return r;
+        std::vector<std::string> words;
+        std::istringstream split(args);
+        for (std::string w; split >> w;)
+            words.push_back(w);
+        return finish_tool(dir, start_tool(dir, words));
     }
-    std::string data(const char *name) const { return std::string(QUORV_SOURCE_DATA_DIR) + "/" + name + ".csv"; }
+    std::string data(const char *name) const { return data_file(std::string(name) + ".csv"); }
     std::string file(const char *name) const { return slurp(dir / name); }
-
-    fs::path dir;
 };
 
 // The node lines of member k (1-based) of a model file.
