@@ -228,6 +228,16 @@ size_t CsvReader::read_rows(size_t max_rows, CsvTable *table)
     return table->rows;
 }
 
+CsvTable first_rows(CsvReader &reader, size_t max_rows)
+{
+    CsvTable table;
+    table.path = reader.path();
+    table.header = reader.header();
+    if (reader.read_rows(max_rows, &table) == 0)
+        throw Error(reader.path() + ": no data rows after the header");
+    return table;
+}
+
 CsvTable read_csv(const std::string &path, TextColumns as_text, const void *context)
 {
     CsvReader reader(path);
@@ -237,12 +247,7 @@ CsvTable read_csv(const std::string &path, TextColumns as_text, const void *cont
             text[j] = as_text(reader.header(), j, context);
         reader.keep_as_text(text);
     }
-    CsvTable table;
-    table.path = reader.path();
-    table.header = reader.header();
-    if (reader.read_rows(std::numeric_limits<size_t>::max(), &table) == 0)
-        throw Error(reader.path() + ": no data rows after the header");
-    return table;
+    return first_rows(reader, std::numeric_limits<size_t>::max());
 }
 
 size_t find_column(const std::vector<std::string> &header, const std::string &name)

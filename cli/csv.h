@@ -78,6 +78,10 @@ private:
     bool have_pending_ = false;
 };
 
+// A table of the reader's file holding its first rows, up to `max_rows`;
+// refuses a header without rows.
+CsvTable first_rows(CsvReader &reader, size_t max_rows);
+
 // The whole file in memory; also refuses a header without rows. Columns for
 // which `as_text(header, col, context)` is true are kept as text.
 using TextColumns = bool (*)(const std::vector<std::string> &header, size_t col, const void *context);

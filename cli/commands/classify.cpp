@@ -54,21 +54,30 @@ Command classify_command()
     return c;
 }
 
+namespace {
+
+// The model's columns in the reader's file, leaving out the model's own
+// ignored columns and `ignore`; the kept and the text ones are read as text.
+ModelColumns data_columns(CsvReader &reader, const Model &model, const std::vector<std::string> &keep,
+                          const std::vector<std::string> &ignore)
+{
+    std::vector<std::string> other = model.ignored;
+    other.insert(other.end(), ignore.begin(), ignore.end());
+    const ModelColumns columns =
+        model_columns(reader.path(), reader.header(), model.feature_names, model.label_name, other, keep);
+    reader.keep_as_text(columns.text);
+    return columns;
+}
+
+}  // namespace
+
 void read_model_and_data(const std::string &model_path, const std::string &data_path, Model *model,
                          Dataset *data, const std::vector<std::string> &keep, const std::vector<std::string> &ignore)
 {
     *model = read_model(model_path);
-    std::vector<std::string> other = model->ignored;
-    other.insert(other.end(), ignore.begin(), ignore.end());
     CsvReader reader(data_path);
-    const ModelColumns columns =
-        model_columns(reader.path(), reader.header(), model->feature_names, model->label_name, other, keep);
-    reader.keep_as_text(columns.text);
-    CsvTable table;
-    table.path = reader.path();
-    table.header = reader.header();
-    if (reader.read_rows(std::numeric_limits<size_t>::max(), &table) == 0)
-        throw Error(reader.path() + ": no data rows after the header");
+    const ModelColumns columns = data_columns(reader, *model, keep, ignore);
+    const CsvTable table = first_rows(reader, std::numeric_limits<size_t>::max());
     std::vector<ClassName> classes = model->classes;
     *data = model_block(table, columns, &classes);
 }
@@ -215,19 +224,11 @@ void run_classify(const Args &args)
     // that memory stays flat whatever the size of the file. Patterns are
     // classified independently: blocks give the labels one call would.
     CsvReader reader(args.operands[1]);
-    std::vector<std::string> other = model.ignored;
-    for (const std::string &name : column_list(args.text("--ignore")))
-        other.push_back(name);
-    const ModelColumns columns = model_columns(reader.path(), reader.header(), model.feature_names,
-                                               model.label_name, other, column_list(args.text("--keep")));
+    const ModelColumns columns =
+        data_columns(reader, model, column_list(args.text("--keep")), column_list(args.text("--ignore")));
     check_kept_columns(reader.header(), columns.keep);
-    reader.keep_as_text(columns.text);
-    CsvTable table;
-    table.path = reader.path();
-    table.header = reader.header();
-    const size_t rows_per_block = block_rows(table.cols());
-    if (reader.read_rows(rows_per_block, &table) == 0)
-        throw Error(reader.path() + ": no data rows after the header");
+    const size_t rows_per_block = block_rows(reader.header().size());
+    CsvTable table = first_rows(reader, rows_per_block);
     // A file of one block gets the plug-in's own summary; blocks of a larger
     // one are classified silently (or each with its trace) and the tool sums them up.
     const bool one_block = reader.at_end();
