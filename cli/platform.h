@@ -1,6 +1,6 @@
 // The few things the tool does differently on POSIX systems and on Windows,
-// so that every other file of the tool is the same on both. On Windows it also
-// gives the POSIX calls the tool uses their nearest Windows meaning.
+// so that every other file of the tool is the same on both. (The POSIX file
+// calls' Windows meanings live with the only code that makes them, front/files.cpp.)
 #ifndef QUORV_CLI_PLATFORM_H
 #define QUORV_CLI_PLATFORM_H
 
@@ -53,20 +53,5 @@ std::string join_path(const std::string &dir, const std::string &name);
 std::string executable_path();
 
 }  // namespace cli
-
-#ifdef _WIN32
-// Windows has no symbolic links in stat, no owners or modes to keep, no
-// folders to sync; files are opened as bytes and not inherited.
-#undef O_CLOEXEC
-#define O_CLOEXEC (_O_BINARY | _O_NOINHERIT)
-#define O_NOCTTY 0
-#define O_DIRECTORY 0
-#define S_ISLNK(mode) false
-inline int lstat(const char *path, struct stat *s) { return stat(path, s); }
-inline char *realpath(const char *path, char *) { return _fullpath(nullptr, path, 0); }
-inline int fchown(int, int, int) { return 0; }
-inline int fchmod(int, int) { return 0; }
-inline int fsync(int fd) { return _commit(fd); }
-#endif
 
 #endif
