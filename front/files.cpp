@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -66,6 +67,24 @@ void unwatch(int *slot)
         g_unfinished[*slot].store(nullptr);
     *slot = -1;
 }
+
+// Holds signals off while a temporary is created and listed: a handler run in
+// between would end the program and leave the file behind, unlisted.
+class SignalsHeld {
+#ifndef _WIN32
+public:
+    SignalsHeld()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
+private:
+    sigset_t old_;
+#endif
+};
 
 // Syncs a folder, so that a rename in it survives a crash.
 void sync_folder(const std::string &dir)
@@ -305,13 +324,19 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
 
     // A new file gets what a plain create gives; a replacement starts private
     // and then takes the mode of the file it replaces.
-    fd_ = create_temporary(target_, exists ? 0600 : 0666, &temp_);
+    int error = 0;
+    {
+        [[maybe_unused]] const SignalsHeld held;  // nothing to hold on Windows
+        fd_ = create_temporary(target_, exists ? 0600 : 0666, &temp_);
+        if (fd_ >= 0)
+            slot_ = watch(temp_.c_str());
+        else
+            error = errno;
+    }
     if (fd_ < 0) {
-        const int error = errno;
         temp_.clear();
         fail(error);
     }
-    slot_ = watch(temp_.c_str());
     relink_ = exists && out.st_nlink > 1;
     if (exists) {
         if (fchown(fd_, out.st_uid, out.st_gid) != 0) {
@@ -333,9 +358,9 @@ void OutputFile::discard()
     if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
-    unwatch(&slot_);
     if (!temp_.empty())
         unlink(temp_.c_str());
+    unwatch(&slot_);  // only now: a handler before the unlink must still find the name
     temp_.clear();
 }
 
