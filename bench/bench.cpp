@@ -2,12 +2,15 @@
 // against earlier forms of the same commands, on the same workloads in the
 // same process: the plug-ins on one thread, their "today" twins (the search
 // before grouping and threads), their straight twins (the plain per-node
-// loop) and the straightforward form in reference.cpp. Prints one table row
-// per workload with the ratios of the times. Results, and the amounts added
-// to the host's flop counter, must agree between all of them, or the row says
-// so.
+// loop) and the straightforward form in reference.cpp; with --base, the
+// plug-ins of another build too, on all threads and on one, taking turns with
+// these round by round so that a busy machine slows both alike. Prints one
+// table row per workload with the ratios of the times. Results, and the
+// amounts added to the host's flop counter, must agree between all of them,
+// or the row says so.
 //
-//   quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--full] [--only TEXT] [--plugins DIR] [--data DIR]
+//   quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--full] [--only TEXT] [--plugins DIR] [--base DIR]
+//               [--data DIR]
 #include "bench/reference.h"
 #include "minihost.h"
 
@@ -47,6 +50,7 @@ struct Options {
     std::string straight_perf_plugin = QUORV_STRAIGHT_PERF_PLUGIN;
     std::string today_train_plugin = QUORV_TODAY_TRAIN_PLUGIN;
     std::string today_perf_plugin = QUORV_TODAY_PERF_PLUGIN;
+    std::string base_dir;  // empty: no base column
     std::string data_dir = QUORV_DATA_DIR;
 };
 
@@ -292,7 +296,7 @@ bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
 
 struct Row {
     // Best times, seconds; a form not run keeps its 0.
-    double fast = 0, one_thread = 0, today = 0, straight = 0, ref = 0;
+    double fast = 0, one_thread = 0, today = 0, straight = 0, ref = 0, base = 0, base_one_thread = 0;
     std::int64_t elements = 0, searches = 0;  // 0: not known (the reference did not run)
     int nodes = 0, presentations = 0;
     bool same = true;
@@ -304,6 +308,7 @@ struct Row {
 
 struct Plugins {
     minihost::Plugin *fast, *today, *straight;
+    minihost::Plugin *base;  // null without --base
 };
 
 void keep_best(double *best, double seconds) { *best = *best > 0 ? std::min(*best, seconds) : seconds; }
@@ -450,14 +455,25 @@ void run_round(const Plugins &plugins, const Workload &w, int round, const Optio
         row->elements = static_cast<std::int64_t>(w.N) * w.K * w.M;
         row->searches = w.N;
     }
+    // The base build's forms take turns with the plug-in's: first in odd
+    // rounds, second in even ones.
+    const bool base_first = round % 2 == 1;
     if (earlier_forms) {
         run_form(*plugins.today, w, "today plug-in", &row->today, row);
         const ThreadSetting threads;
         threads.one();
+        if (plugins.base && base_first)
+            run_form(*plugins.base, w, "base plug-in on one thread", &row->base_one_thread, row);
         run_form(*plugins.fast, w, "plug-in on one thread", &row->one_thread, row);
+        if (plugins.base && !base_first)
+            run_form(*plugins.base, w, "base plug-in on one thread", &row->base_one_thread, row);
         threads.restore();
     }
+    if (plugins.base && base_first)
+        run_form(*plugins.base, w, "base plug-in", &row->base, row);
     run_form(*plugins.fast, w, "plug-in", &row->fast, row);
+    if (plugins.base && !base_first)
+        run_form(*plugins.base, w, "base plug-in", &row->base, row);
 }
 
 // Templates and labels of a model trained by the plug-in.
@@ -500,7 +516,9 @@ bool parse(int argc, char **argv, Options *o)
             o->straight_perf_plugin = dir + "/quorv_perf_straight.mexa64";
             o->today_train_plugin = dir + "/quorv_train_today.mexa64";
             o->today_perf_plugin = dir + "/quorv_perf_today.mexa64";
-        } else if (a == "--data" && has_value)
+        } else if (a == "--base" && has_value)
+            o->base_dir = argv[++i];
+        else if (a == "--data" && has_value)
             o->data_dir = argv[++i];
         else
             return false;
@@ -563,7 +581,7 @@ int main(int argc, char **argv)
     Options o;
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr, "usage: quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--full] [--only TEXT] "
-                             "[--plugins DIR] [--data DIR]\n");
+                             "[--plugins DIR] [--base DIR] [--data DIR]\n");
         return 2;
     }
     std::vector<std::unique_ptr<minihost::Plugin>> loaded;
@@ -576,8 +594,18 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    const Plugins train{loaded[0].get(), loaded[1].get(), loaded[2].get()};
-    const Plugins perf{loaded[3].get(), loaded[4].get(), loaded[5].get()};
+    const bool with_base = !o.base_dir.empty();
+    if (with_base)
+        for (const char *name : {"quorv_train.mexa64", "quorv_perf.mexa64"}) {
+            std::string error;
+            loaded.push_back(minihost::Plugin::load(o.base_dir + "/" + name, &error));
+            if (!loaded.back()) {
+                std::fprintf(stderr, "quorv_bench: --base: %s\n", error.c_str());
+                return 2;
+            }
+        }
+    const Plugins train{loaded[0].get(), loaded[1].get(), loaded[2].get(), with_base ? loaded[6].get() : nullptr};
+    const Plugins perf{loaded[3].get(), loaded[4].get(), loaded[5].get(), with_base ? loaded[7].get() : nullptr};
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
     __builtin_cpu_init();
@@ -588,11 +616,17 @@ int main(int argc, char **argv)
     std::printf("QUORV_THREADS %s; best of %d rounds (plug-in; on the large rows one thread and today too, "
                 "as far as they fit in %.0f s), %d (other forms of large rows, straight plug-in and reference)\n",
                 env ? env : "unset", o.rounds, kEarlierFormsBudget, o.ref_rounds);
-    std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s | %-15s | %s\n", "", "", "", "", "",
-                "", "plug-in", "one thread", "today", "straight", "reference", "");
-    std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s | %s\n", "workload",
+    if (with_base)
+        std::printf("base: %s (base: all threads, to the plug-in's time; base 1 thread: on one, to the "
+                    "plug-in's on one)\n",
+                    o.base_dir.c_str());
+    const std::string base_head = with_base ? " base            | base 1 thread   |" : "";
+    const std::string base_units = with_base ? "        s  ratio |        s  ratio |" : "";
+    std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s | %-15s |%s %s\n", "", "", "", "", "",
+                "", "plug-in", "one thread", "today", "straight", "reference", base_head.c_str(), "");
+    std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s |%s %s\n", "workload",
                 "K", "M", "N", "LP", "Gjoin", "s", "Gjoin/s", "s", "ratio", "s", "ratio", "s", "ratio", "s",
-                "ratio", "same");
+                "ratio", base_units.c_str(), "same");
 
     bool all_same = true;
     std::vector<Workload> all = workloads(o);
@@ -613,12 +647,17 @@ int main(int argc, char **argv)
             std::snprintf(gjoin, sizeof gjoin, "%.3f", g);
             std::snprintf(rate, sizeof rate, "%.3f", g / row.fast);
         }
-        std::printf("%-26s %5d %3d %6d %3d %7s | %8.4f %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s | %s\n",
+        char base_cells[96] = "";
+        if (with_base)
+            std::snprintf(base_cells, sizeof base_cells, " %8s %6s | %8s %6s |", seconds_text(row.base).c_str(),
+                          ratio_text(row.base, row.fast).c_str(), seconds_text(row.base_one_thread).c_str(),
+                          ratio_text(row.base_one_thread, row.one_thread).c_str());
+        std::printf("%-26s %5d %3d %6d %3d %7s | %8.4f %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s |%s %s\n",
                     w.name.c_str(), row.nodes, w.M, w.N, w.training ? row.presentations : 1, gjoin, row.fast, rate,
                     seconds_text(row.one_thread).c_str(), ratio_text(row.one_thread, row.fast).c_str(),
                     seconds_text(row.today).c_str(), ratio_text(row.today, row.fast).c_str(),
                     seconds_text(row.straight).c_str(), ratio_text(row.straight, row.fast).c_str(),
-                    seconds_text(row.ref).c_str(), ratio_text(row.ref, row.fast).c_str(),
+                    seconds_text(row.ref).c_str(), ratio_text(row.ref, row.fast).c_str(), base_cells,
                     row.same ? "yes" : ("NO: " + row.why).c_str());
         std::fflush(stdout);
     }
