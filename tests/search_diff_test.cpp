@@ -187,6 +187,51 @@ TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
     }
 }
 
+// Flat batches shared among threads in runs that shrink towards the end:
+// every pattern searched once, whatever the count of patterns and threads,
+// giving the winners and sizes of one thread; the sizes of patterns without a
+// winner, and with no room for sizes none at all, are left alone.
+TEST_P(SearchKernels, FlatBatchesOnSeveralThreadsAreThoseOfOneThread)
+{
+    const int m = 16;
+    Node::params.M = m;
+    Node::params.two_M = 2 * m;
+    SearchConfig flat = config();
+    flat.pruning = false;
+    Values v{std::mt19937_64(77), 2};
+    const auto rows = template_rows(&v, 1000, m);
+    Nodes set(m, rows, flat);
+    std::vector<std::vector<double>> patterns;
+    std::vector<const double *> pointers;
+    for (int p = 0; p < 2003; ++p)
+        patterns.push_back(v.pattern(m));
+    for (const auto &p : patterns)
+        pointers.push_back(p.data());
+    // Enough work for two, four and eight threads; counts that end in part runs.
+    for (int n : {251, 502, 1003, 2003}) {
+        std::vector<int> want(n, -2);
+        std::vector<double> want_sizes(n, -1.0);
+        set.block.find_winners(pointers.data(), n, want.data(), want_sizes.data(), 1);
+        for (int threads : {2, 3, 8})
+            for (bool with_sizes : {true, false}) {
+                SCOPED_TRACE(::testing::Message() << n << " patterns, " << threads << " threads"
+                                                  << (with_sizes ? "" : ", no sizes"));
+                std::vector<int> got(n, -2);
+                std::vector<double> got_sizes(n, -1.0);
+                set.block.find_winners(pointers.data(), n, got.data(), with_sizes ? got_sizes.data() : nullptr,
+                                       threads);
+                int wrong = 0;
+                for (int p = 0; p < n && wrong < 5; ++p) {
+                    const double size = with_sizes ? want_sizes[p] : -1.0;
+                    const bool same = got[p] == want[p] && same_size(got_sizes[p], size);
+                    EXPECT_TRUE(same) << "pattern " << p << ": node " << got[p] << " size " << got_sizes[p]
+                                      << " instead of node " << want[p] << " size " << size;
+                    wrong += !same;
+                }
+            }
+    }
+}
+
 // Grouping on the threads while they also search flat, then all with the
 // groups if they pay: the winners and sizes of a plain one-thread search,
 // where the groups pay (small clustered boxes) and where they do not (boxes

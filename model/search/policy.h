@@ -66,13 +66,14 @@ constexpr std::uint64_t kJournalDoubles = std::uint64_t{1} << 24;
 // Join elements (nodes x features x patterns) that pay for a thread's start,
 // about a millisecond of work.
 constexpr double kThreadWork = 2e6;
-// Each thread takes several runs, so that threads the machine slows do not
-// hold the others up: up to kTasksPerThread runs per thread, kMostTasks in all.
+// Each thread takes several runs with the groups, so that threads the
+// machine slows do not hold the others up: up to kTasksPerThread runs per
+// thread, kMostTasks in all, each long enough to order its patterns.
 constexpr int kTasksPerThread = 4;
 constexpr int kMostTasks = 256;
-// Runs with the groups are long enough to order their patterns; flat runs
-// need only a whole register tile of patterns.
 constexpr int kShortestGroupedRun = 512;
+// Flat runs are a share of what is left, shrinking to a whole register tile
+// of patterns, so that the threads finish together.
 constexpr int kShortestFlatRun = 4;
 // While one thread groups the nodes, the others take short flat runs from the
 // back, so that they soon learn whether the groups pay; then long ones.

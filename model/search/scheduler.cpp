@@ -151,6 +151,10 @@ private:
             offer_parts(regrouping_.parts);
             for (int part; (part = take_part()) >= 0; part_done())
                 regrouping_.part(part);
+            // While others finish their parts, short flat runs rather than waiting.
+            int p0 = 0, nb = 0;
+            while (take_run_while_parts_pending(&p0, &nb))
+                block_.flat_winners(patterns_ + p0, nb, winners_ + p0, sizes_at(p0));
             await_parts();
             regrouped = block_.regroup_end(regrouping_);
         }
@@ -191,6 +195,19 @@ private:
         std::lock_guard<std::mutex> hold(lock_);
         if (++parts_done_ == parts_offered_)
             all_parts_done_.notify_all();
+    }
+    // A short flat run from the back while other threads still do parts of
+    // the regroup; false once the parts are done or no run is left. Those
+    // threads took their parts after the patterns' order was settled, so the
+    // runs index the arrays they search.
+    bool take_run_while_parts_pending(int *p0, int *nb)
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (parts_done_ == parts_offered_ || order_ != Order::Ordered)
+                return false;
+        }
+        return take_run(true, kRunWhileGrouping, kRunWhileGrouping, p0, nb);
     }
     void await_parts()
     {
@@ -264,6 +281,43 @@ private:
 
 namespace {
 
+// The runs of a flat batch on several threads, taken from the front under
+// one lock: each a share of what is left, down to kShortestFlatRun, so that
+// a thread that starts late or that the machine slows leaves the others no
+// long run to wait for at the end.
+class FlatRuns {
+public:
+    FlatRuns(int n, int threads) : n_(n), threads_(threads) {}
+
+    // The next run, [*p0, *p0 + *nb); false when none is left.
+    bool take(int *p0, int *nb)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        const int left = n_ - front_;
+        if (left <= 0)
+            return false;
+        const int share = left / (2 * threads_) / kShortestFlatRun * kShortestFlatRun;
+        *nb = std::min(left, std::max(share, kShortestFlatRun));
+        *p0 = front_;
+        front_ += *nb;
+        return true;
+    }
+
+private:
+    std::mutex lock_;
+    const int n_, threads_;
+    int front_ = 0;
+};
+
+struct FlatJob {
+    const NodeBlock *block;
+    const double *const *patterns;
+    int *winners;
+    double *sizes;
+    FlatRuns *runs;
+    void (*run)(const FlatJob &job);
+};
+
 struct BatchJob {
     const NodeBlock *block;
     const double *const *patterns;
@@ -312,17 +366,32 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
             flat_winners(patterns, n, winners, sizes);
         return;
     }
-    // Several runs per thread even out threads that the machine slows: runs
-    // long enough to order with the groups, any four patterns without.
-    const int shortest = grouped_search ? kShortestGroupedRun : kShortestFlatRun;
+    if (!grouped_search) {
+        FlatRuns runs(n, threads);
+        FlatJob job{this, patterns, winners, sizes, &runs, [](const FlatJob &j) {
+                              int p0 = 0, nb = 0;
+                              while (j.runs->take(&p0, &nb))
+                                  j.block->flat_winners(j.patterns + p0, nb, j.winners + p0,
+                                                        j.sizes ? j.sizes + p0 : nullptr);
+                          }};
+        run_tasks(threads, threads,
+                  [](void *context, int) {
+                      const FlatJob &j = *static_cast<const FlatJob *>(context);
+                      j.run(j);
+                  },
+                  &job);
+        return;
+    }
+    // Several runs per thread even out threads that the machine slows, each
+    // long enough to order its patterns for the groups.
+    const int shortest = kShortestGroupedRun;
     const int tasks = std::min((n + shortest - 1) / shortest, std::min(kTasksPerThread * threads, kMostTasks));
     const int chunk = (n + tasks - 1) / tasks;
     std::unique_ptr<GroupScratch> scratch[kMostTasks];
-    if (grouped_search)
-        for (int t = 0; t < tasks; ++t)
-            scratch[t] = GroupScratch::make(*groups_);
+    for (int t = 0; t < tasks; ++t)
+        scratch[t] = GroupScratch::make(*groups_);
     OrderedPatterns order;
-    const bool ordered = grouped_search && order.make(patterns, n, m_, sizes != nullptr);
+    const bool ordered = order.make(patterns, n, m_, sizes != nullptr);
     BatchJob job{this,
                  ordered ? order.patterns.get() : patterns,
                  n,
