@@ -26,10 +26,11 @@ public:
 
     Buffer() = default;
     ~Buffer() { release(); }
-    Buffer(Buffer &&other) noexcept : data_(other.data_), size_(other.size_)
+    Buffer(Buffer &&other) noexcept : data_(other.data_), size_(other.size_), capacity_(other.capacity_)
     {
         other.data_ = nullptr;
         other.size_ = 0;
+        other.capacity_ = 0;
     }
     Buffer &operator=(Buffer &&other) noexcept
     {
@@ -37,6 +38,7 @@ public:
             release();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
         }
         return *this;
     }
@@ -56,6 +58,24 @@ public:
             return false;
         data_ = static_cast<T *>(p);
         size_ = count;
+        capacity_ = count;
+        return true;
+    }
+    // `count` elements, in the block already held when it has room for them
+    // (their values are then those left there), else in a new one with room
+    // for half as many more, so that a count that keeps growing a little
+    // finds room most times: fresh memory costs a page fault per page. False,
+    // with the buffer left empty, when the memory is not there.
+    bool fit(std::size_t count)
+    {
+        if (data_ && count <= capacity_) {
+            size_ = count;
+            return true;
+        }
+        const bool roomy = count <= std::numeric_limits<std::size_t>::max() / sizeof(T) / 3;
+        if (!allocate(roomy ? count + count / 2 : count))
+            return false;
+        size_ = count;
         return true;
     }
     void release()
@@ -64,6 +84,7 @@ public:
             ::operator delete[](data_, std::align_val_t(kAlign));
         data_ = nullptr;
         size_ = 0;
+        capacity_ = 0;
     }
     void fill(const T &value)
     {
@@ -74,6 +95,7 @@ public:
     {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
     }
 
     explicit operator bool() const { return data_ != nullptr; }
@@ -84,6 +106,7 @@ public:
 private:
     T *data_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 #endif

@@ -22,18 +22,36 @@ constexpr int kW = search_kernels::kTileNodes;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-// One split of kd_split: order[begin, end) parted at the returned place
-// (begin + a whole number of runs), nearer points on each side; end when the
-// range is too small to split.
-int kd_split_once(int *order, int begin, int end, const double *points, int m, SplitKey *keys)
+// Points for the k-d split, m doubles each, one after another.
+struct RowPoints {
+    const double *p;
+    int m;
+    int dims() const { return m; }
+    double at(int j, int f) const { return p[static_cast<std::size_t>(j) * m + f]; }
+};
+
+// The boxes of a block's nodes as points of 2m coordinates, read where the
+// tiles keep them: coordinate 2i is the lower bound of feature i, 2i + 1 its
+// upper bound (the rows of a tile). No copy: a copy of every box is as large
+// as the tiles, and fresh memory is not cheap.
+struct TilePoints {
+    const double *tiles;
+    std::size_t tile_doubles;
+    int m;
+    int dims() const { return 2 * m; }
+    double at(int j, int f) const
+    {
+        return tiles[static_cast<std::size_t>(j / kW) * tile_doubles + static_cast<std::size_t>(kW) * f + j % kW];
+    }
+};
+
+// The coordinate of widest spread among the points order[begin, end), judged
+// on every step-th point.
+int widest(const RowPoints &points, const int *order, int begin, int end, int step)
 {
-    const int n = end - begin;
-    if (n <= kW)
-        return end;
+    const int m = points.m;
     int feature = 0;
     double widest = -1.0;
-    const int sample = search_policy::kSpreadSample;
-    const int step = n > 2 * sample ? n / sample : 1;
     // Eight features at a time, each point read as one run: the same spreads
     // as feature by feature (lo = c < lo ? c : lo is minpd, hi = c > hi ? c :
     // hi maxpd), for far less work.
@@ -41,7 +59,7 @@ int kd_split_once(int *order, int begin, int end, const double *points, int m, S
     for (int i0 = 0; i0 < m; i0 += kChunk) {
         const int w = m - i0 < kChunk ? m - i0 : kChunk;
         alignas(16) double lo[kChunk], hi[kChunk];
-        const double *first = points + static_cast<std::size_t>(order[begin]) * m + i0;
+        const double *first = points.p + static_cast<std::size_t>(order[begin]) * m + i0;
         for (int i = 0; i < w; ++i)
             lo[i] = hi[i] = first[i];
         int j = begin + step;
@@ -53,7 +71,7 @@ int kd_split_once(int *order, int begin, int end, const double *points, int m, S
                 h[v] = l[v];
             }
             for (; j < end; j += step) {
-                const double *c = points + static_cast<std::size_t>(order[j]) * m + i0;
+                const double *c = points.p + static_cast<std::size_t>(order[j]) * m + i0;
                 for (int v = 0; v < 4; ++v) {
                     const __m128d x = _mm_loadu_pd(c + 2 * v);
                     l[v] = _mm_min_pd(x, l[v]);
@@ -67,7 +85,7 @@ int kd_split_once(int *order, int begin, int end, const double *points, int m, S
         }
 #endif
         for (; j < end; j += step) {
-            const double *c = points + static_cast<std::size_t>(order[j]) * m + i0;
+            const double *c = points.p + static_cast<std::size_t>(order[j]) * m + i0;
             for (int i = 0; i < w; ++i) {
                 lo[i] = c[i] < lo[i] ? c[i] : lo[i];
                 hi[i] = c[i] > hi[i] ? c[i] : hi[i];
@@ -79,12 +97,45 @@ int kd_split_once(int *order, int begin, int end, const double *points, int m, S
                 feature = i0 + i;
             }
     }
+    return feature;
+}
+
+int widest(const TilePoints &points, const int *order, int begin, int end, int step)
+{
+    int feature = 0;
+    double widest = -1.0;
+    for (int f = 0; f < points.dims(); ++f) {
+        double lo = points.at(order[begin], f), hi = lo;
+        for (int j = begin + step; j < end; j += step) {
+            const double c = points.at(order[j], f);
+            lo = c < lo ? c : lo;
+            hi = c > hi ? c : hi;
+        }
+        if (hi - lo > widest) {
+            widest = hi - lo;
+            feature = f;
+        }
+    }
+    return feature;
+}
+
+// One split of kd_split: order[begin, end) parted at the returned place
+// (begin + a whole number of runs), nearer points on each side; end when the
+// range is too small to split.
+template <typename Points>
+int kd_split_once(int *order, int begin, int end, const Points &points, SplitKey *keys)
+{
+    const int n = end - begin;
+    if (n <= kW)
+        return end;
+    const int sample = search_policy::kSpreadSample;
+    const int feature = widest(points, order, begin, end, n > 2 * sample ? n / sample : 1);
     const int run = n > kW * kW ? kW * kW : kW;
     const int half = (n / 2 + run - 1) / run * run;
     // The split works on (value, node) keys in a run of their own rather
     // than reading the points through the order, all over memory.
     for (int j = begin; j < end; ++j)
-        keys[j] = SplitKey{points[static_cast<std::size_t>(order[j]) * m + feature], order[j]};
+        keys[j] = SplitKey{points.at(order[j], feature), order[j]};
     std::nth_element(keys + begin, keys + begin + half, keys + end,
                      [](const SplitKey &a, const SplitKey &b) { return a.value < b.value; });
     for (int j = begin; j < end; ++j)
@@ -94,20 +145,23 @@ int kd_split_once(int *order, int begin, int end, const double *points, int m, S
 
 // Each range split at a whole number of runs near its middle, across the
 // feature whose points spread widest, down to single tiles.
-void kd_split(int *order, int begin, int end, const double *points, int m, SplitKey *keys)
+template <typename Points>
+void kd_split(int *order, int begin, int end, const Points &points, SplitKey *keys)
 {
-    const int middle = kd_split_once(order, begin, end, points, m, keys);
+    const int middle = kd_split_once(order, begin, end, points, keys);
     if (middle == end)
         return;
-    kd_split(order, begin, middle, points, m, keys);
-    kd_split(order, middle, end, points, m, keys);
+    kd_split(order, begin, middle, points, keys);
+    kd_split(order, middle, end, points, keys);
 }
 
 // Makes the bounds in lane `lane` of a bound tile hold for one more box: the
 // largest lower bound, the smallest upper bound and the smallest width so
 // far. A box the bounds cannot serve makes them +inf, -inf and 0, sized 0 by
 // any finite pattern, and so they stay.
-void take_in(double *bound_tile, int lane, int m, const double *lower, const double *upper, bool sound)
+// lower[s * i] and upper[s * i] are feature i's bounds (s = stride).
+void take_in(double *bound_tile, int lane, int m, const double *lower, const double *upper, std::size_t stride,
+             bool sound)
 {
     for (int i = 0; i < m; ++i) {
         double *lo = bound_tile + 3 * kW * static_cast<std::size_t>(i) + lane;
@@ -118,29 +172,32 @@ void take_in(double *bound_tile, int lane, int m, const double *lower, const dou
             *up = -kInf;
             *width = 0.0;
         } else {
-            const double w = upper[i] - lower[i];
-            *lo = lower[i] > *lo ? lower[i] : *lo;
-            *up = upper[i] < *up ? upper[i] : *up;
+            const double a = lower[stride * i], b = upper[stride * i];
+            const double w = b - a;
+            *lo = a > *lo ? a : *lo;
+            *up = b < *up ? b : *up;
             *width = w < *width ? w : *width;
         }
     }
 }
 
 // Widths summed in feature order from 0.0, as a join sums its terms.
-double box_size(const double *lower, const double *upper, int m)
+double box_size(const double *lower, const double *upper, int m, std::size_t stride)
 {
     double size = 0.0;
     for (int i = 0; i < m; ++i)
-        size += upper[i] - lower[i];
+        size += upper[stride * i] - lower[stride * i];
     return size;
 }
 
 // A box the group bounds hold for: finite, lower <= upper in every feature.
-bool sound_box(const double *lower, const double *upper, int m)
+bool sound_box(const double *lower, const double *upper, int m, std::size_t stride)
 {
-    for (int i = 0; i < m; ++i)
-        if (!(std::isfinite(lower[i]) && std::isfinite(upper[i]) && lower[i] <= upper[i]))
+    for (int i = 0; i < m; ++i) {
+        const double a = lower[stride * i], b = upper[stride * i];
+        if (!(std::isfinite(a) && std::isfinite(b) && a <= b))
             return false;
+    }
     return true;
 }
 
@@ -194,7 +251,7 @@ void kd_order(int *order, int n, const double *points, int m)
 {
     Buffer<SplitKey> keys;
     if (keys.allocate(static_cast<std::size_t>(n)))
-        kd_split(order, 0, n, points, m, keys.get());
+        kd_split(order, 0, n, RowPoints{points, m}, keys.get());
 }
 
 std::unique_ptr<GroupScratch> GroupScratch::make(const NodeGroups &g)
@@ -215,13 +272,13 @@ void refresh_groups(NodeGroups &g, int k, int m, std::size_t tile_doubles, const
         lo[2 * kW * static_cast<std::size_t>(i)] = lower[i];
         lo[2 * kW * static_cast<std::size_t>(i) + kW] = upper[i];
     }
-    const bool sound = sound_box(lower, upper, m);
+    const bool sound = sound_box(lower, upper, m, 1);
     const int t = slot / kW, q = t / kW;
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
-    take_in(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, t % kW, m, lower, upper, sound);
-    take_in(g.group_bounds.get() + static_cast<std::size_t>(q / kW) * bound_doubles, q % kW, m, lower, upper,
+    take_in(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, t % kW, m, lower, upper, 1, sound);
+    take_in(g.group_bounds.get() + static_cast<std::size_t>(q / kW) * bound_doubles, q % kW, m, lower, upper, 1,
             sound);
-    const double least = sound ? box_size(lower, upper, m) : 0.0;
+    const double least = sound ? box_size(lower, upper, m, 1) : 0.0;
     g.tile_least[t] = least < g.tile_least[t] ? least : g.tile_least[t];
     g.group_least[q] = least < g.group_least[q] ? least : g.group_least[q];
 }
@@ -246,6 +303,8 @@ bool NodeBlock::regroup()
 
 bool NodeBlock::regroup_begin(Regrouping &r)
 {
+    // The groups made last time lend their memory to the new ones.
+    std::unique_ptr<NodeGroups> old = std::move(groups_);
     forget_groups();
     tail_work_ = 0;
     searched_ = 0;
@@ -257,27 +316,16 @@ bool NodeBlock::regroup_begin(Regrouping &r)
     if (k == 0 || m_ == 0)
         return true;  // nothing to group: r.g stays null
     const std::size_t m = static_cast<std::size_t>(m_);
-    r.g.reset(new (std::nothrow) NodeGroups);
-    if (!r.g || !r.order.allocate(static_cast<std::size_t>(k)) ||
-        !r.boxes.allocate(static_cast<std::size_t>(k) * 2 * m) || !r.keys.allocate(static_cast<std::size_t>(k)))
+    r.g = old ? std::move(old) : std::unique_ptr<NodeGroups>(new (std::nothrow) NodeGroups);
+    if (!r.g || !r.order.allocate(static_cast<std::size_t>(k)) || !r.keys.allocate(static_cast<std::size_t>(k)))
         return false;
-    // Boxes copied tile by tile, so that the tiles are read in storage order.
-    for (int t = 0; t < tile_count(); ++t) {
-        const double *a = tile(t);
-        const int lanes = k - t * kW < kW ? k - t * kW : kW;
-        double *c = r.boxes.get() + static_cast<std::size_t>(t) * kW * 2 * m;
-        for (std::size_t i = 0; i < m; ++i)
-            for (int l = 0; l < lanes; ++l) {
-                c[l * 2 * m + i] = a[2 * kW * i + l];
-                c[l * 2 * m + m + i] = a[2 * kW * i + kW + l];
-            }
-    }
+    r.tiles = tiles_.get();
     // Boxes the bounds hold for first, then the others in tiles of their
     // own, each in node order.
     int unsound = 0;
     for (int j = 0; j < k; ++j) {
-        const double *c = r.boxes.get() + static_cast<std::size_t>(j) * 2 * m;
-        if (sound_box(c, c + m, m_))
+        const double *lower = r.lane(j);
+        if (sound_box(lower, lower + kW, m_, 2 * kW))
             r.order[static_cast<std::size_t>(r.sound++)] = j;
         else
             r.order[static_cast<std::size_t>(k - 1 - unsound++)] = j;
@@ -293,7 +341,8 @@ bool NodeBlock::regroup_begin(Regrouping &r)
             const int begin = r.split[part], end = r.split[part + 1];
             split[parts++] = begin;
             if (end - begin > kW * kW)
-                split[parts++] = kd_split_once(r.order.get(), begin, end, r.boxes.get(), 2 * m_, r.keys.get());
+                split[parts++] = kd_split_once(r.order.get(), begin, end, TilePoints{r.tiles, tile_doubles_, m_},
+                                               r.keys.get());
         }
         if (parts == r.parts)
             break;
@@ -310,15 +359,17 @@ bool NodeBlock::regroup_begin(Regrouping &r)
     g.groups = (g.tiles + kW - 1) / kW;
     g.group_tiles = (g.groups + kW - 1) / kW;
     const std::size_t bound_doubles = 3 * kW * m;
-    if (!g.nodes.allocate(static_cast<std::size_t>(g.tiles) * tile_doubles_) ||
-        !g.tile_bounds.allocate(static_cast<std::size_t>(g.groups) * bound_doubles) ||
-        !g.group_bounds.allocate(static_cast<std::size_t>(g.group_tiles) * bound_doubles) ||
-        !g.slot_node.allocate(static_cast<std::size_t>(g.tiles) * kW) ||
-        !g.node_slot.allocate(static_cast<std::size_t>(k)) ||
-        !g.tile_first.allocate(static_cast<std::size_t>(g.tiles)) ||
-        !g.group_first.allocate(static_cast<std::size_t>(g.groups)) ||
-        !g.tile_least.allocate(static_cast<std::size_t>(g.groups) * kW) ||
-        !g.group_least.allocate(static_cast<std::size_t>(g.groups)))
+    // Every element of these is written before it is read (the parts write
+    // their tiles and groups whole), so memory left by the last groups serves.
+    if (!g.nodes.fit(static_cast<std::size_t>(g.tiles) * tile_doubles_) ||
+        !g.tile_bounds.fit(static_cast<std::size_t>(g.groups) * bound_doubles) ||
+        !g.group_bounds.fit(static_cast<std::size_t>(g.group_tiles) * bound_doubles) ||
+        !g.slot_node.fit(static_cast<std::size_t>(g.tiles) * kW) ||
+        !g.node_slot.fit(static_cast<std::size_t>(k)) ||
+        !g.tile_first.fit(static_cast<std::size_t>(g.tiles)) ||
+        !g.group_first.fit(static_cast<std::size_t>(g.groups)) ||
+        !g.tile_least.fit(static_cast<std::size_t>(g.groups) * kW) ||
+        !g.group_least.fit(static_cast<std::size_t>(g.groups)))
         return false;
     // Group bounds start empty; lanes past the last group stay NaN and are
     // never read.
@@ -338,7 +389,7 @@ void Regrouping::part(int index)
     // run to the end).
     const int p0 = split[index], p1 = split[index + 1];
     const bool last = index == parts - 1;
-    kd_split(order.get(), p0, p1 < sound ? p1 : sound, boxes.get(), 2 * m, keys.get());
+    kd_split(order.get(), p0, p1 < sound ? p1 : sound, TilePoints{tiles, tile_doubles, m}, keys.get());
     const int t0 = p0 / kW, t1 = last ? gr.tiles : p1 / kW;
     const int q0 = t0 / kW, q1 = last ? gr.groups : t1 / kW;
     std::fill(gr.nodes.get() + static_cast<std::size_t>(t0) * tile_doubles,
@@ -357,19 +408,19 @@ void Regrouping::part(int index)
         const int j = order[static_cast<std::size_t>(p)];
         const bool is_sound = p < sound;
         const int slot = is_sound ? p : sound_tiles * kW + (p - sound);
-        const double *lower = boxes.get() + static_cast<std::size_t>(j) * 2 * mm, *upper = lower + mm;
+        const double *lower = lane(j), *upper = lower + kW;
         double *to = gr.nodes.get() + static_cast<std::size_t>(slot / kW) * tile_doubles + slot % kW;
         for (std::size_t i = 0; i < mm; ++i) {
-            to[2 * kW * i] = lower[i];
-            to[2 * kW * i + kW] = upper[i];
+            to[2 * kW * i] = lower[2 * kW * i];
+            to[2 * kW * i + kW] = upper[2 * kW * i];
         }
         gr.slot_node[static_cast<std::size_t>(slot)] = j;
         gr.node_slot[static_cast<std::size_t>(j)] = slot;
         const int t = slot / kW, q = t / kW;
-        take_in(gr.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, t % kW, m, lower, upper,
+        take_in(gr.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, t % kW, m, lower, upper, 2 * kW,
                 is_sound);
         gr.tile_first[t] = j < gr.tile_first[t] ? j : gr.tile_first[t];
-        const double least = is_sound ? box_size(lower, upper, m) : 0.0;
+        const double least = is_sound ? box_size(lower, upper, m, 2 * kW) : 0.0;
         gr.tile_least[t] = least < gr.tile_least[t] ? least : gr.tile_least[t];
     }
     // A group's bounds are those of its tiles taken together: the largest
@@ -392,8 +443,8 @@ void Regrouping::part(int index)
 bool NodeBlock::regroup_end(Regrouping &r)
 {
     r.order.release();
-    r.boxes.release();
     r.keys.release();
+    r.tiles = nullptr;
     if (!r.g)
         return true;
     std::unique_ptr<GroupScratch> scratch = GroupScratch::make(*r.g);

@@ -82,8 +82,9 @@ struct SplitKey {
 struct Regrouping {
     std::unique_ptr<NodeGroups> g;
     Buffer<int> order;
-    Buffer<double> boxes;  // each node's lower bounds, then its upper bounds
     Buffer<SplitKey> keys;
+    // The block's tiles, read and not changed until the regroup ends.
+    const double *tiles = nullptr;
     int m = 0;
     std::size_t tile_doubles = 0;
     int k = 0, sound = 0, sound_tiles = 0;
@@ -93,6 +94,13 @@ struct Regrouping {
     int split[search_policy::kRegroupParts + 1] = {};
 
     void part(int index);  // fills the tiles and groups of one part
+    // Node j's lower bound of feature i at lane(j)[2 * kTileNodes * i], its
+    // upper bound kTileNodes further on.
+    const double *lane(int j) const
+    {
+        constexpr int kW = search_kernels::kTileNodes;
+        return tiles + static_cast<std::size_t>(j / kW) * tile_doubles + j % kW;
+    }
 };
 
 // Widens the bounds of node k's tile and group to take in its new box.
