@@ -7,11 +7,13 @@
 // nodes and no features.
 #include "model/node.h"
 #include "model/search.h"
+#include "model/search/buffer.h"
 #include "search_twins.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -185,6 +187,50 @@ TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
                     }
                 }
     }
+}
+
+// The working memory of regroups: refit to a count within the room of its
+// block, a buffer keeps the block and what it holds; past that room, after a
+// smaller allocation, or moved away, it takes a new one. Every element is
+// written, so that a block kept beyond its room shows under the sanitizers.
+TEST(SearchBuffer, RefitKeepsTheBlockWithinItsRoomOnly)
+{
+    struct Step {
+        bool allocate;  // else fit
+        std::size_t count;
+        bool kept;  // the block and its values stay
+    };
+    const Step steps[] = {
+        {true, 100, false}, {false, 100, true}, {false, 40, true},   {false, 101, false}, {false, 151, true},
+        {false, 152, false}, {true, 10, false},  {false, 100, false}, {false, 150, true},
+    };
+    Buffer<double> buffer;
+    const double *block = nullptr;
+    double value = 0.0;
+    for (const Step &step : steps) {
+        SCOPED_TRACE(::testing::Message() << (step.allocate ? "allocate " : "fit ") << step.count);
+        const std::size_t before = buffer.size();
+        ASSERT_TRUE(step.allocate ? buffer.allocate(step.count) : buffer.fit(step.count));
+        EXPECT_EQ(buffer.size(), step.count);
+        if (step.kept) {
+            EXPECT_EQ(buffer.get(), block);
+            for (std::size_t i = 0; i < std::min(before, step.count); ++i)
+                ASSERT_EQ(buffer[i], value) << i;
+        }
+        block = buffer.get();
+        buffer.fill(++value);
+    }
+    Buffer<double> moved(std::move(buffer));
+    ASSERT_TRUE(moved.fit(150));
+    EXPECT_EQ(moved.get(), block);
+    EXPECT_EQ(moved[149], value);
+    ASSERT_TRUE(buffer.fit(1));
+    EXPECT_EQ(buffer.size(), 1u);
+    buffer[0] = -1.0;
+    buffer.swap(moved);
+    ASSERT_TRUE(buffer.fit(150));
+    EXPECT_EQ(buffer.get(), block);
+    EXPECT_EQ(buffer[0], value);
 }
 
 // Flat batches shared among threads in runs that shrink towards the end:
