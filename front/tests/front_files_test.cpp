@@ -137,4 +137,29 @@ TEST_F(FrontFiles, ASignalHandlerRemovesTheTemporariesOfEveryOpenOutput)
     }
 }
 
+// The signal may come at any moment of an output's life, as its temporary is
+// created or removed included: none may be left.
+TEST_F(FrontFiles, ASignalAtAnyMomentLeavesNoTemporary)
+{
+    unsigned seed = 12345;
+    for (int trial = 0; trial < 300; ++trial) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::signal(SIGTERM, clean_and_die);
+            for (;;) {
+                front::OutputFile out(at("m"), {});
+                out.write("unfinished");
+            }
+        }
+        seed = seed * 1103515245u + 12345u;
+        usleep(200 + (seed >> 16) % 800);
+        kill(child, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << trial;
+        ASSERT_EQ(temporaries(), 0u) << "trial " << trial;
+    }
+}
+
 }  // namespace
