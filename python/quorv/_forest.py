@@ -79,7 +79,9 @@ def _quick_loky(n_jobs):
     stands in for distutils; then the same loky whose workers keep the
     standard library's distutils. joblib imports distutils in every worker,
     and setuptools' stand-in costs a worker more start-up time than training
-    a small member (one worker per core starts afresh on each first fit)."""
+    a small member (one worker per core starts afresh on each first fit).
+    joblib reuses a pool only for the same environment: forests reuse theirs,
+    and a caller's own loky pool in between costs a fresh start of the pool."""
     if _QuickLoky is None or "_distutils_hack" not in sys.modules or sys.version_info >= (3, 12) or \
             "SETUPTOOLS_USE_DISTUTILS" in os.environ:
         return None, n_jobs
