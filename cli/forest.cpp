@@ -19,7 +19,8 @@ std::vector<Option> forest_options()
 {
     return {
         {"--max-features", "F", "forest: each member's features, drawn without replacement; 0.5 (a decimal "
-                                "point) is a fraction, 3 a count (default 1.0: all)"},
+                                "point) is a fraction, 3 a count, sqrt and log2 the square root and base-2 "
+                                "logarithm of the features, rounded down (default 1.0: all)"},
         {"--max-samples", "F", "forest: each member's training rows, 1.0 a fraction of the rows, 100 a count "
                                "(default 1.0), drawn with replacement unless --no-bootstrap"},
         {"--no-bootstrap", "", "forest: draw each member's rows without replacement"},
@@ -34,7 +35,7 @@ front::Amount amount(const Args &args, const std::string &option, std::string *t
     if (args.has(option))
         *text = args.text(option);
     try {
-        return front::parse_amount(*text, option);
+        return front::parse_amount(*text, option, option == "--max-features");
     } catch (const front::Error &e) {
         throw UsageError(e.what());
     }

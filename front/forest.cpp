@@ -11,9 +11,13 @@
 
 namespace front {
 
-Amount parse_amount(const std::string &text, const std::string &what)
+Amount parse_amount(const std::string &text, const std::string &what, bool rules)
 {
     Amount a;
+    if (rules && (text == "sqrt" || text == "log2")) {
+        a.kind = text == "sqrt" ? Amount::Kind::sqrt : Amount::Kind::log2;
+        return a;
+    }
     if (text.find('.') != std::string::npos) {
         double v = 0;
         if (parse_double(text, &v) && v > 0 && v <= 1) {
@@ -25,16 +29,19 @@ Amount parse_amount(const std::string &text, const std::string &what)
     long count = 0;
     if (!parse_long(text, 1, LONG_MAX, &count))
         throw Error(what + ": '" + text +
-                    "' is neither a fraction with a decimal point (0.5, 1.0) nor a whole number >= 1 (a count)");
-    a.fraction = false;
+                    (rules ? "' is none of: a fraction with a decimal point (0.5, 1.0), a whole number >= 1 (a count), "
+                             "sqrt, log2"
+                           : "' is neither a fraction with a decimal point (0.5, 1.0) nor a whole number >= 1 (a count)"));
+    a.kind = Amount::Kind::count;
     a.value = static_cast<double>(count);
     return a;
 }
 
 size_t Amount::of(size_t total, const std::string &what, const std::string &things) const
 {
-    if (fraction) {
-        const double n = std::floor(value * static_cast<double>(total));
+    if (kind != Kind::count) {
+        const double t = static_cast<double>(total);
+        const double n = std::floor(kind == Kind::sqrt ? std::sqrt(t) : kind == Kind::log2 ? std::log2(t) : value * t);
         return n < 1 ? 1 : static_cast<size_t>(n);
     }
     if (!(value <= static_cast<double>(total)))

@@ -19,17 +19,21 @@
 namespace front {
 
 // "0.5", "1.0", ".5" (a decimal point: a fraction in (0, 1]) or "3" (a whole
-// number: a count >= 1), as scikit-learn reads max_features and max_samples.
+// number: a count >= 1), as scikit-learn reads max_features and max_samples;
+// for features also its rules "sqrt" and "log2": the square root or base-2
+// logarithm of the total, rounded down, at least 1.
 struct Amount {
-    bool fraction = true;
-    double value = 1.0;
+    enum class Kind { fraction, count, sqrt, log2 };
+    Kind kind = Kind::fraction;
+    double value = 1.0;  // the fraction or the count
     // The count out of `total` `things` ("rows", "features"): a fraction gives
     // max(1, floor(value * total)). Throws Error "WHAT: 10 is more than the 4
     // features" when a count is above `total`.
     size_t of(size_t total, const std::string &what, const std::string &things) const;
 };
-// Parses an amount; throws Error "WHAT: 'TEXT' is not ..." when it is neither.
-Amount parse_amount(const std::string &text, const std::string &what);
+// Parses an amount, the rules "sqrt" and "log2" only where `rules` (features);
+// throws Error "WHAT: 'TEXT' is not ..." when it is none of them.
+Amount parse_amount(const std::string &text, const std::string &what, bool rules = false);
 
 // How each member samples its training rows.
 struct SampleRule {

@@ -59,7 +59,7 @@ Command tune_command()
     for (const Option &option : order_options())
         c.options.push_back(option);
     c.options.push_back({"--max-features", "LIST", "forest members' features to try, amounts separated by commas "
-                                                   "(0.3,0.5,0.7; 2,4: counts; default 1.0)"});
+                                                   "(0.3,0.5,0.7; 2,4: counts; sqrt, log2; default 1.0)"});
     c.options.push_back({"--max-samples", "LIST", "forest members' rows to try, as --max-features (default 1.0)"});
     c.options.push_back({"--no-bootstrap", "", "forest: draw each member's rows without replacement"});
     c.options.push_back(unclassified_option());
@@ -137,7 +137,7 @@ std::vector<std::string> amount_list(const Args &args, const std::string &option
         const size_t comma = text.find(',', start);
         items.push_back(text.substr(start, comma - start));
         try {
-            front::parse_amount(items.back(), option);
+            front::parse_amount(items.back(), option, option == "--max-features");
         } catch (const front::Error &e) {
             throw UsageError(e.what());
         }
@@ -202,7 +202,7 @@ void run_tune(const Args &args)
                     s.forest.on = forest;
                     s.forest.features_text = f;
                     s.forest.samples_text = m;
-                    s.forest.features = front::parse_amount(f, "--max-features");
+                    s.forest.features = front::parse_amount(f, "--max-features", true);
                     s.forest.samples = front::parse_amount(m, "--max-samples");
                     s.forest.bootstrap = !args.has("--no-bootstrap");
                     try {

@@ -74,6 +74,8 @@ TEST_F(ForestCli, OptionsAreCheckedBeforeAnyTraining)
         {"--votes 3 --max-features 14", "--max-features: 14 is more than the 13 features"},
         {"--votes 3 --max-features 1.5", "--max-features: '1.5' is not a fraction in (0, 1]"},
         {"--votes 3 --max-samples 1e2", "--max-samples: '1e2' is neither a fraction with a decimal point"},
+        {"--votes 3 --max-samples sqrt", "--max-samples: 'sqrt' is neither a fraction with a decimal point"},
+        {"--votes 3 --max-features auto", "--max-features: 'auto' is none of: a fraction with a decimal point"},
         {"--votes 3 --max-samples 179 --no-bootstrap", "--max-samples: 179 is more than the 178 rows"},
         {"--votes 3 --max-features 0.5 --jobs 0", "--jobs"},
         {"--votes 3 --max-features 1 --min-size 0.3", "--min-size: 0.3 is above 0.25"},
@@ -107,6 +109,16 @@ TEST_F(ForestCli, DemoTriesAForestTheSameOnOneWorkerAsOnTwo)
         const Outcome r = quorv(demo + c.args);
         EXPECT_EQ(r.status, 2) << c.args;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    }
+}
+
+TEST_F(ForestCli, FeatureRulesCountAsTheirNamesSay)
+{
+    // 13 features: the square root and the base-2 logarithm, both rounded down to 3.
+    for (const char *rule : {"sqrt", "log2"}) {
+        const Outcome r = quorv("train " + data("wine") + " -o r.model --votes 3 --max-features " + rule);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(file("r.model").find("\nmember_features 3\n"), std::string::npos) << rule;
     }
 }
 

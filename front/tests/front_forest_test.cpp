@@ -23,17 +23,23 @@ TEST(ForestAmount, FractionsHaveAPointCountsDoNot)
         {"0.5", 9, 4},  {"1.0", 9, 9}, {".5", 4, 2},  {"0.01", 9, 1}, {"1", 9, 1},  {"9", 9, 9},
         {"10", 9, 0},   {"0", 9, 0},   {"1.5", 9, 0}, {"0.0", 9, 0},  {"-2", 9, 0}, {"1e-1", 9, 0},
         {"abc", 9, 0},  {"", 9, 0},    {"3.", 9, 0},
+        // scikit-learn's rules: rounded down, at least 1
+        {"sqrt", 9, 3}, {"sqrt", 63, 7}, {"sqrt", 64, 8}, {"sqrt", 1, 1}, {"log2", 64, 6}, {"log2", 63, 5},
+        {"log2", 1, 1}, {"log2", 3, 1},  {"SQRT", 9, 0},  {"sqrt2", 9, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         if (c.count == 0) {
-            EXPECT_THROW(front::parse_amount(c.text, "--max-features").of(c.total, "--max-features", "features"),
+            EXPECT_THROW(front::parse_amount(c.text, "--max-features", true).of(c.total, "--max-features", "features"),
                          front::Error);
             continue;
         }
-        EXPECT_EQ(front::parse_amount(c.text, "--max-features").of(c.total, "--max-features", "features"),
+        EXPECT_EQ(front::parse_amount(c.text, "--max-features", true).of(c.total, "--max-features", "features"),
                   c.count);
     }
+    // Rows have no such rules.
+    for (const char *rule : {"sqrt", "log2"})
+        EXPECT_THROW(front::parse_amount(rule, "--max-samples"), front::Error);
     try {
         front::parse_amount("12", "--max-features").of(9, "--max-features", "features");
         FAIL();

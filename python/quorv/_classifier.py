@@ -198,7 +198,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
                                   sample_rows=_forest.amount("max_samples", self.max_samples, X.shape[0], "rows"),
                                   bootstrap=bootstrap,
                                   features=_forest.amount("max_features", self.max_features, X.shape[1],
-                                                          "features"))
+                                                          "features", rules=True))
             fitted = _forest.fit_members(np.ascontiguousarray(X), codes.astype(np.float64),
                                          (lo, hi) if scale else None, draws, n_estimators, params, self.n_jobs)
             members = [(t, c, p) for t, c, p, _ in fitted]

@@ -29,11 +29,15 @@ _UNKNOWN_CODE = -1.0
 Draws = collections.namedtuple("Draws", "seed sample_rows bootstrap features")
 
 
-def amount(name, value, total, things):
+def amount(name, value, total, things, rules=False):
     """max_features / max_samples as scikit-learn reads them: a float is a
-    fraction in (0, 1], an int a count from 1 to `total`."""
+    fraction in (0, 1], an int a count from 1 to `total`; with `rules`
+    (max_features) also "sqrt" and "log2", counted by the tool's rule."""
+    if rules and isinstance(value, str) and value in ("sqrt", "log2"):
+        return int(_quorv.amount_of(value, 0.0, total, name, things))
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise ValueError("%s must be a fraction in (0, 1] or a whole number of %s, got %r" % (name, things, value))
+        raise ValueError("%s must be a fraction in (0, 1]%s or a whole number of %s, got %r"
+                         % (name, ", 'sqrt', 'log2'" if rules else "", things, value))
     if isinstance(value, numbers.Integral):
         if value < 1:
             raise ValueError("%s must be a count >= 1 (or a fraction in (0, 1]), got %r" % (name, value))
@@ -42,7 +46,7 @@ def amount(name, value, total, things):
         return int(value)
     if not 0 < value <= 1:
         raise ValueError("%s must be a fraction in (0, 1] (or a whole number of %s), got %r" % (name, things, value))
-    return int(_quorv.amount_of(True, float(value), total, name, things))
+    return int(_quorv.amount_of("fraction", float(value), total, name, things))
 
 
 def draw(draws, member, total_rows, total_features):

@@ -44,12 +44,20 @@ py::tuple draw_member(size_t total_rows, size_t sample_rows, bool bootstrap, siz
     return py::make_tuple(indices(d.rows), indices(d.features));
 }
 
-size_t amount_of(bool fraction, double value, size_t total, const std::string &what, const std::string &things)
+// `rule`: "fraction" or "count" with `value`, or the names "sqrt" and "log2".
+size_t amount_of(const std::string &rule, double value, size_t total, const std::string &what,
+                 const std::string &things)
 {
-    front::Amount a;
-    a.fraction = fraction;
-    a.value = value;
-    return guarded([&] { return a.of(total, what, things); });
+    return guarded([&] {
+        front::Amount a;
+        if (rule == "fraction" || rule == "count") {
+            a.kind = rule == "count" ? front::Amount::Kind::count : front::Amount::Kind::fraction;
+            a.value = value;
+        } else {
+            a = front::parse_amount(rule, what, true);
+        }
+        return a.of(total, what, things);
+    });
 }
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
@@ -114,8 +122,8 @@ void bind_forest(py::module_ &m)
     m.def("draw_member", &draw_member, py::arg("total_rows"), py::arg("sample_rows"), py::arg("bootstrap"),
           py::arg("total_features"), py::arg("features"), py::arg("seed"), py::arg("member"),
           "A forest member's training rows (in the order drawn) and features (ascending).");
-    m.def("amount_of", &amount_of, py::arg("fraction"), py::arg("value"), py::arg("total"), py::arg("what"),
-          py::arg("things"), "The count a fraction or count of `total` gives.");
+    m.def("amount_of", &amount_of, py::arg("rule"), py::arg("value"), py::arg("total"), py::arg("what"),
+          py::arg("things"), "The count a fraction, a count or a rule (sqrt, log2) of `total` gives.");
     m.def("forest_vote", &forest_vote, py::arg("answers"), py::arg("classes"), py::arg("unknown"),
           "The forest's labels and its shares per class (and unknown, last) for each pattern.");
     m.def("answered_shares", &answered_shares, py::arg("answers"), py::arg("classes"),

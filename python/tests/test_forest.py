@@ -84,8 +84,9 @@ def test_shares_sum_to_one_and_predict_takes_the_largest(wine):
     (dict(max_features=1.5), "max_features must be a fraction in (0, 1]"),
     (dict(max_features=14), "max_features: 14 is more than the 13 features"),
     (dict(max_features=0), "max_features must be a count >= 1"),
-    (dict(max_features="sqrt"), "max_features must be a fraction in (0, 1] or a whole number of features"),
+    (dict(max_features="auto"), "max_features must be a fraction in (0, 1], 'sqrt', 'log2' or a whole number of"),
     (dict(max_samples=True), "max_samples must be a fraction in (0, 1] or a whole number of rows"),
+    (dict(max_samples="sqrt"), "max_samples must be a fraction in (0, 1] or a whole number of rows"),
     (dict(max_samples=179), "max_samples: 179 is more than the 178 rows"),
     (dict(bootstrap="yes"), "bootstrap must be True or False"),
     (dict(random_state=-1), "random_state must be a whole number from 0 to"),
@@ -112,6 +113,8 @@ def test_scoring_calibration_and_soft_voting_take_the_shares():
      dict(n_estimators=6, max_features=0.5, vigilance=0.95, random_state=3)),
     (["--votes", "4", "--max-features", "3", "--max-samples", "0.7", "--no-bootstrap", "--seed", "0"],
      dict(n_estimators=4, max_features=3, max_samples=0.7, bootstrap=False, random_state=0)),
+    (["--votes", "5", "--max-features", "sqrt", "--seed", "2"],
+     dict(n_estimators=5, max_features="sqrt", random_state=2)),
 ])
 def test_a_forest_from_python_is_the_tool_s_file_byte_for_byte(cli, tmp_path, options, params):
     csv, X, y = dataset("wine")
