@@ -111,9 +111,12 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         of the features (max_features); predict takes the class most members
         give (each member answering in full: its boxes, then its nearest box),
         a tie going to the lowest class.
-    max_features : float in (0, 1] or int, default 1.0
+    max_features : float in (0, 1], int, "sqrt" or "log2", default 1.0
         A forest member's features, drawn without replacement: a float is a
-        fraction of them (at least one), an int a count.
+        fraction of them (at least one), an int a count, "sqrt" and "log2"
+        the square root or base-2 logarithm of their number, rounded down (at
+        least one). For the best accuracy: n_estimators=100, max_features=0.5,
+        vigilance=0.95 (cli/README.md has the measurement).
     max_samples : float in (0, 1] or int, default 1.0
         A forest member's training rows: a float is a fraction of the rows, an
         int a count; drawn with replacement when `bootstrap`, else without.
