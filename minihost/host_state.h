@@ -64,6 +64,8 @@ struct State {
     long allocations = 0;
     long fail_countdown = 0;
     long faults = 0;
+    void (*load_hook)(const std::string &, void *) = nullptr;
+    void *load_hook_context = nullptr;
 };
 
 // Never destroyed, so arrays released from static destructors still find it.

@@ -5,7 +5,7 @@
 // opened, through the very descriptor the checks read, so that a file swapped
 // in under its path meanwhile is never the one loaded.
 #include "elf_image.h"
-#include "minihost.h"
+#include "host_state.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -173,6 +173,8 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         why = "cannot load " + path + ": /proc is not mounted (the loader opens plug-ins through /proc/self/fd)";
         return nullptr;
     }
+    const host::State &s = host::state();
+    if (s.load_hook) s.load_hook(path, s.load_hook_context);
 
     // The file just checked, through the descriptor still open on it: the
     // path may name another file by now. The dynamic linker hands back an

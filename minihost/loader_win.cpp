@@ -1,181 +1,52 @@
-// Loading a plug-in on Windows: its string table is read with the plug-in
-// mapped as a data file, so none of its code (DllMain, static constructors)
-// runs before the version stamp, the name it gives and the digest recorded
-// beside the file have been checked; then it is loaded for real.
-#include "digest.h"
-#include "minihost.h"
-#include "quoted.h"
-#include "sha256.h"
-#include "resources/version_stamp.h"
-
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+// Loading a plug-in on Windows. The file is opened once, shared for reading
+// only, and held open from the first check to the load: nobody can write,
+// rename over or delete it in between, so the bytes checked are the bytes
+// loaded. Its PE headers, its version stamp (read with the file mapped as
+// data, so that none of its code, DllMain or static constructors, runs) and
+// its bytes against the digest recorded beside it are checked
+// (checks_win.cpp) before LoadLibrary runs anything of it; and the module
+// loaded must be mapped from the held file.
+#include "host_state.h"
+#include "loader_win.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 namespace minihost {
 namespace {
 
-std::wstring wide(const std::string &utf8) {
-    if (utf8.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-    return out;
-}
+using loader::system_message;
 
-std::string narrow(const wchar_t *text, size_t length) {
-    if (length == 0) return std::string();
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-// The system's text for an error code, on one line.
-std::string system_message(DWORD code) {
-    wchar_t *buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
-    std::string text = buffer ? narrow(buffer, n) : std::string();
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    const size_t insert = text.find("%1");  // the file, in messages written for a dialog
-    if (insert != std::string::npos) text.replace(insert, 2, "the file");
-    if (text.empty()) text = "error " + std::to_string(code);
-    return text;
-}
-
-// String `id` of the table in language 1033. False when it is missing, or when
-// the table is damaged, which *damage then says. A string table resource is a
-// block of 16 strings, each a length in UTF-16 units followed by its text.
-bool read_string(HMODULE image, unsigned id, std::string *text, std::string *damage) {
-    const WORD language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-    HRSRC block = FindResourceExW(image, MAKEINTRESOURCEW(6) /* RT_STRING */,
-                                  MAKEINTRESOURCEW(id / 16 + 1), language);
-    if (!block) return false;
-    HGLOBAL loaded = LoadResource(image, block);
-    const DWORD size = SizeofResource(image, block);
-    const void *data = loaded ? LockResource(loaded) : nullptr;
-    if (!data) {
-        *damage = "string table cannot be read";
-        return false;
+// A handle closed when it goes.
+struct Held {
+    HANDLE handle;
+    ~Held() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     }
-    const size_t units = size / sizeof(WCHAR);
-    const WCHAR *p = static_cast<const WCHAR *>(data);
-    size_t at = 0;
-    for (unsigned k = 0; k < id % 16; ++k) {
-        if (at >= units) {
-            *damage = "string table cut short";
-            return false;
-        }
-        at += 1 + p[at];
-    }
-    if (at >= units || p[at] > units - at - 1) {
-        *damage = "string table cut short";
-        return false;
-    }
-    if (p[at] == 0) return false;  // id not in the table
-    *text = narrow(p + at + 1, p[at]);
-    return true;
+};
+
+// The tool joins paths with '/'; LoadLibraryEx wants '\\'.
+std::wstring windows_path(const std::string &path) {
+    std::wstring wpath = loader::wide(path);
+    for (wchar_t &c : wpath)
+        if (c == L'/') c = L'\\';
+    return wpath;
 }
 
-// Reads the PE headers from the file itself and checks that the section table
-// and every section's data lie inside it: the resource functions trust them,
-// and a cut-short copy would make them read past the end of the mapping.
-std::string check_file(const std::wstring &wpath) {
-    std::FILE *f = _wfopen(wpath.c_str(), L"rb");
-    if (!f) return "cannot be read";
-    struct Closer {
-        std::FILE *f;
-        ~Closer() { std::fclose(f); }
-    } closer{f};
-    if (_fseeki64(f, 0, SEEK_END) != 0) return "cannot be read";
-    const long long size = _ftelli64(f);
-    const auto read_at = [f, size](long long offset, void *buf, size_t length) {
-        return offset >= 0 && offset <= size && static_cast<long long>(length) <= size - offset &&
-               _fseeki64(f, offset, SEEK_SET) == 0 && std::fread(buf, 1, length, f) == length;
-    };
-    IMAGE_DOS_HEADER dos;
-    if (!read_at(0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE) return "not a Windows DLL";
-    IMAGE_NT_HEADERS64 nt;
-    if (!read_at(dos.e_lfanew, &nt, sizeof nt) || nt.Signature != IMAGE_NT_SIGNATURE)
-        return "not a Windows DLL";
-    if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64 ||
-        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
-        return "built for another machine";
-    if (!(nt.FileHeader.Characteristics & IMAGE_FILE_DLL)) return "not a DLL";
-    const long long sections = static_cast<long long>(dos.e_lfanew) + 4 + sizeof(IMAGE_FILE_HEADER) +
-                               nt.FileHeader.SizeOfOptionalHeader;
-    for (unsigned i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
-        IMAGE_SECTION_HEADER sh;
-        if (!read_at(sections + static_cast<long long>(i) * sizeof sh, &sh, sizeof sh))
-            return "damaged DLL (section table past the end of the file)";
-        if (static_cast<long long>(sh.PointerToRawData) + sh.SizeOfRawData > size)
-            return "damaged DLL (section past the end of the file)";
-    }
-    return "";
-}
-
-// Answers why the image is no plug-in, or an empty string when it is one.
-std::string check_stamp(HMODULE image, const std::string &name) {
-    struct Expected {
-        unsigned id;
-        const char *text;
-    };
-    const Expected expected[] = {{QUORV_STAMP_ID_HOST, QUORV_STAMP_HOST}, {QUORV_STAMP_ID_INLINE, QUORV_STAMP_INLINE}};
-    for (const Expected &e : expected) {
-        std::string text, damage;
-        if (!read_string(image, e.id, &text, &damage))
-            return damage.empty() ? "no version stamp (string " + std::to_string(e.id) + ", language 1033)"
-                                  : "damaged version stamp (" + damage + ")";
-        if (text != e.text)
-            return "version stamp string " + std::to_string(e.id) + " " + quoted(text) + " does not match " +
-                   quoted(e.text);
-    }
-    if (name.empty()) return "";
-    std::string given, damage;
-    if (!read_string(image, QUORV_STAMP_ID_NAME, &given, &damage))
-        return damage.empty() ? "its version stamp names no plug-in (expected " + name + ")"
-                              : "damaged version stamp (" + damage + ")";
-    if (given != name)
-        return "its version stamp names " + quoted(given) + ", not " + name +
-               " (a plug-in of the other kind in its place)";
-    return "";
-}
-
-// The SHA-256 of the file, or false when it cannot be read.
-bool file_digest(const std::wstring &wpath, std::string *hex) {
-    std::FILE *f = _wfopen(wpath.c_str(), L"rb");
-    if (!f) return false;
-    Sha256 sha;
-    std::vector<char> buffer(1 << 16);
-    size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) sha.update(buffer.data(), n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    *hex = sha.hex();
-    return ok;
-}
-
-// The text of the digest file, or false when there is none.
-bool read_digest_file(const std::wstring &wpath, std::string *text) {
-    std::FILE *f = _wfopen((wpath + L".sha256").c_str(), L"rb");
-    if (!f) return false;
-    text->resize(max_digest_file);
-    text->resize(std::fread(&(*text)[0], 1, text->size(), f));
-    std::fclose(f);
-    return true;
+// Whether the file `module` was loaded from is the held file: the same
+// volume and file index, as a directory renamed meanwhile could make its path
+// name another.
+bool maps_file(HMODULE module, HANDLE held) {
+    std::vector<wchar_t> name(32768);
+    const DWORD n = GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
+    if (n == 0 || n >= name.size()) return false;
+    const Held loaded{CreateFileW(name.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                  FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr)};
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return loaded.handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(loaded.handle, &a) &&
+           GetFileInformationByHandle(held, &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 }  // namespace
@@ -185,10 +56,7 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     std::string &why = error ? *error : ignored;
     why.clear();
 
-    // The tool joins paths with '/'; LoadLibraryEx wants '\\'.
-    std::wstring wpath = wide(path);
-    for (wchar_t &c : wpath)
-        if (c == L'/') c = L'\\';
+    const std::wstring wpath = windows_path(path);
     const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wpath.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         why = "cannot open " + path + ": " + (path.empty() ? std::string(std::strerror(ENOENT))
@@ -200,7 +68,10 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         return nullptr;
     }
 
-    const std::string damage = check_file(wpath);
+    // Shared for reading only, until the load below is done.
+    const Held file{CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)};
+    const std::string damage = file.handle == INVALID_HANDLE_VALUE ? "cannot be read" : loader::check_file(file.handle);
     if (!damage.empty()) {
         why = path + " is not a plug-in: " + damage;
         return nullptr;
@@ -211,25 +82,26 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         why = path + " is not a plug-in: not a Windows DLL (" + system_message(GetLastError()) + ")";
         return nullptr;
     }
-    const std::string reason = check_stamp(image, name);
+    const std::string reason = loader::check_stamp(image, name);
     FreeLibrary(image);
     if (!reason.empty()) {
         why = path + " is not a plug-in: " + reason;
         return nullptr;
     }
-    std::string recorded, actual;
-    const bool has_digest = read_digest_file(wpath, &recorded);
-    if (has_digest && !file_digest(wpath, &actual)) {
-        why = "cannot read " + path;
-        return nullptr;
-    }
-    why = digest_refusal(path, has_digest, recorded, actual);
+    why = loader::check_digest(path, wpath, file.handle);
     if (!why.empty()) return nullptr;
+    const host::State &s = host::state();
+    if (s.load_hook) s.load_hook(path, s.load_hook_context);
 
     // Its host libraries are found among the modules already loaded (ours).
     HMODULE handle = LoadLibraryExW(wpath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!handle) {
         why = "cannot load " + path + ": " + system_message(GetLastError());
+        return nullptr;
+    }
+    if (!maps_file(handle, file.handle)) {
+        FreeLibrary(handle);
+        why = "cannot load " + path + ": the module loaded is not the file checked";
         return nullptr;
     }
     // GetProcAddress looks in this module's own export table only.
@@ -245,8 +117,8 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     p->entry_ = reinterpret_cast<void (*)(int, mxArray **, int, const mxArray **)>(
         reinterpret_cast<void (*)()>(sym));
     p->path_ = path;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(wpath.c_str(), GetFileExInfoStandard, &data))
+    BY_HANDLE_FILE_INFORMATION data;
+    if (GetFileInformationByHandle(file.handle, &data))
         p->identity_ = {0, 0, (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
                         static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
                                              data.ftLastWriteTime.dwLowDateTime)};
@@ -254,11 +126,8 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
 }
 
 bool Plugin::unchanged() const {
-    std::wstring wpath = wide(path_);
-    for (wchar_t &c : wpath)
-        if (c == L'/') c = L'\\';
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wpath.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(windows_path(path_).c_str(), GetFileExInfoStandard, &data)) return false;
     const Identity now{0, 0, (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
                        static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
                                             data.ftLastWriteTime.dwLowDateTime)};

@@ -107,5 +107,9 @@ void release_blocks() {
 
 long host_faults() { return state().faults; }
 void reset_host_faults() { state().faults = 0; }
+void set_load_hook(void (*hook)(const std::string &path, void *context), void *context) {
+    state().load_hook = hook;
+    state().load_hook_context = context;
+}
 
 }  // namespace minihost

@@ -107,6 +107,10 @@ void release_blocks();
 // destroying an array the plug-in does not own, returning a dead array, ...).
 long host_faults();
 void reset_host_faults();
+// Called by Plugin::load with the plug-in's path once every check of its file
+// has passed, right before the load itself (a test swaps the file there);
+// null turns it off.
+void set_load_hook(void (*hook)(const std::string &path, void *context), void *context);
 
 }  // namespace minihost
 
