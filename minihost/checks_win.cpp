@@ -12,7 +12,7 @@
 #include <vector>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL loader {
+namespace loader MINIHOST_INTERNAL {
 namespace {
 
 // `length` bytes at `offset` of the open file, all of them or false.

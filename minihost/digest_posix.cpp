@@ -13,7 +13,7 @@
 #include <vector>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL loader {
+namespace loader MINIHOST_INTERNAL {
 namespace {
 
 // SHA-256 of the whole open file.

@@ -10,7 +10,7 @@
 #include <type_traits>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL loader {
+namespace loader MINIHOST_INTERNAL {
 namespace {
 
 using Dyn = ElfW(Dyn);

@@ -10,7 +10,7 @@
 #include <cstring>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL loader {
+namespace loader MINIHOST_INTERNAL {
 namespace {
 
 #if defined(__x86_64__)

@@ -15,7 +15,7 @@
 #include <vector>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL loader {
+namespace loader MINIHOST_INTERNAL {
 
 using Ehdr = ElfW(Ehdr);
 using Phdr = ElfW(Phdr);

@@ -7,7 +7,7 @@
 #include <new>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL host {
+namespace host MINIHOST_INTERNAL {
 
 State &state() {
     static State *s = new State;

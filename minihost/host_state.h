@@ -36,7 +36,7 @@ struct mxArray_tag {
 };
 
 namespace minihost {
-namespace MINIHOST_INTERNAL host {
+namespace host MINIHOST_INTERNAL {
 
 // Thrown by mexErrMsgTxt; only Plugin::call catches it.
 struct HostError {

@@ -16,7 +16,7 @@
 #include <string>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL loader {
+namespace loader MINIHOST_INTERNAL {
 
 // UTF-8 and UTF-16, as the tool's paths and the system's texts need.
 std::wstring wide(const std::string &utf8);

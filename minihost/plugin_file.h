@@ -13,7 +13,7 @@
 #include <string>
 
 namespace minihost {
-namespace MINIHOST_INTERNAL loader {
+namespace loader MINIHOST_INTERNAL {
 
 // Reads from an open file, refusing any range that is not wholly inside it.
 class File {
