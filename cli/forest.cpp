@@ -140,13 +140,8 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
         m.labels = doubles_of(in.text("labels"), m.nodes, "labels");
         m.features = front::member_features(scaled.cols(), draws.features, static_cast<unsigned long>(seed), k);
         ++done_count;
-        if (live) {
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            std::fprintf(stderr, "\r\033[Ktrain: %zu of %zu members trained, %.1f s", done_count, count, seconds);
-            if (done_count == count)
-                std::fputs("\r\033[K", stderr);
-            std::fflush(stderr);
-        }
+        if (live)
+            draw_count("train", done_count, count, "members trained", start);
     };
     run_in_workers(count, jobs, task, done);
     if (report) {

@@ -12,6 +12,16 @@ namespace cli {
 
 bool stderr_is_terminal() { return isatty(2) == 1; }
 
+void draw_count(const char *title, size_t done, size_t total, const char *what,
+                std::chrono::steady_clock::time_point start)
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(stderr, "\r\033[K%s: %zu of %zu %s, %.1f s", title, done, total, what, seconds);
+    if (done == total)
+        std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+}
+
 InterruptGuard::InterruptGuard(const char *message) { set_stop_message(message); }
 
 InterruptGuard::~InterruptGuard() { end(); }

@@ -52,6 +52,11 @@ public:
 
 bool stderr_is_terminal();
 
+// The live line of work counted in units: "TITLE: DONE of TOTAL WHAT, 1.2 s",
+// cleared once DONE reaches TOTAL.
+void draw_count(const char *title, size_t done, size_t total, const char *what,
+                std::chrono::steady_clock::time_point start);
+
 }  // namespace cli
 
 #endif

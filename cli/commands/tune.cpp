@@ -290,13 +290,8 @@ void run_tune(const Args &args)
         s.tested += tested;
         s.fold_accuracy.push_back(tested > 0 ? correct / tested : 0);
         done_count += static_cast<size_t>(run.votes);
-        if (live) {
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            std::fprintf(stderr, "\r\033[Ktune: %zu of %zu trainings done, %.1f s", done_count, total, seconds);
-            if (done_count == total)
-                std::fputs("\r\033[K", stderr);
-            std::fflush(stderr);
-        }
+        if (live)
+            draw_count("tune", done_count, total, "trainings done", start);
     };
     run_in_workers(settings.size() * folds, jobs, task, done);
 
