@@ -1,5 +1,9 @@
 // The winner search as the drivers use it: the straight loop, or the block's
 // search with the joins counted at once (see search.h).
+//
+// What stays true: both forms count every node as joined, with the same
+// totals (count_joins gives those of as many Node::join calls), and both
+// leave the winner's trial box as Node::join makes it.
 #include "model/search.h"
 
 #include "host/args.h"
@@ -9,6 +13,10 @@
 namespace {
 
 // The plain form: every node joined in turn, each join counted as it happens.
+// It is what the block's searches must match (the straight twins of the
+// plug-ins run it), so it keeps its own strictly-smaller test rather than
+// sharing the tie rule of model/search/join.h: in node order that test is
+// the whole rule.
 int straight_winner(Node *const *nodes, int count, const double *pattern, std::int64_t host_per_join,
                     double *size)
 {
@@ -34,8 +42,7 @@ int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, s
                   const double *next, int pattern_index)
 {
     const int count = block.count();
-    // A few nodes are joined sooner than searched and then joined again.
-    if (block.config().path == SearchPath::Straight || count < 4)
+    if (block.config().path == SearchPath::Straight || count < search_policy::kSearchMinNodes)
         return straight_winner(nodes, count, pattern, host_per_join, nullptr);
     const int winner = block.find_winner_ahead(pattern, next, nullptr, pattern_index);
     // Only the winner's trial box is ever used.

@@ -26,7 +26,8 @@ SearchConfig plugin_search_config();
 // the block: -1 when none wins. Every node counts as joined, and each join adds
 // host_per_join more to the host's flop counter (a driver's own tally). The
 // winner has been joined with the pattern, so its trial box, join_size and
-// growth are this pattern's; other nodes' trial fields are left as they were.
+// growth are this pattern's; other nodes' trial fields are not to be read
+// (the straight loop sets them, the block's search leaves them as they were).
 // `next` and `pattern_index` as for NodeBlock::find_winner_ahead; they change
 // nothing but the time taken. The block is regrouped now and then, as the
 // nodes added since the last time make it worth it.

@@ -1,4 +1,6 @@
-// The search configurations: what the processor offers, read once.
+// The search configurations from what this build and processor offer. A
+// path's kernel table is handed out only where this build has it and the
+// processor runs it. for_processor chooses once per process.
 #include "model/search/config.h"
 
 #include <initializer_list>

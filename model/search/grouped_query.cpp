@@ -65,7 +65,7 @@ int NodeBlock::grouped_winner(const double *pattern, double *size, GroupScratch 
         scratch.sized += count_;
         return flat_winner(pattern, size);
     }
-    double best = m_;
+    double best = no_lead(m_);
     int winner = -1;
     alignas(64) double sizes[kW * kW];
     for (int t0 = g.count / kW; t0 < tile_count(); t0 += kW) {
@@ -91,7 +91,7 @@ int NodeBlock::grouped_winner(const double *pattern, double *size, GroupScratch 
 
     // For a finite pattern every least size is a number (0 for the bounds of
     // unsound boxes), so the order below is a strict weak one.
-    double *group_least_size = scratch.group_sizes.get();
+    double *group_least_size = scratch.group_least_sizes.get();
     int *order = scratch.order.get();
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
     kernels().least_sizes(g.group_bounds.get(), g.group_tiles, m_, pattern, group_least_size);
@@ -99,48 +99,52 @@ int NodeBlock::grouped_winner(const double *pattern, double *size, GroupScratch 
     // Groups above the best so far stay out of the order: the best only falls.
     int candidates = 0;
     for (int q = 0; q < g.groups; ++q) {
-        group_least_size[q] = group_least_size[q] > g.group_least[q] ? group_least_size[q] : g.group_least[q];
+        const double box = g.group_smallest_box[q];
+        group_least_size[q] = group_least_size[q] > box ? group_least_size[q] : box;
         if (group_least_size[q] <= best)
             order[candidates++] = q;
     }
-    std::sort(order, order + candidates, [group_least_size](int a, int b) { return group_least_size[a] < group_least_size[b]; });
+    std::sort(order, order + candidates,
+              [group_least_size](int a, int b) { return group_least_size[a] < group_least_size[b]; });
 
-    // No member can beat the best: a larger least size, or an equal one with every
-    // member numbered above the winner (or no winner: then the best is M,
-    // which no size reaches and wins).
-    auto hopeless = [&](double least, int first_node) {
-        return least > best || (least == best && (winner < 0 || first_node > winner));
-    };
+    // A tile or group is passed over where no member can beat the best: a
+    // larger least size, or an equal one with every member numbered above the
+    // winner (or no winner: then the best is M, which no winner reaches);
+    // out_of_reach (join.h).
     alignas(64) double tile_least_size[kW];
     for (int r = 0; r < candidates; ++r) {
         const int q = order[r];
         if (group_least_size[q] > best)
             break;  // so are all that follow
-        if (hopeless(group_least_size[q], g.group_first[q]))
+        if (out_of_reach(group_least_size[q], g.group_first[q], best, winner))
             continue;
         kernels().least_sizes(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, 1, m_, pattern,
                               tile_least_size);
         sized += search_policy::kBoundWork;
-        for (int j = 0; j < kW && q * kW + j < g.tiles; ++j)
-            tile_least_size[j] = tile_least_size[j] > g.tile_least[q * kW + j] ? tile_least_size[j] : g.tile_least[q * kW + j];
+        for (int j = 0; j < kW && q * kW + j < g.tiles; ++j) {
+            const double box = g.tile_smallest_box[q * kW + j];
+            tile_least_size[j] = tile_least_size[j] > box ? tile_least_size[j] : box;
+        }
         const int t0 = q * kW;
         const int tiles = g.tiles - t0 < kW ? g.tiles - t0 : kW;
-        // Two tiles at a time keep the kernel busy; a second tile may turn
+        // A few tiles at a time keep the kernel busy; a later one may turn
         // out not to be needed, which costs time only.
+        constexpr int kAtOnce = search_policy::kPrunedTilesAtOnce;
+        static_assert(kAtOnce >= 1 && kAtOnce <= kW, "the sizes of kAtOnce tiles fit in sizes[]");
         for (int j = 0; j < tiles;) {
-            int two[2];
+            int which[kAtOnce];
             int n = 0;
-            for (; j < tiles && n < 2; ++j)
-                if (!hopeless(tile_least_size[j], g.tile_first[t0 + j]))
-                    two[n++] = t0 + j;
+            for (; j < tiles && n < kAtOnce; ++j)
+                if (!out_of_reach(tile_least_size[j], g.tile_first[t0 + j], best, winner))
+                    which[n++] = t0 + j;
             if (n == 0)
                 break;
-            kernels().tile_sizes(g.nodes.get(), tile_doubles_, two, n, m_, pattern, sizes);
+            kernels().tile_sizes(g.nodes.get(), tile_doubles_, which, n, m_, pattern, sizes);
             sized += n * kW;
             for (int e = 0; e < n * kW; ++e) {
                 const double s = sizes[e];
                 if (s <= best) {
-                    const int k = g.slot_node[static_cast<std::size_t>(two[e / kW] * kW + e % kW)];
+                    const int k = g.slot_node[static_cast<std::size_t>(which[e / kW] * kW + e % kW)];
                     if (takes_lead(s, k, best, winner)) {
                         best = s;
                         winner = k;
@@ -170,7 +174,7 @@ void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *win
     double best[4];
     int winner[4];
     for (int r = 0; r < 4; ++r) {
-        best[r] = m_;
+        best[r] = no_lead(m_);
         winner[r] = -1;
     }
     auto offer = [&](int r, const double *z, unsigned hits, const int *slot_nodes) {
@@ -209,10 +213,10 @@ void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *win
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m_);
     const std::size_t slots = static_cast<std::size_t>(g.group_tiles) * kW;
     double *group_least_size[4];
-    double *least_of_four = scratch.group_sizes.get() + 4 * slots;
+    double *least_of_four = scratch.group_least_sizes.get() + 4 * slots;
     int *order = scratch.order.get();
     for (int r = 0; r < 4; ++r)
-        group_least_size[r] = scratch.group_sizes.get() + r * slots;
+        group_least_size[r] = scratch.group_least_sizes.get() + r * slots;
     kernels().least_sizes4(g.group_bounds.get(), g.group_tiles, m_, x, group_least_size);
     // Only groups that some pattern may still need are ordered: the bests
     // only fall from here on.
@@ -220,8 +224,9 @@ void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *win
     int candidates = 0;
     for (int q = 0; q < g.groups; ++q) {
         double low = group_least_size[0][q];
+        const double box = g.group_smallest_box[q];
         for (int r = 0; r < 4; ++r) {
-            group_least_size[r][q] = group_least_size[r][q] > g.group_least[q] ? group_least_size[r][q] : g.group_least[q];
+            group_least_size[r][q] = group_least_size[r][q] > box ? group_least_size[r][q] : box;
             low = group_least_size[r][q] < low ? group_least_size[r][q] : low;
         }
         least_of_four[q] = low;
@@ -256,10 +261,12 @@ void NodeBlock::grouped_winners4(const double *const *patterns, int np, int *win
         sized += reach * search_policy::kBoundWork;
         // Slots past the last tile have an infinite least size, and are
         // never needed.
-        const double *tile_least = g.tile_least.get() + t0;
+        const double *smallest_box = g.tile_smallest_box.get() + t0;
         unsigned needs[4];
         for (int r = 0; r < 4; ++r)
-            needs[r] = group_least_size[r][q] <= best[r] ? at_most(tile_least_size[r], best[r]) & at_most(tile_least, best[r]) : 0;
+            needs[r] = group_least_size[r][q] <= best[r]
+                           ? at_most(tile_least_size[r], best[r]) & at_most(smallest_box, best[r])
+                           : 0;
         // A tile that all four need is sized for all four, its rows loaded
         // once; one that fewer need only for those, tile and pattern paired.
         const unsigned all = needs[0] & needs[1] & needs[2] & needs[3];

@@ -1,5 +1,12 @@
 // The k-d grouping of the nodes and the bounds of their tiles and groups (see
-// grouping.h).
+// grouping.h for why the bounds hold).
+//
+// Kept here: regroup_begin puts the boxes the bounds hold for (sound_box)
+// first and the others after, and cuts the order into parts at whole groups;
+// each part (Regrouping::part) fills its slots with NaN bounds and node
+// INT_MAX before it copies its boxes in, and starts its tiles' bounds empty
+// (empty_bounds; regroup_begin those of the groups); refresh_groups takes a
+// learned box into its tile's and group's bounds.
 #include "model/search/grouping.h"
 
 #include "model/search/node_block.h"
@@ -201,9 +208,10 @@ bool sound_box(const double *lower, const double *upper, int m, std::size_t stri
     return true;
 }
 
-// Bounds j of [first, last) (lane j % kW of bound tile j / kW) made empty:
-// lower -inf, upper and width +inf, and no member.
-void empty_bounds(double *bounds, int m, int first, int last, int *first_node, double *least)
+// Bounds j of [first, last) (lane j % kW of bound tile j / kW) made empty,
+// ready to take in boxes: lower -inf, upper and width +inf, no member (first
+// node INT_MAX) and smallest box +inf.
+void empty_bounds(double *bounds, int m, int first, int last, int *first_node, double *smallest_box)
 {
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
     for (int j = first; j < last; ++j) {
@@ -214,7 +222,7 @@ void empty_bounds(double *bounds, int m, int first, int last, int *first_node, d
             lo[3 * kW * i + 2 * kW] = kInf;
         }
         first_node[j] = std::numeric_limits<int>::max();
-        least[j] = kInf;
+        smallest_box[j] = kInf;
     }
 }
 
@@ -257,7 +265,7 @@ void kd_order(int *order, int n, const double *points, int m)
 std::unique_ptr<GroupScratch> GroupScratch::make(const NodeGroups &g)
 {
     std::unique_ptr<GroupScratch> s(new (std::nothrow) GroupScratch);
-    if (!s || !s->group_sizes.allocate(5 * static_cast<std::size_t>(g.group_tiles) * kW) ||
+    if (!s || !s->group_least_sizes.allocate(5 * static_cast<std::size_t>(g.group_tiles) * kW) ||
         !s->order.allocate(static_cast<std::size_t>(g.groups)))
         return nullptr;
     return s;
@@ -279,8 +287,8 @@ void refresh_groups(NodeGroups &g, int k, int m, std::size_t tile_doubles, const
     take_in(g.group_bounds.get() + static_cast<std::size_t>(q / kW) * bound_doubles, q % kW, m, lower, upper, 1,
             sound);
     const double least = sound ? box_size(lower, upper, m, 1) : 0.0;
-    g.tile_least[t] = least < g.tile_least[t] ? least : g.tile_least[t];
-    g.group_least[q] = least < g.group_least[q] ? least : g.group_least[q];
+    g.tile_smallest_box[t] = least < g.tile_smallest_box[t] ? least : g.tile_smallest_box[t];
+    g.group_smallest_box[q] = least < g.group_smallest_box[q] ? least : g.group_smallest_box[q];
 }
 
 int NodeBlock::grouped() const { return groups_ ? groups_->count : 0; }
@@ -310,7 +318,6 @@ bool NodeBlock::regroup_begin(Regrouping &r)
     searched_ = 0;
     sized_ = 0;
     const int k = count_;
-    r.k = k;
     r.m = m_;
     r.tile_doubles = tile_doubles_;
     if (k == 0 || m_ == 0)
@@ -368,13 +375,13 @@ bool NodeBlock::regroup_begin(Regrouping &r)
         !g.node_slot.fit(static_cast<std::size_t>(k)) ||
         !g.tile_first.fit(static_cast<std::size_t>(g.tiles)) ||
         !g.group_first.fit(static_cast<std::size_t>(g.groups)) ||
-        !g.tile_least.fit(static_cast<std::size_t>(g.groups) * kW) ||
-        !g.group_least.fit(static_cast<std::size_t>(g.groups)))
+        !g.tile_smallest_box.fit(static_cast<std::size_t>(g.groups) * kW) ||
+        !g.group_smallest_box.fit(static_cast<std::size_t>(g.groups)))
         return false;
     // Group bounds start empty; lanes past the last group stay NaN and are
     // never read.
     g.group_bounds.fill(kNaN);
-    empty_bounds(g.group_bounds.get(), m_, 0, g.groups, g.group_first.get(), g.group_least.get());
+    empty_bounds(g.group_bounds.get(), m_, 0, g.groups, g.group_first.get(), g.group_smallest_box.get());
     return true;
 }
 
@@ -400,10 +407,10 @@ void Regrouping::part(int index)
     // an infinite least size.
     std::fill(gr.tile_bounds.get() + static_cast<std::size_t>(q0) * bound_doubles,
               gr.tile_bounds.get() + static_cast<std::size_t>(q1) * bound_doubles, kNaN);
-    empty_bounds(gr.tile_bounds.get(), m, t0, t1, gr.tile_first.get(), gr.tile_least.get());
+    empty_bounds(gr.tile_bounds.get(), m, t0, t1, gr.tile_first.get(), gr.tile_smallest_box.get());
     if (q1 == gr.groups)
-        std::fill(gr.tile_least.get() + gr.tiles, gr.tile_least.get() + static_cast<std::size_t>(gr.groups) * kW,
-                  kInf);
+        std::fill(gr.tile_smallest_box.get() + gr.tiles,
+                  gr.tile_smallest_box.get() + static_cast<std::size_t>(gr.groups) * kW, kInf);
     for (int p = p0; p < p1; ++p) {
         const int j = order[static_cast<std::size_t>(p)];
         const bool is_sound = p < sound;
@@ -421,7 +428,7 @@ void Regrouping::part(int index)
                 is_sound);
         gr.tile_first[t] = j < gr.tile_first[t] ? j : gr.tile_first[t];
         const double least = is_sound ? box_size(lower, upper, m, 2 * kW) : 0.0;
-        gr.tile_least[t] = least < gr.tile_least[t] ? least : gr.tile_least[t];
+        gr.tile_smallest_box[t] = least < gr.tile_smallest_box[t] ? least : gr.tile_smallest_box[t];
     }
     // A group's bounds are those of its tiles taken together: the largest
     // and smallest of the same numbers, in any order.
@@ -436,7 +443,8 @@ void Regrouping::part(int index)
             to[kW * (i + 2)] = width < to[kW * (i + 2)] ? width : to[kW * (i + 2)];
         }
         gr.group_first[q] = gr.tile_first[t] < gr.group_first[q] ? gr.tile_first[t] : gr.group_first[q];
-        gr.group_least[q] = gr.tile_least[t] < gr.group_least[q] ? gr.tile_least[t] : gr.group_least[q];
+        const double box = gr.tile_smallest_box[t];
+        gr.group_smallest_box[q] = box < gr.group_smallest_box[q] ? box : gr.group_smallest_box[q];
     }
 }
 

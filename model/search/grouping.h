@@ -3,16 +3,23 @@
 // A regroup copies the nodes once more, in k-d order, so that each tile holds
 // nearby boxes, and keeps for every tile, and for every group of kTileNodes
 // tiles, the largest lower bound, the smallest upper bound and the smallest
-// width of each feature, and the smallest box size.
+// width of each feature (the tile's or group's bounds), and the smallest box
+// size.
 //
-// Why the bounds hold: a member's join term in a feature is at least the term
-// the two bounds give with the pattern (a rounded difference of a larger or
-// equal first and a smaller or equal second operand) and at least its own
-// width, so at least the larger of that term and the smallest width; no term
-// is negative, and larger terms added in the same order never give a smaller
-// sum. That sum, and the smallest box size, are thus no more than any
-// member's join size: a group whose bound is above the best size found cannot
-// hold the winner (compared as size, then node number, for the ties).
+// Names: "bounds" are always those of boxes: a node's lower and upper bounds,
+// or the three above of a tile or group. A "least size" is a limit on sizes:
+// no member's join size with the pattern goes below it (the kernels'
+// least_sizes* compute it from the bounds).
+//
+// Why the least sizes hold: a member's join term in a feature is at least
+// the term the two bounds give with the pattern (a rounded difference of a
+// larger or equal first and a smaller or equal second operand) and at least
+// its own width, so at least the larger of that term and the smallest width;
+// no term is negative, and larger terms added in the same order never give a
+// smaller sum. That sum, and the smallest box size, are thus no more than any
+// member's join size: a group whose least size is above the best size found
+// cannot hold the winner (compared as size, then node number, for the ties:
+// out_of_reach in join.h).
 //
 // What stays true:
 // - Group bounds are sound only for finite boxes with lower <= upper and a
@@ -20,13 +27,16 @@
 //   ones, with bounds +inf / -inf and width 0 (size 0 for every finite
 //   pattern, so always searched); a pattern that is not finite is searched
 //   without the groups.
-// - learn may move bounds either way by a rounding: refresh_groups widens the
-//   bounds of a node's tile and group to take in its new box.
-// - Empty slots of the grouped tiles hold NaN bounds and node INT_MAX; bound
-//   lanes past the last tile or group are never read, and their least sizes
-//   are +inf.
-// - A regroup is cut into parts at whole groups, so that threads doing
-//   different parts write disjoint tiles, lanes and groups.
+// - learn may move a box's bounds either way (by a rounding, too):
+//   refresh_groups takes the new box into the bounds of its tile and group,
+//   which keep the old one's too (bounds taken over more boxes are weaker,
+//   never wrong).
+// - Empty slots of the grouped tiles hold NaN bounds and node INT_MAX. Bound
+//   lanes past the last tile or group hold NaN bounds (NaN least sizes), and
+//   lanes past the last tile a smallest box of +inf: none is ever searched.
+// - A regroup is cut into parts at whole groups (regroup_begin splits only
+//   ranges of more than a group, at a whole number of groups), so that
+//   threads doing different parts write disjoint tiles, lanes and groups.
 #ifndef QUORV_MODEL_SEARCH_GROUPING_H
 #define QUORV_MODEL_SEARCH_GROUPING_H
 
@@ -56,20 +66,23 @@ struct NodeGroups {
     // Smallest size (widths summed in feature order) of the boxes of each
     // tile and group, no more than any member's join size: every term of a
     // join is at least the width in its feature. 0 with an unsound box.
-    Buffer<double> tile_least;
-    Buffer<double> group_least;
+    Buffer<double> tile_smallest_box;
+    Buffer<double> group_smallest_box;
 };
 
 // What one searching thread needs besides the block; null without the memory.
 struct GroupScratch {
-    Buffer<double> group_sizes;  // room for four patterns' group bounds and their least
+    // The groups' least sizes with up to four patterns, and the least of the
+    // four: five rows of group_tiles * kTileNodes.
+    Buffer<double> group_least_sizes;
     Buffer<int> order;
     std::int64_t sized = 0;  // work done within the groups, in nodes sized
 
     static std::unique_ptr<GroupScratch> make(const NodeGroups &g);
 };
 
-// A node's centre key for the k-d split (a bound and the node's number).
+// A point's key in one split of the k-d order: its coordinate across the
+// split (for a node, one of its bounds) and its number.
 struct SplitKey {
     double value;
     int node;
@@ -87,7 +100,9 @@ struct Regrouping {
     const double *tiles = nullptr;
     int m = 0;
     std::size_t tile_doubles = 0;
-    int k = 0, sound = 0, sound_tiles = 0;
+    // The first `sound` nodes of the order have boxes the bounds hold for;
+    // they fill the first sound_tiles tiles, the others the tiles after.
+    int sound = 0, sound_tiles = 0;
     // Part i is nodes split[i] .. split[i + 1] - 1 of the order: sound boxes
     // split at whole groups, the others with the last part.
     int parts = 0;

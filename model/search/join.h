@@ -98,13 +98,27 @@ QUORV_ALWAYS_INLINE double lane_size(const double *tile, int lane, int m, const 
     return sum;
 }
 
+// The best size before any node is sized: M. Every winner is strictly below
+// it, so sizes of M or more never win.
+QUORV_ALWAYS_INLINE double no_lead(int m) { return m; }
+
 // Whether node `node` of size `size` takes the lead from `winner` (-1: none
-// yet, best is then M): a strictly smaller size, or an equal one of a lower
-// node number. Searches in node order never meet the second case; searches
-// in any other order need it to find the same winner.
+// yet, best is then no_lead(M)): a strictly smaller size, or an equal one of
+// a lower node number. Searches in node order never meet the second case;
+// searches in any other order need it to find the same winner.
 QUORV_ALWAYS_INLINE bool takes_lead(double size, int node, double best, int winner)
 {
     return size < best || (size == best && winner >= 0 && node < winner);
+}
+
+// The same rule read for a tile or group whose members are all numbered
+// first_node or above and sized least or more (least: its least size): true
+// when none of them can take the lead. (When first_node is the winner itself
+// and least equals best, none can either, but the answer is false: the tile
+// is searched, which costs time only.)
+QUORV_ALWAYS_INLINE bool out_of_reach(double least, int first_node, double best, int winner)
+{
+    return least > best || (least == best && (winner < 0 || first_node > winner));
 }
 
 // Lane by lane, the first strictly smaller size and its node number: a lane

@@ -47,8 +47,8 @@ bool SearchJournal::remember(int patterns, std::size_t tile_doubles, int m)
     memo_count_ = 0;
     if (patterns <= 0)
         return true;
-    const std::int64_t capacity =
-        (2 * static_cast<std::int64_t>(patterns) + search_policy::kLogSlack + kW - 1) / kW * kW;  // whole tiles
+    const std::int64_t per_pattern = search_policy::kLogPerPattern;
+    const std::int64_t capacity = (per_pattern * patterns + search_policy::kLogSlack + kW - 1) / kW * kW;  // whole tiles
     if (!memos_.allocate(static_cast<std::size_t>(patterns)) || !log_.allocate(static_cast<std::size_t>(capacity))) {
         memos_.release();
         log_.release();
@@ -76,8 +76,8 @@ int SearchJournal::replay(int index, const double *pattern, const search_kernels
     const std::int64_t changes = epoch_ - memo.epoch;
     if (memo.epoch < 0 || changes >= log_capacity_ || changes > count / search_policy::kReplayShare ||
         (memo.node >= 0 && changed_at_[static_cast<std::size_t>(memo.node)] > memo.epoch))
-        return -2;
-    double best = memo.node >= 0 ? memo.size : m;
+        return kSearchAfresh;
+    double best = memo.node >= 0 ? memo.size : no_lead(m);
     int winner = memo.node;
     alignas(64) double sizes[kW * kW];
     const std::int64_t journal_tiles = log_capacity_ / kW;

@@ -5,13 +5,16 @@
 // replaying only the changes since gives the same winner as a full search.
 //
 // What stays true:
-// - Every append or change of a box takes one step of the epoch, and the log
-//   holds the node of each of the last log_capacity steps (entry e % capacity
-//   for step e); changed_at[k] is node k's last step.
-// - A pattern's search is followed by at most one change (a node learns or is
-//   appended), so between two searches of one pattern come at most two
-//   changes per pattern: the log, two per pattern and kLogSlack more, holds
-//   them all, and a replay that would reach past it searches afresh.
+// - Every append or change of a box takes one step of the epoch (and so does
+//   remember, which no entry stands for), and the log holds the node of each
+//   of the last log_capacity_ steps (entry e % log_capacity_ for step e);
+//   changed_at_[k] is node k's last step.
+// - Training changes at most one node after each search (a node learns or is
+//   appended), so between two searches of one pattern come at most as many
+//   changes as there are patterns. The log has room for kLogPerPattern times
+//   that and kLogSlack more (policy.h): training's replays find all their
+//   changes in it, and a replay that would reach past it (a caller that
+//   changes more) searches afresh.
 // - The boxes of the logged changes, when kept (boxes_), are copies as they
 //   were at their step, in tiles as the block keeps them, entry e of the log
 //   in lane e % kTileNodes; entries not yet written hold NaN bounds.
@@ -39,9 +42,11 @@ public:
     bool remember(int patterns, std::size_t tile_doubles, int m);
     bool remembers(int index) const { return memos_ && index >= 0 && index < memo_count_; }
 
+    // What replay gives when it cannot tell (-1 is "no winner").
+    static constexpr int kSearchAfresh = -2;
     // The winner of remembered pattern `index` from its last search and the
-    // changes since, among `count` nodes in `tiles`, by `kernels`; -2 when
-    // that is not known or would cost more than a search.
+    // changes since, among `count` nodes in `tiles`, by `kernels`;
+    // kSearchAfresh when that is not known or would cost more than a search.
     int replay(int index, const double *pattern, const search_kernels::Kernels &kernels, const double *tiles,
                std::size_t tile_doubles, int m, int count, double *size) const;
     // The search of pattern `index` found `winner` (-1: none) of that size, now.

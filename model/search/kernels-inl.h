@@ -276,7 +276,7 @@ struct Lead {
     explicit Lead(int m)
     {
         for (int p = 0; p < kRow; ++p) {
-            best[p] = broadcast(m);
+            best[p] = broadcast(no_lead(m));
             at[p] = broadcast(-1.0);
         }
     }
@@ -420,7 +420,7 @@ void flat_winners(const double *tiles, std::size_t tile_doubles, int tiles_n, in
         const int rows = (nb + 3) / 4 * 4;
         for (int r = 0; r < rows; ++r)
             for (int j = 0; j < kW; ++j) {
-                states.best[r][j] = m;
+                states.best[r][j] = no_lead(m);
                 states.at[r][j] = -1.0;
             }
         auto pass = [&](auto tiles_now, int t) {

@@ -9,6 +9,11 @@
 
 namespace search_policy {
 
+// The block's search of one pattern (search_winner).
+// Below this many nodes each is joined in turn: a few nodes are joined sooner
+// than searched and then joined again.
+constexpr int kSearchMinNodes = 4;
+
 // Grouping: when it is made.
 // Below this many nodes the groups are not worth making: a flat pass is short.
 constexpr int kGroupMinNodes = 128;
@@ -35,6 +40,10 @@ constexpr std::int64_t kPayingShare = 3;
 // A tile of group or tile bounds counts as this many nodes sized (three rows
 // per feature against two, and the sorting that follows).
 constexpr std::int64_t kBoundWork = 12;
+// The pruned search of one pattern sizes the tiles of a group it cannot rule
+// out this many at a time: enough sums in flight to keep the kernel busy,
+// few enough that a tile the first ones rule out is seldom sized in vain.
+constexpr int kPrunedTilesAtOnce = 2;
 // A batch probes the groups on up to this many patterns before it trusts them.
 constexpr int kProbePatterns = 32;
 // A batch searched with the groups goes in runs of this many patterns; a run
@@ -56,8 +65,12 @@ constexpr int kRegroupParts = 4;
 // they are fewer than this share of the nodes (1 / kReplayShare); past that a
 // search over all nodes costs less.
 constexpr int kReplayShare = 4;
-// The log of changes has room for two per pattern (a pattern's search is
-// followed by at most one change) and this many more.
+// The log of changes has room for kLogPerPattern changes per pattern and
+// kLogSlack more. Training makes at most one change per pattern between two
+// searches of one pattern (each search is followed by at most one); the room
+// beyond that only spares a replay from searching afresh where a caller
+// changes more.
+constexpr int kLogPerPattern = 2;
 constexpr int kLogSlack = 64;
 // Most doubles kept of the boxes changed between two searches (128 MB).
 constexpr std::uint64_t kJournalDoubles = std::uint64_t{1} << 24;
@@ -72,8 +85,12 @@ constexpr double kThreadWork = 2e6;
 constexpr int kTasksPerThread = 4;
 constexpr int kMostTasks = 256;
 constexpr int kShortestGroupedRun = 512;
-// Flat runs are a share of what is left, shrinking to a whole register tile
-// of patterns, so that the threads finish together.
+// Runs taken from a batch shared among threads are 1 / (kRunsPerThreadOfRest
+// * threads) of the patterns left, within the shortest and longest of their
+// kind: each thread can take about that many more, so runs shrink towards the
+// end and the threads finish together.
+constexpr int kRunsPerThreadOfRest = 2;
+// Flat runs shrink to no less than a whole register tile of patterns.
 constexpr int kShortestFlatRun = 4;
 // While one thread groups the nodes, the others take short flat runs from the
 // back, so that they soon learn whether the groups pay; then long ones.

@@ -11,8 +11,9 @@
 //
 // A batch that finds the block still to be grouped groups it while searching
 // (GroupingHandshake): one thread makes the groups, the others take parts of
-// that work or search flat until the groups are judged, then all search with
-// them if they pay.
+// that work (parts write disjoint tiles, lanes and groups: grouping.h) or
+// search flat until the groups are judged, then all search with them if they
+// pay.
 #include "model/search/grouping.h"
 #include "model/search/node_block.h"
 #include "model/search/policy.h"
@@ -245,7 +246,7 @@ private:
         std::lock_guard<std::mutex> hold(lock_);
         if (front_ >= back_)
             return false;
-        const int share = (back_ - front_) / (2 * threads_);
+        const int share = (back_ - front_) / (kRunsPerThreadOfRest * threads_);
         *nb = std::min(std::min(most, std::max(least, share)), back_ - front_);
         if (from_back) {
             back_ -= *nb;
@@ -296,7 +297,7 @@ public:
         const int left = n_ - front_;
         if (left <= 0)
             return false;
-        const int share = left / (2 * threads_) / kShortestFlatRun * kShortestFlatRun;
+        const int share = left / (kRunsPerThreadOfRest * threads_) / kShortestFlatRun * kShortestFlatRun;
         *nb = std::min(left, std::max(share, kShortestFlatRun));
         *p0 = front_;
         front_ += *nb;

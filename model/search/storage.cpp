@@ -1,6 +1,15 @@
 // The node block's tiles, and the searches of one pattern at a time: flat,
 // looking one pattern ahead, replayed from the journal, or with the groups
 // while they pay (see node_block.h).
+//
+// What stays true here:
+// - The tiles mirror the node list: append and put store a created node's
+//   box in its lane, refresh stores a learned one (and tells the journal and
+//   the groups); every lane past the last node holds NaN bounds from reserve.
+// - The sizes looked ahead (ahead_sizes_) are pattern ahead_'s with the first
+//   ahead_count_ nodes, except node ahead_dirty_, changed since: training
+//   changes at most one node between two searches, and a change of a second
+//   node drops them (ahead_ = nullptr).
 #include "model/search/node_block.h"
 
 #include "model/node.h"
@@ -77,15 +86,15 @@ bool NodeBlock::add_slots(int nodes)
 
 void NodeBlock::refresh(int k, const Node &node)
 {
-    const double *old = tile(k / kW) + k % kW;
+    const double *lane = tile(k / kW) + k % kW;
     bool changed = false;
     for (int i = 0; i < m_ && !changed; ++i)
-        changed = std::memcmp(old + 2 * kW * static_cast<std::size_t>(i), node.lower + i, sizeof(double)) != 0 ||
-                  std::memcmp(old + 2 * kW * static_cast<std::size_t>(i) + kW, node.upper + i, sizeof(double)) != 0;
+        changed = std::memcmp(lane + 2 * kW * static_cast<std::size_t>(i), node.lower + i, sizeof(double)) != 0 ||
+                  std::memcmp(lane + 2 * kW * static_cast<std::size_t>(i) + kW, node.upper + i, sizeof(double)) != 0;
     if (!changed)
         return;  // learn left the box as it was
     store(k, node);
-    journal_.note_change(k, old, tile_doubles_);
+    journal_.note_change(k, lane, tile_doubles_);  // the lane holds the learned box
     // Sizes looked ahead stay of use while only one node has changed.
     if (ahead_dirty_ >= 0 && ahead_dirty_ != k)
         ahead_ = nullptr;
@@ -129,7 +138,7 @@ int NodeBlock::find_winner_ahead(const double *pattern, const double *next, doub
         double found = 0.0;
         int winner =
             journal_.replay(pattern_index, pattern, kernels(), tiles_.get(), tile_doubles_, m_, count_, &found);
-        if (winner == -2) {
+        if (winner == SearchJournal::kSearchAfresh) {
             winner = single_search(pattern, next, &found);
         } else {
             ahead_ = nullptr;  // a search looks ahead only for the pattern it was told of
