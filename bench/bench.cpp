@@ -1,11 +1,12 @@
 // The speed benchmark: the real plug-ins, called through the embedded host,
 // against earlier forms of the same commands, on the same workloads in the
-// same process: the plug-ins on one thread, their "today" twins (the search
-// before grouping and threads), their straight twins (the plain per-node
-// loop) and the straightforward form in reference.cpp; with --base, the
-// plug-ins of another build too, on all threads and on one, taking turns with
-// these round by round so that a busy machine slows both alike. Prints one
-// table row per workload with the ratios of the times. Results, and the
+// same process: the plug-ins on one thread, their flat twins (every node
+// sized by the AVX2 kernels on one thread, as the plug-ins searched before
+// grouping and threads; the column "today"), their straight twins (the plain
+// per-node loop) and the straightforward form in reference.cpp; with --base,
+// the plug-ins of another build too, on all threads and on one, taking turns
+// with these round by round so that a busy machine slows both alike. Prints
+// one table row per workload with the ratios of the times. Results, and the
 // amounts added to the host's flop counter, must agree between all of them,
 // or the row says so.
 //
@@ -48,8 +49,8 @@ struct Options {
     std::string perf_plugin = QUORV_PERF_PLUGIN;
     std::string straight_train_plugin = QUORV_STRAIGHT_TRAIN_PLUGIN;
     std::string straight_perf_plugin = QUORV_STRAIGHT_PERF_PLUGIN;
-    std::string today_train_plugin = QUORV_TODAY_TRAIN_PLUGIN;
-    std::string today_perf_plugin = QUORV_TODAY_PERF_PLUGIN;
+    std::string flat_train_plugin = QUORV_FLAT_TRAIN_PLUGIN;
+    std::string flat_perf_plugin = QUORV_FLAT_PERF_PLUGIN;
     std::string base_dir;  // empty: no base column
     std::string data_dir = QUORV_DATA_DIR;
 };
@@ -116,7 +117,7 @@ Data load_scaled(const std::string &dir, const std::string &name)
 struct Workload {
     std::string name;
     bool training = false;
-    // Large real-data rows: the plug-in on one thread and the today twin run
+    // Large real-data rows: the plug-in on one thread and the flat twin run
     // --ref-rounds times, the straight twin and the reference only with --full.
     bool large = false;
     std::string model_of;  // classification: trained by this training workload
@@ -296,7 +297,7 @@ bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
 
 struct Row {
     // Best times, seconds; a form not run keeps its 0.
-    double fast = 0, one_thread = 0, today = 0, straight = 0, ref = 0, base = 0, base_one_thread = 0;
+    double fast = 0, one_thread = 0, flat = 0, straight = 0, ref = 0, base = 0, base_one_thread = 0;
     std::int64_t elements = 0, searches = 0;  // 0: not known (the reference did not run)
     int nodes = 0, presentations = 0;
     bool same = true;
@@ -307,7 +308,7 @@ struct Row {
 };
 
 struct Plugins {
-    minihost::Plugin *fast, *today, *straight;
+    minihost::Plugin *fast, *flat, *straight;
     minihost::Plugin *base;  // null without --base
 };
 
@@ -419,17 +420,17 @@ void run_form(minihost::Plugin &plugin, const Workload &w, const std::string &fo
     check(row, got, flops, form);
 }
 
-// One round: in the first rounds the reference, the straight and today twins
+// One round: in the first rounds the reference, the straight and flat twins
 // and the plug-in on one thread, as far as the row runs them; then the
 // plug-in. All must give the same results and host flop count.
 void run_round(const Plugins &plugins, const Workload &w, int round, const Options &o, Row *row)
 {
     const bool slow_forms = round < o.ref_rounds && (!w.large || o.full);
-    // Today's twin and the one-thread form run every round on the large rows
+    // The flat twin and the one-thread form run every round on the large rows
     // too while their rounds so far took less than kEarlierFormsBudget
     // seconds, so that their best times are as fair as the plug-in's.
     const bool earlier_forms =
-        !w.large || round < o.ref_rounds || (row->today + row->one_thread) * round < kEarlierFormsBudget;
+        !w.large || round < o.ref_rounds || (row->flat + row->one_thread) * round < kEarlierFormsBudget;
     if (slow_forms) {
         const double flops0 = minihost::flops();
         const auto t0 = std::chrono::steady_clock::now();
@@ -459,7 +460,7 @@ void run_round(const Plugins &plugins, const Workload &w, int round, const Optio
     // rounds, second in even ones.
     const bool base_first = round % 2 == 1;
     if (earlier_forms) {
-        run_form(*plugins.today, w, "today plug-in", &row->today, row);
+        run_form(*plugins.flat, w, "flat plug-in", &row->flat, row);
         const ThreadSetting threads;
         threads.one();
         if (plugins.base && base_first)
@@ -514,8 +515,8 @@ bool parse(int argc, char **argv, Options *o)
             o->perf_plugin = dir + "/quorv_perf.mexa64";
             o->straight_train_plugin = dir + "/quorv_train_straight.mexa64";
             o->straight_perf_plugin = dir + "/quorv_perf_straight.mexa64";
-            o->today_train_plugin = dir + "/quorv_train_today.mexa64";
-            o->today_perf_plugin = dir + "/quorv_perf_today.mexa64";
+            o->flat_train_plugin = dir + "/quorv_train_flat.mexa64";
+            o->flat_perf_plugin = dir + "/quorv_perf_flat.mexa64";
         } else if (a == "--base" && has_value)
             o->base_dir = argv[++i];
         else if (a == "--data" && has_value)
@@ -585,8 +586,8 @@ int main(int argc, char **argv)
         return 2;
     }
     std::vector<std::unique_ptr<minihost::Plugin>> loaded;
-    for (const std::string *path : {&o.train_plugin, &o.today_train_plugin, &o.straight_train_plugin,
-                                    &o.perf_plugin, &o.today_perf_plugin, &o.straight_perf_plugin}) {
+    for (const std::string *path : {&o.train_plugin, &o.flat_train_plugin, &o.straight_train_plugin,
+                                    &o.perf_plugin, &o.flat_perf_plugin, &o.straight_perf_plugin}) {
         std::string error;
         loaded.push_back(minihost::Plugin::load(*path, &error));
         if (!loaded.back()) {
@@ -655,7 +656,7 @@ int main(int argc, char **argv)
         std::printf("%-26s %5d %3d %6d %3d %7s | %8.4f %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s |%s %s\n",
                     w.name.c_str(), row.nodes, w.M, w.N, w.training ? row.presentations : 1, gjoin, row.fast, rate,
                     seconds_text(row.one_thread).c_str(), ratio_text(row.one_thread, row.fast).c_str(),
-                    seconds_text(row.today).c_str(), ratio_text(row.today, row.fast).c_str(),
+                    seconds_text(row.flat).c_str(), ratio_text(row.flat, row.fast).c_str(),
                     seconds_text(row.straight).c_str(), ratio_text(row.straight, row.fast).c_str(),
                     seconds_text(row.ref).c_str(), ratio_text(row.ref, row.fast).c_str(), base_cells,
                     row.same ? "yes" : ("NO: " + row.why).c_str());
