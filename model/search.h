@@ -4,8 +4,8 @@
 // searching gives the same winners, trial boxes and operation counts as
 // joining every node in turn with Node::join.
 //
-// The nodes' bounds are kept a second time in a NodeBlock (model/search/),
-// searched as its SearchConfig says.
+// The nodes' bounds are kept a second time in a NodeBlock (model/search/,
+// mapped in its README.md), searched as its SearchConfig says.
 #ifndef QUORV_MODEL_SEARCH_H
 #define QUORV_MODEL_SEARCH_H
 

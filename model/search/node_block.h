@@ -9,14 +9,16 @@
 // - Every search gives the winner of Node::join over all nodes in node order
 //   (join.h), whichever kernels, groups, remembered searches or threads find
 //   it; these change only the time taken.
-// - Searches of batches (find_winners) change nothing but their outputs and
-//   the block's working memory of the groups; all other state belongs to the
-//   calling thread.
+// - Searches of batches (find_winners) change nothing but their outputs and,
+//   where regroup_on_search asked for it, the groups; the threads they start
+//   write only disjoint parts of that regroup (grouping.h), their own scratch
+//   and disjoint runs of the outputs (scheduler.cpp). Everything else is the
+//   calling thread's.
 //
 // The parts live in files of their own: storage.cpp (tiles, the single
 // search, looking ahead), journal.h (remembered searches), grouping.h (the
 // k-d groups and their bounds), grouped_query.cpp (the pruned search) and
-// scheduler.cpp (batches on several threads).
+// scheduler.cpp (batches on several threads); README.md maps them.
 #ifndef QUORV_MODEL_SEARCH_NODE_BLOCK_H
 #define QUORV_MODEL_SEARCH_NODE_BLOCK_H
 
