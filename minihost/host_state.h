@@ -6,13 +6,13 @@
 #ifndef QUORV_MINIHOST_HOST_STATE_H
 #define QUORV_MINIHOST_HOST_STATE_H
 
+#include "blocks.h"
 #include "internal.h"
 #include "minihost.h"
 
 #include <cstdlib>
 #include <limits>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -43,11 +43,6 @@ struct HostError {
     std::string message;
 };
 
-struct Block {
-    size_t size;
-    bool in_call;  // made during a call, so released when it ends
-};
-
 struct CallContext {
     std::string console;
     std::unordered_set<mxArray *> arrays;  // made by the plug-in and still alive
@@ -55,7 +50,7 @@ struct CallContext {
 
 struct State {
     std::unordered_set<const mxArray *> arrays;  // every live array
-    std::unordered_map<void *, Block> blocks;
+    Blocks blocks;
     CallContext *call = nullptr;
     bool echo = false;
     void (*listener)(const std::string &, void *) = nullptr;

@@ -65,14 +65,7 @@ CallResult Plugin::call(int nlhs, const std::vector<const mxArray *> &inputs) {
         }
     }
     for (mxArray *a : ctx.arrays) delete_array(a);
-    for (auto it = s.blocks.begin(); it != s.blocks.end();) {
-        if (it->second.in_call) {
-            std::free(it->first);
-            it = s.blocks.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    s.blocks.end_call();
     r.console = std::move(ctx.console);
     return r;
 }
@@ -90,19 +83,12 @@ void reset_flops() { state().flops = 0; }
 void fail_allocation(long k) { state().fail_countdown = k > 0 ? k : 0; }
 long allocation_count() { return state().allocations; }
 void reset_allocation_count() { state().allocations = 0; }
-long live_blocks() { return static_cast<long>(state().blocks.size()); }
+long live_blocks() { return static_cast<long>(state().blocks.live()); }
 long live_arrays() { return static_cast<long>(state().arrays.size()); }
 
 void release_blocks() {
     State &s = state();
-    for (auto it = s.blocks.begin(); it != s.blocks.end();) {
-        if (it->second.in_call && s.call) {
-            ++it;
-        } else {
-            std::free(it->first);
-            it = s.blocks.erase(it);
-        }
-    }
+    s.blocks.release_all(s.call != nullptr);
 }
 
 long host_faults() { return state().faults; }

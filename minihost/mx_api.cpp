@@ -117,49 +117,24 @@ void *mxCalloc(mwSize n, mwSize size) {
     if (!allocation_allowed()) return nullptr;
     size_t bytes = 0;
     if (mul_overflows(n, size, &bytes)) return nullptr;
-    // Zero bytes still answer a unique block, as the caller may compare or free it.
-    void *p = std::calloc(bytes ? bytes : 1, 1);
-    if (!p) return nullptr;
     State &s = state();
-    try {
-        s.blocks.emplace(p, Block{bytes, s.call != nullptr});
-    } catch (const std::bad_alloc &) {
-        std::free(p);
-        return nullptr;
-    }
-    return p;
+    return s.blocks.make(bytes, s.call != nullptr);
 }
 
 void *mxRealloc(void *ptr, mwSize size) {
     if (!ptr) return mxCalloc(size, 1);
     State &s = state();
-    auto it = s.blocks.find(ptr);
-    if (it == s.blocks.end()) {
+    if (!s.blocks.known(ptr)) {
         fault();
         return nullptr;
     }
     if (!allocation_allowed()) return nullptr;  // the old block stays valid, as with realloc
-    void *q = std::realloc(ptr, size ? size : 1);
-    if (!q) return nullptr;
-    it->second.size = size;
-    if (q != ptr) {
-        auto node = s.blocks.extract(it);
-        node.key() = q;
-        s.blocks.insert(std::move(node));
-    }
-    return q;
+    return s.blocks.resize(ptr, size);
 }
 
 void mxFree(void *ptr) {
     if (!ptr) return;
-    State &s = state();
-    auto it = s.blocks.find(ptr);
-    if (it == s.blocks.end()) {
-        fault();  // not ours: freeing it would corrupt the heap
-        return;
-    }
-    std::free(ptr);
-    s.blocks.erase(it);
+    if (!state().blocks.release(ptr)) fault();  // not ours: freeing it would corrupt the heap
 }
 
 // ---- console, errors, flops ----

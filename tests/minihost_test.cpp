@@ -212,6 +212,24 @@ TEST_F(Calls, ErrorEndsTheCallWithItsText) {
     EXPECT_EQ(mxGetScalar(r.outputs[0].get()), 7);  // kept, so tests can see what was written
 }
 
+// Blocks made in a call: few, a page's worth, and more than the host keeps in
+// pages for a call (the rest from the heap); each count twice, so that the
+// second call reuses the pages the first left. Every block comes zeroed and
+// keeps its bytes through frees and moves of the others; a double free and an
+// inner address are refused; nothing is left after the call.
+TEST_F(Calls, BlocksStayTheirOwnAcrossPagesAndTheHeap) {
+    for (const double n : {8.0, 8.0, 400.0, 30000.0, 30000.0, 8.0}) {
+        reset_host_faults();
+        Array count = make_scalar(n);
+        CallResult r = run("blocks", 1, count.get());
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(mxGetScalar(r.outputs.at(0).get()), 0) << n << " blocks: bytes not their own";
+        EXPECT_EQ(host_faults(), 2) << n << " blocks";
+        EXPECT_EQ(live_blocks(), blocks) << n << " blocks";
+    }
+    reset_host_faults();
+}
+
 TEST_F(Calls, LeftoversAreReleasedAndEveryFailedAllocationReported) {
     reset_allocation_count();
     CallResult r = run("alloc");
