@@ -2,9 +2,16 @@
 #include "model/threads.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <thread>
+
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #if defined(__linux__)
 #include <sched.h>
@@ -33,7 +40,7 @@ int environment_threads()
     return value > 1024 ? 1024 : static_cast<int>(value);
 }
 
-struct Shared {
+struct Work {
     void (*task)(void *, int);
     void *context;
     int tasks;
@@ -41,10 +48,26 @@ struct Shared {
 };
 
 // Each thread takes the next task until none is left.
-void take_tasks(Shared *shared)
+void take_tasks(Work *work)
 {
-    for (int i = shared->next.fetch_add(1); i < shared->tasks; i = shared->next.fetch_add(1))
-        shared->task(shared->context, i);
+    for (int i = work->next.fetch_add(1); i < work->tasks; i = work->next.fetch_add(1))
+        work->task(work->context, i);
+}
+
+constexpr int kMaxWorkers = 63;
+
+// A team's worker waits this long spinning before it sleeps: about what a
+// caller spends between making the team and its first run, or between two
+// runs, while a sleeping thread can take as long again to wake.
+constexpr auto kSpinFor = std::chrono::microseconds(300);
+
+void relax()
+{
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__)
+    _mm_pause();
+#else
+    std::this_thread::yield();
+#endif
 }
 
 }  // namespace
@@ -80,7 +103,7 @@ int search_threads()
     return cap > 0 && cap < cores ? cap : cores;
 }
 
-void run_tasks(int tasks, int threads, void (*task)(void *context, int index), void *context)
+void run_tasks(int tasks, int threads, void (*task)(void *context, int index), void *context, ThreadTeam *team)
 {
     if (threads > tasks)
         threads = tasks;
@@ -89,11 +112,14 @@ void run_tasks(int tasks, int threads, void (*task)(void *context, int index), v
             task(context, i);
         return;
     }
-    Shared shared;
+    if (team && team->workers() > 0) {
+        team->run(tasks, threads, task, context);
+        return;
+    }
+    Work shared;
     shared.task = task;
     shared.context = context;
     shared.tasks = tasks;
-    constexpr int kMaxWorkers = 63;
     std::thread workers[kMaxWorkers];
     const int wanted = threads - 1 < kMaxWorkers ? threads - 1 : kMaxWorkers;
     int started = 0;
@@ -107,4 +133,103 @@ void run_tasks(int tasks, int threads, void (*task)(void *context, int index), v
     take_tasks(&shared);
     for (int i = 0; i < started; ++i)
         workers[i].join();
+}
+
+// ---- the team ----
+
+// A run is published by moving `generation` on; each worker answers every
+// generation by counting itself in `answered`, whether it took tasks or not,
+// so that the caller knows when the run's state may be reused.
+struct ThreadTeam::Shared {
+    std::mutex lock;
+    std::condition_variable wake, answered_all;
+    std::atomic<unsigned> generation{0};
+    std::atomic<int> answered{0};
+    std::atomic<bool> stop{false};
+    Work work;
+    int taking = 0;  // workers that take tasks in this run (the first ones)
+    int started = 0;
+    std::thread workers[kMaxWorkers];
+
+    void serve(int index)
+    {
+        unsigned seen = 0;
+        for (;;) {
+            const auto until = std::chrono::steady_clock::now() + kSpinFor;
+            for (int spins = 1; generation.load(std::memory_order_acquire) == seen && !stop.load(); ++spins) {
+                if (spins % 64 != 0 || std::chrono::steady_clock::now() < until) {
+                    relax();
+                    continue;
+                }
+                std::unique_lock<std::mutex> hold(lock);
+                wake.wait(hold, [&] { return generation.load() != seen || stop.load(); });
+            }
+            const unsigned now = generation.load(std::memory_order_acquire);
+            if (now == seen)
+                return;  // stopped
+            seen = now;
+            if (index < taking)
+                take_tasks(&work);
+            if (answered.fetch_add(1, std::memory_order_acq_rel) + 1 == started) {
+                std::lock_guard<std::mutex> hold(lock);
+                answered_all.notify_one();
+            }
+        }
+    }
+};
+
+ThreadTeam::ThreadTeam(int threads) : shared_(new (std::nothrow) Shared)
+{
+    if (!shared_)
+        return;
+    const int wanted = threads - 1 < kMaxWorkers ? threads - 1 : kMaxWorkers;
+    for (Shared &s = *shared_; s.started < wanted; ++s.started) {
+        try {
+            s.workers[s.started] = std::thread(&Shared::serve, &s, s.started);
+        } catch (...) {
+            break;  // fewer workers: the caller does more
+        }
+    }
+}
+
+ThreadTeam::~ThreadTeam()
+{
+    if (!shared_)
+        return;
+    {
+        std::lock_guard<std::mutex> hold(shared_->lock);
+        shared_->stop = true;
+    }
+    shared_->wake.notify_all();
+    for (int i = 0; i < shared_->started; ++i)
+        shared_->workers[i].join();
+    delete shared_;
+}
+
+int ThreadTeam::workers() const { return shared_ ? shared_->started : 0; }
+
+void ThreadTeam::run(int tasks, int threads, void (*task)(void *, int), void *context)
+{
+    Shared &s = *shared_;
+    s.work.task = task;
+    s.work.context = context;
+    s.work.tasks = tasks;
+    s.work.next.store(0);
+    s.taking = threads - 1 < s.started ? threads - 1 : s.started;
+    s.answered.store(0);
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.generation.fetch_add(1, std::memory_order_release);
+    }
+    s.wake.notify_all();
+    take_tasks(&s.work);
+    const auto until = std::chrono::steady_clock::now() + kSpinFor;
+    for (int spins = 1; s.answered.load(std::memory_order_acquire) != s.started; ++spins) {
+        if (spins % 64 != 0 || std::chrono::steady_clock::now() < until) {
+            relax();
+            continue;
+        }
+        std::unique_lock<std::mutex> hold(s.lock);
+        s.answered_all.wait(hold, [&] { return s.answered.load() == s.started; });
+    }
 }

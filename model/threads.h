@@ -11,9 +11,34 @@ int processor_threads();
 // at each call, so a host session can change it between calls).
 int search_threads();
 
+class ThreadTeam;
+
 // Runs task(0) .. task(tasks - 1), each once, on up to `threads` threads, the
 // calling one included, and returns when all are done. A thread that cannot
-// be started leaves its tasks to the calling thread.
-void run_tasks(int tasks, int threads, void (*task)(void *context, int index), void *context);
+// be started leaves its tasks to the calling thread. With a team, its
+// workers take part (as many as `threads` allows) and no thread is started.
+void run_tasks(int tasks, int threads, void (*task)(void *context, int index), void *context,
+               ThreadTeam *team = nullptr);
+
+// Workers started ahead of the work they will share, so that their start
+// overlaps what the calling thread does first; between two runs they wait,
+// spinning a little, then asleep. Only the thread that made the team runs
+// work on it; the team ends its workers when it is destroyed.
+class ThreadTeam {
+public:
+    // Up to threads - 1 workers; fewer where the system refuses more.
+    explicit ThreadTeam(int threads);
+    ~ThreadTeam();
+    ThreadTeam(const ThreadTeam &) = delete;
+    ThreadTeam &operator=(const ThreadTeam &) = delete;
+
+    int workers() const;
+
+private:
+    friend void run_tasks(int, int, void (*)(void *, int), void *, ThreadTeam *);
+    struct Shared;
+    void run(int tasks, int threads, void (*task)(void *, int), void *context);
+    Shared *shared_;
+};
 
 #endif

@@ -5,10 +5,12 @@
 #include "host/clock.h"
 #include "model/node.h"
 #include "model/search.h"
+#include "model/search/policy.h"
 #include "model/threads.h"
 #include "mex.h"
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 namespace {
@@ -74,7 +76,7 @@ bool make_all_nodes(int K, int M, double **templates, const double *node_labels,
     const int tasks = threads * 4 < tiles ? threads * 4 : tiles;
     const int chunk = (tiles + tasks - 1) / tasks * NodeBlock::kTileNodes;
     NodeMaking job{templates, node_labels, nodes, &block, K, chunk};
-    run_tasks((K + chunk - 1) / chunk, threads, make_nodes, &job);
+    run_tasks((K + chunk - 1) / chunk, threads, make_nodes, &job, block.config().team);
     int made = 0;
     while (made < K && nodes[made])
         ++made;
@@ -124,10 +126,19 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     p.one_minus_rate = 0.0;
     Node::count_ops(3, 0);
 
+    // Workers started now start while the nodes are made, where the batch's
+    // search (or the nodes' making) will be shared.
+    SearchConfig config = plugin_search_config();
+    std::unique_ptr<ThreadTeam> team;
+    const double work = static_cast<double>(N) * K * (M > 0 ? M : 1);
+    if (config.threads > 1 && (work >= 2 * search_policy::kThreadWork || static_cast<double>(K) * M >= kThreadedNodes)) {
+        team.reset(new (std::nothrow) ThreadTeam(config.threads));
+        config.team = team.get();
+    }
     Node **nodes = new (std::nothrow) Node *[K > 0 ? K : 1];
     if (!nodes)
         return nullptr;
-    NodeBlock block(M, plugin_search_config());
+    NodeBlock block(M, config);
     if (!block.reserve(K)) {
         release_nodes(nodes, 0);
         return nullptr;

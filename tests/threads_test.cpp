@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,6 +54,44 @@ TEST(Threads, EveryTaskRunsOnce)
             for (int t = 0; t < tasks; ++t)
                 EXPECT_EQ(runs[static_cast<size_t>(t)].load(), 1) << tasks << " tasks, " << threads << " threads";
         }
+}
+
+struct Record {
+    std::vector<std::atomic<int>> runs;
+    std::mutex lock;
+    std::set<std::thread::id> threads;
+    explicit Record(int tasks) : runs(static_cast<size_t>(tasks)) {}
+};
+
+void record(void *context, int index)
+{
+    auto &r = *static_cast<Record *>(context);
+    r.runs[static_cast<size_t>(index)]++;
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.threads.insert(std::this_thread::get_id());
+}
+
+// A team serves run after run, also once its workers have gone to sleep
+// between them: every task once, on no more threads than asked for, and
+// threads to spare where it has no workers.
+TEST(Threads, ATeamRunsEveryTaskOnceRunAfterRun)
+{
+    for (int size : {1, 2, 3, 5}) {
+        ThreadTeam team(size);
+        EXPECT_LE(team.workers(), size - 1);
+        int round = 0;
+        for (int tasks : {0, 1, 2, 7, 64, 300})
+            for (int threads : {1, 2, 3, 100}) {
+                if (++round % 9 == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(3));  // workers asleep
+                Record r(tasks);
+                run_tasks(tasks, threads, record, &r, &team);
+                for (int t = 0; t < tasks; ++t)
+                    EXPECT_EQ(r.runs[static_cast<size_t>(t)].load(), 1)
+                        << "team of " << size << ", " << tasks << " tasks, " << threads << " threads";
+                EXPECT_LE(static_cast<int>(r.threads.size()), threads);
+            }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include "model/search/kernels.h"
 
+class ThreadTeam;
+
 // Straight joins every node with Node::join, one counting call per join;
 // Scalar, Avx2 and Avx512 size the nodes from the block's tiles by that
 // kernel table, count all joins at once and join only the winner.
@@ -22,6 +24,9 @@ struct SearchConfig {
     search_kernels::Kernels kernels = {};
     bool pruning = true;  // the groups skip nodes that cannot win
     int threads = 1;      // for batches of patterns (NodeBlock::find_winners)
+    // Workers the caller started ahead, that batches run on instead of
+    // starting threads of their own; not owned.
+    ThreadTeam *team = nullptr;
 
     // The fastest path this processor runs, chosen once: on processors that
     // carry out 512-bit operations as two halves, flat classification takes

@@ -380,7 +380,7 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
                       const FlatJob &j = *static_cast<const FlatJob *>(context);
                       j.run(j);
                   },
-                  &job);
+                  &job, config_.team);
         return;
     }
     // Several runs per thread even out threads that the machine slows, each
@@ -418,7 +418,7 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
                   const BatchJob &j = *static_cast<const BatchJob *>(context);
                   j.run(j, task);
               },
-              &job);
+              &job, config_.team);
     if (ordered)
         order.put_back(n, winners, sizes);
 }
@@ -427,6 +427,6 @@ void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winn
 {
     GroupingHandshake handshake(*this, patterns, n, winners, sizes, threads);
     run_tasks(threads, threads, [](void *context, int task) { static_cast<GroupingHandshake *>(context)->run(task); },
-              &handshake);
+              &handshake, config_.team);
     handshake.finish(winners, sizes);
 }
