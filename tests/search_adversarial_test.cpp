@@ -210,9 +210,15 @@ TEST_P(AdversarialBatches, WinnersAndSizesAreThoseOfJoinNodeByNode)
         for (const auto &x : patterns)
             pointers.push_back(x.data());
         for (int threads : {1, 2, 3, all_threads()})
-            for (int grouped_first = 0; grouped_first < 2; ++grouped_first) {
-                SCOPED_TRACE(::testing::Message() << threads << " threads, grouped " << (grouped_first ? "first" : "while searching"));
-                NodeBlock block(m, config);
+            for (int run = 0; run < (threads > 1 ? 4 : 2); ++run) {
+                // Threads started per batch, or a team started ahead of it.
+                const bool grouped_first = run % 2, with_team = run >= 2;
+                SCOPED_TRACE(::testing::Message() << threads << " threads" << (with_team ? " of a team" : "")
+                                                  << ", grouped " << (grouped_first ? "first" : "while searching"));
+                ThreadTeam team(with_team ? threads : 1);
+                SearchConfig run_config = config;
+                run_config.team = with_team ? &team : nullptr;
+                NodeBlock block(m, run_config);
                 for (Node *node : nodes)
                     ASSERT_TRUE(block.append(*node));
                 if (grouped_first)

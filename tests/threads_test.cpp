@@ -67,6 +67,7 @@ void record(void *context, int index)
 {
     auto &r = *static_cast<Record *>(context);
     r.runs[static_cast<size_t>(index)]++;
+    std::this_thread::sleep_for(std::chrono::microseconds(50));  // long enough for every thread to take some
     std::lock_guard<std::mutex> hold(r.lock);
     r.threads.insert(std::this_thread::get_id());
 }
