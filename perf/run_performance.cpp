@@ -131,7 +131,8 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     SearchConfig config = plugin_search_config();
     std::unique_ptr<ThreadTeam> team;
     const double work = static_cast<double>(N) * K * (M > 0 ? M : 1);
-    if (config.threads > 1 && (work >= 2 * search_policy::kThreadWork || static_cast<double>(K) * M >= kThreadedNodes)) {
+    const bool shared = work >= 2 * search_policy::kThreadWork || static_cast<double>(K) * M >= kThreadedNodes;
+    if (config.threads > 1 && shared) {
         team.reset(new (std::nothrow) ThreadTeam(config.threads));
         config.team = team.get();
     }
