@@ -83,6 +83,9 @@ public:
             fail(std::string(what) + " has no name");
         if (text.front() == ' ' || text.front() == '\t')
             fail(std::string(what) + " name '" + excerpt(text) + "' begins with a blank");
+        // A carriage return inside a line: the writer could not give it back.
+        if (text.find('\r') != std::string_view::npos)
+            fail(std::string(what) + " name '" + excerpt(text) + "' holds a line break");
         const size_t bad = invalid_utf8_at(text);
         if (bad != std::string_view::npos)
             fail(std::string(what) + " name '" + excerpt(text) + "' is not UTF-8 text (byte " +

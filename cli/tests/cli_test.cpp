@@ -363,6 +363,8 @@ TEST_F(Cli, ModelFilesThatMeanNothingAreRefusedWithTheirLine)
          "m.model:14: list_presentations 'nan' is not a whole number in [0, 100]"},
         {"nodes 2\n", "nodes 2 \n", "m.model:15: blank at the end of the line"},
         {"label_column label", "label_column label\t", "m.model:2: blank at the end of the line"},
+        {"label_column label", "label_column label\r(", "m.model:2: label column name 'label (' holds a line break"},
+        {"feature 0 1 b", "feature 0 1 b\rc", "m.model:6: feature name 'b c' holds a line break"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.to);
