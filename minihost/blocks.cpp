@@ -65,8 +65,7 @@ bool Blocks::Table::grow() noexcept {
     const size_t old_capacity = capacity_;
     slots_ = slots;
     capacity_ = capacity;
-    --shift_;
-    if (old_capacity == 0) shift_ = 64 - 6;
+    shift_ = old_capacity ? shift_ - 1 : 64 - 6;  // home() answers log2(capacity) bits
     for (size_t i = 0; i < old_capacity; ++i) {
         if (!old[i].at) continue;
         size_t j = home(old[i].at);
@@ -150,8 +149,9 @@ void Blocks::uncut(Table::Entry &e) noexcept {
     const size_t need = room(e.bytes);
     poison(e.at, need - kRedZone);
     // The last block cut gives its room back at once.
+    if (current_ >= page_count_) return;
     Page &page = pages_[current_];
-    if (current_ < page_count_ && static_cast<char *>(e.at) + need == page.base + page.used) page.used -= need;
+    if (static_cast<char *>(e.at) + need == page.base + page.used) page.used -= need;
 }
 
 void Blocks::reset_pages() noexcept {

@@ -70,6 +70,22 @@ void relax()
 #endif
 }
 
+// Returns once `done()` holds: spinning for up to kSpinFor, then asleep on
+// `wakeup`, which whoever makes `done()` true notifies under `lock`.
+template <class Done>
+void await(std::mutex &lock, std::condition_variable &wakeup, Done done)
+{
+    const auto until = std::chrono::steady_clock::now() + kSpinFor;
+    for (int spins = 1; !done(); ++spins) {
+        if (spins % 64 != 0 || std::chrono::steady_clock::now() < until) {
+            relax();
+            continue;
+        }
+        std::unique_lock<std::mutex> hold(lock);
+        wakeup.wait(hold, done);
+    }
+}
+
 }  // namespace
 
 int processor_threads()
@@ -155,15 +171,7 @@ struct ThreadTeam::Shared {
     {
         unsigned seen = 0;
         for (;;) {
-            const auto until = std::chrono::steady_clock::now() + kSpinFor;
-            for (int spins = 1; generation.load(std::memory_order_acquire) == seen && !stop.load(); ++spins) {
-                if (spins % 64 != 0 || std::chrono::steady_clock::now() < until) {
-                    relax();
-                    continue;
-                }
-                std::unique_lock<std::mutex> hold(lock);
-                wake.wait(hold, [&] { return generation.load() != seen || stop.load(); });
-            }
+            await(lock, wake, [&] { return generation.load(std::memory_order_acquire) != seen || stop.load(); });
             const unsigned now = generation.load(std::memory_order_acquire);
             if (now == seen)
                 return;  // stopped
@@ -223,13 +231,5 @@ void ThreadTeam::run(int tasks, int threads, void (*task)(void *, int), void *co
     }
     s.wake.notify_all();
     take_tasks(&s.work);
-    const auto until = std::chrono::steady_clock::now() + kSpinFor;
-    for (int spins = 1; s.answered.load(std::memory_order_acquire) != s.started; ++spins) {
-        if (spins % 64 != 0 || std::chrono::steady_clock::now() < until) {
-            relax();
-            continue;
-        }
-        std::unique_lock<std::mutex> hold(s.lock);
-        s.answered_all.wait(hold, [&] { return s.answered.load() == s.started; });
-    }
+    await(s.lock, s.answered_all, [&] { return s.answered.load(std::memory_order_acquire) == s.started; });
 }
