@@ -108,40 +108,49 @@ Axis make_axis(const Model &model, const Dataset &patterns, size_t feature, doub
     return axis;
 }
 
-}  // namespace
+// What every part of the picture draws with: the classes, their colours and
+// names, and the two axes.
+struct Canvas {
+    const Model &model;
+    const Dataset &patterns;
+    size_t fx, fy;
+    std::vector<double> classes;  // of the boxes and the patterns, ascending
+    Axis x, y;
 
-std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, size_t fy, const PlotOptions &options)
-{
-    const Member &nodes = model.members.at(0);
-    std::vector<double> all = nodes.labels;
-    all.insert(all.end(), patterns.y.begin(), patterns.y.end());
-    const std::vector<double> classes = distinct_labels(all);
-    const auto colour = [&classes](double label) {
+    const char *colour(double label) const
+    {
         const size_t at = static_cast<size_t>(std::lower_bound(classes.begin(), classes.end(), label) - classes.begin());
         return kPalette[at % kColours];
-    };
-    const auto name = [&](double label) {
+    }
+    std::string name(double label) const
+    {
         return class_name_of(patterns.classes.empty() ? model.classes : patterns.classes, label);
-    };
-    const Axis x = make_axis(model, patterns, fx, kLeft, kRight);
-    const Axis y = make_axis(model, patterns, fy, kBottom, kTop);  // SVG's y grows downwards
+    }
+};
 
+std::string svg_head(const Canvas &c, const PlotOptions &options)
+{
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + fmt("%.0f", kWidth) + "\" height=\"" +
            fmt("%.0f", kHeight) + "\" viewBox=\"0 0 " + fmt("%.0f", kWidth) + " " + fmt("%.0f", kHeight) +
            "\" font-family=\"sans-serif\" font-size=\"12\" style=\"background-color:#fff\">\n";
-    const std::string title =
-        options.title.empty() ? model.feature_names[fy] + " against " + model.feature_names[fx] : options.title;
+    const std::string title = options.title.empty()
+                                  ? c.model.feature_names[c.fy] + " against " + c.model.feature_names[c.fx]
+                                  : options.title;
     svg += "<title>" + xml_text(title) + "</title>\n";
     svg += "<text x=\"" + fmt("%.2f", (kLeft + kRight) / 2) + "\" y=\"" + fmt("%.2f", kTop - 10) +
            "\" text-anchor=\"middle\" font-size=\"14\" font-weight=\"bold\">" + xml_text(title) + "</text>\n";
+    return svg;
+}
 
-    // Axes: frame, ticks at round values of the data's own units, and the feature names.
-    svg += "<g id=\"axes\" stroke=\"#000\" fill=\"none\">\n<path d=\"M" + fmt("%.2f", kLeft) + " " +
-           fmt("%.2f", kTop) + " V" + fmt("%.2f", kBottom) + " H" + fmt("%.2f", kRight) + "\"/>\n";
+// Frame, ticks at round values of the data's own units, and the feature names.
+std::string svg_axes(const Canvas &c)
+{
+    std::string svg = "<g id=\"axes\" stroke=\"#000\" fill=\"none\">\n<path d=\"M" + fmt("%.2f", kLeft) + " " +
+                      fmt("%.2f", kTop) + " V" + fmt("%.2f", kBottom) + " H" + fmt("%.2f", kRight) + "\"/>\n";
     std::string labels;
-    for (const Axis *axis : {&x, &y}) {
-        const bool horizontal = axis == &x;
+    for (const Axis *axis : {&c.x, &c.y}) {
+        const bool horizontal = axis == &c.x;
         for (const auto &tick : axis->ticks()) {
             const double p = axis->pixel(tick.second);
             const std::string at = fmt("%.2f", p);
@@ -158,69 +167,84 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     }
     svg += "</g>\n<g id=\"ticks\">\n" + labels;
     svg += "<text x=\"" + fmt("%.2f", (kLeft + kRight) / 2) + "\" y=\"" + fmt("%.2f", kBottom + 40) +
-           "\" text-anchor=\"middle\">" + xml_text(model.feature_names[fx]) + "</text>\n";
+           "\" text-anchor=\"middle\">" + xml_text(c.model.feature_names[c.fx]) + "</text>\n";
     svg += "<text transform=\"translate(18 " + fmt("%.2f", (kTop + kBottom) / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\">" + xml_text(model.feature_names[fy]) + "</text>\n</g>\n";
+           ") rotate(-90)\" text-anchor=\"middle\">" + xml_text(c.model.feature_names[c.fy]) + "</text>\n</g>\n";
+    return svg;
+}
 
-    // Boxes: active ones solid, the others (no pattern selected them) dashed
-    // and fainter, or left out; a box flat in a feature still gets a sliver.
-    size_t selected = 0;
-    svg += "<g id=\"nodes\" stroke-width=\"1.5\">\n";
+// Boxes: active ones solid, the others (no pattern selected them) dashed
+// and fainter, or left out; a box flat in a feature still gets a sliver.
+// `*selected` counts the active ones.
+std::string svg_boxes(const Canvas &c, const PlotOptions &options, size_t *selected)
+{
+    const Member &nodes = c.model.members.at(0);
+    std::string svg = "<g id=\"nodes\" stroke-width=\"1.5\">\n";
     for (size_t k = 0; k < nodes.nodes; ++k) {
         const bool active = options.active.empty() || options.active[k];
-        selected += active;
+        *selected += active;
         if (!active && options.active_only)
             continue;
-        const double x0 = x.pixel(model.lower(0, k, fx)), x1 = x.pixel(model.upper(0, k, fx));
-        const double y0 = y.pixel(model.upper(0, k, fy)), y1 = y.pixel(model.lower(0, k, fy));
-        const char *c = colour(nodes.labels[k]);
+        const double x0 = c.x.pixel(c.model.lower(0, k, c.fx)), x1 = c.x.pixel(c.model.upper(0, k, c.fx));
+        const double y0 = c.y.pixel(c.model.upper(0, k, c.fy)), y1 = c.y.pixel(c.model.lower(0, k, c.fy));
+        const char *colour = c.colour(nodes.labels[k]);
         svg += "<rect x=\"" + fmt("%.2f", std::min(x0, x1)) + "\" y=\"" + fmt("%.2f", std::min(y0, y1)) +
                "\" width=\"" + fmt("%.2f", std::max(std::fabs(x1 - x0), 1.0)) + "\" height=\"" +
-               fmt("%.2f", std::max(std::fabs(y1 - y0), 1.0)) + "\" fill=\"" + c + "\" stroke=\"" + c + "\"" +
+               fmt("%.2f", std::max(std::fabs(y1 - y0), 1.0)) + "\" fill=\"" + colour + "\" stroke=\"" + colour + "\"" +
                (active ? " fill-opacity=\"0.12\"" : " fill-opacity=\"0.03\" stroke-opacity=\"0.5\" stroke-dasharray=\"3 3\"") +
-               "><title>node " + std::to_string(k + 1) + ", " + xml_text(name(nodes.labels[k])) +
+               "><title>node " + std::to_string(k + 1) + ", " + xml_text(c.name(nodes.labels[k])) +
                (active ? "" : ", inactive") + "</title></rect>\n";
     }
-    // Points above the boxes, outlined so that they show on a box of their own colour.
-    svg += "</g>\n<g id=\"patterns\" stroke=\"#222\" stroke-width=\"0.8\">\n";
+    return svg + "</g>\n";
+}
+
+// Points above the boxes, outlined so that they show on a box of their own
+// colour, then a cross on each misclassified one; `*wrong` counts those.
+std::string svg_points(const Canvas &c, const PlotOptions &options, size_t *wrong)
+{
+    const Dataset &patterns = c.patterns;
+    std::string svg = "<g id=\"patterns\" stroke=\"#222\" stroke-width=\"0.8\">\n";
     std::string crosses;
-    size_t wrong = 0;
     for (size_t i = 0; i < patterns.rows; ++i) {
         const double *row = &patterns.x[i * patterns.cols()];
-        const double px = x.pixel(row[fx]), py = y.pixel(row[fy]);
+        const double px = c.x.pixel(row[c.fx]), py = c.y.pixel(row[c.fy]);
         svg += "<circle cx=\"" + fmt("%.2f", px) + "\" cy=\"" + fmt("%.2f", py) + "\" r=\"3.5\" fill=\"" +
-               (patterns.labelled() ? colour(patterns.y[i]) : kNoClass) + "\"/>\n";
+               (patterns.labelled() ? c.colour(patterns.y[i]) : kNoClass) + "\"/>\n";
         if (patterns.labelled() && i < options.predicted.size() && options.predicted[i] != patterns.y[i]) {
-            ++wrong;
+            ++*wrong;
             crosses += "<path d=\"M" + fmt("%.2f", px - 6) + " " + fmt("%.2f", py - 6) + " l12 12 m0 -12 l-12 12\"/>\n";
         }
     }
-    svg += "</g>\n<g id=\"misclassified\" stroke=\"#d00\" stroke-width=\"1.8\">\n" + crosses;
+    return svg + "</g>\n<g id=\"misclassified\" stroke=\"#d00\" stroke-width=\"1.8\">\n" + crosses + "</g>\n";
+}
 
-    // Legend: one swatch per class (circles, so that rects are the nodes alone).
-    svg += "</g>\n<g id=\"legend\">\n<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", kTop + 4) +
-           "\" font-weight=\"bold\">" + xml_text(model.label_name) + "</text>\n";
+// One swatch per class (circles, so that rects are the nodes alone), then
+// what the marks mean.
+std::string svg_legend(const Canvas &c, const PlotOptions &options, size_t selected, size_t wrong)
+{
+    std::string svg = "<g id=\"legend\">\n<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" +
+                      fmt("%.2f", kTop + 4) + "\" font-weight=\"bold\">" + xml_text(c.model.label_name) + "</text>\n";
     double row_y = kTop + 24;
-    const double step = classes.size() > 20 ? std::max(10.0, 400.0 / static_cast<double>(classes.size())) : 20;
-    for (double label : classes) {
+    const double step = c.classes.size() > 20 ? std::max(10.0, 400.0 / static_cast<double>(c.classes.size())) : 20;
+    for (double label : c.classes) {
         svg += "<circle cx=\"" + fmt("%.2f", kRight + 30) + "\" cy=\"" + fmt("%.2f", row_y - 4) + "\" r=\"" +
-               (step < 20 ? "4" : "6") + "\" fill=\"" + colour(label) + "\" stroke=\"#222\" stroke-width=\"0.8\"/>\n<text x=\"" +
+               (step < 20 ? "4" : "6") + "\" fill=\"" + c.colour(label) + "\" stroke=\"#222\" stroke-width=\"0.8\"/>\n<text x=\"" +
                fmt("%.2f", kRight + 42) + "\" y=\"" + fmt("%.2f", row_y) + "\"" + (step < 20 ? " font-size=\"9\"" : "") +
-               ">" + xml_text(name(label)) + "</text>\n";
+               ">" + xml_text(c.name(label)) + "</text>\n";
         row_y += step;
     }
-    if (classes.size() > kColours)
+    if (c.classes.size() > kColours)
         svg += "<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", row_y) + "\" font-size=\"10\">" +
-               std::to_string(classes.size()) + " classes, " + std::to_string(kColours) +
+               std::to_string(c.classes.size()) + " classes, " + std::to_string(kColours) +
                " colours: they repeat</text>\n";
     row_y += 20;
-    if (!patterns.labelled()) {
+    if (!c.patterns.labelled()) {
         svg += "<circle cx=\"" + fmt("%.2f", kRight + 30) + "\" cy=\"" + fmt("%.2f", row_y - 4) +
                "\" r=\"6\" fill=\"" + kNoClass + "\"/>\n<text x=\"" + fmt("%.2f", kRight + 42) + "\" y=\"" +
                fmt("%.2f", row_y) + "\">unlabelled pattern</text>\n";
         row_y += 20;
     }
-    if (!options.predicted.empty() && patterns.labelled()) {
+    if (!options.predicted.empty() && c.patterns.labelled()) {
         svg += "<path d=\"M" + fmt("%.2f", kRight + 24) + " " + fmt("%.2f", row_y - 10) +
                " l12 12 m0 -12 l-12 12\" stroke=\"#d00\" stroke-width=\"1.8\"/>\n<text x=\"" +
                fmt("%.2f", kRight + 42) + "\" y=\"" + fmt("%.2f", row_y) + "\">misclassified (" +
@@ -229,10 +253,24 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     }
     if (!options.active.empty())
         svg += "<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", row_y) + "\" font-size=\"10\">" +
-               std::to_string(selected) + " of " + std::to_string(nodes.nodes) + " boxes selected" +
+               std::to_string(selected) + " of " + std::to_string(c.model.members.at(0).nodes) + " boxes selected" +
                (options.active_only ? "; only they are drawn" : "; dashed: the others") + "</text>\n";
-    svg += "</g>\n</svg>\n";
-    return svg;
+    return svg + "</g>\n";
+}
+
+}  // namespace
+
+std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, size_t fy, const PlotOptions &options)
+{
+    std::vector<double> all = model.members.at(0).labels;
+    all.insert(all.end(), patterns.y.begin(), patterns.y.end());
+    const Canvas c{model, patterns, fx, fy, distinct_labels(all), make_axis(model, patterns, fx, kLeft, kRight),
+                   make_axis(model, patterns, fy, kBottom, kTop)};  // SVG's y grows downwards
+    size_t selected = 0, wrong = 0;
+    std::string svg = svg_head(c, options) + svg_axes(c);
+    svg += svg_boxes(c, options, &selected);
+    svg += svg_points(c, options, &wrong);
+    return svg + svg_legend(c, options, selected, wrong) + "</svg>\n";
 }
 
 }  // namespace cli
