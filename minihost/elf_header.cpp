@@ -60,6 +60,26 @@ std::string check_stamp(const std::string &stamp, const std::string &name) {
     return "its version stamp names " + quoted(given) + ", not " + name + " (a plug-in of the other kind in its place)";
 }
 
+// The program headers. dlopen maps segments without checking that the file
+// holds them; touching a page past the end of a cut-short file would kill
+// the process.
+std::string read_segments(const File &f, const Ehdr &eh, uint64_t phnum, std::vector<Phdr> *segments)
+{
+    if (phnum == 0) return "damaged ELF file (no program headers)";
+    if (eh.e_phentsize < sizeof(Phdr) || eh.e_phoff > f.size ||
+        phnum > (f.size - eh.e_phoff) / eh.e_phentsize)
+        return "damaged ELF file (program headers out of range)";
+    segments->assign(static_cast<size_t>(phnum), Phdr());
+    for (uint64_t i = 0; i < phnum; ++i) {
+        Phdr &ph = (*segments)[static_cast<size_t>(i)];
+        if (!f.read(eh.e_phoff + i * eh.e_phentsize, &ph, sizeof ph))
+            return "damaged ELF file (program headers out of range)";
+        if (ph.p_type == PT_LOAD && !f.inside(ph.p_offset, ph.p_filesz))
+            return "damaged ELF file (segment past the end of the file)";
+    }
+    return "";
+}
+
 }  // namespace
 
 // Finds the stamp section and compares its text. Answers why the file is no
@@ -97,20 +117,9 @@ std::string check_image(const File &f, const std::string &name) {
         if (!f.read(eh.e_shoff + i * eh.e_shentsize, &sections[i], sizeof(Shdr)))
             return "damaged ELF file (section headers out of range)";
 
-    // dlopen maps segments without checking that the file holds them; touching
-    // a page past the end of a cut-short file would kill the process.
-    if (phnum == 0) return "damaged ELF file (no program headers)";
-    if (eh.e_phentsize < sizeof(Phdr) || eh.e_phoff > f.size ||
-        phnum > (f.size - eh.e_phoff) / eh.e_phentsize)
-        return "damaged ELF file (program headers out of range)";
-    std::vector<Phdr> segments(static_cast<size_t>(phnum));
-    for (uint64_t i = 0; i < phnum; ++i) {
-        Phdr &ph = segments[static_cast<size_t>(i)];
-        if (!f.read(eh.e_phoff + i * eh.e_phentsize, &ph, sizeof ph))
-            return "damaged ELF file (program headers out of range)";
-        if (ph.p_type == PT_LOAD && !f.inside(ph.p_offset, ph.p_filesz))
-            return "damaged ELF file (segment past the end of the file)";
-    }
+    std::vector<Phdr> segments;
+    const std::string unread = read_segments(f, eh, phnum, &segments);
+    if (!unread.empty()) return unread;
 
     if (shstrndx == SHN_UNDEF) return "no version stamp";  // sections without names
     if (shstrndx >= shnum) return "damaged ELF file (section name table index)";
