@@ -85,10 +85,13 @@ def label_name(model):
     return model._state().label_column
 
 
-def _attribute(name, read, write=None, absent_if_none=False):
+_VALIDATED = ("n_features_in_", "feature_names_in_")  # what scikit-learn's validation sets in fit
+
+
+def _attribute(name, read, write, absent_if_none=False):
     """A fitted attribute: read from the record this thread reads; assigned
-    as a new record with it replaced (a copy of the value); while fit
-    validates its data, set into the fit's staging area."""
+    as a new record with it replaced (a copy of the value); set by
+    scikit-learn's validation in fit, into the fit's staging area."""
 
     def get(self):
         record = _fitted.current(self)
@@ -99,18 +102,16 @@ def _attribute(name, read, write=None, absent_if_none=False):
 
     def put(self, value):
         staged = _fitted.staged(self)
-        if staged is not None and name in ("n_features_in_", "feature_names_in_"):
+        if staged is not None and name in _VALIDATED:
             staged[name] = value
-            return
-        record = self.__dict__.get("_fitted")
-        if record is None or write is None:
-            raise AttributeError("%s can only be assigned on a fitted model" % name if write else
-                                 "%s is read-only" % name)
-        self._fitted = write(record, copy.deepcopy(value))
+        elif self.__dict__.get("_fitted") is None:
+            raise AttributeError("%s can only be assigned on a fitted model" % name)
+        else:
+            self._fitted = write(self._fitted, copy.deepcopy(value))
 
     def delete(self):
         staged = _fitted.staged(self)
-        if staged is not None:
+        if staged is not None and name in _VALIDATED:
             staged.pop(name, None)
         elif name == "feature_names_in_" and self.__dict__.get("_fitted") is not None:
             self._fitted = _fitted.replaced(self._fitted, feature_names_in=None)
