@@ -74,8 +74,12 @@ def classes_of_file(codes, names):
 
 
 def _class_code(value):
-    return isinstance(value, numbers.Real) and not isinstance(value, bool) and float(value).is_integer() and \
-        -2 ** 31 <= value < 2 ** 31
+    """Whether the file holds a label as its own code (the core library's rule)."""
+    try:
+        return isinstance(value, numbers.Real) and not isinstance(value, bool) and \
+            _classes.code_numbers(np.array([value], dtype=np.float64)) is not None
+    except OverflowError:
+        return False
 
 
 def _check_given_back(classes, codes, names):
