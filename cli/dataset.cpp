@@ -2,6 +2,7 @@
 #include "dataset.h"
 
 #include "error.h"
+#include "front/classes.h"
 #include "front/text.h"
 #include "numbers.h"
 
@@ -69,9 +70,7 @@ void check_header_text(const CsvTable &table, const std::vector<size_t> &columns
     }
 }
 
-// Labels of a training file: whole numbers are their own codes; text names
-// get codes 1, 2, ... in the order of the names (not of the rows, so that
-// shuffling cannot change them).
+// Labels of a training file, coded by the front ends' rule (front/classes.h).
 void training_labels(const CsvTable &table, size_t label, Dataset *data)
 {
     bool numeric = true;
@@ -81,35 +80,25 @@ void training_labels(const CsvTable &table, size_t label, Dataset *data)
         if (numeric)
             data->y.push_back(value);
     }
-    if (numeric) {
-        for (double code : distinct_labels(data->y))
-            data->classes.push_back({code, format_double(code)});
-        return;
+    front::LabelCodes coded;
+    if (!numeric || !front::code_numbers(data->y, &coded)) {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < table.rows; ++i)
+            names.push_back(label_text(table, i, label));
+        coded = front::code_names(names);
     }
-    data->y.clear();
-    std::vector<std::string> names;
-    for (size_t i = 0; i < table.rows; ++i)
-        names.push_back(label_text(table, i, label));
-    std::vector<std::string> distinct = names;
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    for (size_t c = 0; c < distinct.size(); ++c)
-        data->classes.push_back({static_cast<double>(c + 1), distinct[c]});
-    for (const std::string &name : names)
-        data->y.push_back(static_cast<double>(
-            std::lower_bound(distinct.begin(), distinct.end(), name) - distinct.begin() + 1));
+    data->classes = std::move(coded.classes);
+    data->y = std::move(coded.codes);
 }
 
 // Labels of a block of data for a model: names the model (or an earlier
 // block) knows keep their codes; see model_block for the others.
 void model_labels(const CsvTable &table, size_t label, std::vector<ClassName> *classes, Dataset *data)
 {
-    bool numeric = true;
+    const bool numeric = front::numbered(*classes);
     double next = 1;
-    for (const ClassName &c : *classes) {
-        numeric = numeric && c.name == format_double(c.code);
+    for (const ClassName &c : *classes)
         next = std::max(next, c.code + 1);
-    }
     std::vector<std::string> names;
     for (size_t i = 0; i < table.rows; ++i) {
         names.push_back(label_text(table, i, label));

@@ -41,8 +41,9 @@ setup(
     py_modules=["quorv_command"],
     entry_points={"console_scripts": ["quorv = quorv_command:main"]},
     python_requires=">=3.9",
-    install_requires=["numpy", "scikit-learn"],
-    extras_require={"dask": ["dask[array,dataframe]", "distributed", "pandas"]},
+    # Lower bounds: the releases Debian 12 ships, on which the package is tested.
+    install_requires=["numpy>=1.24", "scikit-learn>=1.2", "joblib>=1.2"],
+    extras_require={"dask": ["dask[array,dataframe]>=2022.12", "distributed>=2022.12", "pandas>=1.5"]},
     ext_modules=[Extension("quorv._quorv", sources=[])],  # built by CMake above
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,

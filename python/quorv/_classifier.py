@@ -1,22 +1,22 @@
 """QuorvClassifier: the training and classification plug-ins as a scikit-learn estimator."""
 
+import copy
+import inspect
 import numbers
-import os
 
 import numpy as np
+import sklearn.utils.validation as _sklearn_validation
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from . import _forest, _host, _quorv
+from . import _file, _fitted, _forest, _host, _quorv
+from ._fitted import Member  # noqa: F401 (the records of members_)
 
 _INT_MAX = 2 ** 31 - 1
 _MAX_SEED = 2 ** 62 - 1  # as the model file and the tool's --seed take them
 _UNKNOWN_CODE = -1.0  # never a class code: codes are 0, 1, ...
-# The model file's names of the training parameters, and the estimator's.
-_PARAMETER_OF = {"vigilance": "vigilance", "min_size": "min_size", "learning_rate": "learning_rate",
-                 "epsilon": "epsilon", "max_list_presentations": "max_presentations", "trim_option": "trim"}
 
 
 def _real(name, value):
@@ -38,10 +38,6 @@ def _flag(name, value):
     return bool(value)
 
 
-def _default_feature_names(count):
-    return ["x%d" % j for j in range(count)]
-
-
 def _seed(shuffle, random_state):
     """The seed of the training order, as the model file records it: the int
     itself, one drawn from a RandomState, or a fresh one for None; -1 when the
@@ -53,6 +49,76 @@ def _seed(shuffle, random_state):
             raise ValueError("random_state must be a whole number from 0 to %d, got %r" % (_MAX_SEED, random_state))
         return int(random_state)
     return int(check_random_state(random_state).randint(0, _INT_MAX))
+
+
+def _validated(estimator, *args, **kwargs):
+    """scikit-learn's validate_data (1.6 and later), else the estimator's own
+    _validate_data (earlier releases, which have no validate_data)."""
+    validate = getattr(_sklearn_validation, "validate_data", None)
+    if validate is not None:
+        return validate(estimator, *args, **kwargs)
+    return estimator._validate_data(*args, **kwargs)
+
+
+def prediction_dtype(model):
+    """The dtype of `model.predict`'s labels: that of classes_, or with
+    unknown_label set, one that holds both (object when one is text and the
+    other numbers). Refuses an unknown_label that is no single label or that
+    is a class, as the tool refuses it (the predictions could not tell
+    "unclassified" from that class)."""
+    classes = model.classes_
+    if model.unknown_label is None:
+        return classes.dtype
+    unknown = np.asarray(model.unknown_label)
+    if unknown.ndim != 0:
+        raise ValueError("unknown_label must be one label, got %r" % (model.unknown_label,))
+    if any(c == model.unknown_label or str(c) == str(model.unknown_label) for c in classes.tolist()):
+        raise ValueError("unknown_label %r is a class label of the model; choose a label no class uses"
+                         % (model.unknown_label,))
+    same_kind = (classes.dtype.kind in "biuf") == (unknown.dtype.kind in "biuf")
+    return np.result_type(classes.dtype, unknown.dtype) if same_kind else np.dtype(object)
+
+
+def label_name(model):
+    """The name of the label column a fitted model was trained on (a pandas
+    Series' name, or the model file's), "label" when it had none."""
+    return model._state().label_column
+
+
+_VALIDATED = ("n_features_in_", "feature_names_in_")  # what scikit-learn's validation sets in fit
+
+
+def _attribute(name, read, write, absent_if_none=False):
+    """A fitted attribute: read from the record this thread reads; assigned
+    as a new record with it replaced (a copy of the value); set by
+    scikit-learn's validation in fit, into the fit's staging area."""
+
+    def get(self):
+        record = _fitted.current(self)
+        value = None if record is None else read(record)
+        if record is None or (absent_if_none and value is None):
+            raise AttributeError("%r object has no attribute %r" % (type(self).__name__, name))
+        return value
+
+    def put(self, value):
+        staged = _fitted.staged(self)
+        if staged is not None and name in _VALIDATED:
+            staged[name] = value
+        elif self.__dict__.get("_fitted") is None:
+            raise AttributeError("%s can only be assigned on a fitted model" % name)
+        else:
+            self._fitted = write(self._fitted, copy.deepcopy(value))
+
+    def delete(self):
+        staged = _fitted.staged(self)
+        if staged is not None and name in _VALIDATED:
+            staged.pop(name, None)
+        elif name == "feature_names_in_" and self.__dict__.get("_fitted") is not None:
+            self._fitted = _fitted.replaced(self._fitted, feature_names_in=None)
+        else:
+            raise AttributeError("%s cannot be deleted" % name)
+
+    return property(get, put, delete)
 
 
 class QuorvClassifier(ClassifierMixin, BaseEstimator):
@@ -125,21 +191,32 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     n_jobs : int or None, default None
         Processes that train a forest's members at once (joblib: None is one,
         -1 all cores; under `joblib.parallel_backend("dask")` the members are
-        trained on the workers of a Dask cluster).
+        trained on the workers of a Dask cluster), at most one per member and
+        at most 256 (`quorv train --jobs` takes at most as many).
 
     Attributes
     ----------
     classes_ : ndarray of the class labels, sorted.
-    templates_ : ndarray of shape (n_nodes, 2 * n_features)
-        Each node's lower bounds, then its upper bounds, in the scaled space.
-    node_labels_ : ndarray of shape (n_nodes,), the class of each node.
-    n_presentations_ : int, presentations of the training set that training made.
-    converged_ : bool, whether training ended because a presentation changed nothing.
+    members_ : list of Member (templates, node_labels, n_presentations,
+        features), one per member, the first first: a single model has one, a
+        model file trained with `quorv train --votes N` or a forest N.
+        `templates` has shape (n_nodes, 2 * n_member_features): each node's
+        lower bounds, then its upper bounds, in the scaled space;
+        `node_labels` the class of each node; `features` a forest member's
+        features (positions among the model's), None for any other model.
+    templates_, node_labels_, n_presentations_ : those of the first member.
+    voters_ : list of (templates, node_labels, n_presentations) of the members
+        after the first. With members, `predict` takes their vote.
+    estimators_features_ : list of each member's features for a forest, else None.
+    converged_ : bool, whether training ended because a presentation changed
+        nothing (for every member).
     feature_min_, feature_max_ : ndarray of shape (n_features,), the training ranges.
-    voters_ : list of (templates, node_labels, n_presentations) of further voting
-        members, as a model file trained with `quorv train --votes N` holds them;
-        empty after `fit`. With members, `predict` takes their majority vote.
     n_features_in_ : int; feature_names_in_ : ndarray, when fitted on a DataFrame.
+
+    The fitted attributes are views of one record that `fit` publishes when
+    it is done: a prediction made while another thread refits the model
+    reads either the old model or the new one. Their arrays are read-only;
+    assigning an attribute publishes a new record with it replaced.
     """
 
     def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=100,
@@ -177,94 +254,140 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         if not 1 <= n_estimators <= _forest.MAX_MEMBERS:
             raise ValueError("n_estimators must be in [1, %d], got %r" % (_forest.MAX_MEMBERS, n_estimators))
         bootstrap = _flag("bootstrap", self.bootstrap)
+        _forest.check_jobs(self.n_jobs)
         # A forest's members draw from the seed whether or not the rows are shuffled.
         seed = _seed(shuffle or n_estimators > 1, self.random_state)
 
         name = getattr(y, "name", None)  # a pandas Series names the label column
-        X, y = self._validate_data(X, y, dtype=np.float64)
+        with _fitted.staging(self) as validated:  # published with the rest, once fit is done
+            X, y = _validated(self, X, y, dtype=np.float64)
         check_classification_targets(y)
         classes, codes = np.unique(y, return_inverse=True)
         lo, hi, wide = _quorv.fit_scaling(X)
         if scale and wide is not None:
             raise ValueError("feature %d spans too wide a range to scale (try scale=False)" % wide)
         params = (vigilance, min_size, learning_rate, epsilon, max_presentations, 1 if trim else 0, verbose)
-        draws, features = None, None
+        draws = None
         if n_estimators == 1:
             order = _quorv.shuffled_rows(X.shape[0], seed) if seed >= 0 else None
             templates, node_codes, presentations = _host.train(
                 X, codes.astype(np.float64), order, (lo, hi) if scale else None, *params)
             if node_codes.size == 0:
                 raise ValueError("training made no nodes")
-            members = [(templates, node_codes, presentations)]
+            members = [(templates, node_codes, presentations, None)]
         else:
             draws = _forest.Draws(seed=seed,
                                   sample_rows=_forest.amount("max_samples", self.max_samples, X.shape[0], "rows"),
                                   bootstrap=bootstrap,
                                   features=_forest.amount("max_features", self.max_features, X.shape[1],
                                                           "features", rules=True))
-            fitted = _forest.fit_members(np.ascontiguousarray(X), codes.astype(np.float64),
-                                         (lo, hi) if scale else None, draws, n_estimators, params, self.n_jobs)
-            members = [(t, c, p) for t, c, p, _ in fitted]
-            features = [f for _, _, _, f in fitted]
+            members = _forest.fit_members(np.ascontiguousarray(X), codes.astype(np.float64),
+                                          (lo, hi) if scale else None, draws, n_estimators, params, self.n_jobs)
         # What the plug-in takes but a model file cannot hold (epsilon=inf): refused
-        # here, by the rules the model reader applies, so that every model saves.
-        _check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim,
-                      X.shape[1] if draws is None else draws.features)
-
-        self.classes_ = classes
-        self.templates_ = members[0][0]
-        self.node_labels_ = classes[members[0][1].astype(np.intp)]
-        self.n_presentations_ = int(members[0][2])
-        self.converged_ = all(p < max_presentations for _, _, p in members)
-        self.feature_min_, self.feature_max_ = lo, hi
-        self.voters_ = [(t, classes[c.astype(np.intp)], int(p)) for t, c, p in members[1:]]
-        self.estimators_features_ = features
-        self._draws = draws
-        self._label_column = name if isinstance(name, str) else "label"
-        self._training_patterns = X.shape[0]
-        self._ignored, self._shuffle_seed = [], seed
-        self._format_version, self._class_codes = (1 if draws is None else 3), None
+        # here, so that every model saves.
+        _file.check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim,
+                           X.shape[1] if draws is None else draws.features)
+        self._fitted = _fitted.fitted(
+            classes=classes, members=[(t, classes[c.astype(np.intp)], p, f) for t, c, p, f in members],
+            feature_min=lo, feature_max=hi, n_features_in=validated["n_features_in_"],
+            feature_names_in=validated.get("feature_names_in_"),
+            converged=all(p < max_presentations for _, _, p, _ in members), draws=draws,
+            label_column=name if isinstance(name, str) else "label", training_patterns=X.shape[0],
+            shuffle_seed=seed, format_version=1 if draws is None else 3)
         return self
+
+    # ---- the fitted state: one record (see _fitted) ----
+
+    classes_ = _attribute("classes_", lambda r: r.classes, lambda r, v: _fitted.replaced(r, classes=v))
+    members_ = _attribute("members_", lambda r: list(r.members), lambda r, v: _fitted.replaced(r, members=v))
+    templates_ = _attribute("templates_", lambda r: r.members[0].templates,
+                            lambda r, v: _fitted.with_first(r, templates=v))
+    node_labels_ = _attribute("node_labels_", lambda r: r.members[0].node_labels,
+                              lambda r, v: _fitted.with_first(r, node_labels=v))
+    n_presentations_ = _attribute("n_presentations_", lambda r: r.members[0].n_presentations,
+                                  lambda r, v: _fitted.with_first(r, n_presentations=v))
+    voters_ = _attribute("voters_", lambda r: [tuple(m[:3]) for m in r.members[1:]], _fitted.with_voters)
+    estimators_features_ = _attribute(
+        "estimators_features_", lambda r: [m.features for m in r.members] if r.is_forest() else None,
+        _fitted.with_features)
+    converged_ = _attribute("converged_", lambda r: r.converged, lambda r, v: _fitted.replaced(r, converged=v))
+    feature_min_ = _attribute("feature_min_", lambda r: r.feature_min,
+                              lambda r, v: _fitted.replaced(r, feature_min=v))
+    feature_max_ = _attribute("feature_max_", lambda r: r.feature_max,
+                              lambda r, v: _fitted.replaced(r, feature_max=v))
+    n_features_in_ = _attribute("n_features_in_", lambda r: r.n_features_in,
+                                lambda r, v: _fitted.replaced(r, n_features_in=v))
+    feature_names_in_ = _attribute("feature_names_in_", lambda r: r.feature_names_in,
+                                   lambda r, v: _fitted.replaced(r, feature_names_in=v), absent_if_none=True)
+
+    def __sklearn_is_fitted__(self):
+        return _fitted.current(self) is not None
+
+    def _state(self, snapshot=None):
+        """The fitted record a call reads: `snapshot` when given, else the one
+        this thread has pinned, else the one published."""
+        record = snapshot if snapshot is not None else _fitted.current(self)
+        if record is None:
+            check_is_fitted(self)
+        return record
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        if state.get("_fitted") is not None:
+            state["_fitted"] = state["_fitted"].as_state()
+        return state
+
+    def __setstate__(self, state):
+        """Also models pickled when members lived in templates_/node_labels_
+        and voters_, and before some parameters existed (their defaults)."""
+        state = dict(state)
+        record = _fitted.from_state(state)
+        for name, parameter in inspect.signature(QuorvClassifier.__init__).parameters.items():
+            if parameter.default is not inspect.Parameter.empty:
+                state.setdefault(name, parameter.default)
+        super().__setstate__(state)
+        if record is not None:
+            self.__dict__["_fitted"] = record
 
     def _scaling(self):
         return (self.feature_min_, self.feature_max_) if self.scale else None
 
-    def _members(self):
-        """Each voting member's templates and node codes (positions in classes_)."""
-        members = [(self.templates_, self.node_labels_)] + [(t, l) for t, l, _ in getattr(self, "voters_", [])]
-        return [(t, np.searchsorted(self.classes_, l).astype(np.float64)) for t, l in members]
+    def _members(self, snapshot=None):
+        """Each member's templates and node codes (positions in classes_), of
+        `snapshot` (a fitted record) or of the record this call reads."""
+        record = self._state(snapshot)
+        return [(m.templates, np.searchsorted(record.classes, m.node_labels).astype(np.float64))
+                for m in record.members]
 
     def _check_fitted(self):
-        """The fitted attributes, checked before they reach a plug-in: each
-        fault is named by its attribute."""
-        check_is_fitted(self)
-        n = getattr(self, "n_features_in_", None)
-        classes = np.asarray(self.classes_)
+        """The fitted record, checked before it reaches a plug-in: each fault
+        is named by its attribute."""
+        record = self._state()
+        n = record.n_features_in
+        classes = np.asarray(record.classes)
         if classes.ndim != 1 or classes.size == 0:
             raise ValueError("classes_ must be a non-empty 1-D array of labels")
         if self.scale:
             for name in ("feature_min_", "feature_max_"):
-                bounds = np.asarray(getattr(self, name), dtype=np.float64)
+                bounds = np.asarray(getattr(record, name[:-1]), dtype=np.float64)
                 if bounds.shape != (n,) or not np.all(np.isfinite(bounds)):
                     raise ValueError("%s must hold %d finite numbers, one per feature" % (name, n))
-        members = [(self.templates_, self.node_labels_, "templates_", "node_labels_")] + \
-            [(t, l, "voters_[%d][0]" % k, "voters_[%d][1]" % k) for k, (t, l, _) in enumerate(getattr(self, "voters_", []))]
-        features = getattr(self, "estimators_features_", None)
-        if features is not None:
-            if len(features) != len(members) or not all(
-                    np.asarray(f).ndim == 1 and len(f) and np.all(np.diff(f) > 0) and 0 <= f[0] and f[-1] < n
-                    for f in features):
-                raise ValueError("estimators_features_ must hold one ascending list of feature positions per member")
-        for k, (templates, labels, t_name, l_name) in enumerate(members):
-            templates = np.asarray(templates)
-            m = n if features is None else len(features[k])  # a forest member's own features
+        if record.is_forest() and not all(
+                f is not None and f.ndim == 1 and len(f) and np.all(np.diff(f) > 0) and 0 <= f[0] and f[-1] < n
+                for f in (m.features for m in record.members)):
+            raise ValueError("estimators_features_ must hold one ascending list of feature positions per member")
+        for k, member in enumerate(record.members):
+            t_name, l_name = ("templates_", "node_labels_") if k == 0 else \
+                ("voters_[%d][0]" % (k - 1), "voters_[%d][1]" % (k - 1))
+            templates = np.asarray(member.templates)
+            m = n if member.features is None else len(member.features)  # a forest member's own features
             if templates.ndim != 2 or templates.shape[0] == 0 or templates.shape[1] != 2 * m:
                 raise ValueError("%s must have at least one row of 2 * %d bounds (its features), got shape %r"
                                  % (t_name, m, templates.shape))
             t = templates.astype(np.float64)
             if not np.all(np.isfinite(t)) or np.any(t[:, :m] > t[:, m:]):
                 raise ValueError("%s must hold finite bounds, each lower bound at most its upper bound" % t_name)
-            labels = np.asarray(labels)
+            labels = np.asarray(member.node_labels)
             if labels.shape != (templates.shape[0],):
                 raise ValueError("%s must hold one label per row of %s" % (l_name, t_name))
             at = np.searchsorted(classes, labels)
@@ -334,39 +457,44 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
 
     def _codes_and_shares(self, X):
         self._check_fitted()
-        X = self._validate_data(X, dtype=np.float64, reset=False)
+        X = _validated(self, X, dtype=np.float64, reset=False)
         vigilance = _real("vigilance", self.vigilance)
         verbose = min(_whole("verbose", self.verbose), 3)
         return self._forest_vote(X, vigilance, verbose) if self._is_forest() else self._vote(X, vigilance, verbose)
 
     def predict(self, X):
         """The class of each row of X."""
-        codes, _ = self._codes_and_shares(X)
-        if self.unknown_label is not None:
-            return self._with_unknown(codes, np.flatnonzero(codes == _UNKNOWN_CODE))
-        return self.classes_[codes.astype(np.intp)]
+        with _fitted.pinned(self):
+            codes, _ = self._codes_and_shares(X)
+            if self.unknown_label is not None:
+                return self._with_unknown(codes, np.flatnonzero(codes == _UNKNOWN_CODE))
+            return self.classes_[codes.astype(np.intp)]
 
     def predict_proba(self, X):
         """Each row's vote shares, one column per class of classes_: for a
         forest, the share of its members answering each class; one-hot for a
         single model (as a 1-nearest-neighbour classifier gives); for members
-        voting over shuffles, the shares among the members that voted. With
-        unknown_label set, a last column holds the unknown share. Rows sum to
-        1, and predict gives a class of the largest share (for a forest, the
-        first of equal shares)."""
-        _, shares = self._codes_and_shares(X)
-        return shares if self.unknown_label is not None else np.ascontiguousarray(shares[:, :-1])
+        voting over shuffles, the shares among the members that voted. predict
+        gives a class of the largest share (for a forest, the first of equal
+        shares). Rows sum to 1, but with unknown_label set, where they sum to
+        1 minus the unknown share (`predict_unknown_share`): 0 for a pattern
+        no member classifies."""
+        with _fitted.pinned(self):
+            _, shares = self._codes_and_shares(X)
+            return np.ascontiguousarray(shares[:, :len(self.classes_)])
+
+    def predict_unknown_share(self, X):
+        """Each row's unknown share: the share of the vote that classified the
+        row as unknown (with unknown_label set: 1 for a pattern no box takes;
+        for a forest, the share of its members that leave it unclassified),
+        the rest of 1 beside predict_proba's row. Without unknown_label every
+        pattern gets a class, and the share is 0."""
+        with _fitted.pinned(self):
+            _, shares = self._codes_and_shares(X)
+            return np.ascontiguousarray(shares[:, len(self.classes_)])
 
     def _with_unknown(self, codes, unclassified):
-        unknown = np.asarray(self.unknown_label)
-        if unknown.ndim != 0:
-            raise ValueError("unknown_label must be one label, got %r" % (self.unknown_label,))
-        # As the tool refuses it: the predictions could not tell "unclassified" from that class.
-        if any(c == self.unknown_label or str(c) == str(self.unknown_label) for c in self.classes_.tolist()):
-            raise ValueError("unknown_label %r is a class label of the model; choose a label no class uses"
-                             % (self.unknown_label,))
-        same_kind = (self.classes_.dtype.kind in "biuf") == (unknown.dtype.kind in "biuf")
-        dtype = np.result_type(self.classes_.dtype, unknown.dtype) if same_kind else object
+        dtype = prediction_dtype(self)
         codes[unclassified] = 0
         labels = self.classes_.astype(dtype)[codes.astype(np.intp)]
         labels[unclassified] = self.unknown_label
@@ -379,65 +507,21 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         `quorv classify` reads (and `quorv.load` reads back bit for bit), through
         the tool's own output code: a file's mode and hard links are kept, a
         symbolic link is followed, a FIFO or device is written in place, and a
-        failure leaves the old file as it was. Classes that are whole numbers are
-        stored as themselves; any others by name (their text), which format 2 of
-        the file holds."""
-        self._check_fitted()
-        names = list(getattr(self, "feature_names_in_", _default_feature_names(self.n_features_in_)))
-        codes, class_names = _file_classes(self.classes_, getattr(self, "_class_codes", None))
-        members = [(self.templates_, self.node_labels_, self.n_presentations_)] + list(getattr(self, "voters_", []))
-        node_codes = [codes[np.searchsorted(self.classes_, labels)] for _, labels, _ in members]
-        features = getattr(self, "estimators_features_", None) or [None] * len(members)
-        by_code = np.argsort(codes, kind="stable")  # the file lists classes by ascending code
-        codes, class_names = codes[by_code], [class_names[k] for k in by_code]
-        model = dict(
-            version=int(getattr(self, "_format_version", 1)), label_name=getattr(self, "_label_column", "label"),
-            scaled=bool(self.scale), feature_names=[_text("feature name", n) for n in names],
-            feature_min=np.asarray(self.feature_min_, dtype=np.float64),
-            feature_max=np.asarray(self.feature_max_, dtype=np.float64),
-            ignored=list(getattr(self, "_ignored", [])), class_codes=codes, class_names=class_names,
-            training_patterns=int(getattr(self, "_training_patterns", 1)),
-            vigilance=_real("vigilance", self.vigilance), min_size=_real("min_size", self.min_size),
-            learning_rate=_real("learning_rate", self.learning_rate), epsilon=_real("epsilon", self.epsilon),
-            max_list_presentations=_whole("max_presentations", self.max_presentations),
-            trim_option=1 if _flag("trim", self.trim) else 0, shuffle_seed=int(getattr(self, "_shuffle_seed", -1)),
-            members=[(np.asarray(t, dtype=np.float64), c, float(p), f)
-                     for (t, _, p), c, f in zip(members, node_codes, features)],
-            forest=None if not self._is_forest() else dict(
-                sample_rows=int(self._draws.sample_rows), bootstrap=bool(self._draws.bootstrap),
-                features=int(self._draws.features)))
-        _quorv.save_model(os.fspath(path), model)
-
-
-def _check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim, features):
-    fault = _quorv.check_params(vigilance, min_size, learning_rate, epsilon, max_presentations, 1 if trim else 0,
-                                features)
-    if fault is not None:
-        raise ValueError("%s (parameter %s)" % (fault[1], _PARAMETER_OF[fault[0]]))
-
-
-def _text(what, name):
-    if not isinstance(name, str):
-        raise ValueError("%s %r cannot be written to a model file: not a str" % (what, name))
-    return name
-
-
-def _file_classes(classes, codes=None):
-    """The classes' codes (float64, in the order of classes_) and names as the
-    file holds them: the codes a loaded file gave them, else whole numbers in
-    the int range as themselves and any other classes coded 1, 2, ... by their
-    text, as the command-line tool codes text labels."""
-    values = [c.item() if hasattr(c, "item") else c for c in classes]
-    if all(isinstance(v, numbers.Real) and not isinstance(v, bool) and float(v).is_integer() and
-           -_INT_MAX - 1 <= v <= _INT_MAX for v in values):
-        numeric = np.array([float(v) for v in values])
-        return numeric, [_quorv.format_double(v) for v in numeric]
-    names = [_quorv.format_double(v) if isinstance(v, float) else str(v) for v in values]
-    if len(set(names)) != len(names):
-        raise ValueError("two classes have the same text, which the model file cannot tell apart: %r" % names)
-    if codes is not None and len(codes) == len(names):
-        return np.asarray(codes, dtype=np.float64), names
-    return np.arange(1.0, len(names) + 1.0), names
+        failure leaves the old file as it was. Classes that are whole numbers in
+        the 32-bit int range are stored as themselves, text by name, and
+        `quorv.load` gives them back as int and str; classes it could not give
+        back as they are (booleans, larger whole numbers, fractions, text that
+        spells the codes 1, 2, ...) are refused, naming one."""
+        with _fitted.pinned(self) as record:
+            self._check_fitted()
+            names = record.feature_names_in
+            names = list(names) if names is not None else _file.default_feature_names(record.n_features_in)
+            params = dict(vigilance=_real("vigilance", self.vigilance), min_size=_real("min_size", self.min_size),
+                          learning_rate=_real("learning_rate", self.learning_rate),
+                          epsilon=_real("epsilon", self.epsilon),
+                          max_presentations=_whole("max_presentations", self.max_presentations),
+                          trim=_flag("trim", self.trim), scale=bool(self.scale))
+            _file.write(path, _file.model_dict(record, params, names))
 
 
 def load(path):
@@ -445,48 +529,7 @@ def load(path):
     by the tool's own reader (the same refusals, word for word). `get_params`
     gives the settings the file records, so that `clone(model).fit(X, y)` on
     the same data writes the same file."""
-    m = _quorv.read_model(os.fspath(path))
-    seed = m["shuffle_seed"]
-    model = QuorvClassifier(vigilance=m["vigilance"], min_size=m["min_size"], learning_rate=m["learning_rate"],
-                            epsilon=m["epsilon"], max_presentations=m["max_list_presentations"],
-                            trim=bool(m["trim_option"]), scale=m["scaled"], shuffle=seed >= 0,
-                            random_state=seed if seed >= 0 else None)
-    codes, names = m["class_codes"], m["class_names"]
-    if all(name == _quorv.format_double(code) for code, name in zip(codes.tolist(), names)):
-        model.classes_ = codes.astype(np.int64)
-        values = model.classes_  # in file order, which is ascending
-        model._class_codes = None
-    else:
-        by_name = sorted(range(len(names)), key=names.__getitem__)
-        values = np.empty(len(names), dtype=object)
-        values[:] = names
-        model.classes_ = values[by_name]
-        model._class_codes = codes[by_name]
-
-    def labels_of(node_codes):
-        return values[np.searchsorted(codes, node_codes)]
-
-    members = [(templates, labels_of(node_codes), int(presentations))
-               for templates, node_codes, presentations, _ in m["members"]]
-    model.templates_, model.node_labels_, model.n_presentations_ = members[0]
-    model.voters_ = members[1:]
-    model.converged_ = model.n_presentations_ < m["max_list_presentations"]
-    model.feature_min_, model.feature_max_ = m["feature_min"], m["feature_max"]
-    model.n_features_in_ = len(m["feature_names"])
-    if m["feature_names"] != _default_feature_names(model.n_features_in_):
-        model.feature_names_in_ = np.array(m["feature_names"], dtype=object)
-    model._label_column = m["label_name"]
-    model._training_patterns = m["training_patterns"]
-    model._ignored = m["ignored"]
-    model._shuffle_seed = seed
-    model._format_version = m["version"]
-    model.estimators_features_, model._draws = None, None
-    forest = m["forest"]
-    if forest is not None:  # the settings that draw the same forest again
-        model._draws = _forest.Draws(seed=seed, sample_rows=forest["sample_rows"], bootstrap=forest["bootstrap"],
-                                     features=forest["features"])
-        model.estimators_features_ = [features for _, _, _, features in m["members"]]
-        model.set_params(n_estimators=len(members), max_features=forest["features"],
-                         max_samples=forest["sample_rows"], bootstrap=forest["bootstrap"], shuffle=False)
-        model.converged_ = all(p < m["max_list_presentations"] for _, _, p in members)
+    params, record = _file.read(path)
+    model = QuorvClassifier(**params)
+    model._fitted = record
     return model

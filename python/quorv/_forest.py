@@ -12,16 +12,14 @@ on the workers of a Dask cluster.
 
 import collections
 import numbers
-import os
-import sys
 
+import joblib
 import numpy as np
-from joblib import Parallel, delayed
-from joblib import parallel as _parallel
 
 from . import _host, _quorv
 
 MAX_MEMBERS = 1000  # as many as a model file holds
+MAX_JOBS = 256  # workers at most, as the tool's --jobs takes at most
 _UNKNOWN_CODE = -1.0
 
 # How a forest's members draw: the seed S (member k: S + k - 1), rows per
@@ -69,44 +67,25 @@ def fit_member(X, codes, scaling, draws, member, params):
     return templates, node_codes, float(presentations), columns
 
 
+def check_jobs(n_jobs):
+    if n_jobs is not None and (isinstance(n_jobs, (bool, np.bool_)) or not isinstance(n_jobs, numbers.Integral) or
+                               n_jobs == 0):
+        raise ValueError("n_jobs must be None or a whole number other than 0 (-1: all cores), got %r" % (n_jobs,))
+
+
+def jobs(n_jobs, members):
+    """Workers for `members` members: n_jobs as joblib reads it (None: the
+    active backend's, one by default; -1 all cores, -2 all but one, ...), at
+    most one per member and MAX_JOBS."""
+    check_jobs(n_jobs)
+    return max(1, min(joblib.effective_n_jobs(n_jobs), members, MAX_JOBS))
+
+
 def fit_members(X, codes, scaling, draws, count, params, n_jobs):
     """Every member, in joblib's processes (the same arrays are sent once per
     worker); results in member order whatever ran where."""
-    backend, n_jobs = _quick_loky(n_jobs)
-    return Parallel(n_jobs=n_jobs, backend=backend, prefer="processes")(
-        delayed(fit_member)(X, codes, scaling, draws, k, params) for k in range(count))
-
-
-def _quick_loky(n_jobs):
-    """(backend, n_jobs) for Parallel: None (whatever is active) unless the
-    active backend is joblib's own loky in an interpreter where setuptools
-    stands in for distutils; then the same loky whose workers keep the
-    standard library's distutils. joblib imports distutils in every worker,
-    and setuptools' stand-in costs a worker more start-up time than training
-    a small member (one worker per core starts afresh on each first fit).
-    joblib reuses a pool only for the same environment: forests reuse theirs,
-    and a caller's own loky pool in between costs a fresh start of the pool."""
-    if _QuickLoky is None or "_distutils_hack" not in sys.modules or sys.version_info >= (3, 12) or \
-            "SETUPTOOLS_USE_DISTUTILS" in os.environ:
-        return None, n_jobs
-    try:
-        active, context_jobs = _parallel.get_active_backend(prefer="processes")
-        if type(active) is not _Loky:
-            return None, n_jobs
-        quick = _QuickLoky(nesting_level=active.nesting_level, inner_max_num_threads=active.inner_max_num_threads)
-    except (AttributeError, TypeError, ValueError):  # another joblib than the one this was made for
-        return None, n_jobs
-    return quick, context_jobs if n_jobs is None else n_jobs
-
-
-_Loky = _parallel.BACKENDS.get("loky")
-_QuickLoky = None
-if _Loky is not None and hasattr(_Loky, "_prepare_worker_env"):
-    class _QuickLoky(_Loky):
-        def _prepare_worker_env(self, n_jobs):
-            env = super()._prepare_worker_env(n_jobs)
-            env["SETUPTOOLS_USE_DISTUTILS"] = "stdlib"
-            return env
+    return joblib.Parallel(n_jobs=jobs(n_jobs, count), prefer="processes")(
+        joblib.delayed(fit_member)(X, codes, scaling, draws, k, params) for k in range(count))
 
 
 def vote(answers, n_classes):

@@ -15,24 +15,18 @@ import dask
 import dask.array as da
 import dask.dataframe as dd
 
+from ._classifier import label_name, prediction_dtype
+
 
 def _predict_block(block, model):
     if block.shape[0] == 0:  # common after boolean filtering
-        return np.empty(0, dtype=_labels_dtype(model))
+        return np.empty(0, dtype=prediction_dtype(model))
     return model.predict(block)
 
 
 def _predict_partition(frame, model):
-    labels = model.predict(frame) if len(frame) else np.empty(0, dtype=_labels_dtype(model))
-    return pd.Series(labels, index=frame.index, name=getattr(model, "_label_column", "label"))
-
-
-def _labels_dtype(model):
-    unknown = model.unknown_label
-    if unknown is None:
-        return model.classes_.dtype
-    # As predict decides it, from the classes and the unknown label.
-    return model._with_unknown(np.zeros(0), np.zeros(0, dtype=np.intp)).dtype
+    labels = model.predict(frame) if len(frame) else np.empty(0, dtype=prediction_dtype(model))
+    return pd.Series(labels, index=frame.index, name=label_name(model))
 
 
 def predict(model, X):
@@ -46,10 +40,9 @@ def predict(model, X):
     if not hasattr(model, "classes_"):
         raise ValueError("the model is not fitted")
     shipped = dask.delayed(model, pure=True, traverse=False)
-    dtype = _labels_dtype(model)
+    dtype = prediction_dtype(model)
     if isinstance(X, dd.DataFrame):
-        return X.map_partitions(_predict_partition, shipped,
-                                meta=(getattr(model, "_label_column", "label"), dtype))
+        return X.map_partitions(_predict_partition, shipped, meta=(label_name(model), dtype))
     if isinstance(X, da.Array):
         if X.ndim != 2:
             raise ValueError("X must be a 2-D Dask array of patterns, got %d dimensions" % X.ndim)

@@ -162,3 +162,91 @@ def test_grid_search_over_a_pipeline():
     search = GridSearchCV(make_pipeline(StandardScaler(), QuorvClassifier()),
                           {"quorvclassifier__vigilance": [0.5, 0.75, 0.9]}, cv=3).fit(X, y)
     assert search.best_score_ > 0.85
+
+
+def test_scikit_learn_s_validate_data_is_used_where_it_exists(iris, monkeypatch):
+    # scikit-learn 1.6 and later have validate_data (and 1.7 no _validate_data):
+    # a stand-in put where they have it must be the one called.
+    import sklearn.utils.validation
+    from sklearn.base import BaseEstimator
+
+    X, y = iris
+    calls = []
+
+    def validate_data(estimator, *args, **kwargs):
+        calls.append((estimator, len(args), kwargs))
+        return BaseEstimator._validate_data(estimator, *args, **kwargs)
+
+    def removed(*args, **kwargs):
+        raise AssertionError("the estimator's _validate_data called beside validate_data")
+
+    monkeypatch.setattr(sklearn.utils.validation, "validate_data", validate_data, raising=False)
+    monkeypatch.setattr(QuorvClassifier, "_validate_data", removed, raising=False)
+    model = QuorvClassifier().fit(X, y)
+    model.predict(X[:3])
+    assert [(e is model, n, k) for e, n, k in calls] == [
+        (True, 2, dict(dtype=np.float64)), (True, 1, dict(dtype=np.float64, reset=False))]
+    assert model.n_features_in_ == 4
+
+
+def test_members_are_kept_once_and_assigned_as_a_whole(iris):
+    X, y = iris
+    model = QuorvClassifier(vigilance=0.9).fit(X, y)
+    (first,) = model.members_
+    assert first.templates is model.templates_ and first.node_labels is model.node_labels_
+    assert model.voters_ == [] and model.estimators_features_ is None and model.n_presentations_ == first[2]
+    with pytest.raises(ValueError, match="read-only"):
+        model.templates_[0, 0] = 5.0
+    expected = model.predict(X)
+    model.voters_ = [(first.templates, first.node_labels, first.n_presentations)] * 2  # three equal members
+    assert len(model.members_) == 3 and model.members_[1].templates is not first.templates
+    np.testing.assert_array_equal(model.predict(X), expected)
+    forest = QuorvClassifier(n_estimators=3, max_features=2, random_state=1).fit(X, y)
+    assert [len(m.features) for m in forest.members_] == [2, 2, 2]
+    assert all(t.shape[1] == 4 for t, _, _ in forest.voters_)
+    with pytest.raises(AttributeError):
+        QuorvClassifier().members_
+
+
+def test_predictions_while_another_thread_refits_read_one_model(iris):
+    # Refits alternate between a single model of three classes and a forest of
+    # two text classes; every prediction must be one of the two, whole.
+    X, y = iris
+    kinds = [(dict(n_estimators=1), y), (dict(n_estimators=3, max_features=2, random_state=0),
+                                         np.where(y == 1, "one", "other"))]
+    answers = [QuorvClassifier(**p).fit(X, labels) for p, labels in kinds]
+    expected = [(m.predict(X), m.predict_proba(X)) for m in answers]
+    model = QuorvClassifier().fit(X, y)
+    faults, stop = [], threading.Event()
+
+    def predict():
+        while not stop.is_set():
+            try:
+                labels, proba = model.predict(X), model.predict_proba(X)
+                if not any(labels.dtype == e.dtype and np.array_equal(labels, e) for e, _ in expected) or \
+                        not any(p.shape == proba.shape and np.array_equal(proba, p) for _, p in expected):
+                    faults.append("a mixed answer")
+            except Exception as error:  # noqa: BLE001 (any fault is the finding)
+                faults.append(repr(error))
+
+    threads = [threading.Thread(target=predict) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for k in range(30):
+        params, labels = kinds[k % 2]
+        model.set_params(**params).fit(X, labels)
+    stop.set()
+    for t in threads:
+        t.join()
+    assert faults == []
+
+
+@pytest.mark.parametrize("n_jobs, message", [
+    ("x", "n_jobs must be None or a whole number other than 0 (-1: all cores), got 'x'"),
+    (0, "got 0"), (True, "got True"), (1.5, "got 1.5")])
+def test_n_jobs_refusals_name_it(iris, n_jobs, message):
+    X, y = iris
+    for n_estimators in (1, 3):
+        with pytest.raises(ValueError) as refused:
+            QuorvClassifier(n_estimators=n_estimators, n_jobs=n_jobs).fit(X, y)
+        assert message in str(refused.value)

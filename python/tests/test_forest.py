@@ -66,14 +66,15 @@ def test_shares_sum_to_one_and_predict_takes_the_largest(wine):
     np.testing.assert_allclose(shares.sum(axis=1), 1.0)
     np.testing.assert_array_equal(forest.classes_[shares.argmax(axis=1)], forest.predict(X))
     assert set(np.round(shares.ravel() * 7, 9)) <= set(range(8))  # answers over members
-    # With an unknown label, members answer by their boxes alone and a last column holds the unknown share.
+    # With an unknown label, members answer by their boxes alone; the unknown share is the rest of 1.
     strict = QuorvClassifier(n_estimators=7, max_features=0.3, vigilance=0.99, random_state=1,
                              unknown_label=-1).fit(X, y)
-    shares = strict.predict_proba(X[:40] * 3)
-    assert shares.shape == (40, 4) and shares[:, 3].max() > 0.5
-    np.testing.assert_allclose(shares.sum(axis=1), 1.0)
+    shares, unknown = strict.predict_proba(X[:40] * 3), strict.predict_unknown_share(X[:40] * 3)
+    assert shares.shape == (40, 3) and unknown.shape == (40,) and unknown.max() > 0.5
+    np.testing.assert_allclose(shares.sum(axis=1) + unknown, 1.0)
     labels = strict.predict(X[:40] * 3)
-    np.testing.assert_array_equal(labels == -1, shares.argmax(axis=1) == 3)
+    np.testing.assert_array_equal(labels == -1, np.column_stack([shares, unknown]).argmax(axis=1) == 3)
+    assert not forest.predict_unknown_share(X).any()
 
 
 @pytest.mark.parametrize("params, message", [
@@ -168,10 +169,30 @@ def test_the_tool_and_python_give_a_forest_the_same_answers(cli, tmp_path, far, 
     labels = forest.predict(rows)
     np.testing.assert_array_equal(by_cli["label"].to_numpy(), labels)
     shares = by_cli[["share:1", "share:2", "share:3", "share_unknown"]].to_numpy()
-    proba = forest.predict_proba(rows)
-    np.testing.assert_array_equal(shares[:, :proba.shape[1]], proba)
-    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
+    proba, unknown = forest.predict_proba(rows), forest.predict_unknown_share(rows)
+    np.testing.assert_array_equal(shares, np.column_stack([proba, unknown]))
+    np.testing.assert_allclose(proba.sum(axis=1) + unknown, 1.0)
     if unknown_label is None:
         assert not shares[:, 3].any()  # every member answers with a class
     elif far > 1:
         assert (labels == -1).all()
+
+
+@pytest.mark.parametrize("n_jobs, members, workers", [
+    (10 ** 6, 3, 3), (10 ** 6, 1000, 256), (None, 5, 1), (2, 5, 2), (-10 ** 6, 5, 1)])
+def test_workers_are_at_most_one_per_member_and_256(wine, monkeypatch, n_jobs, members, workers):
+    import joblib
+    from quorv import _forest
+
+    started = []
+
+    class Counting(joblib.Parallel):
+        def __init__(self, n_jobs=None, **kwargs):
+            started.append(n_jobs)
+            super().__init__(n_jobs=1, **kwargs)
+
+    assert _forest.jobs(n_jobs, members) == workers
+    monkeypatch.setattr(joblib, "Parallel", Counting)
+    X, y = wine
+    QuorvClassifier(n_estimators=3, max_features=0.3, n_jobs=n_jobs, random_state=0).fit(X[:40], y[:40])
+    assert started == [min(workers, 3)]

@@ -94,7 +94,7 @@ def test_refit_of_a_loaded_model_writes_the_same_file(cli, tmp_path, iris_named)
     loaded = quorv.load(tmp_path / "tool.model")
     assert loaded.get_params()["shuffle"] is True and loaded.get_params()["random_state"] == 3
     refit = clone(loaded).fit(X, names)
-    refit._ignored = ["row"]  # a column the data frame never had
+    refit._fitted = refit._fitted._replace(ignored=("row",))  # a column the data frame never had
     refit.save(tmp_path / "refit.model")
     assert (tmp_path / "refit.model").read_bytes() == (tmp_path / "tool.model").read_bytes()
 
@@ -122,6 +122,22 @@ def test_models_pickled_by_the_first_release_still_work():
     for kind in ("named", "numbered"):
         np.testing.assert_array_equal(old[kind].predict(old["X"]), old[kind + "_predictions"])
         old[kind].save(os.devnull)  # saves with the attributes it had
+
+
+def test_models_pickled_when_members_lived_in_two_places_predict_the_same():
+    with open(os.path.join(HERE, "data", "pickled_two_places.pkl"), "rb") as f:
+        old = pickle.load(f)
+    for kind, case in old.items():
+        model = case["model"]
+        for again in (model, pickle.loads(pickle.dumps(model))):  # and in this release's layout
+            np.testing.assert_array_equal(again.predict(case["X"]), case["predictions"], kind)
+            proba = again.predict_proba(case["X"])
+            np.testing.assert_array_equal(proba, case["proba"][:, :len(again.classes_)], kind)
+            unknown = case["proba"][:, -1] if case["proba"].shape[1] > len(again.classes_) else 0.0
+            np.testing.assert_array_equal(again.predict_unknown_share(case["X"]), unknown, kind)
+            assert len(again.members_) == 1 + len(again.voters_) and again.get_params()["n_jobs"] is None
+            again.save(os.devnull)
+    assert len(old["votes"]["model"].voters_) == 2 and len(old["forest"]["model"].estimators_features_) == 4
 
 
 def tool_and_python_outputs(cli, tmp_path, prepare):

@@ -159,3 +159,51 @@ def test_save_refuses_what_the_file_cannot_hold(tmp_path, classes):
     with pytest.raises(ValueError, match="the model cannot be written.* class name"):
         model.save(tmp_path / "m.model")
     assert os.listdir(tmp_path) == []  # nothing half-written
+
+
+@pytest.mark.parametrize("labels, back", [
+    (np.array([3, -7], dtype=np.int32), [-7, 3]),
+    (np.array([1.0, 2.0]), [1, 2]),                                     # whole floats: as int
+    (np.array([2 ** 31 - 1, -2 ** 31]), [-2 ** 31, 2 ** 31 - 1]),
+    (np.array([1, 2], dtype=np.uint64), [1, 2]),
+    (np.array(["b", "a"]), ["a", "b"]),
+    (np.array(["2", "5"], dtype=object), ["2", "5"]),                   # text, coded 1 and 2
+    (np.array([False, True]), "class False (bool) cannot be saved: the model file would give it back as 'False' (str)"),
+    (np.array([0, 2 ** 31]), "class 2147483648 (int) cannot be saved"),
+    (np.array([5, 2 ** 40]), "class 1099511627776 (int) cannot be saved"),
+    (np.array([1, 2 ** 63], dtype=np.uint64), "class 9223372036854775808 (int) cannot be saved"),
+    (np.array(["1", "2"]), "class '1' (str) cannot be saved: the model file would give it back as 1 (int)"),
+])
+def test_classes_come_back_as_they_were_or_are_refused(tmp_path, labels, back):
+    model = quorv.QuorvClassifier().fit(np.arange(4.0).reshape(4, 1), np.repeat(labels, 2))
+    if isinstance(back, str):
+        with pytest.raises(ValueError) as refused:
+            model.save(tmp_path / "m.model")
+        assert str(refused.value).startswith(back)
+        assert os.listdir(tmp_path) == []
+        return
+    model.save(tmp_path / "m.model")
+    loaded = quorv.load(tmp_path / "m.model")
+    assert loaded.classes_.tolist() == back and [type(c) for c in loaded.classes_.tolist()] == [type(b) for b in back]
+    assert loaded.score(np.arange(4.0).reshape(4, 1), np.repeat(labels, 2)) == 1.0
+
+
+def test_paths_as_open_takes_them(tmp_path):
+    model = quorv.QuorvClassifier().fit([[0.0], [1.0]], [1, 2])
+    (tmp_path / "notes.txt").write_text("notes")
+    for call in (model.save, quorv.load):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call(str(tmp_path / "notes.txt\0.model"))
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call(os.fsencode(tmp_path / "notes.txt\0.model"))
+        with pytest.raises(ValueError, match="path '.*\\\\ud800.model' is no file name this system can spell"):
+            call(str(tmp_path / "\ud800.model"))
+        with pytest.raises(TypeError, match="path must be a str, bytes or os.PathLike, got int"):
+            call(3)
+    assert sorted(os.listdir(tmp_path)) == ["notes.txt"] and (tmp_path / "notes.txt").read_text() == "notes"
+    escaped = os.fsdecode(os.fsencode(tmp_path) + b"/caf\xe9.model")  # a name that is not UTF-8, as listdir gives it
+    model.save(escaped)
+    assert sorted(os.listdir(os.fsencode(tmp_path))) == [b"caf\xe9.model", b"notes.txt"]
+    assert quorv.load(escaped).classes_.tolist() == [1, 2]
+    with pytest.raises(ValueError, match=r"cannot read .*/caf\\xe9.model.mis: No such file"):
+        quorv.load(escaped + ".mis")
