@@ -12,7 +12,7 @@ from sklearn.utils.validation import check_is_fitted
 from . import _forest, _host, _quorv
 
 _INT_MAX = 2 ** 31 - 1
-_MAX_SEED = 2 ** 62 - 1  # as the model file and the tool's --seed take them
+_MAX_SEED = _quorv.MAX_SEED  # the core library's one limit, as the model file and the tool's --seed take it
 _UNKNOWN_CODE = -1.0  # never a class code: codes are 0, 1, ...
 # The model file's names of the training parameters, and the estimator's.
 _PARAMETER_OF = {"vigilance": "vigilance", "min_size": "min_size", "learning_rate": "learning_rate",
