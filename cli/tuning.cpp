@@ -57,6 +57,30 @@ std::vector<double> parse_grid(const std::string &text, const std::string &optio
     return values;
 }
 
+OneThreadPerWorker::OneThreadPerWorker(size_t workers) : set_(workers > 1 && !std::getenv(kName))
+{
+    if (set_)
+        put("1");
+}
+
+OneThreadPerWorker::~OneThreadPerWorker()
+{
+    if (set_)
+        put(nullptr);
+}
+
+void OneThreadPerWorker::put(const char *value)
+{
+#ifdef _WIN32
+    _putenv_s(kName, value ? value : "");
+#else
+    if (value)
+        setenv(kName, value, 1);
+    else
+        unsetenv(kName);
+#endif
+}
+
 double Setting::spread() const
 {
     double m = 0, s = 0;
@@ -69,42 +93,6 @@ double Setting::spread() const
 }
 
 namespace {
-
-// QUORV_THREADS=1 while alive when `workers` > 1 and it is not set already,
-// since threads inside the plug-ins would only compete with the other
-// workers; then unset again, so that the rest of the run (the best setting's
-// training) has every core.
-class OneThreadPerWorker {
-public:
-    explicit OneThreadPerWorker(size_t workers) : set_(workers > 1 && !std::getenv(kName))
-    {
-        if (set_)
-            put(kName, "1");
-    }
-    ~OneThreadPerWorker()
-    {
-        if (set_)
-            put(kName, nullptr);
-    }
-    OneThreadPerWorker(const OneThreadPerWorker &) = delete;
-    OneThreadPerWorker &operator=(const OneThreadPerWorker &) = delete;
-
-private:
-    static constexpr const char *kName = "QUORV_THREADS";
-    // Sets the variable, or removes it for null.
-    static void put(const char *name, const char *value)
-    {
-#ifdef _WIN32
-        _putenv_s(name, value ? value : "");
-#else
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-#endif
-    }
-    bool set_;
-};
 
 // Setting t / folds trained on every fold but t % folds and tested on that one.
 Message run_fold(const Dataset &data, const CrossValidation &cv, const std::vector<std::vector<size_t>> &parts,

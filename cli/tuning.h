@@ -41,6 +41,23 @@ struct CrossValidation {
     size_t jobs = 1;         // worker processes
 };
 
+// QUORV_THREADS=1 while alive when `workers` > 1 and it is not set already,
+// since threads inside the plug-ins would only compete with the other
+// workers; then unset again, so that the rest of the run (the best setting's
+// training) has every core.
+class OneThreadPerWorker {
+public:
+    explicit OneThreadPerWorker(size_t workers);
+    ~OneThreadPerWorker();
+    OneThreadPerWorker(const OneThreadPerWorker &) = delete;
+    OneThreadPerWorker &operator=(const OneThreadPerWorker &) = delete;
+
+private:
+    static constexpr const char *kName = "QUORV_THREADS";
+    static void put(const char *value);  // null: unset
+    bool set_;
+};
+
 // Trains each setting on every k-1 folds of `data` and classifies the k-th,
 // adding the results up in `settings`. With more than one worker the plug-ins
 // run on one thread each (QUORV_THREADS=1 unless set), until the workers end.
