@@ -32,11 +32,11 @@ size_t draw_below(Engine &rng, size_t n);
 void shuffle(std::vector<size_t> *v, Engine &rng);
 
 // The first k entries of shuffle(0, 1, ..., n-1), ascending, for k <= n:
-// what a forest member's features are. Every draw of the shuffle decides
-// them, but not their order, so no array of n is shuffled: time n, memory
-// about 4n bytes. The engine then stands where the whole shuffle leaves it
-// when `whole`; otherwise the last k - 1 draws, which only order the head,
-// are left undrawn.
+// what a forest member's features are. The shuffle's draws but the last
+// k - 1 decide which they are, not their order, so no array of n is
+// shuffled: time n, memory about 4n bytes. The engine then stands where the
+// whole shuffle leaves it when `whole`; otherwise those last draws, which only
+// order the head, are left undrawn.
 std::vector<size_t> shuffled_head(Engine &rng, size_t n, size_t k, bool whole);
 
 // 0, 1, ..., n-1 in the order of a shuffle with `seed`: the training order of
