@@ -28,34 +28,59 @@ std::vector<Option> forest_options()
     };
 }
 
-namespace {
-
-front::Amount amount(const Args &args, const std::string &option, std::string *text)
+front::Amount forest_amount(const std::string &text, const std::string &option)
 {
-    if (args.has(option))
-        *text = args.text(option);
     try {
-        return front::parse_amount(*text, option, option == "--max-features");
+        return front::parse_amount(text, option, option == "--max-features");
     } catch (const front::Error &e) {
         throw UsageError(e.what());
     }
 }
 
-}  // namespace
+ForestRun forest_setting(const std::string &features_text, const std::string &samples_text, bool bootstrap)
+{
+    ForestRun run;
+    run.features_text = features_text;
+    run.samples_text = samples_text;
+    run.features = forest_amount(features_text, "--max-features");
+    run.samples = forest_amount(samples_text, "--max-samples");
+    run.bootstrap = bootstrap;
+    return run;
+}
+
+bool forest_asked(const Args &args, long votes)
+{
+    for (const char *option : {"--max-features", "--max-samples", "--no-bootstrap"})
+        if (args.has(option)) {
+            if (votes < 2)
+                throw UsageError(std::string(option) + " makes a forest, which needs --votes N (N >= 2 members)");
+            return true;
+        }
+    return false;
+}
 
 ForestRun forest_run(const Args &args, long votes)
 {
-    ForestRun run;
-    run.on = args.has("--max-features") || args.has("--max-samples") || args.has("--no-bootstrap");
-    run.features = amount(args, "--max-features", &run.features_text);
-    run.samples = amount(args, "--max-samples", &run.samples_text);
-    run.bootstrap = !args.has("--no-bootstrap");
-    if (run.on && votes < 2)
-        throw UsageError(std::string(args.has("--max-features")   ? "--max-features"
-                                     : args.has("--max-samples") ? "--max-samples"
-                                                                 : "--no-bootstrap") +
-                         " makes a forest, which needs --votes N (N >= 2 members)");
+    ForestRun run = forest_setting(args.text("--max-features", "1.0"), args.text("--max-samples", "1.0"),
+                                   !args.has("--no-bootstrap"));
+    run.on = forest_asked(args, votes);
     return run;
+}
+
+front::ForestDraws member_counts(const ForestRun &run, const TrainParams &params, size_t rows, size_t features,
+                                 const std::string &rows_are)
+{
+    front::ForestDraws draws;
+    draws.on = true;
+    draws.sample.bootstrap = run.bootstrap;
+    try {
+        draws.sample.rows = run.samples.of(rows, "--max-samples", rows_are);
+        draws.features = run.features.of(features, "--max-features", "features");
+    } catch (const front::Error &e) {
+        throw UsageError(e.what());
+    }
+    check_ranges(params, draws.features);  // a member's boxes span its own features
+    return draws;
 }
 
 size_t jobs_option(const Args &args)
@@ -97,25 +122,17 @@ std::vector<double> doubles_of(const std::string &bytes, size_t count, const cha
 
 }  // namespace
 
-void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, long seed, long members,
-                  size_t jobs, bool report, long verbose, Model *model)
+void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, std::int64_t seed,
+                  long members, size_t jobs, bool report, long verbose, Model *model)
 {
-    front::ForestDraws &draws = model->forest;
-    draws.on = true;
-    draws.sample.bootstrap = run.bootstrap;
-    try {
-        draws.sample.rows = run.samples.of(scaled.rows, "--max-samples", "rows");
-        draws.features = run.features.of(scaled.cols(), "--max-features", "features");
-    } catch (const front::Error &e) {
-        throw UsageError(e.what());
-    }
-    check_min_size(params, draws.features);  // a member's boxes span its own features
+    model->forest = member_counts(run, params, scaled.rows, scaled.cols());
+    const front::ForestDraws &draws = model->forest;
 
     const size_t count = static_cast<size_t>(members);
     const bool in_process = pool_workers(jobs, count) == 1;
     const auto task = [&](size_t k) {
         const front::MemberDraw d = front::draw_member(scaled.rows, draws.sample, scaled.cols(), draws.features,
-                                                       static_cast<unsigned long>(seed), k);
+                                                       static_cast<std::uint64_t>(seed), k);
         if (in_process && verbose > 0)
             std::printf("Member %zu of %zu\n", k + 1, count);
         Member m = call_train(feature_columns(scaled.subset(d.rows), d.features), params, in_process ? verbose : 0);
@@ -138,7 +155,7 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
         m.nodes = static_cast<size_t>(in.number("nodes"));
         m.templates = doubles_of(in.text("templates"), m.nodes * 2 * draws.features, "bounds");
         m.labels = doubles_of(in.text("labels"), m.nodes, "labels");
-        m.features = front::member_features(scaled.cols(), draws.features, static_cast<unsigned long>(seed), k);
+        m.features = front::member_features(scaled.cols(), draws.features, static_cast<std::uint64_t>(seed), k);
         ++done_count;
         if (live)
             draw_count("train", done_count, count, "members trained", start);

@@ -11,6 +11,7 @@
 #include "options.h"
 #include "voting.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,18 @@ struct ForestRun {
 };
 // Throws UsageError for a bad amount, or forest options without --votes N.
 ForestRun forest_run(const Args &args, long votes);
+// Whether --max-features, --max-samples or --no-bootstrap asks for a forest;
+// throws UsageError naming the first when `votes` is below 2.
+bool forest_asked(const Args &args, long votes);
+// An amount of --max-features or --max-samples; UsageError naming `option`.
+front::Amount forest_amount(const std::string &text, const std::string &option);
+// The members' draws of `features_text` and `samples_text` (`on` left off).
+ForestRun forest_setting(const std::string &features_text, const std::string &samples_text, bool bootstrap);
+// Each member's rows out of `rows` (`rows_are`: what messages call them) and
+// features out of `features`, with the parameters checked for a member's
+// features; UsageError naming the option.
+front::ForestDraws member_counts(const ForestRun &run, const TrainParams &params, size_t rows, size_t features,
+                                 const std::string &rows_are = "rows");
 
 // --jobs N: worker processes (default: one per usable core).
 size_t jobs_option(const Args &args);
@@ -40,8 +53,8 @@ size_t jobs_option(const Args &args);
 // seeds seed, seed+1, ..., in `jobs` worker processes (the plug-in's console
 // at `verbose` only when they train in this process); fills model->members
 // and model->forest. `report`: the live line counting members and the summary.
-void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, long seed, long members,
-                  size_t jobs, bool report, long verbose, Model *model);
+void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, std::int64_t seed,
+                  long members, size_t jobs, bool report, long verbose, Model *model);
 
 // The columns `features` of every row.
 Dataset feature_columns(const Dataset &data, const std::vector<size_t> &features);

@@ -54,12 +54,12 @@ double Args::number(const std::string &name, double fallback, bool (*fits)(doubl
     return value;
 }
 
-long Args::integer(const std::string &name, long fallback, long lo, long hi) const
+std::int64_t Args::integer(const std::string &name, std::int64_t fallback, std::int64_t lo, std::int64_t hi) const
 {
     if (!has(name))
         return fallback;
-    long value = 0;
-    if (!parse_long(text(name), lo, hi, &value))
+    std::int64_t value = 0;
+    if (!front::parse_int64(text(name), lo, hi, &value))
         throw UsageError(name + ": '" + text(name) + "' is not a whole number from " + std::to_string(lo) +
                          " to " + std::to_string(hi));
     return value;

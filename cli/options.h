@@ -3,6 +3,7 @@
 #ifndef QUORV_CLI_OPTIONS_H
 #define QUORV_CLI_OPTIONS_H
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,8 +37,8 @@ public:
     double number(const std::string &name, double fallback) const;
     // A number that `fits`, else UsageError "NAME: 'TEXT' is not RANGE".
     double number(const std::string &name, double fallback, bool (*fits)(double), const std::string &range) const;
-    // Whole numbers in [lo, hi].
-    long integer(const std::string &name, long fallback, long lo, long hi) const;
+    // Whole numbers in [lo, hi], 64-bit on every platform (seeds).
+    std::int64_t integer(const std::string &name, std::int64_t fallback, std::int64_t lo, std::int64_t hi) const;
 
 private:
     friend Args parse_args(const Command &, const std::vector<std::string> &);

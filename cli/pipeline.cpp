@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <unordered_set>
 
@@ -32,39 +33,86 @@ std::vector<Option> training_options()
 
 bool is_vigilance(double v) { return v >= 0 && v <= 1; }
 
-bool is_learning_rate(double v) { return v > 0 && v <= 1; }
+namespace {
 
-TrainParams fixed_training_params(const Args &args)
+// Options by the model file's names of the parameters they set.
+std::string option_of(const std::string &parameter)
+{
+    static const char *const names[][2] = {
+        {"vigilance", "--vigilance"}, {"min_size", "--min-size"}, {"learning_rate", "--learning-rate"},
+        {"epsilon", "--epsilon"},     {"max_list_presentations", "--max-presentations"}, {"trim_option", "--trim"},
+    };
+    for (const auto &name : names)
+        if (parameter == name[0])
+            return name[1];
+    return "--" + parameter;
+}
+
+// A fault of check_params, "NAME VALUE is not RANGE" or "NAME VALUE is above
+// ...", as the option's usage error: "OPTION: 'GIVEN' is not RANGE" (the
+// value as written, when known) or "OPTION: VALUE is above ...".
+[[noreturn]] void refuse(const front::ParamFault &fault, const std::string &given = "")
+{
+    const std::string option = option_of(fault.name), rest = fault.message.substr(fault.name.size() + 1);
+    const size_t is_not = rest.find(" is not ");
+    if (is_not == std::string::npos)
+        throw UsageError(option + ": " + rest);
+    throw UsageError(option + ": '" + (given.empty() ? rest.substr(0, is_not) : given) + "'" + rest.substr(is_not));
+}
+
+// The parameters, checked by the one rule before the data is read, each
+// value quoted as `args` gave it (else as `given`). Only min_size's upper end,
+// M*(1-vigilance), depends on the data: checked here for the most features M
+// can be, it can fail only at vigilance 1 (or for a min_size beyond any box),
+// and is then left to check_ranges.
+void check_before_data(const TrainParams &params, const Args *args, const std::string &given = "")
+{
+    const front::ParamFault fault = check_params(params, SIZE_MAX);
+    if (!fault.message.empty() && fault.message.find(" is not ") != std::string::npos)
+        refuse(fault, args ? args->text(option_of(fault.name)) : given);
+}
+
+// The options but --vigilance and --learning-rate, as numbers.
+TrainParams parse_fixed_params(const Args &args)
 {
     TrainParams p;
-    // The upper end, M*(1-vigilance), waits for the data (check_min_size).
-    p.min_size = args.number("--min-size", p.min_size, [](double v) { return v >= 0 && std::isfinite(v); },
-                             "a number >= 0");
-    p.epsilon = args.number("--epsilon", p.epsilon, [](double v) { return v >= 0 && std::isfinite(v); },
-                            "a finite number >= 0");
+    p.min_size = args.number("--min-size", p.min_size);
+    p.epsilon = args.number("--epsilon", p.epsilon);
+    // A whole number that fits the plug-in's int, or the option's own message.
     p.max_list_presentations = args.integer("--max-presentations", p.max_list_presentations, 1, INT_MAX);
     p.trim_option = args.has("--trim") ? 1 : 0;
     return p;
 }
 
-TrainParams training_params(const Args &args)
+}  // namespace
+
+TrainParams fixed_training_params(const Args &args)
 {
-    const double vigilance = args.number("--vigilance", TrainParams().vigilance, is_vigilance, "a number in [0, 1]");
-    TrainParams p = fixed_training_params(args);
-    p.vigilance = vigilance;
-    p.learning_rate = args.number("--learning-rate", p.learning_rate, is_learning_rate, "a number in (0, 1]");
+    const TrainParams p = parse_fixed_params(args);
+    check_before_data(p, &args);
     return p;
 }
 
-void check_min_size(const TrainParams &params, size_t features)
+TrainParams training_params(const Args &args)
 {
-    // The training plug-in's own bound, computed as it does.
-    const double bound = static_cast<double>(features) * (1.0 - params.vigilance);
-    if (!(params.min_size <= bound))
-        throw UsageError("--min-size: " + format_double(params.min_size) + " is above " + format_double(bound) +
-                         ", the largest box size M*(1-vigilance) for " + std::to_string(features) +
-                         (features == 1 ? " feature" : " features") + " at vigilance " +
-                         format_double(params.vigilance));
+    const double vigilance = args.number("--vigilance", TrainParams().vigilance);
+    TrainParams p = parse_fixed_params(args);
+    p.vigilance = vigilance;
+    p.learning_rate = args.number("--learning-rate", p.learning_rate);
+    check_before_data(p, &args);
+    return p;
+}
+
+void check_grid_value(const TrainParams &params, double value)
+{
+    check_before_data(params, nullptr, format_double(value));
+}
+
+void check_ranges(const TrainParams &params, size_t features)
+{
+    const front::ParamFault fault = check_params(params, features);
+    if (!fault.message.empty())
+        refuse(fault);
 }
 
 Option ignore_option()
@@ -92,11 +140,13 @@ std::vector<Option> order_options()
     };
 }
 
+std::int64_t seed_option(const Args &args) { return args.integer("--seed", 1, 0, front::kMaxSeed); }
+
 TrainRun train_run(const Args &args)
 {
     TrainRun run;
     run.votes = args.integer("--votes", 1, 1, 1000);
-    const long seed = args.integer("--seed", 1, 0, LONG_MAX / 2);
+    const std::int64_t seed = seed_option(args);
     if (args.has("--shuffle") || run.votes > 1)
         run.shuffle_seed = seed;
     else if (args.has("--seed"))
@@ -106,7 +156,7 @@ TrainRun train_run(const Args &args)
 
 Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose, const TrainRun &run)
 {
-    check_min_size(params, data.cols());
+    check_ranges(params, data.cols());
     Model model;
     model.feature_names = data.feature_names;
     model.label_name = data.label_name;
@@ -124,8 +174,7 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
         return model;
     }
     for (long k = 0; k < run.votes; ++k) {
-        // Unsigned: demo's --seed takes any long, and S + k must not overflow.
-        const unsigned long member_seed = static_cast<unsigned long>(run.shuffle_seed) + static_cast<unsigned long>(k);
+        const std::uint64_t member_seed = static_cast<std::uint64_t>(run.shuffle_seed + k);
         const Dataset rows = run.shuffle_seed < 0 ? scaled : scaled.subset(shuffled_rows(scaled.rows, member_seed));
         const std::string who =
             run.votes == 1 ? "Training" : "Member " + std::to_string(k + 1) + " of " + std::to_string(run.votes);

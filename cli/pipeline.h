@@ -10,21 +10,27 @@
 #include "options.h"
 #include "voting.h"
 
+#include <cstdint>
 #include <vector>
 
 namespace cli {
 
 // Options setting TrainParams, scaling and the training plug-in's verbosity.
 std::vector<Option> training_options();
-// Each option is checked against the range the training plug-in accepts, so
-// that a bad value is the tool's own usage error, before any plug-in call.
+// Each option is checked by the one rule of the parameters' ranges
+// (check_params), so that a bad value is the tool's own usage error naming the
+// option, before any plug-in call. min_size's upper end waits for the data.
 TrainParams training_params(const Args &args);
 // The same but for --vigilance and --learning-rate, which `tune` takes as grids.
 TrainParams fixed_training_params(const Args &args);
+// A grid's `value`, set in `params`, checked as the options are.
+void check_grid_value(const TrainParams &params, double value);
+// --vigilance of classification, in [0, 1].
 bool is_vigilance(double value);
-bool is_learning_rate(double value);
-// min_size's upper end depends on the feature count M.
-void check_min_size(const TrainParams &params, size_t features);
+// Every parameter for a model of `features` features (min_size's upper end
+// depends on them), as check_params finds them: "--min-size: 0.3 is above
+// 0.25, the largest box size ...".
+void check_ranges(const TrainParams &params, size_t features);
 // --ignore COLS: columns left out of the features.
 Option ignore_option();
 // --verbose: the plug-ins' console detail (oflag), from 0 to `most` (4 for
@@ -36,7 +42,7 @@ long verbose_level(const Args &args, long most);
 // How the rows are fed to training: --shuffle, --seed and --votes, and the
 // forest options (forest.h).
 struct TrainRun {
-    long shuffle_seed = -1;  // -1: file order; member k is shuffled (or draws) with seed + k - 1
+    std::int64_t shuffle_seed = -1;  // -1: file order; member k is shuffled (or draws) with seed + k - 1
     long votes = 1;
     bool report = true;      // live line, own summary and Ctrl-C handling; off: plug-in at `verbose` only
     ForestRun forest;        // members of a forest rather than of shuffles
@@ -44,6 +50,8 @@ struct TrainRun {
 };
 std::vector<Option> order_options();
 TrainRun train_run(const Args &args);
+// --seed S, from 0 to the seeds' one limit (front::kMaxSeed), default 1.
+std::int64_t seed_option(const Args &args);
 
 // Fits the scaling on `data` (when `scale`), scales a copy and trains on it
 // (once for each voting member).

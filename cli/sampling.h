@@ -10,13 +10,13 @@ namespace cli {
 using front::shuffle;
 using front::shuffled_rows;
 
-inline void stratified_split(const Dataset &data, double fraction, unsigned long seed, std::vector<size_t> *train,
+inline void stratified_split(const Dataset &data, double fraction, std::uint64_t seed, std::vector<size_t> *train,
                              std::vector<size_t> *test)
 {
     front::stratified_split(data.y, fraction, seed, train, test);
 }
 
-inline std::vector<std::vector<size_t>> stratified_folds(const Dataset &data, size_t k, unsigned long seed)
+inline std::vector<std::vector<size_t>> stratified_folds(const Dataset &data, size_t k, std::uint64_t seed)
 {
     return front::stratified_folds(data.y, k, seed);
 }

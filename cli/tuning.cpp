@@ -1,11 +1,17 @@
-// Grids of settings for `quorv tune`.
+// Grids of settings for `quorv tune`, and their cross-validation.
 #include "tuning.h"
 
 #include "error.h"
 #include "numbers.h"
+#include "pool.h"
+#include "progress.h"
+#include "sampling.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace cli {
 
@@ -49,6 +55,118 @@ std::vector<double> parse_grid(const std::string &text, const std::string &optio
         values.push_back(rounded);
     }
     return values;
+}
+
+OneThreadPerWorker::OneThreadPerWorker(size_t workers) : set_(workers > 1 && !std::getenv(kName))
+{
+    if (set_)
+        put("1");
+}
+
+OneThreadPerWorker::~OneThreadPerWorker()
+{
+    if (set_)
+        put(nullptr);
+}
+
+void OneThreadPerWorker::put(const char *value)
+{
+#ifdef _WIN32
+    _putenv_s(kName, value ? value : "");
+#else
+    if (value)
+        setenv(kName, value, 1);
+    else
+        unsetenv(kName);
+#endif
+}
+
+double Setting::spread() const
+{
+    double m = 0, s = 0;
+    for (double a : fold_accuracy)
+        m += a;
+    m /= static_cast<double>(fold_accuracy.size());
+    for (double a : fold_accuracy)
+        s += (a - m) * (a - m);
+    return fold_accuracy.size() > 1 ? std::sqrt(s / static_cast<double>(fold_accuracy.size() - 1)) : 0;
+}
+
+namespace {
+
+// Setting t / folds trained on every fold but t % folds and tested on that one.
+Message run_fold(const Dataset &data, const CrossValidation &cv, const std::vector<std::vector<size_t>> &parts,
+                 const Setting &s, size_t f, long unknown)
+{
+    std::vector<size_t> train_rows;
+    for (size_t g = 0; g < cv.folds; ++g)
+        if (g != f)
+            train_rows.insert(train_rows.end(), parts[g].begin(), parts[g].end());
+    std::sort(train_rows.begin(), train_rows.end());  // file order, as `train` sees it
+    const auto start = std::chrono::steady_clock::now();
+    TrainRun one = cv.run;
+    one.report = false;
+    one.forest = s.forest;
+    const Model model = train_model(data.subset(train_rows), cv.scale, s.params, 0, one);
+    const double micros = static_cast<double>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+    const Dataset test = data.subset(parts[f]);
+    ClassifySettings cs;
+    cs.vigilance = s.params.vigilance;
+    cs.unknown_label = unknown;
+    cs.nearest = cv.nearest;
+    ClassifyCounts counts;
+    std::vector<char> second;
+    const std::vector<double> predicted = classify_data(model, test, cs, &counts, &second);
+    double correct = 0, by_boxes = 0;
+    for (size_t i = 0; i < test.rows; ++i) {
+        correct += predicted[i] == test.y[i];
+        by_boxes += predicted[i] == test.y[i] && !second[i];
+    }
+    Message r;
+    r.set("correct", correct);
+    r.set("correct_by_boxes", by_boxes);
+    r.set("unclassified", static_cast<double>(counts.patterns - counts.by_boxes));
+    r.set("nodes", static_cast<double>(model.total_nodes()));
+    r.set("tested", static_cast<double>(test.rows));
+    r.set("train_us", micros);
+    return r;
+}
+
+void add_fold(Setting *s, const Message &r, size_t folds)
+{
+    const double correct = r.number("correct"), tested = r.number("tested");
+    s->correct += correct;
+    s->by_boxes += r.number("correct_by_boxes");
+    s->unclassified += r.number("unclassified");
+    s->nodes += r.number("nodes") / static_cast<double>(folds);
+    s->ms += r.number("train_us") / 1000 / static_cast<double>(folds);
+    s->tested += tested;
+    s->fold_accuracy.push_back(tested > 0 ? correct / tested : 0);
+}
+
+}  // namespace
+
+void cross_validate(const Dataset &data, const CrossValidation &cv, std::vector<Setting> *settings)
+{
+    const std::vector<std::vector<size_t>> parts = stratified_folds(data, cv.folds, cv.seed);
+    const long unknown = free_unknown_label(data.y);
+    const size_t tasks = settings->size() * cv.folds;
+    const bool live = stderr_is_terminal();
+    const auto start = std::chrono::steady_clock::now();
+    size_t done_count = 0;
+    const size_t total = tasks * static_cast<size_t>(cv.run.votes);  // member trainings
+    const auto task = [&](size_t t) {
+        return run_fold(data, cv, parts, (*settings)[t / cv.folds], t % cv.folds, unknown);
+    };
+    const auto done = [&](size_t t, const Message &r) {
+        add_fold(&(*settings)[t / cv.folds], r, cv.folds);
+        done_count += static_cast<size_t>(cv.run.votes);
+        if (live)
+            draw_count("tune", done_count, total, "trainings done", start);
+    };
+    const OneThreadPerWorker threads(pool_workers(cv.jobs, tasks));
+    run_in_workers(tasks, cv.jobs, task, done);
 }
 
 }  // namespace cli

@@ -60,34 +60,29 @@ std::vector<size_t> identity(size_t n)
     return v;
 }
 
-}  // namespace
-
-namespace {
-
-// The features, first from the member's engine: none drawn when all are used.
-std::vector<size_t> draw_features(Engine &rng, size_t total_features, size_t features)
+// The features, first from the member's engine: none drawn when all are
+// used. They are the head of a shuffle of all features, taken without
+// shuffling them (shuffled_head); `then_rows` leaves the engine where the
+// whole shuffle would, for the rows.
+std::vector<size_t> draw_features(Engine &rng, size_t total_features, size_t features, bool then_rows)
 {
     if (features == 0 || features > total_features)
         throw Error("a forest member needs from 1 to " + std::to_string(total_features) + " features");
-    std::vector<size_t> chosen = identity(total_features);
-    if (features < total_features) {
-        shuffle(&chosen, rng);
-        chosen.resize(features);
-        std::sort(chosen.begin(), chosen.end());
-    }
-    return chosen;
+    if (features == total_features)
+        return identity(total_features);
+    return shuffled_head(rng, total_features, features, then_rows);
 }
 
 }  // namespace
 
 MemberDraw draw_member(size_t total_rows, const SampleRule &sample, size_t total_features, size_t features,
-                       unsigned long seed, size_t member)
+                       std::uint64_t seed, size_t member)
 {
     if (total_rows == 0 || sample.rows == 0 || (!sample.bootstrap && sample.rows > total_rows))
         throw Error("a forest member needs at least one row, and no more than there are without replacement");
     Engine rng(seed + member);
     MemberDraw d;
-    d.features = draw_features(rng, total_features, features);
+    d.features = draw_features(rng, total_features, features, true);
     if (sample.bootstrap) {
         d.rows.reserve(sample.rows);
         for (size_t i = 0; i < sample.rows; ++i)
@@ -101,10 +96,10 @@ MemberDraw draw_member(size_t total_rows, const SampleRule &sample, size_t total
     return d;
 }
 
-std::vector<size_t> member_features(size_t total_features, size_t features, unsigned long seed, size_t member)
+std::vector<size_t> member_features(size_t total_features, size_t features, std::uint64_t seed, size_t member)
 {
     Engine rng(seed + member);
-    return draw_features(rng, total_features, features);
+    return draw_features(rng, total_features, features, false);
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #define QUORV_FRONT_FOREST_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,11 @@ struct MemberDraw {
     std::vector<size_t> features;  // ascending
 };
 MemberDraw draw_member(size_t total_rows, const SampleRule &sample, size_t total_features, size_t features,
-                       unsigned long seed, size_t member);
+                       std::uint64_t seed, size_t member);
 
-// Only the features of member `member`: the same as draw_member's.
-std::vector<size_t> member_features(size_t total_features, size_t features, unsigned long seed, size_t member);
+// Only the features of member `member`: the same as draw_member's, in time
+// linear in total_features (the model reader checks each member's with it).
+std::vector<size_t> member_features(size_t total_features, size_t features, std::uint64_t seed, size_t member);
 
 // A forest's vote over `answers[m][i]` (member m's class code for pattern i,
 // or `unknown`), with `classes` the class codes in ascending order. For each

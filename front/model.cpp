@@ -2,6 +2,7 @@
 // in the shortest text that reads back to the same bits.
 #include "model.h"
 
+#include "draws.h"
 #include "error.h"
 #include "numbers.h"
 #include "text.h"
@@ -113,10 +114,10 @@ public:
         return value;
     }
 
-    long integer(std::string_view text, const char *what, long lo, long hi) const
+    std::int64_t integer(std::string_view text, const char *what, std::int64_t lo, std::int64_t hi) const
     {
-        long value = 0;
-        if (!parse_long(text, lo, hi, &value))
+        std::int64_t value = 0;
+        if (!parse_int64(text, lo, hi, &value))
             fail(std::string(what) + " '" + excerpt(text) + "' is not a whole number in [" +
                  std::to_string(lo) + ", " + std::to_string(hi) + "]");
         return value;
@@ -194,7 +195,7 @@ void read_forest_draws(Reader &in, Model *m)
     const std::string_view order = in.expect("order");
     if (order.substr(0, 8) != "sampled ")
         in.fail("a forest's order must be 'sampled SEED'");
-    m->shuffle_seed = in.integer(order.substr(8), "forest seed", 0, LONG_MAX / 2);
+    m->shuffle_seed = in.integer(order.substr(8), "forest seed", 0, kMaxSeed);
     std::string_view sample = in.expect("sample");
     const long rows = in.integer(Reader::field(&sample), "rows per member", 1, INT_MAX);
     if (sample != "with_replacement" && sample != "without_replacement")
@@ -221,10 +222,10 @@ std::vector<size_t> read_uses(Reader &in, const Model &m, size_t i)
         features.push_back(static_cast<size_t>(
             in.integer(Reader::field(&rest), "feature number", 1, static_cast<long>(m.cols())) - 1));
     const std::vector<size_t> drawn =
-        member_features(m.cols(), m.forest.features, static_cast<unsigned long>(m.shuffle_seed), i);
+        member_features(m.cols(), m.forest.features, static_cast<std::uint64_t>(m.shuffle_seed), i);
     if (features != drawn)
         in.fail("member " + std::to_string(i + 1) + " uses other features than its seed " +
-                std::to_string(static_cast<unsigned long>(m.shuffle_seed) + i) + " draws (was the file changed?)");
+                std::to_string(static_cast<std::uint64_t>(m.shuffle_seed) + i) + " draws (was the file changed?)");
     return features;
 }
 
@@ -510,7 +511,7 @@ Model parse_model(const std::string &text, const std::string &path)
         if (order == "file")
             m.shuffle_seed = -1;
         else if (order.substr(0, 9) == "shuffled ")
-            m.shuffle_seed = in.integer(order.substr(9), "shuffle seed", 0, LONG_MAX / 2);
+            m.shuffle_seed = in.integer(order.substr(9), "shuffle seed", 0, kMaxSeed);
         else
             in.fail("order must be 'file' or 'shuffled SEED'");
     } else if (m.version == 3) {

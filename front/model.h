@@ -24,6 +24,7 @@
 #include "scaling.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -80,7 +81,7 @@ struct Model {
     Scaling scaling;                  // training-set ranges; applied when enabled
     TrainParams params;
     long training_patterns = 0;
-    long shuffle_seed = -1;           // rows shuffled with this seed (member k: seed + k - 1); -1: file order
+    std::int64_t shuffle_seed = -1;   // rows shuffled with this seed (member k: seed + k - 1); -1: file order
     std::vector<Member> members;      // the voting members, member 1 first; one for a single model
     ForestDraws forest;               // a forest's draws (its seed: shuffle_seed)
 

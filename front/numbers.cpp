@@ -99,19 +99,28 @@ bool parse_double(std::string_view text, double *value, bool *out_of_range)
     return true;
 }
 
-bool parse_long(std::string_view text, long lo, long hi, long *value)
+bool parse_int64(std::string_view text, std::int64_t lo, std::int64_t hi, std::int64_t *value)
 {
     if (!text.empty() && text[0] == '+') {
         text.remove_prefix(1);
         if (!text.empty() && text[0] == '-')
             return false;
     }
-    long parsed = 0;
+    std::int64_t parsed = 0;
     auto r = std::from_chars(text.data(), text.data() + text.size(), parsed, 10);
     if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || parsed < lo ||
         parsed > hi)
         return false;
     *value = parsed;
+    return true;
+}
+
+bool parse_long(std::string_view text, long lo, long hi, long *value)
+{
+    std::int64_t parsed = 0;
+    if (!parse_int64(text, lo, hi, &parsed))
+        return false;
+    *value = static_cast<long>(parsed);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #ifndef QUORV_FRONT_NUMBERS_H
 #define QUORV_FRONT_NUMBERS_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,10 @@ std::string format_double(double value);
 // refused rather than silently turned into 0 or inf.
 bool parse_double(std::string_view text, double *value, bool *out_of_range = nullptr);
 
-// Parses the whole text as a base-10 integer in [lo, hi].
+// Parses the whole text as a base-10 integer in [lo, hi]: an optional
+// leading '+', no blanks.
+bool parse_int64(std::string_view text, std::int64_t lo, std::int64_t hi, std::int64_t *value);
+// The same within long, whose width differs between platforms.
 bool parse_long(std::string_view text, long lo, long hi, long *value);
 
 // True when value is a whole number in the 32-bit int range, the range of the

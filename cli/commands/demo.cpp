@@ -54,7 +54,7 @@ void run_demo(const Args &args)
 {
     const std::string name = args.text("--dataset", "iris");
     const std::string dir = args.text("--data-dir", default_data_dir());
-    const unsigned long seed = static_cast<unsigned long>(args.integer("--seed", 1, 0, LONG_MAX));
+    const std::int64_t seed = seed_option(args);
     const double fraction = args.number("--test-fraction", 0.3);
     if (!(fraction > 0 && fraction < 1))
         throw UsageError("--test-fraction: " + args.text("--test-fraction") + " is not between 0 and 1");
@@ -64,7 +64,7 @@ void run_demo(const Args &args)
     TrainRun run;
     run.votes = args.integer("--votes", 1, 1, 1000);
     if (run.votes > 1)
-        run.shuffle_seed = static_cast<long>(seed);
+        run.shuffle_seed = seed;
     run.forest = forest_run(args, run.votes);
     // Workers train silently: with --verbose the members train here, one after the other.
     run.jobs = verbose > 0 ? 1 : jobs_option(args);
@@ -76,7 +76,7 @@ void run_demo(const Args &args)
 
     const Dataset all = read_training_data(path, args.text("--label-column"));
     std::vector<size_t> train_rows, test_rows;
-    stratified_split(all, fraction, seed, &train_rows, &test_rows);
+    stratified_split(all, fraction, static_cast<std::uint64_t>(seed), &train_rows, &test_rows);
     if (train_rows.empty() || test_rows.empty())
         throw UsageError("--test-fraction " + args.text("--test-fraction", "0.3") + " leaves the " +
                          (train_rows.empty() ? "training" : "test") + " part empty");
@@ -85,8 +85,8 @@ void run_demo(const Args &args)
     std::printf("Dataset %s: %s, %s, %s (%s)\n", visible(name).c_str(), count_of(all.rows, "pattern").c_str(),
                 count_of(all.cols(), "feature").c_str(),
                 count_of(distinct_labels(all.y).size(), "class", "classes").c_str(), visible(path).c_str());
-    std::printf("Split (seed %lu, stratified): %zu training patterns, %zu test patterns\n", seed, train.rows,
-                test.rows);
+    std::printf("Split (seed %s, stratified): %zu training patterns, %zu test patterns\n",
+                std::to_string(seed).c_str(), train.rows, test.rows);
     std::printf("Training: vigilance %g, min_size %g, learning_rate %g, epsilon %g%s%s\n", params.vigilance,
                 params.min_size, params.learning_rate, params.epsilon, params.trim_option ? ", trimmed" : "",
                 args.has("--no-scale") ? ", raw features" : ", features scaled to [0, 1]");

@@ -11,15 +11,10 @@
 #include "pool.h"
 #include "progress.h"
 #include "report.h"
-#include "sampling.h"
 #include "tuning.h"
 
 #include <algorithm>
-#include <chrono>
-#include <climits>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 namespace cli {
@@ -71,24 +66,6 @@ namespace {
 // Trainings a tuning runs without --force.
 constexpr size_t kMostTrainings = 10000;
 
-struct Setting {
-    TrainParams params;
-    ForestRun forest;
-    double correct = 0, by_boxes = 0, unclassified = 0, nodes = 0, ms = 0, tested = 0;
-    std::vector<double> fold_accuracy;
-    double mean() const { return tested > 0 ? correct / tested : 0; }
-    double spread() const
-    {
-        double m = 0, s = 0;
-        for (double a : fold_accuracy)
-            m += a;
-        m /= static_cast<double>(fold_accuracy.size());
-        for (double a : fold_accuracy)
-            s += (a - m) * (a - m);
-        return fold_accuracy.size() > 1 ? std::sqrt(s / static_cast<double>(fold_accuracy.size() - 1)) : 0;
-    }
-};
-
 std::string pct(double share)
 {
     char text[32];
@@ -103,14 +80,16 @@ std::string num(double v, const char *format = "%g")
     return text;
 }
 
-// A grid option's values, each in the range the training plug-in accepts.
-std::vector<double> grid(const Args &args, const std::string &name, const std::string &fallback, bool (*fits)(double),
-                         const std::string &range)
+// A grid option's values, each checked as the option's single value would be.
+std::vector<double> grid(const Args &args, const std::string &name, const std::string &fallback,
+                         double TrainParams::*parameter)
 {
     const std::vector<double> values = parse_grid(args.text(name, fallback), name);
-    for (double v : values)
-        if (!fits(v))
-            throw UsageError(name + ": '" + format_double(v) + "' is not " + range);
+    for (double v : values) {
+        TrainParams p;
+        p.*parameter = v;
+        check_grid_value(p, v);
+    }
     return values;
 }
 
@@ -136,170 +115,85 @@ std::vector<std::string> amount_list(const Args &args, const std::string &option
     for (size_t start = 0;;) {
         const size_t comma = text.find(',', start);
         items.push_back(text.substr(start, comma - start));
-        try {
-            front::parse_amount(items.back(), option, option == "--max-features");
-        } catch (const front::Error &e) {
-            throw UsageError(e.what());
-        }
+        forest_amount(items.back(), option);
         if (comma == std::string::npos)
             return items;
         start = comma + 1;
     }
 }
 
-}  // namespace
+// The options, every one and every grid value checked before any work.
+struct TuneOptions {
+    std::vector<double> vigilances, rates;
+    std::vector<std::string> feature_grid, sample_grid;
+    TrainParams base;  // the parameters but the grids'
+    bool forest = false;
+    CrossValidation cv;
+};
 
-void run_tune(const Args &args)
+TuneOptions tune_options(const Args &args)
 {
-    // Every option and every grid value is checked before any work.
-    const std::vector<double> vigilances =
-        grid(args, "--vigilance", "0.5:0.95:0.05", is_vigilance, "a number in [0, 1]");
-    const std::vector<double> rates = grid(args, "--learning-rate", "1,0.5", is_learning_rate, "a number in (0, 1]");
-    const size_t folds = static_cast<size_t>(args.integer("--folds", 5, 2, 1000));
-    const size_t jobs = static_cast<size_t>(args.integer("--jobs", static_cast<long>(usable_cores()), 1, 256));
-    const bool nearest = nearest_pass(args);
-    TrainRun run = train_run(args);
-    const TrainParams base = fixed_training_params(args);
-    const bool scale = !args.has("--no-scale");
-    const std::vector<std::string> feature_grid = amount_list(args, "--max-features"),
-                                   sample_grid = amount_list(args, "--max-samples");
-    const bool forest = args.has("--max-features") || args.has("--max-samples") || args.has("--no-bootstrap");
-    if (forest && run.votes < 2)
-        throw UsageError("--max-features, --max-samples and --no-bootstrap make forests, which need --votes N "
-                         "(N >= 2 members)");
-    check_training_count(vigilances.size() * rates.size() * feature_grid.size() * sample_grid.size(), folds,
-                         static_cast<size_t>(run.votes), args.has("--force"));
-    // The output is opened first, as `train` does: a path that cannot be
-    // written fails at once, an input is never overwritten, and with "-" the
-    // table goes to standard error.
-    std::unique_ptr<OutputFile> out;
-    if (args.has("--output"))
-        out = std::make_unique<OutputFile>(args.text("--output"), std::vector<std::string>{input_identity(args.operands[0])});
-    // From here on, a signal that ends the tool says what is lost.
-    InterruptGuard guard(out ? "no model written" : "tuning stopped");
-    const Dataset data =
-        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
-    const std::string source = shown_path(args.operands[0]);
-    if (folds > data.rows)
-        throw UsageError("--folds " + std::to_string(folds) + " is more than the " + std::to_string(data.rows) +
-                         " rows of " + source);
-    for (double v : vigilances) {
-        TrainParams p = base;
-        p.vigilance = v;
-        check_min_size(p, data.cols());
-    }
+    TuneOptions o;
+    o.vigilances = grid(args, "--vigilance", "0.5:0.95:0.05", &TrainParams::vigilance);
+    o.rates = grid(args, "--learning-rate", "1,0.5", &TrainParams::learning_rate);
+    o.cv.folds = static_cast<size_t>(args.integer("--folds", 5, 2, 1000));
+    o.cv.jobs = jobs_option(args);
+    o.cv.nearest = nearest_pass(args);
+    o.cv.run = train_run(args);
+    o.cv.seed = static_cast<std::uint64_t>(o.cv.run.shuffle_seed < 0 ? 1 : o.cv.run.shuffle_seed);
+    o.base = fixed_training_params(args);
+    o.cv.scale = !args.has("--no-scale");
+    o.feature_grid = amount_list(args, "--max-features");
+    o.sample_grid = amount_list(args, "--max-samples");
+    o.forest = forest_asked(args, o.cv.run.votes);
+    check_training_count(o.vigilances.size() * o.rates.size() * o.feature_grid.size() * o.sample_grid.size(),
+                         o.cv.folds, static_cast<size_t>(o.cv.run.votes), args.has("--force"));
+    return o;
+}
 
+// Every setting of the grids, checked against the data: min_size for its
+// vigilance, and a forest's amounts out of any training part.
+std::vector<Setting> grid_settings(const TuneOptions &o, const Dataset &data, bool bootstrap)
+{
+    for (double v : o.vigilances) {
+        TrainParams p = o.base;
+        p.vigilance = v;
+        check_ranges(p, data.cols());
+    }
     std::vector<Setting> settings;
+    const size_t folds = o.cv.folds;
     const size_t smallest_training = data.rows - (data.rows + folds - 1) / folds;  // rows of any k-1 folds, at least
-    for (double v : vigilances)
-        for (double r : rates)
-            for (const std::string &f : feature_grid)
-                for (const std::string &m : sample_grid) {
+    for (double v : o.vigilances)
+        for (double r : o.rates)
+            for (const std::string &f : o.feature_grid)
+                for (const std::string &m : o.sample_grid) {
                     Setting s;
-                    s.params = base;
+                    s.params = o.base;
                     s.params.vigilance = v;
                     s.params.learning_rate = r;
-                    s.forest.on = forest;
-                    s.forest.features_text = f;
-                    s.forest.samples_text = m;
-                    s.forest.features = front::parse_amount(f, "--max-features", true);
-                    s.forest.samples = front::parse_amount(m, "--max-samples");
-                    s.forest.bootstrap = !args.has("--no-bootstrap");
-                    try {
-                        s.forest.features.of(data.cols(), "--max-features", "features");
-                        s.forest.samples.of(smallest_training, "--max-samples", "rows of the smallest training part");
-                    } catch (const front::Error &e) {
-                        throw UsageError(e.what());
-                    }
+                    s.forest = forest_setting(f, m, bootstrap);
+                    s.forest.on = o.forest;
+                    if (o.forest)
+                        member_counts(s.forest, s.params, smallest_training, data.cols(),
+                                      "rows of the smallest training part");
                     settings.push_back(s);
                 }
-    const unsigned long seed = static_cast<unsigned long>(run.shuffle_seed < 0 ? 1 : run.shuffle_seed);
-    const std::vector<std::vector<size_t>> parts = stratified_folds(data, folds, seed);
-    std::vector<double> classes = distinct_labels(data.y);
-    long unknown = -1;
-    while (std::binary_search(classes.begin(), classes.end(), static_cast<double>(unknown)))
-        --unknown;
-    const size_t workers = pool_workers(jobs, settings.size() * folds);
-    // Where there are no worker processes, say so rather than count them.
-    const std::string how = kWorkerProcesses ? count_of(workers, "worker") : "one training after the other";
-    std::printf("Tuning on %s: %s, %s, %s; %zu-fold stratified cross-validation (seed %lu), %s, %s\n",
-                visible(source).c_str(), count_of(data.rows, "pattern").c_str(),
-                count_of(data.cols(), "feature").c_str(), count_of(data.classes.size(), "class", "classes").c_str(),
-                folds, seed, count_of(settings.size(), "setting").c_str(), how.c_str());
-    std::fflush(stdout);
+    return settings;
+}
 
-    // Threads inside the plug-ins would only compete with the other workers.
-    if (workers > 1 && !std::getenv("QUORV_THREADS")) {
-#ifdef _WIN32
-        _putenv_s("QUORV_THREADS", "1");
-#else
-        setenv("QUORV_THREADS", "1", 0);
-#endif
-    }
-    TrainRun quiet = run;
-    quiet.report = false;
-    const auto task = [&](size_t t) {
-        const Setting &s = settings[t / folds];
-        const size_t f = t % folds;
-        std::vector<size_t> train_rows;
-        for (size_t g = 0; g < folds; ++g)
-            if (g != f)
-                train_rows.insert(train_rows.end(), parts[g].begin(), parts[g].end());
-        std::sort(train_rows.begin(), train_rows.end());  // file order, as `train` sees it
-        const auto start = std::chrono::steady_clock::now();
-        TrainRun one = quiet;
-        one.forest = s.forest;
-        const Model model = train_model(data.subset(train_rows), scale, s.params, 0, one);
-        const double micros = static_cast<double>(
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
-        const Dataset test = data.subset(parts[f]);
-        ClassifySettings cs;
-        cs.vigilance = s.params.vigilance;
-        cs.unknown_label = unknown;
-        cs.nearest = nearest;
-        ClassifyCounts counts;
-        std::vector<char> second;
-        const std::vector<double> predicted = classify_data(model, test, cs, &counts, &second);
-        double correct = 0, by_boxes = 0;
-        for (size_t i = 0; i < test.rows; ++i) {
-            correct += predicted[i] == test.y[i];
-            by_boxes += predicted[i] == test.y[i] && !second[i];
-        }
-        const double nodes = static_cast<double>(model.total_nodes());
-        Message r;
-        r.set("correct", correct);
-        r.set("correct_by_boxes", by_boxes);
-        r.set("unclassified", static_cast<double>(counts.patterns - counts.by_boxes));
-        r.set("nodes", nodes);
-        r.set("tested", static_cast<double>(test.rows));
-        r.set("train_us", micros);
-        return r;
-    };
-    const bool live = stderr_is_terminal();
-    const auto start = std::chrono::steady_clock::now();
-    size_t done_count = 0;
-    const size_t total = settings.size() * folds * static_cast<size_t>(run.votes);  // member trainings
-    const auto done = [&](size_t t, const Message &r) {
-        Setting &s = settings[t / folds];
-        const double correct = r.number("correct"), tested = r.number("tested");
-        s.correct += correct;
-        s.by_boxes += r.number("correct_by_boxes");
-        s.unclassified += r.number("unclassified");
-        s.nodes += r.number("nodes") / static_cast<double>(folds);
-        s.ms += r.number("train_us") / 1000 / static_cast<double>(folds);
-        s.tested += tested;
-        s.fold_accuracy.push_back(tested > 0 ? correct / tested : 0);
-        done_count += static_cast<size_t>(run.votes);
-        if (live)
-            draw_count("tune", done_count, total, "trainings done", start);
-    };
-    run_in_workers(settings.size() * folds, jobs, task, done);
-
+// The best mean accuracy, the fewest nodes among equals, the first of those.
+size_t best_setting(const std::vector<Setting> &settings)
+{
     size_t best = 0;
     for (size_t i = 1; i < settings.size(); ++i)
         if (settings[i].mean() > settings[best].mean() ||
             (settings[i].mean() == settings[best].mean() && settings[i].nodes < settings[best].nodes))
             best = i;
+    return best;
+}
+
+void print_table(const std::vector<Setting> &settings, size_t best, bool forest, size_t folds, bool nearest)
+{
     std::printf("\n vigilance  learning_rate%s   accuracy    spread  boxes only  unclassified     nodes   train ms\n",
                 forest ? "  max_features  max_samples" : "");
     for (size_t i = 0; i < settings.size(); ++i) {
@@ -326,13 +220,47 @@ void run_tune(const Args &args)
                 nearest ? ", the unclassified given the nearest box" : ", unclassified counted as wrong");
     std::printf("Accuracy: the share of patterns given their true class; boxes only: the same without the "
                 "nearest-box pass;\nunclassified: the share no box took at the vigilance.\n");
+}
 
+}  // namespace
+
+void run_tune(const Args &args)
+{
+    const TuneOptions o = tune_options(args);
+    // The output is opened first, as `train` does: a path that cannot be
+    // written fails at once, an input is never overwritten, and with "-" the
+    // table goes to standard error.
+    std::unique_ptr<OutputFile> out;
+    if (args.has("--output"))
+        out = std::make_unique<OutputFile>(args.text("--output"), std::vector<std::string>{input_identity(args.operands[0])});
+    // From here on, a signal that ends the tool says what is lost.
+    InterruptGuard guard(out ? "no model written" : "tuning stopped");
+    const Dataset data =
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
+    const std::string source = shown_path(args.operands[0]);
+    if (o.cv.folds > data.rows)
+        throw UsageError("--folds " + std::to_string(o.cv.folds) + " is more than the " + std::to_string(data.rows) +
+                         " rows of " + source);
+    std::vector<Setting> settings = grid_settings(o, data, !args.has("--no-bootstrap"));
+    const size_t workers = pool_workers(o.cv.jobs, settings.size() * o.cv.folds);
+    // Where there are no worker processes, say so rather than count them.
+    const std::string how = kWorkerProcesses ? count_of(workers, "worker") : "one training after the other";
+    std::printf("Tuning on %s: %s, %s, %s; %zu-fold stratified cross-validation (seed %s), %s, %s\n",
+                visible(source).c_str(), count_of(data.rows, "pattern").c_str(),
+                count_of(data.cols(), "feature").c_str(), count_of(data.classes.size(), "class", "classes").c_str(),
+                o.cv.folds, std::to_string(o.cv.seed).c_str(), count_of(settings.size(), "setting").c_str(),
+                how.c_str());
+    std::fflush(stdout);
+    cross_validate(data, o.cv, &settings);
+    const size_t best = best_setting(settings);
+    print_table(settings, best, o.forest, o.cv.folds, o.cv.nearest);
     if (!out)
         return;
     std::printf("\nTraining the best setting on all %zu patterns\n", data.rows);
-    run.forest = b.forest;
-    run.jobs = jobs;
-    const Model model = train_model(data, scale, b.params, 0, run);
+    TrainRun run = o.cv.run;
+    run.forest = settings[best].forest;
+    run.jobs = o.cv.jobs;
+    const Model model = train_model(data, o.cv.scale, settings[best].params, 0, run);
     out->write(model_text(model));
     out->commit();
     guard.end();

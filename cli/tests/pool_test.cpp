@@ -4,6 +4,7 @@
 #include "error.h"
 #include "message.h"
 #include "pool.h"
+#include "tuning.h"
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,35 @@ TEST(Pool, WorkersEndWhenTheirParentIsKilled)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_FALSE(running(w)) << w;
     }
+}
+
+TEST(Tuning, PluginThreadsCappedOnlyWhileSeveralWorkersRun)
+{
+    const char *const kName = "QUORV_THREADS";
+    const char *const given = std::getenv(kName);
+    const std::string outside = given ? given : "";
+    const struct {
+        const char *before;  // null: unset
+        size_t workers;
+        const char *during;
+    } cases[] = {{nullptr, 2, "1"}, {nullptr, 1, nullptr}, {"3", 4, "3"}, {"0", 2, "0"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.workers) + " workers, before " + (c.before ? c.before : "unset"));
+        if (c.before)
+            setenv(kName, c.before, 1);
+        else
+            unsetenv(kName);
+        const auto value = [&] { return std::string(std::getenv(kName) ? std::getenv(kName) : "unset"); };
+        {
+            const cli::OneThreadPerWorker cap(c.workers);
+            EXPECT_EQ(value(), c.during ? c.during : "unset");
+        }
+        EXPECT_EQ(value(), c.before ? c.before : "unset");
+    }
+    if (given)
+        setenv(kName, outside.c_str(), 1);
+    else
+        unsetenv(kName);
 }
 
 }  // namespace

@@ -1,17 +1,19 @@
 // A forest in the model file (format 3): written once, read back bit for bit,
 // and refused when damaged.
+#include "front/draws.h"
 #include "front/error.h"
 #include "front/forest.h"
 #include "front/model.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
 
-// Three features, three members of two features each, drawn from seed 5.
-front::Model forest()
+// Three features, three members of two features each, drawn from `seed`.
+front::Model forest(std::int64_t seed = 5)
 {
     front::Model m;
     m.feature_names = {"a", "b", "c"};
@@ -20,7 +22,7 @@ front::Model forest()
     m.scaling.min = {0, -1, 2};
     m.scaling.max = {1, 1, 4.5};
     m.training_patterns = 12;
-    m.shuffle_seed = 5;
+    m.shuffle_seed = seed;
     m.forest.on = true;
     m.forest.sample = {12, true};
     m.forest.features = 2;
@@ -30,7 +32,7 @@ front::Model forest()
         member.nodes = 2;
         member.labels = {1, 2};
         member.templates = {0, 0.1, 0.5, 0.25, 0.5, 0.5, 1, 0.75};
-        member.features = front::member_features(3, 2, 5, k);
+        member.features = front::member_features(3, 2, static_cast<std::uint64_t>(seed), k);
         m.members.push_back(member);
     }
     return m;
@@ -69,6 +71,24 @@ TEST(ForestModelFile, WrittenAsFormat3AndReadBackTheSame)
     front::Model shuffled = forest();
     shuffled.forest.sample.bootstrap = false;
     EXPECT_NE(front::model_text(shuffled).find("\nsample 12 without_replacement\n"), std::string::npos);
+}
+
+TEST(ForestModelFile, SeedsUpToTheOneLimitReadBackOnEveryPlatform)
+{
+    for (const std::int64_t seed : {std::int64_t{3000000000}, std::int64_t{5000000000}, front::kMaxSeed}) {
+        SCOPED_TRACE(seed);
+        const front::Model back = front::parse_model(front::model_text(forest(seed)), "f.model");
+        EXPECT_EQ(back.shuffle_seed, seed);
+        EXPECT_EQ(front::model_text(back), front::model_text(forest(seed)));
+    }
+    try {
+        front::parse_model(replaced(front::model_text(forest()), "order sampled 5", "order sampled 4611686018427387904"),
+                           "f.model");
+        ADD_FAILURE() << "read";
+    } catch (const front::Error &e) {
+        EXPECT_STREQ(e.what(), "f.model:19: forest seed '4611686018427387904' is not a whole number in "
+                               "[0, 4611686018427387903]");
+    }
 }
 
 TEST(ForestModelFile, DamagedForestsAreRefusedWithTheLine)

@@ -15,7 +15,7 @@ from . import _file, _fitted, _forest, _host, _quorv
 from ._fitted import Member  # noqa: F401 (the records of members_)
 
 _INT_MAX = 2 ** 31 - 1
-_MAX_SEED = 2 ** 62 - 1  # as the model file and the tool's --seed take them
+_MAX_SEED = _quorv.MAX_SEED  # the core library's one limit, as the model file and the tool's --seed take it
 _UNKNOWN_CODE = -1.0  # never a class code: codes are 0, 1, ...
 
 

@@ -15,6 +15,7 @@
 #include <pybind11/stl.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -132,7 +133,7 @@ front::Model model_of(const py::dict &d)
     m.params.epsilon = d["epsilon"].cast<double>();
     m.params.max_list_presentations = d["max_list_presentations"].cast<long>();
     m.params.trim_option = d["trim_option"].cast<long>();
-    m.shuffle_seed = d["shuffle_seed"].cast<long>();
+    m.shuffle_seed = d["shuffle_seed"].cast<std::int64_t>();
     if (m.feature_names.size() != m.scaling.min.size() || m.feature_names.size() != m.scaling.max.size())
         throw py::value_error("one minimum and one maximum per feature are needed");
     if (d.contains("forest") && !d["forest"].is_none()) {
@@ -213,11 +214,11 @@ py::array_t<double> vote(const std::vector<std::vector<double>> &answers, double
     return numpy_of(front::vote_all(answers, unknown));
 }
 
-py::array_t<int64_t> shuffled_rows(size_t n, long seed)
+py::array_t<int64_t> shuffled_rows(size_t n, std::int64_t seed)
 {
-    if (seed < 0 || seed > LONG_MAX / 2)
-        throw py::value_error("the seed must be a whole number from 0 to " + std::to_string(LONG_MAX / 2));
-    const std::vector<size_t> rows = front::shuffled_rows(n, static_cast<unsigned long>(seed));
+    if (seed < 0 || seed > front::kMaxSeed)
+        throw py::value_error("the seed must be a whole number from 0 to " + std::to_string(front::kMaxSeed));
+    const std::vector<size_t> rows = front::shuffled_rows(n, static_cast<std::uint64_t>(seed));
     py::array_t<int64_t> out(static_cast<py::ssize_t>(n));
     for (size_t i = 0; i < n; ++i)
         out.mutable_data()[i] = static_cast<int64_t>(rows[i]);
@@ -255,6 +256,7 @@ void bind_front(py::module_ &m)
     m.def("fit_scaling", &fit_scaling, py::arg("X"),
           "(min, max, first feature too wide to scale or None) of each column of X.");
     m.def("vote", &vote, py::arg("answers"), py::arg("unknown"), "The members' answers voted.");
+    m.attr("MAX_SEED") = front::kMaxSeed;  // the one limit of seeds, as the model file and the tool take them
     m.def("shuffled_rows", &shuffled_rows, py::arg("n"), py::arg("seed"),
           "The training order of a shuffle with this seed, as the tool's --shuffle --seed.");
     m.def("check_params", &check_params, py::arg("vigilance"), py::arg("min_size"), py::arg("learning_rate"),

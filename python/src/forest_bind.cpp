@@ -36,7 +36,7 @@ auto guarded(F f) -> decltype(f())
 }
 
 py::tuple draw_member(size_t total_rows, size_t sample_rows, bool bootstrap, size_t total_features, size_t features,
-                      unsigned long seed, size_t member)
+                      std::uint64_t seed, size_t member)
 {
     const front::MemberDraw d = guarded([&] {
         return front::draw_member(total_rows, {sample_rows, bootstrap}, total_features, features, seed, member);

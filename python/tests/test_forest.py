@@ -91,6 +91,7 @@ def test_shares_sum_to_one_and_predict_takes_the_largest(wine):
     (dict(max_samples=179), "max_samples: 179 is more than the 178 rows"),
     (dict(bootstrap="yes"), "bootstrap must be True or False"),
     (dict(random_state=-1), "random_state must be a whole number from 0 to"),
+    (dict(random_state=2 ** 62), "random_state must be a whole number from 0 to 4611686018427387903, got"),
 ])
 def test_refusals_name_the_parameter(wine, params, message):
     X, y = wine
@@ -116,6 +117,11 @@ def test_scoring_calibration_and_soft_voting_take_the_shares():
      dict(n_estimators=4, max_features=3, max_samples=0.7, bootstrap=False, random_state=0)),
     (["--votes", "5", "--max-features", "sqrt", "--seed", "2"],
      dict(n_estimators=5, max_features="sqrt", random_state=2)),
+    # Seeds beyond 32 bits, up to the core library's one limit, as on Windows.
+    (["--votes", "3", "--max-features", "0.5", "--seed", "5000000000"],
+     dict(n_estimators=3, max_features=0.5, random_state=5000000000)),
+    (["--votes", "2", "--max-features", "2", "--seed", "4611686018427387903"],
+     dict(n_estimators=2, max_features=2, random_state=2 ** 62 - 1)),
 ])
 def test_a_forest_from_python_is_the_tool_s_file_byte_for_byte(cli, tmp_path, options, params):
     csv, X, y = dataset("wine")

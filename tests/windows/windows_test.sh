@@ -3,7 +3,7 @@
 # the native build: the same command lines must give the same output, the same
 # messages, the same exit status and byte-identical files.
 #   windows_test.sh CHECK SOURCE_DIR WINDOWS_BUILD_DIR NATIVE_QUORV
-# CHECK: build | prefix | gtest | binaries | same | refusals | noflops | zip.
+# CHECK: build | prefix | gtest | binaries | same | seeds | refusals | noflops | zip.
 # Exit status 77 (skipped) when MinGW-w64, Wine or icoutils is missing.
 set -uo pipefail
 
@@ -106,6 +106,33 @@ tune iris, one worker|tune ../iris.csv --vigilance 0.6,0.8 --learning-rate 1 --f
 votes and named classes|train ../wine.csv -o wine.model --votes 3 --seed 5 --shuffle ; classify wine.model ../wine.csv -o - --unclassified nearest
 vigilance out of range (plug-in error)|train ../iris.csv -o x.model --vigilance 2
 missing file|train ../nothing.csv -o x.model
+EOF
+  ;;
+seeds)
+  # Seeds beyond 32 bits, where Windows' long ends: a model the Linux tool
+  # trained with one is read, described and classified alike under Wine, and
+  # the same command line trains the same bytes there (the same draws).
+  work=$win/seeds && rm -rf "$work" && mkdir -p "$work/linux" "$work/windows" && cd "$work" || exit 1
+  cp "$source_dir"/data/{iris,wine}.csv .
+  while IFS='|' read -r name data args; do
+    [ -n "$name" ] || continue
+    "$native" train $data -o linux/m.model $args >/dev/null 2>linux/err || { fail "$name: Linux: $(cat linux/err)"; continue; }
+    run_wine windows/out windows/err "$win/quorv.exe" train $data -o windows/m.model $args \
+      || { fail "$name: Windows: $(cat windows/err)"; continue; }
+    cmp -s linux/m.model windows/m.model || fail "$name: trained otherwise under Wine: $(diff linux/m.model windows/m.model | head -3)"
+    for command in "info linux/m.model" "classify linux/m.model $data -o - --proba"; do
+      "$native" $command >linux/out 2>linux/err; echo $? >linux/status
+      run_wine windows/out windows/err "$win/quorv.exe" $command; echo $? >windows/status
+      sed -i -E 's/, [0-9]+ ms$/, N ms/; s/in [0-9]+ seconds/in N seconds/' linux/out linux/err windows/out windows/err
+      for f in out err status; do
+        cmp -s linux/$f windows/$f || fail "$name: '$command' $f differs under Wine: $(diff linux/$f windows/$f | head -5)"
+      done
+    done
+    echo "$name: $(grep -c . linux/m.model) model lines, info and classify alike"
+  done <<EOF
+forest, seed above 2^31|iris.csv|--votes 3 --max-features 2 --seed 3000000000
+shuffles, seed above 2^32|wine.csv|--votes 3 --shuffle --seed 5000000000
+one shuffle, the largest seed|iris.csv|--shuffle --seed 4611686018427387903
 EOF
   ;;
 refusals)
