@@ -68,8 +68,9 @@ void unwatch(int *slot)
     *slot = -1;
 }
 
-// Holds signals off while a temporary is created and listed: a handler run in
-// between would end the program and leave the file behind, unlisted.
+// Holds signals off while a temporary is created and listed (a handler run in
+// between would end the program and leave the file behind, unlisted), and
+// while a file is rewritten in place (it would be left half old, half new).
 class SignalsHeld {
 #ifndef _WIN32
 public:
@@ -190,6 +191,80 @@ int replace_file(const std::string &from, const std::string &to)
 }
 
 #endif
+
+// Reserves the room for `size` bytes of the open file without changing it
+// (its size included): 0, or an errno value. ENOSPC or EFBIG here leave the
+// file as it was; EOPNOTSUPP says the file system cannot promise the room.
+int reserve(int fd, long long size)
+{
+    if (size <= 0)
+        return 0;
+#ifdef _WIN32
+    FILE_ALLOCATION_INFO room;
+    room.AllocationSize.QuadPart = size;
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return SetFileInformationByHandle(h, FileAllocationInfo, &room, sizeof room) ? 0 : errno_of(GetLastError());
+#else
+    int error;
+    do
+        error = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    while (error == EINTR);
+    return error == ENOSYS ? EOPNOTSUPP : error;
+#endif
+}
+
+// Copies the finished temporary over the multiply linked `target`, in place,
+// so that it ends as the old file or the whole new one: the room is reserved
+// before a byte changes (a full disk changes nothing), and stop signals are
+// held until the copy is whole (their handlers then find no temporary and let
+// them end the program). 0, or an errno value. Only an error of the device
+// itself in mid-copy can still leave a mixture.
+int rewrite_in_place(const std::string &temp, const std::string &target)
+{
+    const int source = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0)
+        return errno;
+    struct stat done;
+    const int out = fstat(source, &done) == 0 ? open(target.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+    int error = out < 0 ? errno : reserve(out, done.st_size);
+    if (!error) {
+        [[maybe_unused]] const SignalsHeld held;
+        char block[65536];
+        for (long long at = 0; !error && at < done.st_size;) {
+            const long got = static_cast<long>(read(source, block, sizeof block));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0 || !write_all(out, block, static_cast<size_t>(got)))
+                error = got == 0 ? EIO : errno ? errno : EIO;
+            at += got > 0 ? got : 0;
+        }
+        if (!error && ftruncate(out, static_cast<off_t>(done.st_size)) != 0)
+            error = errno;
+        if (!error && fsync(out) != 0)
+            error = errno;
+    }
+    close(source);
+    if (out >= 0 && close(out) != 0 && !error)
+        error = errno;
+    return error;
+}
+
+// Whether a file with several links can be rewritten in place here: its file
+// system must be able to reserve room, or a full disk would leave a mixture.
+bool can_reserve(const std::string &target)
+{
+#ifdef _WIN32
+    (void)target;
+    return true;
+#else
+    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;  // the commit says why it cannot write
+    const int error = reserve(fd, 1);
+    close(fd);
+    return error != EOPNOTSUPP;
+#endif
+}
 
 }  // namespace
 
@@ -338,6 +413,12 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
         fail(error);
     }
     relink_ = exists && out.st_nlink > 1;
+    if (relink_ && !can_reserve(target_)) {
+        discard();
+        throw Error("cannot write " + path_ + ": it has " + std::to_string(out.st_nlink) +
+                    " hard links, and its file system cannot reserve the room to rewrite it in place safely; "
+                    "write to a new name, or remove its other links first");
+    }
     if (exists) {
         if (fchown(fd_, out.st_uid, out.st_gid) != 0) {
             // Only root may give the file away; the mode is kept all the same.
@@ -403,26 +484,7 @@ void OutputFile::commit()
     if (relink_) {
         // Several names share this file: rewrite it in place so that all of
         // them see the new content (at the cost of the atomic replacement).
-        const int target = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (target < 0)
-            fail(errno);
-        const int source = open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-        char block[65536];
-        long got = 0;
-        int error = source >= 0 ? 0 : errno;
-        while (!error && (got = static_cast<long>(read(source, block, sizeof block))) != 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0 || !write_all(target, block, static_cast<size_t>(got)))
-                error = errno ? errno : EIO;
-        }
-        if (source >= 0)
-            close(source);
-        if (!error && fsync(target) != 0)
-            error = errno;
-        if (close(target) != 0 && !error)
-            error = errno;
-        if (error)
+        if (const int error = rewrite_in_place(temp_, target_))
             fail(error);
         discard();
         committed_ = true;
