@@ -38,6 +38,7 @@ inline char *realpath(const char *path, char *) { return _fullpath(nullptr, path
 inline int fchown(int, int, int) { return 0; }
 inline int fchmod(int, int) { return 0; }
 inline int fsync(int fd) { return _commit(fd); }
+inline int ftruncate(int fd, long long size) { return _chsize_s(fd, size) == 0 ? 0 : -1; }
 }  // namespace
 #else
 #include <unistd.h>
@@ -173,6 +174,30 @@ bool file_id(const std::string &path, BY_HANDLE_FILE_INFORMATION *info)
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     return ok;
+}
+
+// The device a Windows file name stands for, whatever its folder: NUL, CON,
+// COM1 and the like, also before a dot or blanks ("nul.model", "con .txt"),
+// in any case; "" for the name of a file.
+std::string device_of(const std::string &path)
+{
+    const size_t slash = path.find_last_of("/\\:");
+    std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    base = base.substr(0, base.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char &c : base)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (base == device)
+            return base;
+    const std::string stem = base.substr(0, 3), number = base.size() > 3 ? base.substr(3) : "";
+    const bool port = stem == "COM" || stem == "LPT";
+    if (port && ((number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+                 number == "\xC2\xB2" || number == "\xC2\xB3"))
+        return base;
+    return "";
 }
 
 // Renames `from` over `to`, replacing it in one step. 0, or an errno value.
@@ -350,6 +375,22 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
 {
     if (path.empty())
         throw Error("cannot write an output file with an empty name");
+#ifdef _WIN32
+    // A device name is the device in every folder: written in place, as a
+    // device is on Linux, before any work; with more to it ("nul.model"), it
+    // can be no file's name, so it is refused at once.
+    const std::string device = device_of(path);
+    if (!device.empty()) {
+        const size_t slash = path.find_last_of("/\\:");
+        if (path.size() - (slash == std::string::npos ? 0 : slash + 1) != device.size())
+            throw Error("cannot write " + path + ": Windows takes this name for the device " + device +
+                        "; choose another name");
+        fd_ = open(("\\\\.\\" + device).c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd_ < 0)
+            fail(errno);
+        return;
+    }
+#endif
     struct stat out;
     bool exists = false;
     if (path == "-") {
