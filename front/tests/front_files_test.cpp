@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -140,27 +141,38 @@ TEST_F(FrontFiles, ASignalHandlerRemovesTheTemporariesOfEveryOpenOutput)
     }
 }
 
+// Runs `work` in a child whose SIGTERM handler removes the unfinished
+// outputs, and sends it SIGTERM after a pseudo-random wait of `least` plus up
+// to `spread` microseconds: whether the signal ended it.
+bool ended_by_sigterm(unsigned *seed, unsigned least, unsigned spread, const std::function<void()> &work)
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        std::signal(SIGTERM, clean_and_die);
+        work();
+        _exit(0);
+    }
+    *seed = *seed * 1103515245u + 12345u;
+    usleep(least + (*seed >> 16) % spread);
+    kill(child, SIGTERM);
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+}
+
 // The signal may come at any moment of an output's life, as its temporary is
 // created or removed included: none may be left.
 TEST_F(FrontFiles, ASignalAtAnyMomentLeavesNoTemporary)
 {
     unsigned seed = 12345;
     for (int trial = 0; trial < 300; ++trial) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            std::signal(SIGTERM, clean_and_die);
+        ASSERT_TRUE(ended_by_sigterm(&seed, 200, 800, [this] {
             for (;;) {
                 front::OutputFile out(at("m"), {});
                 out.write("unfinished");
             }
-        }
-        seed = seed * 1103515245u + 12345u;
-        usleep(200 + (seed >> 16) % 800);
-        kill(child, SIGTERM);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << trial;
+        })) << trial;
         ASSERT_EQ(temporaries(), 0u) << "trial " << trial;
     }
 }
@@ -174,19 +186,10 @@ TEST_F(FrontFiles, ASignalDuringAnInPlaceRewriteLeavesTheOldOrTheNewFile)
     fs::create_hard_link(at("m"), at("other name"));
     unsigned seed = 777;
     for (int trial = 0; trial < 40; ++trial) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            std::signal(SIGTERM, clean_and_die);
+        ASSERT_TRUE(ended_by_sigterm(&seed, 2000, 40000, [&] {
             for (int k = 1;; ++k)
                 front::write_file_atomically(at("m"), k % 2 ? b : a);
-        }
-        seed = seed * 1103515245u + 12345u;
-        usleep(2000 + (seed >> 16) % 40000);
-        kill(child, SIGTERM);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << trial;
+        })) << trial;
         const std::string now = slurp(at("other name"));
         ASSERT_TRUE(now == a || now == b) << "trial " << trial << ": " << now.size() << " bytes, neither old nor new";
         ASSERT_EQ(temporaries(), 0u) << "trial " << trial;
