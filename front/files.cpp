@@ -291,6 +291,50 @@ bool can_reserve(const std::string &target)
 #endif
 }
 
+[[noreturn]] void cannot_write(const std::string &path, int error)
+{
+    throw Error("cannot write " + path + ": " + std::strerror(error));
+}
+
+// The file an output `path` replaces: the path itself, or the regular file a
+// symbolic link names (the link is kept); *exists and *st say what is there.
+std::string target_of(const std::string &path, struct stat *st, bool *exists)
+{
+    *exists = stat(path.c_str(), st) == 0;
+    if (!*exists && errno != ENOENT)
+        cannot_write(path, errno);
+    struct stat link;
+    if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
+        return path;
+    if (!*exists)
+        throw Error("cannot write " + path + ": a symbolic link to nothing");
+    if (!S_ISREG(st->st_mode))
+        return path;
+    char *real = realpath(path.c_str(), nullptr);
+    if (!real)
+        cannot_write(path, errno);
+    const std::string target = real;
+    std::free(real);
+    return target;
+}
+
+#ifdef _WIN32
+// A device name is the device in every folder: written in place, as a device
+// is on Linux, before any work. With more to it ("nul.model") it can be no
+// file's name, and is refused at once.
+int open_device(const std::string &path, const std::string &device)
+{
+    const size_t slash = path.find_last_of("/\\:");
+    if (path.size() - (slash == std::string::npos ? 0 : slash + 1) != device.size())
+        throw Error("cannot write " + path + ": Windows takes this name for the device " + device +
+                    "; choose another name");
+    const int fd = open(("\\\\.\\" + device).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        cannot_write(path, errno);
+    return fd;
+}
+#endif
+
 }  // namespace
 
 #ifdef _WIN32
@@ -376,44 +420,17 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
     if (path.empty())
         throw Error("cannot write an output file with an empty name");
 #ifdef _WIN32
-    // A device name is the device in every folder: written in place, as a
-    // device is on Linux, before any work; with more to it ("nul.model"), it
-    // can be no file's name, so it is refused at once.
-    const std::string device = device_of(path);
-    if (!device.empty()) {
-        const size_t slash = path.find_last_of("/\\:");
-        if (path.size() - (slash == std::string::npos ? 0 : slash + 1) != device.size())
-            throw Error("cannot write " + path + ": Windows takes this name for the device " + device +
-                        "; choose another name");
-        fd_ = open(("\\\\.\\" + device).c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0)
-            fail(errno);
+    if (const std::string device = device_of(path); !device.empty()) {
+        fd_ = open_device(path, device);
         return;
     }
 #endif
     struct stat out;
     bool exists = false;
-    if (path == "-") {
+    if (path == "-")
         exists = fstat(1, &out) == 0;
-    } else {
-        target_ = path;
-        exists = stat(path.c_str(), &out) == 0;
-        if (!exists && errno != ENOENT)
-            fail(errno);
-        struct stat link;
-        if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-            if (!exists)
-                throw Error("cannot write " + path + ": a symbolic link to nothing");
-            if (S_ISREG(out.st_mode)) {
-                // Replace the file the link points to, and keep the link.
-                char *real = realpath(path.c_str(), nullptr);
-                if (!real)
-                    fail(errno);
-                target_ = real;
-                std::free(real);
-            }
-        }
-    }
+    else
+        target_ = target_of(path, &out, &exists);
 
     // Names differ easily (links, "./", folders); the device and inode do not.
     for (const std::string &input : inputs) {
@@ -438,6 +455,12 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
         return;
     }
 
+    relink_ = exists && out.st_nlink > 1;
+    if (relink_ && !can_reserve(target_))
+        throw Error("cannot write " + path_ + ": it has " + std::to_string(out.st_nlink) +
+                    " hard links, and its file system cannot reserve the room to rewrite it in place safely; "
+                    "write to a new name, or remove its other links first");
+
     // A new file gets what a plain create gives; a replacement starts private
     // and then takes the mode of the file it replaces.
     int error = 0;
@@ -452,13 +475,6 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
     if (fd_ < 0) {
         temp_.clear();
         fail(error);
-    }
-    relink_ = exists && out.st_nlink > 1;
-    if (relink_ && !can_reserve(target_)) {
-        discard();
-        throw Error("cannot write " + path_ + ": it has " + std::to_string(out.st_nlink) +
-                    " hard links, and its file system cannot reserve the room to rewrite it in place safely; "
-                    "write to a new name, or remove its other links first");
     }
     if (exists) {
         if (fchown(fd_, out.st_uid, out.st_gid) != 0) {

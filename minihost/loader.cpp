@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace minihost {
@@ -218,6 +219,35 @@ void *open_checked(int fd, const struct stat &st, const std::string &path, std::
     return handle;
 }
 
+// The plug-in `file` (open as `fd`) as a sealed memory copy that passed the
+// ELF and digest checks, *copy_st its status; null with *why set.
+std::unique_ptr<File> checked_copy(const File &file, int fd, const std::string &path, const std::string &name,
+                                   struct stat *copy_st, std::string *why) {
+    if (file.size > loader::max_file) {  // refused for its size, and not worth a copy
+        *why = path + " is not a plug-in: " + loader::check_image(file, name);
+        return nullptr;
+    }
+    uint64_t copied = 0;
+    const int sealed = sealed_copy(fd, file.size, &copied, why);
+    if (sealed < 0) {
+        *why = "cannot load " + path + ": " + *why;
+        return nullptr;
+    }
+    std::unique_ptr<File> image(new File(sealed));
+    image->size = copied;
+    if (::fstat(sealed, copy_st) != 0) {
+        *why = "cannot load " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    const std::string reason = loader::check_image(*image, name);
+    if (!reason.empty()) {
+        *why = path + " is not a plug-in: " + reason;
+        return nullptr;
+    }
+    *why = loader::check_digest(path, *image);
+    return why->empty() ? std::move(image) : nullptr;
+}
+
 }  // namespace
 
 std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error, const std::string &name) {
@@ -246,30 +276,9 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         return nullptr;
     }
     file.size = static_cast<uint64_t>(st.st_size);
-    if (file.size > loader::max_file) {  // refused for its size, and not worth a copy
-        why = path + " is not a plug-in: " + loader::check_image(file, name);
-        return nullptr;
-    }
-    uint64_t copied = 0;
-    const int sealed = sealed_copy(fd, file.size, &copied, &why);
-    if (sealed < 0) {
-        why = "cannot load " + path + ": " + why;
-        return nullptr;
-    }
-    File image(sealed);
-    image.size = copied;
     struct stat sealed_st;
-    if (::fstat(sealed, &sealed_st) != 0) {
-        why = "cannot load " + path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    const std::string reason = loader::check_image(image, name);
-    if (!reason.empty()) {
-        why = path + " is not a plug-in: " + reason;
-        return nullptr;
-    }
-    why = loader::check_digest(path, image);
-    if (!why.empty()) return nullptr;
+    const std::unique_ptr<File> image = checked_copy(file, fd, path, name, &sealed_st, &why);
+    if (!image) return nullptr;
     if (!proc_mounted()) {
         why = "cannot load " + path + ": /proc is not mounted (the loader opens plug-ins through /proc/self/fd)";
         return nullptr;
@@ -277,7 +286,7 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     const host::State &s = host::state();
     if (s.load_hook) s.load_hook(path, s.load_hook_context);
 
-    void *handle = open_checked(sealed, sealed_st, path, &why);
+    void *handle = open_checked(image->descriptor(), sealed_st, path, &why);
     if (!handle) return nullptr;
 
     // dlsym also searches the plug-in's dependencies; the entry must be its own.
