@@ -242,8 +242,9 @@ int reserve(int fd, long long size)
 // so that it ends as the old file or the whole new one: the room is reserved
 // before a byte changes (a full disk changes nothing), and stop signals are
 // held until the copy is whole (their handlers then find no temporary and let
-// them end the program). 0, or an errno value. Only an error of the device
-// itself in mid-copy can still leave a mixture.
+// them end the program). 0, or an errno value. Only what no program can hold
+// off (SIGKILL, a crash of the system) or an error of the device itself in
+// mid-copy can still leave a mixture.
 int rewrite_in_place(const std::string &temp, const std::string &target)
 {
     const int source = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
