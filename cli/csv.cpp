@@ -2,6 +2,7 @@
 #include "csv.h"
 
 #include "error.h"
+#include "front/text.h"
 #include "numbers.h"
 #include "platform.h"
 
@@ -214,14 +215,31 @@ void CsvReader::parse_row(std::string_view line, CsvTable *table)
     table->lines.push_back(line_number_);
 }
 
+size_t max_cells()
+{
+    const char *set = std::getenv("QUORV_MAX_CELLS");
+    if (!set || !*set)
+        return kMaxCells;
+    long cells = 0;
+    if (!parse_long(set, 1, std::numeric_limits<long>::max(), &cells))
+        throw Error("QUORV_MAX_CELLS: '" + front::excerpt(set) + "' is not a whole number >= 1");
+    return static_cast<size_t>(cells);
+}
+
 size_t CsvReader::read_rows(size_t max_rows, CsvTable *table)
 {
     table->values.clear();
     table->lines.clear();
     table->rows = 0;
     table->text.assign(header_.size(), {});
+    // Rows held at once: a file read whole (standard input that never ends
+    // included) meets this bound before the memory runs out.
+    const size_t most = max_cells() / std::max<size_t>(header_.size(), 1);
     std::string_view line;
     while (table->rows < max_rows && next_line(&line)) {
+        if (table->rows == most)
+            throw Error(path_ + ":" + std::to_string(line_number_) + ": more than " + std::to_string(max_cells()) +
+                        " cells (rows x columns) to hold at once; QUORV_MAX_CELLS raises this bound");
         parse_row(line, table);
         ++table->rows;
     }

@@ -78,6 +78,14 @@ private:
     bool have_pending_ = false;
 };
 
+// The most cells (rows x columns) one table holds, unless QUORV_MAX_CELLS
+// (a whole number >= 1) says otherwise: 2^26, 512 MiB of numbers. Reading more
+// rows at once is refused with the line where the bound was met; a file read
+// a block at a time (classify) holds far fewer.
+constexpr size_t kMaxCells = size_t{1} << 26;
+// The bound in force; throws Error for a QUORV_MAX_CELLS that is no count.
+size_t max_cells();
+
 // A table of the reader's file holding its first rows, up to `max_rows`;
 // refuses a header without rows.
 CsvTable first_rows(CsvReader &reader, size_t max_rows);

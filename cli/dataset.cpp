@@ -325,7 +325,7 @@ Scaling fit_scaling(const Dataset &data, bool enabled)
                                                enabled);
     const size_t wide = front::unscalable_feature(scaling);
     if (wide != std::string::npos)
-        throw Error(data.source + ": feature '" + data.feature_names[wide] +
+        throw Error(data.source + ": feature '" + front::excerpt(data.feature_names[wide]) +
                     "' spans too wide a range to scale (try --no-scale)");
     return scaling;
 }

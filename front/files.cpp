@@ -38,6 +38,7 @@ inline char *realpath(const char *path, char *) { return _fullpath(nullptr, path
 inline int fchown(int, int, int) { return 0; }
 inline int fchmod(int, int) { return 0; }
 inline int fsync(int fd) { return _commit(fd); }
+inline int ftruncate(int fd, long long size) { return _chsize_s(fd, size) == 0 ? 0 : -1; }
 }  // namespace
 #else
 #include <unistd.h>
@@ -68,8 +69,9 @@ void unwatch(int *slot)
     *slot = -1;
 }
 
-// Holds signals off while a temporary is created and listed: a handler run in
-// between would end the program and leave the file behind, unlisted.
+// Holds signals off while a temporary is created and listed (a handler run in
+// between would end the program and leave the file behind, unlisted), and
+// while a file is rewritten in place (it would be left half old, half new).
 class SignalsHeld {
 #ifndef _WIN32
 public:
@@ -174,6 +176,30 @@ bool file_id(const std::string &path, BY_HANDLE_FILE_INFORMATION *info)
     return ok;
 }
 
+// The device a Windows file name stands for, whatever its folder: NUL, CON,
+// COM1 and the like, also before a dot or blanks ("nul.model", "con .txt"),
+// in any case; "" for the name of a file.
+std::string device_of(const std::string &path)
+{
+    const size_t slash = path.find_last_of("/\\:");
+    std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    base = base.substr(0, base.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char &c : base)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (base == device)
+            return base;
+    const std::string stem = base.substr(0, 3), number = base.size() > 3 ? base.substr(3) : "";
+    const bool port = stem == "COM" || stem == "LPT";
+    if (port && ((number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+                 number == "\xC2\xB2" || number == "\xC2\xB3"))
+        return base;
+    return "";
+}
+
 // Renames `from` over `to`, replacing it in one step. 0, or an errno value.
 int replace_file(const std::string &from, const std::string &to)
 {
@@ -189,6 +215,125 @@ int replace_file(const std::string &from, const std::string &to)
     return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+#endif
+
+// Reserves the room for `size` bytes of the open file without changing it
+// (its size included): 0, or an errno value. ENOSPC or EFBIG here leave the
+// file as it was; EOPNOTSUPP says the file system cannot promise the room.
+int reserve(int fd, long long size)
+{
+    if (size <= 0)
+        return 0;
+#ifdef _WIN32
+    FILE_ALLOCATION_INFO room;
+    room.AllocationSize.QuadPart = size;
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return SetFileInformationByHandle(h, FileAllocationInfo, &room, sizeof room) ? 0 : errno_of(GetLastError());
+#else
+    int error;
+    do
+        error = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    while (error == EINTR);
+    return error == ENOSYS ? EOPNOTSUPP : error;
+#endif
+}
+
+// Copies the finished temporary over the multiply linked `target`, in place,
+// so that it ends as the old file or the whole new one: the room is reserved
+// before a byte changes (a full disk changes nothing), and stop signals are
+// held until the copy is whole (their handlers then find no temporary and let
+// them end the program). 0, or an errno value. Only what no program can hold
+// off (SIGKILL, a crash of the system) or an error of the device itself in
+// mid-copy can still leave a mixture.
+int rewrite_in_place(const std::string &temp, const std::string &target)
+{
+    const int source = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0)
+        return errno;
+    struct stat done;
+    const int out = fstat(source, &done) == 0 ? open(target.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+    int error = out < 0 ? errno : reserve(out, done.st_size);
+    if (!error) {
+        [[maybe_unused]] const SignalsHeld held;
+        char block[65536];
+        for (long long at = 0; !error && at < done.st_size;) {
+            const long got = static_cast<long>(read(source, block, sizeof block));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0 || !write_all(out, block, static_cast<size_t>(got)))
+                error = got == 0 ? EIO : errno ? errno : EIO;
+            at += got > 0 ? got : 0;
+        }
+        if (!error && ftruncate(out, static_cast<off_t>(done.st_size)) != 0)
+            error = errno;
+        if (!error && fsync(out) != 0)
+            error = errno;
+    }
+    close(source);
+    if (out >= 0 && close(out) != 0 && !error)
+        error = errno;
+    return error;
+}
+
+// Whether a file with several links can be rewritten in place here: its file
+// system must be able to reserve room, or a full disk would leave a mixture.
+bool can_reserve(const std::string &target)
+{
+#ifdef _WIN32
+    (void)target;
+    return true;
+#else
+    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;  // the commit says why it cannot write
+    const int error = reserve(fd, 1);
+    close(fd);
+    return error != EOPNOTSUPP;
+#endif
+}
+
+[[noreturn]] void cannot_write(const std::string &path, int error)
+{
+    throw Error("cannot write " + path + ": " + std::strerror(error));
+}
+
+// The file an output `path` replaces: the path itself, or the regular file a
+// symbolic link names (the link is kept); *exists and *st say what is there.
+std::string target_of(const std::string &path, struct stat *st, bool *exists)
+{
+    *exists = stat(path.c_str(), st) == 0;
+    if (!*exists && errno != ENOENT)
+        cannot_write(path, errno);
+    struct stat link;
+    if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
+        return path;
+    if (!*exists)
+        throw Error("cannot write " + path + ": a symbolic link to nothing");
+    if (!S_ISREG(st->st_mode))
+        return path;
+    char *real = realpath(path.c_str(), nullptr);
+    if (!real)
+        cannot_write(path, errno);
+    const std::string target = real;
+    std::free(real);
+    return target;
+}
+
+#ifdef _WIN32
+// A device name is the device in every folder: written in place, as a device
+// is on Linux, before any work. With more to it ("nul.model") it can be no
+// file's name, and is refused at once.
+int open_device(const std::string &path, const std::string &device)
+{
+    const size_t slash = path.find_last_of("/\\:");
+    if (path.size() - (slash == std::string::npos ? 0 : slash + 1) != device.size())
+        throw Error("cannot write " + path + ": Windows takes this name for the device " + device +
+                    "; choose another name");
+    const int fd = open(("\\\\.\\" + device).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        cannot_write(path, errno);
+    return fd;
+}
 #endif
 
 }  // namespace
@@ -275,29 +420,18 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
 {
     if (path.empty())
         throw Error("cannot write an output file with an empty name");
+#ifdef _WIN32
+    if (const std::string device = device_of(path); !device.empty()) {
+        fd_ = open_device(path, device);
+        return;
+    }
+#endif
     struct stat out;
     bool exists = false;
-    if (path == "-") {
+    if (path == "-")
         exists = fstat(1, &out) == 0;
-    } else {
-        target_ = path;
-        exists = stat(path.c_str(), &out) == 0;
-        if (!exists && errno != ENOENT)
-            fail(errno);
-        struct stat link;
-        if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-            if (!exists)
-                throw Error("cannot write " + path + ": a symbolic link to nothing");
-            if (S_ISREG(out.st_mode)) {
-                // Replace the file the link points to, and keep the link.
-                char *real = realpath(path.c_str(), nullptr);
-                if (!real)
-                    fail(errno);
-                target_ = real;
-                std::free(real);
-            }
-        }
-    }
+    else
+        target_ = target_of(path, &out, &exists);
 
     // Names differ easily (links, "./", folders); the device and inode do not.
     for (const std::string &input : inputs) {
@@ -322,6 +456,12 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
         return;
     }
 
+    relink_ = exists && out.st_nlink > 1;
+    if (relink_ && !can_reserve(target_))
+        throw Error("cannot write " + path_ + ": it has " + std::to_string(out.st_nlink) +
+                    " hard links, and its file system cannot reserve the room to rewrite it in place safely; "
+                    "write to a new name, or remove its other links first");
+
     // A new file gets what a plain create gives; a replacement starts private
     // and then takes the mode of the file it replaces.
     int error = 0;
@@ -337,7 +477,6 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
         temp_.clear();
         fail(error);
     }
-    relink_ = exists && out.st_nlink > 1;
     if (exists) {
         if (fchown(fd_, out.st_uid, out.st_gid) != 0) {
             // Only root may give the file away; the mode is kept all the same.
@@ -403,26 +542,7 @@ void OutputFile::commit()
     if (relink_) {
         // Several names share this file: rewrite it in place so that all of
         // them see the new content (at the cost of the atomic replacement).
-        const int target = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (target < 0)
-            fail(errno);
-        const int source = open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-        char block[65536];
-        long got = 0;
-        int error = source >= 0 ? 0 : errno;
-        while (!error && (got = static_cast<long>(read(source, block, sizeof block))) != 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0 || !write_all(target, block, static_cast<size_t>(got)))
-                error = errno ? errno : EIO;
-        }
-        if (source >= 0)
-            close(source);
-        if (!error && fsync(target) != 0)
-            error = errno;
-        if (close(target) != 0 && !error)
-            error = errno;
-        if (error)
+        if (const int error = rewrite_in_place(temp_, target_))
             fail(error);
         discard();
         committed_ = true;

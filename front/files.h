@@ -37,7 +37,10 @@ bool same_file(const std::string &input, const std::string &output);
 // renamed over it and the folder synced, so that readers see the old file or
 // the whole new one; a symbolic link is followed and kept. A file with
 // several hard links is rewritten in place instead, so that every name sees
-// the new one. A FIFO, device or socket is written in place, never replaced.
+// the new one: its room reserved first (a full disk leaves it as it was) and
+// stop signals held through the copy, so that it is never part old, part new;
+// where its file system cannot reserve room, it is refused when opened. A
+// FIFO, device or socket is written in place, never replaced.
 // "-" is standard output (written through a copy of descriptor 1).
 class OutputFile {
 public:

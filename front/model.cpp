@@ -4,6 +4,7 @@
 
 #include "draws.h"
 #include "error.h"
+#include "model_reader.h"
 #include "numbers.h"
 #include "text.h"
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 
@@ -33,116 +35,11 @@ void put(std::string *out, const char *key, const std::string &value)
     *out += '\n';
 }
 
-// Walks the text line by line; every record must come in its place.
-class Reader {
-public:
-    Reader(const std::string &text, const std::string &path) : rest_(text), path_(path) {}
-
-    // "PATH:LINE: WHAT"; "line LINE: WHAT" for a text not read from a file.
-    [[noreturn]] void fail(const std::string &what) const
-    {
-        throw Error((path_.empty() ? "line " : path_ + ":") + std::to_string(line_) + ": " + what);
-    }
-
-    void expect_end()
-    {
-        ++line_;
-        if (!rest_.empty())
-            fail("unexpected text after the last node");
-    }
-
-    // The text after "key " on the next line. A line may end in CR LF (a file
-    // saved by a Windows editor); blanks at its end are refused, since the
-    // file would no longer read back to the same text.
-    std::string_view expect(const char *key)
-    {
-        const size_t end = rest_.find('\n');
-        ++line_;
-        if (rest_.empty())
-            fail(std::string("ends where '") + key + "' was expected");
-        if (end == std::string_view::npos)
-            fail("last line has no line end");
-        std::string_view line = rest_.substr(0, end);
-        rest_.remove_prefix(end + 1);
-        if (line.size() > kMaxModelLine)
-            fail("line longer than " + std::to_string(kMaxModelLine >> 20) + " MB (is this a model file?)");
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        const std::string_view prefix = key;
-        if (line.size() <= prefix.size() || line.substr(0, prefix.size()) != prefix || line[prefix.size()] != ' ')
-            fail(std::string("expected '") + key + " ...', found '" + excerpt(line) + "'");
-        if (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')
-            fail("blank at the end of the line");
-        return line.substr(prefix.size() + 1);
-    }
-
-    // A name: the rest of the line, as the CSV reader would have trimmed it.
-    // Names are UTF-8 text, so that every front end holds them as text.
-    std::string name(std::string_view text, const char *what) const
-    {
-        if (text.empty())
-            fail(std::string(what) + " has no name");
-        if (text.front() == ' ' || text.front() == '\t')
-            fail(std::string(what) + " name '" + excerpt(text) + "' begins with a blank");
-        // A carriage return inside a line: the writer could not give it back.
-        if (text.find('\r') != std::string_view::npos)
-            fail(std::string(what) + " name '" + excerpt(text) + "' holds a line break");
-        const size_t bad = invalid_utf8_at(text);
-        if (bad != std::string_view::npos)
-            fail(std::string(what) + " name '" + excerpt(text) + "' is not UTF-8 text (byte " +
-                 std::to_string(bad + 1) + ")");
-        return std::string(text);
-    }
-
-    // A number the reader then holds to `fits`: "WHAT 'TEXT' in the model
-    // file is not RANGE".
-    double number(std::string_view text, const char *what, bool (*fits)(double), const char *range) const
-    {
-        const double value = number(text, what);
-        if (!fits(value))
-            fail(std::string(what) + " '" + excerpt(text) + "' in the model file is not " + range);
-        return value;
-    }
-
-    double number(std::string_view text, const char *what) const
-    {
-        double value = 0;
-        bool out_of_range = false;
-        if (!parse_double(text, &value, &out_of_range))
-            fail(std::string(what) + " '" + excerpt(text) + "' is " +
-                 (out_of_range ? "out of the range of doubles" : "not a number"));
-        return value;
-    }
-
-    std::int64_t integer(std::string_view text, const char *what, std::int64_t lo, std::int64_t hi) const
-    {
-        std::int64_t value = 0;
-        if (!parse_int64(text, lo, hi, &value))
-            fail(std::string(what) + " '" + excerpt(text) + "' is not a whole number in [" +
-                 std::to_string(lo) + ", " + std::to_string(hi) + "]");
-        return value;
-    }
-
-    // Splits off the next blank-separated field of `text`.
-    static std::string_view field(std::string_view *text)
-    {
-        const size_t blank = text->find(' ');
-        const std::string_view first = text->substr(0, blank);
-        text->remove_prefix(blank == std::string_view::npos ? text->size() : blank + 1);
-        return first;
-    }
-
-private:
-    std::string_view rest_;
-    std::string path_;
-    long line_ = 0;
-};
-
 bool finite(double v) { return std::isfinite(v); }
 
 void put_nodes(std::string *out, size_t cols, const Member &member)
 {
-    put(out, "list_presentations", format_double(member.list_presentations));
+    put(out, "list_presentations", std::to_string(static_cast<long>(member.list_presentations)));
     put(out, "nodes", std::to_string(member.nodes));
     const size_t width = 2 * cols;
     for (size_t k = 0; k < member.nodes; ++k) {
@@ -202,8 +99,11 @@ void read_forest_draws(Reader &in, Model *m)
         in.fail("sample must be 'ROWS with_replacement' or 'ROWS without_replacement'");
     m->forest.on = true;
     m->forest.sample = {static_cast<size_t>(rows), sample == "with_replacement"};
-    if (!m->forest.sample.bootstrap && rows > m->training_patterns)
-        in.fail("sample of " + std::to_string(rows) + " rows without replacement from " +
+    // The writer's rows per member are at most the training patterns, with
+    // replacement as without: a refit could not draw more.
+    if (rows > m->training_patterns)
+        in.fail("sample of " + std::to_string(rows) + " rows " +
+                (m->forest.sample.bootstrap ? "with" : "without") + " replacement from " +
                 std::to_string(m->training_patterns) + " training patterns");
     m->forest.features = static_cast<size_t>(
         in.integer(in.expect("member_features"), "features per member", 1, static_cast<long>(m->cols())));
@@ -424,19 +324,26 @@ std::string model_text(const Model &model)
     return text;
 }
 
-Model parse_model(const std::string &text, const std::string &path)
+namespace {
+
+// The first line: the magic word and a version this reader knows.
+int read_version(Reader &in, const std::string &path)
 {
-    Reader in(text, path);
-    Model m;
-    if (text.compare(0, sizeof kMagic, std::string(kMagic) + " ") != 0)
+    const std::string magic = std::string(kMagic) + " ";
+    if (in.peek(magic.size()) != magic)
         throw Error((path.empty() ? std::string("the text") : path) + " is not a quorv model file (its first line is not '" +
                     kMagic + " " + std::to_string(kVersion) + "')");
     const std::string_view version = in.expect(kMagic);
     if (version != "1" && version != "2" && version != "3")
         in.fail("model format version '" + excerpt(version) + "' is not supported (this quorv reads 1 to " +
                 std::to_string(kVersion) + ")");
-    m.version = version[0] - '0';
+    return version[0] - '0';
+}
 
+// The label column, the scaling and the features with their ranges; `names`
+// collects every column name, which must differ.
+void read_features(Reader &in, Model &m, std::unordered_set<std::string> *names)
+{
     m.label_name = in.name(in.expect("label_column"), "label column");
     const std::string_view scaling = in.expect("scaling");
     if (scaling != "min-max" && scaling != "none")
@@ -444,7 +351,7 @@ Model parse_model(const std::string &text, const std::string &path)
     m.scaling.enabled = scaling == "min-max";
 
     const long features = in.integer(in.expect("features"), "feature count", 1, kMaxFeatures);
-    std::unordered_set<std::string> names = {m.label_name};
+    names->insert(m.label_name);
     for (long j = 0; j < features; ++j) {
         std::string_view rest = in.expect("feature");
         const double lo = in.number(Reader::field(&rest), "feature minimum", finite, "a finite number");
@@ -456,46 +363,52 @@ Model parse_model(const std::string &text, const std::string &path)
         if (m.scaling.enabled && !std::isfinite(hi - lo))
             in.fail("feature '" + excerpt(name) + "': the range from " + format_double(lo) + " to " +
                     format_double(hi) + " is too wide to scale");
-        if (!names.insert(name).second)
+        if (!names->insert(name).second)
             in.fail("name '" + excerpt(name) + "' is used twice");
         m.scaling.min.push_back(lo);
         m.scaling.max.push_back(hi);
         m.feature_names.push_back(std::move(name));
     }
-    std::unordered_set<double> codes;
-    if (m.version >= 2) {
-        const long ignored = in.integer(in.expect("ignored"), "ignored column count", 0, INT_MAX);
-        for (long j = 0; j < ignored; ++j) {
-            std::string name = in.name(in.expect("ignore"), "ignored column");
-            if (!names.insert(name).second)
-                in.fail("name '" + excerpt(name) + "' is used twice");
-            m.ignored.push_back(std::move(name));
-        }
-        const long classes = in.integer(in.expect("classes"), "class count", 1, INT_MAX);
-        std::unordered_set<std::string> class_names;
-        for (long c = 0; c < classes; ++c) {
-            std::string_view rest = in.expect("class");
-            ClassName entry;
-            entry.code = in.number(Reader::field(&rest), "class code");
-            entry.name = in.name(rest, "class");
-            if (!is_int32_whole(entry.code))
-                in.fail("class code " + format_double(entry.code) + " is not a whole number in the int range");
-            if (!m.classes.empty() && !(m.classes.back().code < entry.code))
-                in.fail("class codes must ascend");
-            if (!class_names.insert(entry.name).second)
-                in.fail("class name '" + excerpt(entry.name) + "' is used twice");
-            codes.insert(entry.code);
-            m.classes.push_back(std::move(entry));
-        }
-    }
+}
 
-    // The training parameters, each in the range the training plug-in accepts.
+// Version 2 on: the columns left out and the named classes, whose codes
+// go into *codes.
+void read_classes(Reader &in, Model &m, std::unordered_set<std::string> *names, std::unordered_set<double> *codes)
+{
+    const long ignored = in.integer(in.expect("ignored"), "ignored column count", 0, INT_MAX);
+    for (long j = 0; j < ignored; ++j) {
+        std::string name = in.name(in.expect("ignore"), "ignored column");
+        if (!names->insert(name).second)
+            in.fail("name '" + excerpt(name) + "' is used twice");
+        m.ignored.push_back(std::move(name));
+    }
+    const long classes = in.integer(in.expect("classes"), "class count", 1, INT_MAX);
+    std::unordered_set<std::string> class_names;
+    for (long c = 0; c < classes; ++c) {
+        std::string_view rest = in.expect("class");
+        ClassName entry;
+        entry.code = in.number(Reader::field(&rest), "class code");
+        entry.name = in.name(rest, "class");
+        if (!is_int32_whole(entry.code))
+            in.fail("class code " + format_double(entry.code) + " is not a whole number in the int range");
+        if (!m.classes.empty() && !(m.classes.back().code < entry.code))
+            in.fail("class codes must ascend");
+        if (!class_names.insert(entry.name).second)
+            in.fail("class name '" + excerpt(entry.name) + "' is used twice");
+        codes->insert(entry.code);
+        m.classes.push_back(std::move(entry));
+    }
+}
+
+// The training parameters, each in the range the training plug-in accepts.
+void read_params(Reader &in, Model &m)
+{
     m.training_patterns = in.integer(in.expect("training_patterns"), "training pattern count", 1, LONG_MAX);
     m.params.vigilance = in.number(in.expect("vigilance"), "vigilance", [](double v) { return v >= 0 && v <= 1; },
                                    "a number in [0, 1]");
     const std::string_view min_size = in.expect("min_size");
     m.params.min_size = in.number(min_size, "min_size", [](double v) { return v >= 0; }, "a number >= 0");
-    if (!(m.params.min_size <= static_cast<double>(features) * (1.0 - m.params.vigilance)))
+    if (!(m.params.min_size <= static_cast<double>(m.cols()) * (1.0 - m.params.vigilance)))
         in.fail("min_size '" + excerpt(min_size) + "' in the model file is above M*(1-vigilance)");
     m.params.learning_rate = in.number(in.expect("learning_rate"), "learning_rate",
                                        [](double v) { return v > 0 && v <= 1; }, "a number in (0, 1]");
@@ -504,8 +417,11 @@ Model parse_model(const std::string &text, const std::string &path)
     m.params.max_list_presentations =
         in.integer(in.expect("max_list_presentations"), "max_list_presentations", 1, INT_MAX);
     m.params.trim_option = in.integer(in.expect("trim_option"), "trim_option", 0, 1);
+}
 
-    size_t members = 1;
+// How the rows were ordered or drawn: version 2's order, version 3's draws.
+void read_order(Reader &in, Model &m)
+{
     if (m.version == 2) {
         const std::string_view order = in.expect("order");
         if (order == "file")
@@ -517,6 +433,12 @@ Model parse_model(const std::string &text, const std::string &path)
     } else if (m.version == 3) {
         read_forest_draws(in, &m);
     }
+}
+
+// The members and their nodes: one without a header in version 1.
+void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes)
+{
+    size_t members = 1;
     if (m.version >= 2)
         members = static_cast<size_t>(in.integer(in.expect("members"), "member count", 1, kMaxMembers));
     for (size_t i = 0; i < members; ++i) {
@@ -527,6 +449,24 @@ Model parse_model(const std::string &text, const std::string &path)
             features = read_uses(in, m, i);
         m.members.push_back(read_nodes(in, m, m.version >= 2 ? &codes : nullptr, std::move(features)));
     }
+}
+
+// The records in their order. Each version's records are read by the steps
+// above, which ask m.version what it holds; a later version adds its own
+// step (or records within one) and raises kVersion, and model_text writes
+// them in the same order.
+Model read_records(Reader &in, const std::string &path)
+{
+    Model m;
+    m.version = read_version(in, path);
+    std::unordered_set<std::string> names;
+    std::unordered_set<double> codes;
+    read_features(in, m, &names);
+    if (m.version >= 2)
+        read_classes(in, m, &names, &codes);
+    read_params(in, m);
+    read_order(in, m);
+    read_members(in, m, codes);
     in.expect_end();
     if (m.version == 1)  // format 1 knows labels as numbers only
         for (double label : distinct_labels(m.members[0].labels))
@@ -534,39 +474,27 @@ Model parse_model(const std::string &text, const std::string &path)
     return m;
 }
 
+}  // namespace
+
+Model parse_model(const std::string &text, const std::string &path)
+{
+    ModelLines lines(text);
+    Reader in(lines, path);
+    return read_records(in, path);
+}
+
 Model read_model(const std::string &path)
 {
     std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file && errno == ENOENT && path == "-")
+        throw Error("cannot read -: a model is read from a file, not from standard input (./- names a file called -)");
     if (!file)
         throw Error("cannot read " + path + ": " + std::strerror(errno));
-    std::string text;
-    std::vector<char> buffer(size_t{1} << 16);
-    size_t line_start = 0, lines = 0;
-    const std::string magic = std::string(kMagic) + " ";
-    for (;;) {
-        const size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-        if (got == 0)
-            break;
-        const size_t before = text.size();
-        text.append(buffer.data(), got);
-        if (before < magic.size() &&
-            text.compare(0, std::min(text.size(), magic.size()), magic, 0, std::min(text.size(), magic.size())) != 0)
-            break;  // plainly something else (say /dev/zero): the parser says so
-        for (size_t at = text.find('\n', before); at != std::string::npos; at = text.find('\n', at + 1)) {
-            line_start = at + 1;
-            ++lines;
-        }
-        if (text.size() - line_start > kMaxModelLine + 1) {  // a CR may end the line
-            std::fclose(file);
-            throw Error(path + ":" + std::to_string(lines + 1) + ": line longer than " +
-                        std::to_string(kMaxModelLine >> 20) + " MB (is this a model file?)");
-        }
-    }
-    const int failed = std::ferror(file) ? errno : 0;
-    std::fclose(file);
-    if (failed)
-        throw Error("cannot read " + path + ": " + std::strerror(failed));
-    return parse_model(text, path);
+    // Line by line: memory bounded by the model, not by the file.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> closing(file, std::fclose);
+    ModelLines lines(file, path);
+    Reader in(lines, path);
+    return read_records(in, path);
 }
 
 }  // namespace front

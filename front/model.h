@@ -15,8 +15,9 @@
 // use and draw their rows by the forest's sample rule and their seed (no list
 // of rows). A model read keeps its file's version; a new one is 1 and is
 // written as 2 only when it holds what 1 cannot, as 3 when it is a forest. A later version adds its
-// records after version 2's and raises kVersion; model_text and parse_model
-// are the only places that know the records.
+// records as a step of the reader's (read_records in model.cpp) and raises
+// kVersion; model_text and that reader are the only places that know the
+// records. Whole numbers are written as digits alone, and only so read.
 #ifndef QUORV_FRONT_MODEL_H
 #define QUORV_FRONT_MODEL_H
 
@@ -125,9 +126,11 @@ constexpr long kMaxMembers = 1000;
 std::string model_text(const Model &model);
 // Throws Error "PATH:LINE: ..." for anything but a well-formed model.
 Model parse_model(const std::string &text, const std::string &path);
-// Reads and parses a model file; a file that does not start like one is
-// refused after its first block, and a line beyond kMaxModelLine as soon as
-// it is seen, so neither is read whole.
+// Reads and parses a model file line by line (front/model_reader.h), so that
+// its memory is bounded by the model, not by the file: a file that does not
+// start like one is refused after its first block, a line beyond
+// kMaxModelLine as soon as it is seen, and text after the model at its first
+// line, without reading on. "-" is a file's name here, never standard input.
 Model read_model(const std::string &path);
 
 }  // namespace front

@@ -1,6 +1,7 @@
 // The command-line tool's readers under the fuzzer: a CSV file or a model
 // file made of the fuzzer's bytes must be read or refused with one clean line,
-// and whatever is read must hold what the readers promise.
+// whatever is read must hold what the readers promise, and a model file read
+// line by line must give what its text in memory gives.
 #include "fuzz_readers.h"
 
 #include "csv.h"
@@ -52,6 +53,25 @@ std::string as_file(const std::string &bytes)
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
+// The model file read line by line must give what the text in memory gives:
+// the same model, or the same refusal (after the path) at the same line.
+void read_model_streamed(const std::string &text, const std::string &from_text)
+{
+    const std::string path = as_file(text);
+    std::string from_file;
+    try {
+        from_file = cli::model_text(cli::read_model(path));
+    } catch (const front::Error &e) {
+        check_message(e);
+        from_file = e.what();
+        if (from_file.compare(0, path.size(), path) == 0)
+            from_file.replace(0, path.size(), "fuzz.model");
+    }
+    if (from_file != from_text)
+        fault("the model file read line by line differs from its text",
+              cli::visible(from_file) + "\n" + cli::visible(from_text));
+}
+
 void read_model_text(const std::string &text)
 {
     cli::Model m;
@@ -59,6 +79,7 @@ void read_model_text(const std::string &text)
         m = cli::parse_model(text, "fuzz.model");
     } catch (const front::Error &e) {
         check_message(e);
+        read_model_streamed(text, e.what());
         return;
     }
     // What the reader accepts is a meaningful model, and it writes back as it reads.
@@ -66,11 +87,12 @@ void read_model_text(const std::string &text)
         fault("a model of inconsistent sizes", text);
     for (size_t i = 0; i < m.members.size(); ++i) {
         const cli::Member &member = m.members[i];
-        if (member.nodes == 0 || member.templates.size() != 2 * m.cols() * member.nodes ||
+        // A forest member's nodes span its own features.
+        if (member.nodes == 0 || member.templates.size() != 2 * m.member_cols(i) * member.nodes ||
             member.labels.size() != member.nodes)
             fault("a model of inconsistent sizes", text);
         for (size_t k = 0; k < member.nodes; ++k)
-            for (size_t j = 0; j < m.cols(); ++j)
+            for (size_t j = 0; j < m.member_cols(i); ++j)
                 if (!(m.lower(i, k, j) <= m.upper(i, k, j)) || !std::isfinite(m.lower(i, k, j)) ||
                     !std::isfinite(m.upper(i, k, j)))
                     fault("a node bound out of order or not finite", text);
@@ -86,6 +108,7 @@ void read_model_text(const std::string &text)
     const std::string written = cli::model_text(m);
     if (cli::model_text(cli::parse_model(written, "again.model")) != written)
         fault("a model that does not read back as written", text);
+    read_model_streamed(text, written);
 }
 
 void read_csv_text(const std::string &text)

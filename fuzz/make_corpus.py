@@ -104,6 +104,13 @@ MODEL_TEXT = (b'quorv-model 1\nlabel_column label\nscaling min-max\nfeatures 2\n
               b'training_patterns 2\nvigilance 0.75\nmin_size 0\nlearning_rate 1\nepsilon 0.001\n'
               b'max_list_presentations 100\ntrim_option 0\nlist_presentations 1\nnodes 2\n'
               b'node 1 0 0 0.5 0.5\nnode 2 0.5 0.5 1 1\n')
+# A forest of two members over one feature each (seed 5), as the tool writes it.
+FOREST_TEXT = (b'quorv-model 3\nlabel_column label\nscaling min-max\nfeatures 2\nfeature 0 1 a\nfeature 0 1 b\n'
+               b'ignored 0\nclasses 2\nclass 1 1\nclass 2 2\ntraining_patterns 5\nvigilance 0.75\nmin_size 0\n'
+               b'learning_rate 1\nepsilon 0.001\nmax_list_presentations 100\ntrim_option 0\norder sampled 5\n'
+               b'sample 3 with_replacement\nmember_features 1\nmembers 2\nmember 1\nuses 2\nlist_presentations 1\n'
+               b'nodes 2\nnode 2 0.9 0.9\nnode 1 0 0\nmember 2\nuses 2\nlist_presentations 1\nnodes 2\n'
+               b'node 1 0 0.1\nnode 2 1 1\n')
 SEEDS.update({
     'csv_sound': bytes([CSV]) + b'a,b,label\n0,0,1\n1,1,2\n0.2,0.1,1\n',
     'csv_spreadsheet': bytes([CSV]) + b'\xef\xbb\xbf"a" , b,label\r\n\r\n1e3,-2.5E-1,+1\r\n 0x1,nan,1',
@@ -113,6 +120,14 @@ SEEDS.update({
     'model_crlf': bytes([MODEL]) + MODEL_TEXT.replace(b'\n', b'\r\n'),
     'model_odd_numbers': bytes([MODEL]) + MODEL_TEXT.replace(b'node 1 0 0 0.5', b'node 1 -0 nan(0x1) 0.5')
                                                   .replace(b'epsilon 0.001', b'epsilon inf'),
+    # Read line by line: text after the last record, a last line without its end.
+    'model_trailing_text': bytes([MODEL]) + MODEL_TEXT + b'more\nand more',
+    'model_unended': bytes([MODEL]) + MODEL_TEXT[:-1],
+    'model_forest': bytes([MODEL]) + FOREST_TEXT,
+    # What the writer never gives: a sign, a leading zero, more rows than trained on.
+    'model_forest_not_written_so': bytes([MODEL]) + FOREST_TEXT.replace(b'nodes 2', b'nodes +2', 1)
+                                                             .replace(b'sampled 5', b'sampled 05'),
+    'model_forest_oversampled': bytes([MODEL]) + FOREST_TEXT.replace(b'sample 3 ', b'sample 6 '),
 })
 
 here = os.path.dirname(os.path.abspath(__file__))

@@ -8,7 +8,9 @@
 #include "resources/version_stamp.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace minihost {
@@ -88,10 +90,27 @@ bool file_digest(HANDLE file, std::string *hex) {
     return true;
 }
 
-// The text of the digest file, or false when there is none.
-bool read_digest_file(const std::wstring &wpath, std::string *text) {
-    std::FILE *f = _wfopen((wpath + L".sha256").c_str(), L"rb");
-    if (!f) return false;
+// The text of the digest file beside `path`. False when there is none; one
+// that is there but cannot be read (a folder, say) sets *error, in the words
+// of the Linux loader.
+bool read_digest_file(const std::string &path, const std::wstring &wpath, std::string *text, std::string *error) {
+    const std::wstring name = wpath + L".sha256";
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND)
+            *error = "cannot read " + digest_path(path) + ": " + std::strerror(EACCES);
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        *error = "cannot read " + digest_path(path) + ": not a regular file";
+        return false;
+    }
+    std::FILE *f = _wfopen(name.c_str(), L"rb");
+    if (!f) {
+        *error = "cannot read " + digest_path(path) + ": " + std::strerror(errno);
+        return false;
+    }
     text->resize(max_digest_file);
     text->resize(std::fread(&(*text)[0], 1, text->size(), f));
     std::fclose(f);
@@ -192,8 +211,9 @@ std::string check_stamp(HMODULE image, const std::string &name) {
 }
 
 std::string check_digest(const std::string &path, const std::wstring &wpath, HANDLE file) {
-    std::string recorded, actual;
-    const bool has_digest = read_digest_file(wpath, &recorded);
+    std::string recorded, actual, why;
+    const bool has_digest = read_digest_file(path, wpath, &recorded, &why);
+    if (!why.empty()) return why;
     if (has_digest && !file_digest(file, &actual)) return "cannot read " + path;
     return digest_refusal(path, has_digest, recorded, actual);
 }

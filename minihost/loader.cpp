@@ -1,9 +1,10 @@
 // Loading a plug-in on Linux: its file is checked before any of its code runs
-// (dlopen runs static constructors): the ELF checks (elf_header.cpp,
-// elf_dynamic.cpp), then its bytes against the digest recorded at build time
-// (digest_posix.cpp). Then it is tried in a child process, and only then
-// opened, through the very descriptor the checks read, so that a file swapped
-// in under its path meanwhile is never the one loaded.
+// (dlopen runs static constructors). Its bytes are first copied into a sealed
+// memory file, which nothing can change any more; that copy goes through the
+// ELF checks (elf_header.cpp, elf_dynamic.cpp) and the digest recorded at
+// build time (digest_posix.cpp), is tried in a child process, and only then
+// opened. So the bytes loaded are the bytes checked, whatever is renamed over
+// the path or written into the file meanwhile.
 #include "elf_image.h"
 #include "host_state.h"
 
@@ -13,6 +14,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <link.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -21,7 +23,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace minihost {
@@ -134,6 +138,116 @@ bool proc_mounted() {
     return ::stat("/proc/self/fd", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A sealed memory copy of the open file's first `size` bytes (fewer if it
+// shrank meanwhile), its size in *copied: from then on no writer can change
+// the bytes checked and loaded. The descriptor, or -1 with *why set.
+int sealed_copy(int fd, uint64_t size, uint64_t *copied, std::string *why) {
+    // Executable by request where the kernel knows the flag (a default of
+    // "not executable" would make the load fail); older kernels refuse it.
+    constexpr unsigned exec_flag = 0x10;  // MFD_EXEC, which older headers lack
+    int copy = ::memfd_create("quorv-plugin", MFD_CLOEXEC | MFD_ALLOW_SEALING | exec_flag);
+    if (copy < 0 && errno == EINVAL) copy = ::memfd_create("quorv-plugin", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (copy < 0) {
+        *why = std::string("cannot copy it into memory to check it: ") + std::strerror(errno);
+        return -1;
+    }
+    std::vector<char> buffer(1 << 16);
+    *copied = 0;
+    int error = 0;
+    while (!error && *copied < size) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - *copied));
+        const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(*copied));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            break;
+        }
+        for (ssize_t put = 0; !error && put < got;) {
+            const ssize_t k = ::write(copy, buffer.data() + put, static_cast<size_t>(got - put));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) error = k < 0 ? errno : EIO;
+            else put += k;
+        }
+        *copied += static_cast<uint64_t>(got);
+    }
+    if (!error && ::fcntl(copy, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
+        error = errno;
+    if (error) {
+        *why = std::string("cannot copy it into memory to check it: ") + std::strerror(error);
+        ::close(copy);
+        return -1;
+    }
+    return copy;
+}
+
+// Opens the file checked, through the descriptor `fd` still open on it (the
+// path may name another file by now); null with *why set when it fails. The
+// dynamic linker hands back an object already loaded under the same name
+// without opening anything, and a descriptor number is reused once closed; so
+// the object it answers must be mapped from this very file, or the same file
+// is tried under another number.
+void *open_checked(int fd, const struct stat &st, const std::string &path, std::string *why) {
+    void *handle = nullptr;
+    std::vector<int> spares;
+    for (int number = fd; !handle;) {
+        const std::string target = "/proc/self/fd/" + std::to_string(number);
+        const std::string trial = trial_load(target);
+        if (!trial.empty()) {
+            *why = path + " is not a plug-in: " + trial;
+            break;
+        }
+        dlerror();
+        handle = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char *msg = dlerror();
+            std::string text = msg ? msg : "unknown error";
+            if (text.compare(0, target.size() + 2, target + ": ") == 0) text.erase(0, target.size() + 2);
+            *why = "cannot load " + path + ": " + text;
+            break;
+        }
+        if (maps_file(handle, st)) break;
+        ::dlclose(handle);
+        handle = nullptr;
+        number = spares.size() < 64 ? ::fcntl(fd, F_DUPFD_CLOEXEC, number + 1) : -1;
+        if (number < 0) {
+            *why = "cannot load " + path + ": another object is loaded under its descriptor's name";
+            break;
+        }
+        spares.push_back(number);
+    }
+    for (int spare : spares) ::close(spare);
+    return handle;
+}
+
+// The plug-in `file` (open as `fd`) as a sealed memory copy that passed the
+// ELF and digest checks, *copy_st its status; null with *why set.
+std::unique_ptr<File> checked_copy(const File &file, int fd, const std::string &path, const std::string &name,
+                                   struct stat *copy_st, std::string *why) {
+    if (file.size > loader::max_file) {  // refused for its size, and not worth a copy
+        *why = path + " is not a plug-in: " + loader::check_image(file, name);
+        return nullptr;
+    }
+    uint64_t copied = 0;
+    const int sealed = sealed_copy(fd, file.size, &copied, why);
+    if (sealed < 0) {
+        *why = "cannot load " + path + ": " + *why;
+        return nullptr;
+    }
+    std::unique_ptr<File> image(new File(sealed));
+    image->size = copied;
+    if (::fstat(sealed, copy_st) != 0) {
+        *why = "cannot load " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    const std::string reason = loader::check_image(*image, name);
+    if (!reason.empty()) {
+        *why = path + " is not a plug-in: " + reason;
+        return nullptr;
+    }
+    *why = loader::check_digest(path, *image);
+    return why->empty() ? std::move(image) : nullptr;
+}
+
 }  // namespace
 
 std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error, const std::string &name) {
@@ -162,13 +276,9 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
         return nullptr;
     }
     file.size = static_cast<uint64_t>(st.st_size);
-    const std::string reason = loader::check_image(file, name);
-    if (!reason.empty()) {
-        why = path + " is not a plug-in: " + reason;
-        return nullptr;
-    }
-    why = loader::check_digest(path, file);
-    if (!why.empty()) return nullptr;
+    struct stat sealed_st;
+    const std::unique_ptr<File> image = checked_copy(file, fd, path, name, &sealed_st, &why);
+    if (!image) return nullptr;
     if (!proc_mounted()) {
         why = "cannot load " + path + ": /proc is not mounted (the loader opens plug-ins through /proc/self/fd)";
         return nullptr;
@@ -176,41 +286,7 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string *error
     const host::State &s = host::state();
     if (s.load_hook) s.load_hook(path, s.load_hook_context);
 
-    // The file just checked, through the descriptor still open on it: the
-    // path may name another file by now. The dynamic linker hands back an
-    // object already loaded under the same name without opening anything, and
-    // a descriptor number is reused once closed; so the object it answers
-    // must be mapped from this very file, or the same file is tried under
-    // another number.
-    void *handle = nullptr;
-    std::vector<int> spares;
-    for (int number = fd; !handle;) {
-        const std::string target = "/proc/self/fd/" + std::to_string(number);
-        const std::string trial = trial_load(target);
-        if (!trial.empty()) {
-            why = path + " is not a plug-in: " + trial;
-            break;
-        }
-        dlerror();
-        handle = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char *msg = dlerror();
-            std::string text = msg ? msg : "unknown error";
-            if (text.compare(0, target.size() + 2, target + ": ") == 0) text.erase(0, target.size() + 2);
-            why = "cannot load " + path + ": " + text;
-            break;
-        }
-        if (maps_file(handle, st)) break;
-        ::dlclose(handle);
-        handle = nullptr;
-        number = spares.size() < 64 ? ::fcntl(fd, F_DUPFD_CLOEXEC, number + 1) : -1;
-        if (number < 0) {
-            why = "cannot load " + path + ": another object is loaded under its descriptor's name";
-            break;
-        }
-        spares.push_back(number);
-    }
-    for (int spare : spares) ::close(spare);
+    void *handle = open_checked(image->descriptor(), sealed_st, path, &why);
     if (!handle) return nullptr;
 
     // dlsym also searches the plug-in's dependencies; the entry must be its own.

@@ -24,6 +24,7 @@ public:
     File &operator=(const File &) = delete;
 
     uint64_t size = 0;
+    int descriptor() const { return fd_; }
 
     bool inside(uint64_t offset, uint64_t length) const { return offset <= size && length <= size - offset; }
 

@@ -3,14 +3,35 @@
 # programs, the Python extension) may name library search paths only relative
 # to its own folder ($ORIGIN) or absolutely. An empty entry, or a relative one,
 # is searched from the current folder: a library placed where a user runs the
-# tool would be loaded into it.
-#   runpath_test.sh BUILD_DIR
+# tool would be loaded into it. A build folder or install prefix with ':' (the
+# entry separator) or '$' in its path is refused when configured.
+#   runpath_test.sh BUILD_DIR [SOURCE_DIR CMAKE]
 set -uo pipefail
 
-build=$1
+build=$1 source=${2:-} cmake=${3:-}
 command -v readelf >/dev/null || { echo "skipped: readelf not found (Debian package binutils)"; exit 77; }
 
-checked=0 failed=0
+failed=0
+if [ -n "$source" ]; then
+  work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+  while IFS='|' read -r folder prefix; do
+    out=$("$cmake" -S "$source" -B "$work/$folder" -DCMAKE_INSTALL_PREFIX="$prefix" -DQUORV_PYTHON=OFF 2>&1)
+    status=$?
+    if [ $status -eq 0 ] || [[ "$out" != *"holds ':' or '\$'"* ]]; then
+      echo "FAILED: configuring $folder with prefix $prefix was not refused (exit $status):"
+      echo "$out" | tail -5
+      failed=1
+    else
+      echo "refused: build folder $folder, install prefix $prefix"
+    fi
+  done <<LIST
+lon:build|/usr/local
+cost\$ORIGIN|/usr/local
+plain|/opt/q:lib
+LIST
+fi
+
+checked=0
 while IFS= read -r -d '' file; do
   [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
   checked=$((checked + 1))

@@ -46,7 +46,7 @@ std::string members_line(const Model &model, size_t i)
     if (model.forest.on) {
         text += ", rows drawn with seed " + std::to_string(model.shuffle_seed + static_cast<long>(i)) + "; features: ";
         for (size_t j = 0; j < one.features.size(); ++j)
-            text += (j ? ", " : "") + model.feature_names[one.features[j]];
+            text += (j ? ", " : "") + table_name(model.feature_names[one.features[j]]);
     } else if (model.shuffle_seed >= 0) {
         text += ", rows shuffled with seed " + std::to_string(model.shuffle_seed + static_cast<long>(i));
     }
@@ -60,7 +60,8 @@ void run_info(const Args &args)
     const std::string path = args.operands[0];
     const Model model = read_model(path);
     // Names come from files: shown inert and cut to a fixed width, as in
-    // every table the tool prints, so that no name widens every line.
+    // every table the tool prints, so that no name widens every line
+    // (members' feature lists included).
     std::printf("Model %s (format %d): %s, %s, trained on %s\n", visible(path).c_str(), model.version,
                 count_of(model.cols(), "feature").c_str(), count_of(model.classes.size(), "class", "classes").c_str(),
                 count_of(static_cast<size_t>(model.training_patterns), "pattern").c_str());

@@ -330,6 +330,32 @@ TEST_F(Safety, NamesInTablesAreShownInertAndCutToAFixedWidth)
     }
 }
 
+// A forest's members list their features, and a range too wide names its
+// feature, as every table does: inert, and cut to a fixed width.
+TEST_F(Safety, MembersAndRangeMessagesShowNamesInertAndCut)
+{
+    const std::string huge(1 << 20, 'x'), hostile = "ev\x1b]2;owned\x07";
+    put(dir / "d.csv", huge + "," + hostile + ",label\n0,0,1\n1,1,2\n0.5,0.2,1\n0.2,0.9,2\n");
+    ASSERT_EQ(quorv({"train", "d.csv", "-o", "f.model", "--votes", "50", "--max-features", "1", "--seed", "3"}).status,
+              0);
+    const Outcome info = quorv({"info", "f.model"});
+    ASSERT_EQ(info.status, 0) << info.err.substr(0, 300);
+    EXPECT_LT(info.out.size(), 2000u + 50u * 200u);
+    EXPECT_EQ(info.out.find('\x1b'), std::string::npos);
+    EXPECT_TRUE(has(info.out, "features: " + std::string(40, 'x') + "...\n"));
+    EXPECT_TRUE(has(info.out, "features: ev\\x1b]2;owned\\x07\n"));
+
+    put(dir / "wide.csv", huge + ",label\n-1e308,1\n1e308,2\n");
+    const Outcome wide = quorv({"train", "wide.csv", "-o", "w.model"});
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_EQ(wide.err, "quorv: wide.csv: feature '" + std::string(40, 'x') +
+                            "...' spans too wide a range to scale (try --no-scale)\n");
+    const Outcome dash = quorv({"info", "-"});
+    EXPECT_EQ(dash.status, 1);
+    EXPECT_EQ(dash.err, "quorv: cannot read -: a model is read from a file, not from standard input (./- names a "
+                        "file called -)\n");
+}
+
 TEST_F(Safety, TheUnclassifiedColumnIsNoClassesName)
 {
     // Classes "none" and "(none)": the unclassified column takes the next name.

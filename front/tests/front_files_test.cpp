@@ -7,12 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <sched.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -137,29 +141,103 @@ TEST_F(FrontFiles, ASignalHandlerRemovesTheTemporariesOfEveryOpenOutput)
     }
 }
 
+// Runs `work` in a child whose SIGTERM handler removes the unfinished
+// outputs, and sends it SIGTERM after a pseudo-random wait of `least` plus up
+// to `spread` microseconds: whether the signal ended it.
+bool ended_by_sigterm(unsigned *seed, unsigned least, unsigned spread, const std::function<void()> &work)
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        std::signal(SIGTERM, clean_and_die);
+        work();
+        _exit(0);
+    }
+    *seed = *seed * 1103515245u + 12345u;
+    usleep(least + (*seed >> 16) % spread);
+    kill(child, SIGTERM);
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+}
+
 // The signal may come at any moment of an output's life, as its temporary is
 // created or removed included: none may be left.
 TEST_F(FrontFiles, ASignalAtAnyMomentLeavesNoTemporary)
 {
     unsigned seed = 12345;
     for (int trial = 0; trial < 300; ++trial) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            std::signal(SIGTERM, clean_and_die);
+        ASSERT_TRUE(ended_by_sigterm(&seed, 200, 800, [this] {
             for (;;) {
                 front::OutputFile out(at("m"), {});
                 out.write("unfinished");
             }
-        }
-        seed = seed * 1103515245u + 12345u;
-        usleep(200 + (seed >> 16) % 800);
-        kill(child, SIGTERM);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << trial;
+        })) << trial;
         ASSERT_EQ(temporaries(), 0u) << "trial " << trial;
     }
+}
+
+// A file with two names is rewritten in place; a signal during the copy must
+// still leave it the old file or the whole new one, never a mixture.
+TEST_F(FrontFiles, ASignalDuringAnInPlaceRewriteLeavesTheOldOrTheNewFile)
+{
+    const std::string a(3 << 20, 'a'), b(5 << 20, 'b');
+    std::ofstream(at("m")) << a;
+    fs::create_hard_link(at("m"), at("other name"));
+    unsigned seed = 777;
+    for (int trial = 0; trial < 40; ++trial) {
+        ASSERT_TRUE(ended_by_sigterm(&seed, 2000, 40000, [&] {
+            for (int k = 1;; ++k)
+                front::write_file_atomically(at("m"), k % 2 ? b : a);
+        })) << trial;
+        const std::string now = slurp(at("other name"));
+        ASSERT_TRUE(now == a || now == b) << "trial " << trial << ": " << now.size() << " bytes, neither old nor new";
+        ASSERT_EQ(temporaries(), 0u) << "trial " << trial;
+    }
+}
+
+// A disk too full for the new content: the file with two names is left as it
+// was, nothing else is left behind, and a content that fits is written.
+TEST_F(FrontFiles, AFullDiskLeavesAFileWithTwoNamesAsItWas)
+{
+    const std::string small = at("small");
+    fs::create_directory(small);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A small file system of its own, seen by this child alone.
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+            _exit(77);
+        const std::string m = small + "/m", other = small + "/other", old(10000, 'o');
+        std::ofstream(m) << old;
+        fs::create_hard_link(m, other);
+        int failures = 0;
+        const auto check = [&failures](bool ok, const char *what) {
+            if (!ok)
+                std::fprintf(stderr, "FAILED: %s\n", what), ++failures;
+        };
+        try {
+            front::write_file_atomically(m, std::string(200000, 'n'));
+            check(false, "no error for a disk too full");
+        } catch (const front::Error &e) {
+            check(std::string(e.what()) == "cannot write " + m + ": No space left on device", e.what());
+        }
+        check(slurp(other) == old, "the old file changed");
+        size_t entries = 0;
+        for (const auto &entry : fs::directory_iterator(small))
+            entries += entry.is_regular_file();
+        check(entries == 2, "a temporary was left");
+        front::write_file_atomically(m, std::string(50000, 'f'));
+        check(slurp(other) == std::string(50000, 'f'), "a content that fits was not written");
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "cannot mount a small file system here (not root)";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The model file as the library reads and writes it: what reads is written
 // back byte for byte, versions kept, long and non-UTF-8 input refused with a
-// short message, and nothing written that would not read back.
+// short message, nothing written that would not read back, and a file read
+// line by line, text after the model refused without reading on.
 #include "front/error.h"
 #include "front/model.h"
 #include "front/numbers.h"
@@ -11,8 +12,13 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <chrono>
+#include <fcntl.h>
 #include <limits>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -156,6 +162,68 @@ TEST(FrontNumbers, OutOfRangeIsToldFromNoNumber)
     EXPECT_EQ(front::invalid_utf8_at("ok \xe2\x82\xac"), std::string::npos);
     EXPECT_EQ(front::invalid_utf8_at("ab\xed\xa0\x80"), 2u);  // a surrogate
     EXPECT_EQ(front::excerpt("\xe2\x82\xac\xe2\x82\xac", 4), "\xe2\x82\xac...");
+}
+
+// A file is read as the text is, and refused at the same line.
+TEST(FrontModel, AFileReadsAsItsTextWithTheSameRefusals)
+{
+    const std::string path = testing::TempDir() + "same.model";
+    const std::string texts[] = {kFormat1, kFormat2, kFormat2 + "junk\n", kFormat2.substr(0, kFormat2.size() - 1),
+                                 kFormat2.substr(0, 200), "quorv-model", "", "\x7f" "ELF"};
+    for (const std::string &text : texts) {
+        std::ofstream(path, std::ios::binary) << text;
+        std::string from_text, from_file;
+        try {
+            from_text = front::model_text(front::parse_model(text, path));
+        } catch (const front::Error &e) {
+            from_text = e.what();
+        }
+        try {
+            from_file = front::model_text(front::read_model(path));
+        } catch (const front::Error &e) {
+            from_file = e.what();
+        }
+        EXPECT_EQ(from_file, from_text);
+    }
+    EXPECT_EQ(message_of(kFormat2 + "\n"), "m:31: unexpected text after the last node");
+    std::remove(path.c_str());
+    try {
+        front::read_model("-");
+        ADD_FAILURE();
+    } catch (const front::Error &e) {
+        EXPECT_EQ(std::string(e.what()), "cannot read -: a model is read from a file, not from standard input (./- "
+                                         "names a file called -)");
+    }
+}
+
+// Text after a whole model is refused at its first line at once: the reader
+// waits neither for the rest nor for the end of the file (here a pipe whose
+// writer holds it open for up to 20 s).
+TEST(FrontModel, TextAfterTheModelIsRefusedAtItsFirstLineWithoutReadingOn)
+{
+    const std::string path = testing::TempDir() + "endless.model";
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    bool done = false;
+    std::thread writer([&] {
+        const int fd = open(path.c_str(), O_WRONLY);
+        const std::string text = kFormat2 + "and then some\nmore\n";
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        for (int i = 0; i < 2000 && !__atomic_load_n(&done, __ATOMIC_ACQUIRE); ++i)
+            usleep(10000);
+        close(fd);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        front::read_model(path);
+        ADD_FAILURE();
+    } catch (const front::Error &e) {
+        EXPECT_EQ(std::string(e.what()), path + ":31: unexpected text after the last node");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    __atomic_store_n(&done, true, __ATOMIC_RELEASE);
+    writer.join();
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -171,6 +171,28 @@ elf|quorv_train.mexw64 is not a plug-in: not a Windows DLL
 perf_as_train|quorv_train.mexw64 is not a plug-in: its version stamp names 'quorv_perf', not quorv_train
 changed|quorv_train.mexw64 is refused: its bytes do not match the digest in quorv_train.mexw64.sha256
 EOF
+  # A digest path that is a folder, in the Linux loader's words.
+  dir=$win/refusals/digest_folder && rm -rf "$dir" && mkdir -p "$dir/quorv_train.mexw64.sha256"
+  cp quorv_train.mexw64 "$dir/"
+  QUORV_PLUGIN_DIR=$dir run_wine "$dir/out" "$dir/err" quorv.exe demo
+  status=$? message=$(cat "$dir/err")
+  [ $status -eq 1 ] && [[ "$message" == *"quorv_train.mexw64.sha256: not a regular file"* ]] ||
+    fail "digest folder: exit status $status, '$message'"
+  # Device names: the device itself is written into, as /dev/null on Linux; a
+  # name Windows takes for a device but that holds more is refused before any work.
+  work=$win/refusals/devices && rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+  cp "$source_dir/data/iris.csv" .
+  while IFS='|' read -r output expected_status expected; do
+    run_wine devices.out devices.err "$win/quorv.exe" train iris.csv -o "$output" --verbose 0
+    status=$? message=$(cat devices.err)
+    [ $status -eq "$expected_status" ] || fail "-o $output: exit status $status, not $expected_status: $message"
+    [ "$message" = "$expected" ] || fail "-o $output: '$message', not '$expected'"
+    [ "$expected_status" -eq 0 ] || [ ! -s devices.out ] || fail "-o $output: refused only after training"
+  done <<EOF
+NUL|0|
+nul.model|1|quorv: cannot write nul.model: Windows takes this name for the device NUL; choose another name
+con .txt|1|quorv: cannot write con .txt: Windows takes this name for the device CON; choose another name
+EOF
   ;;
 noflops)
   # A host whose libmex.dll has no mexAddFlops, as current hosts: the
