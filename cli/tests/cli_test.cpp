@@ -4,6 +4,7 @@
 #include "error.h"
 #include "model.h"
 #include "numbers.h"
+#include "front/vote.h"
 #include "voting.h"
 #include "support.h"
 #include "tool_test.h"
@@ -390,7 +391,8 @@ TEST_F(Cli, ModelFilesThatMeanNothingAreRefusedWithTheirLine)
     // A model with the class -1 gets the first free label below it for the unclassified.
     put(dir / "minus.model", replaced(kModel, "node 1 0 0", "node -1 0 0"));
     put(dir / "far.csv", "a,b\n0.25,0.25\n5,5\n");
-    const Outcome minus = quorv({"classify", "minus.model", "far.csv", "-o", "c.csv", "--vigilance", "0", "--verbose", "0"});
+    const Outcome minus = quorv({"classify", "minus.model", "far.csv", "-o", "c.csv", "--vigilance", "0", "--verbose", "0",
+                                  "--unclassified", "unknown"});
     ASSERT_EQ(minus.status, 0) << minus.err;
     EXPECT_EQ(minus.out.rfind("Unclassified patterns get the label -2 (-1 is a class of the model)\n", 0), 0u);
     EXPECT_EQ(slurp(dir / "c.csv"), "label\n-1\n-2\n");
@@ -540,9 +542,11 @@ TEST_F(Cli, ClassificationStreamsInBoundedMemory)
         for (int i = 0; i < file.second; ++i)
             out << rows[i % 4];
     }
-    const Outcome small = quorv({"classify", "m.model", "small.csv", "-o", "small.pred", "--vigilance", "0"});
-    const Outcome large =
-        quorv({"classify", "m.model", "large.csv", "-o", "large.pred", "--vigilance", "0", "--verbose", "1"});
+    // (5, 5) is beyond every box: unclassified with the pass off.
+    const Outcome small = quorv(
+        {"classify", "m.model", "small.csv", "-o", "small.pred", "--vigilance", "0", "--unclassified", "unknown"});
+    const Outcome large = quorv({"classify", "m.model", "large.csv", "-o", "large.pred", "--vigilance", "0",
+                                 "--verbose", "1", "--unclassified", "unknown"});
     ASSERT_EQ(large.status, 0) << large.err;
     ASSERT_EQ(small.status, 0) << small.err;
     EXPECT_LT(large.peak_kb, small.peak_kb + 4 * 1024) << "peak memory in KB: " << small.peak_kb << " for 140,000 rows";
@@ -760,9 +764,7 @@ TEST_F(Cli, VotingModelsReadBackAndShufflesAreSeeded)
 
     // The vote: a majority of those that answer; a tie goes to the earliest member.
     const std::vector<std::vector<double>> answers = {{1, -1, 2, 3, -1}, {2, -1, 2, 1, 4}, {2, -1, 1, 2, -1}};
-    const double expected[] = {2, -1, 2, 3, 4};
-    for (size_t i = 0; i < 5; ++i)
-        EXPECT_EQ(cli::vote(answers, i, -1), expected[i]) << i;
+    EXPECT_EQ(front::vote_all(answers, -1), (std::vector<double>{2, -1, 2, 3, 4}));
 }
 
 TEST_F(Cli, NearestPassClassifiesWhatNoBoxTakes)
@@ -771,10 +773,17 @@ TEST_F(Cli, NearestPassClassifiesWhatNoBoxTakes)
     put(dir / "d.csv", "a,b,label\n0.25,0.25,1\n1.2,1.2,2\n9,9,2\n");
     const Outcome run = quorv({"classify", "m.model", "d.csv", "-o", "p.csv", "--vigilance", "0.5"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // (9, 9) is beyond even the nearest box: the class with the most nodes, the lowest of equals.
     EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
-              "Classified 3 patterns: 1 by their boxes (vigilance 0.5), 1 by the nearest box (vigilance 0), "
-              "1 unclassified");
-    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\n1,1\n2,2\n-1,2\n");
+              "Classified 3 patterns: 1 by their boxes (vigilance 0.5), 2 by the nearest box (vigilance 0), "
+              "0 unclassified");
+    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\n1,1\n2,2\n1,2\n");
+    const Outcome off = quorv({"classify", "m.model", "d.csv", "-o", "p.csv", "--vigilance", "0.5",
+                               "--unclassified", "unknown"});
+    ASSERT_EQ(off.status, 0) << off.err;
+    EXPECT_EQ(off.out.substr(0, off.out.find('\n')),
+              "Classified 3 patterns: 1 by their boxes (vigilance 0.5), 2 unclassified");
+    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\n1,1\n-1,2\n-1,2\n");
 }
 
 TEST_F(Cli, ModelFormatTwoIsReadStrictly)
