@@ -323,11 +323,12 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         forest, the share of its members answering each class; one-hot for a
         single model (as a 1-nearest-neighbour classifier gives); for members
         voting over shuffles, the shares among the members that voted. With
-        unknown_label set, a last column holds the unknown share. Rows sum to
-        1, and predict gives a class of the largest share (for a forest, the
-        first of equal shares)."""
+        unknown_label set or unclassified="unknown", a last column holds the
+        unknown share. Rows sum to 1, and predict gives a class of the largest
+        share (for a forest, the first of equal shares)."""
         _, shares = self._codes_and_shares(X)
-        return shares if self.unknown_label is not None else np.ascontiguousarray(shares[:, :-1])
+        unknowns = self.unknown_label is not None or getattr(self, "unclassified", "nearest") == "unknown"
+        return shares if unknowns else np.ascontiguousarray(shares[:, :-1])
 
     def _unknown_value(self):
         """unknown_label, or when None the tool's default: -1, or the first
