@@ -48,7 +48,8 @@ size_t block_rows(size_t classes, size_t features)
 namespace {
 
 // One block's patterns (`rows`, positions among all the patterns), decided
-// into `out` at offset `first`.
+// into `out` at those positions: the members' answers are tallied one member
+// at a time, and only the block's tallies are held.
 class Block {
 public:
     Block(const Voters &v, const PolicySettings &s, const MemberCall &call, std::vector<size_t> rows, Decision *out)
