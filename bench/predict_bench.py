@@ -8,7 +8,8 @@ Rows of the breakdown (medians of N calls, microseconds):
   predict             the estimator's whole call
   checks and voting   what predict adds around the plug-in calls (input checks,
                       node codes, the vote)
-  plug-in call        _host.classify: arrays into host arrays, quorv_perf, result
+  plug-in call        _host.predict of one member with the nearest-box pass off:
+                      arrays into host arrays, one quorv_perf call, result
   of which the model  the same call with a one-node model of the same width
                       subtracted: per-call work that grows with the model
                       (templates copied into host arrays, nodes rebuilt by the
@@ -61,10 +62,12 @@ def bench(name, X, y, params, repeat):
         batch = np.ascontiguousarray(X[rng.integers(0, X.shape[0], rows)])
         ours = median_us(lambda: model.predict(batch), repeat)
         theirs = median_us(lambda: knn.predict(batch), repeat)
-        plugin = median_us(lambda: _host.classify(model.templates_, codes, model.vigilance, batch,
-                                                  model._scaling(), -1, 0), repeat)
-        tiny = median_us(lambda: _host.classify(tiny_t, tiny_c, model.vigilance, batch, model._scaling(), -1, 0),
-                         repeat)
+        def one_call(templates, node_codes):
+            return _host.predict([(templates, node_codes)], None, batch, model._scaling(), len(model.classes_),
+                                 model.vigilance, False, 0, False)
+
+        plugin = median_us(lambda: one_call(model.templates_, codes), repeat)
+        tiny = median_us(lambda: one_call(tiny_t, tiny_c), repeat)
         print("  %4d row%s: predict %9.1f us   1-NN %9.1f us   ratio %5.2f" % (
             rows, " " if rows == 1 else "s", ours, theirs, ours / theirs))
         print("             checks and voting %9.1f us, plug-in call %9.1f us, of which the model %9.1f us" % (

@@ -1,4 +1,5 @@
-// Forest options, members trained in the worker processes, and their draws.
+// Forest options, members trained in the worker processes, and the names of
+// the share columns.
 #include "forest.h"
 
 #include "error.h"
@@ -8,6 +9,7 @@
 #include "progress.h"
 #include "report.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -177,70 +179,32 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
 std::vector<std::string> share_columns(const std::vector<std::string> &class_names,
                                        const std::vector<std::string> &taken)
 {
-    const std::unordered_set<std::string> used(taken.begin(), taken.end());
-    for (std::string prefix = "share";; prefix += '_') {
-        std::vector<std::string> names;
-        for (const std::string &name : class_names)
-            names.push_back(prefix + ":" + name);
-        names.push_back(prefix + "_unknown");
-        bool clash = false;
-        for (const std::string &name : names)
-            clash = clash || used.count(name);
-        if (!clash)
-            return names;
-    }
-}
-
-std::vector<double> classify_forest(const Model &model, const Dataset &scaled, const ClassifySettings &s,
-                                    ClassifyCounts *counts, std::vector<char> *by_nearest,
-                                    std::vector<double> *shares)
-{
-    const double unknown = static_cast<double>(s.unknown_label);
-    std::vector<double> codes;
-    for (const ClassName &c : model.classes)
-        codes.push_back(c.code);
-    std::vector<std::vector<double>> boxes, full;
-    for (size_t k = 0; k < model.members.size(); ++k) {
-        const Dataset own = feature_columns(scaled, model.members[k].features);
-        boxes.push_back(call_perf(model, k, own, s.vigilance, s.unknown_label, s.verbose));
-        std::vector<double> answer = boxes.back();
-        std::vector<size_t> rest;
-        for (size_t i = 0; i < answer.size(); ++i)
-            if (answer[i] == unknown)
-                rest.push_back(i);
-        if (s.nearest && s.vigilance > 0 && !rest.empty()) {
-            const std::vector<double> second = call_perf(model, k, own.subset(rest), 0.0, s.unknown_label, s.verbose);
-            for (size_t j = 0; j < rest.size(); ++j)
-                answer[rest[j]] = second[j];
-        }
-        if (s.nearest) {  // what even the nearest box leaves out: the member's class with the most nodes
-            const double fallback = front::most_nodes_class(model.members[k].labels, codes);
-            for (const size_t i : rest)
-                if (answer[i] == unknown)
-                    answer[i] = fallback;
-        }
-        full.push_back(std::move(answer));
-    }
-    front::ForestVote vote = front::forest_vote(full, codes, unknown);
-    const std::vector<double> by_boxes = front::forest_vote(boxes, codes, unknown).labels;
-    ClassifyCounts c;
-    c.patterns = scaled.rows;
-    if (by_nearest)
-        by_nearest->assign(scaled.rows, 0);
-    for (size_t i = 0; i < scaled.rows; ++i) {
-        if (by_boxes[i] != unknown) {
-            ++c.by_boxes;
-        } else if (vote.labels[i] != unknown) {
-            ++c.by_nearest;
-            if (by_nearest)
-                (*by_nearest)[i] = 1;
+    // A taken name blocks the prefix of k underscores when it is
+    // "share" + k underscores + ":" + a class's name, or the unknown column
+    // "share" + k underscores + "_unknown"; each is read once.
+    const std::unordered_set<std::string> names(class_names.begin(), class_names.end());
+    std::vector<bool> blocked(taken.size() + 1, false);
+    for (const std::string &t : taken) {
+        if (t.compare(0, 5, "share") != 0)
+            continue;
+        const size_t end = t.find_first_not_of('_', 5), k = (end == std::string::npos ? t.size() : end) - 5;
+        if (end == std::string::npos)
+            continue;
+        if (t[end] == ':') {
+            if (k < blocked.size() && names.count(t.substr(end + 1)))
+                blocked[k] = true;
+        } else if (k >= 1 && k - 1 < blocked.size() && t.compare(end, std::string::npos, "unknown") == 0) {
+            blocked[k - 1] = true;
         }
     }
-    if (counts)
-        counts->add(c);
-    if (shares)
-        *shares = std::move(vote.shares);
-    return vote.labels;
+    const size_t k = static_cast<size_t>(std::find(blocked.begin(), blocked.end(), false) - blocked.begin());
+    const std::string prefix = "share" + std::string(k, '_');
+    std::vector<std::string> columns;
+    columns.reserve(class_names.size() + 1);
+    for (const std::string &name : class_names)
+        columns.push_back(prefix + ":" + name);
+    columns.push_back(prefix + "_unknown");
+    return columns;
 }
 
 }  // namespace cli

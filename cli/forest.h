@@ -1,7 +1,7 @@
-// Forests on the command line: the options that make one, the training of
-// its members in the worker processes, and classification by their vote.
-// The draws, the vote and the file records are the front library's
-// (front/forest.h), so that Python gives the same forest from the same seed.
+// Forests on the command line: the options that make one and the training of
+// its members in the worker processes. The draws, the vote (front/policy.h)
+// and the file records are the front library's, so that Python gives the
+// same forest from the same seed and the same answers from it.
 #ifndef QUORV_CLI_FOREST_H
 #define QUORV_CLI_FOREST_H
 
@@ -59,23 +59,12 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
 // The columns `features` of every row.
 Dataset feature_columns(const Dataset &data, const std::vector<size_t> &features);
 
-// A forest's labels for `scaled` (already scaled like the model): every
-// member answers in full with its own features (its boxes, then, with
-// settings.nearest, its nearest box, and where even that leaves a pattern out
-// its class with the most nodes: front::most_nodes_class), and the answers are voted
-// (front::forest_vote). Counts: a pattern is classified by the boxes when the
-// vote of the members' box answers alone gives it a class, by the nearest box
-// when only the full answers do. `*shares`, when given, gets the vote shares
-// (patterns x (classes + 1), unknown last).
-std::vector<double> classify_forest(const Model &model, const Dataset &scaled, const ClassifySettings &settings,
-                                    ClassifyCounts *counts, std::vector<char> *by_nearest,
-                                    std::vector<double> *shares);
-
 // Header names of the share columns of `classify --proba`: "share:NAME" for
 // each class (by name) and "share_unknown" last. Two classes never clash
 // (their names differ) nor a class with the unknown column (':' against '_');
 // while any name is one of `taken` (label, true_label, kept columns) the
-// prefix takes one more underscore ("share_:NAME", "share__unknown").
+// prefix takes one more underscore ("share_:NAME", "share__unknown"). Linear
+// in the names.
 std::vector<std::string> share_columns(const std::vector<std::string> &class_names,
                                        const std::vector<std::string> &taken);
 

@@ -1,19 +1,13 @@
-// Voting members and the nearest-box pass, on top of the classification plug-in.
+// The tool's side of classification: the plug-in as the policy's member call,
+// and the counts in the tool's words.
 #include "voting.h"
 
-#include "forest.h"
 #include "plugins.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace cli {
-
-void ClassifyCounts::add(const ClassifyCounts &other)
-{
-    patterns += other.patterns;
-    by_boxes += other.by_boxes;
-    by_nearest += other.by_nearest;
-}
 
 std::string ClassifyCounts::text(double vigilance, bool nearest) const
 {
@@ -21,67 +15,49 @@ std::string ClassifyCounts::text(double vigilance, bool nearest) const
     std::snprintf(vig, sizeof vig, "%g", vigilance);
     std::string out = std::to_string(patterns) + (patterns == 1 ? " pattern: " : " patterns: ") +
                       std::to_string(by_boxes) + " by their boxes (vigilance " + vig + ")";
-    if (nearest && vigilance > 0)
+    if (nearest && (vigilance > 0 || by_nearest > 0))
         out += ", " + std::to_string(by_nearest) + " by the nearest box (vigilance 0)";
     return out + ", " + std::to_string(unclassified()) + " unclassified";
 }
 
-namespace {
-
-// Every member's answers for `patterns`, voted; with `shares`, the shares
-// among the members that answered.
-std::vector<double> voted(const Model &model, const Dataset &patterns, double vigilance, long unknown, long verbose,
-                          std::vector<double> *shares)
+size_t classify_block_rows(const Model &model, size_t columns)
 {
-    std::vector<std::vector<double>> answers;
-    for (size_t m = 0; m < model.members.size(); ++m)
-        answers.push_back(call_perf(model, m, patterns, vigilance, unknown, verbose));
-    if (shares) {
-        std::vector<double> codes;
-        for (const ClassName &c : model.classes)
-            codes.push_back(c.code);
-        *shares = front::answered_shares(answers, codes);
-    }
-    return front::vote_all(answers, static_cast<double>(unknown));
+    const size_t kCells = size_t{1} << 20, kRows = 65536;
+    const size_t by_file = std::max<size_t>(1, std::min(kRows, kCells / std::max<size_t>(columns, 1)));
+    return std::min(by_file, front::block_rows(model.classes.size(), model.cols()));
 }
-
-}  // namespace
 
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &s,
                                     ClassifyCounts *counts, std::vector<char> *by_nearest, std::vector<double> *shares)
 {
-    if (model.forest.on)
-        return classify_forest(model, scaled, s, counts, by_nearest, shares);
-    if (by_nearest)
-        by_nearest->assign(scaled.rows, 0);
-    const double unknown = static_cast<double>(s.unknown_label);
-    std::vector<double> labels = voted(model, scaled, s.vigilance, s.unknown_label, s.verbose, shares);
-    std::vector<size_t> rest;
-    for (size_t i = 0; i < labels.size(); ++i)
-        if (labels[i] == unknown)
-            rest.push_back(i);
-    ClassifyCounts c;
-    c.patterns = scaled.rows;
-    c.by_boxes = scaled.rows - rest.size();
-    if (s.nearest && !rest.empty() && s.vigilance > 0) {
-        std::vector<double> second_shares;
-        const std::vector<double> second = voted(model, scaled.subset(rest), 0.0, s.unknown_label, s.verbose,
-                                                 shares ? &second_shares : nullptr);
-        const size_t width = model.classes.size() + 1;
-        for (size_t k = 0; k < rest.size(); ++k) {
-            if (shares)
-                std::copy(second_shares.begin() + static_cast<long>(k * width),
-                          second_shares.begin() + static_cast<long>((k + 1) * width),
-                          shares->begin() + static_cast<long>(rest[k] * width));
-            labels[rest[k]] = second[k];
-            c.by_nearest += second[k] != unknown;
-            if (by_nearest)
-                (*by_nearest)[rest[k]] = second[k] != unknown;
-        }
-    }
+    front::Voters voters;
+    for (const ClassName &c : model.classes)
+        voters.classes.push_back(c.code);
+    for (const Member &m : model.members)
+        voters.fallback.push_back(front::most_nodes_class(m.labels, voters.classes));
+    voters.forest = model.forest.on;
+    voters.features = model.cols();
+    front::PolicySettings settings;
+    settings.vigilance = s.vigilance;
+    settings.nearest = s.nearest;
+    settings.unknown = static_cast<double>(s.unknown_label);
+    settings.shares = shares != nullptr;
+    settings.marks = by_nearest != nullptr;
+    const front::MemberCall call = [&](size_t member, const std::vector<size_t> &rows, double vigilance) {
+        front::Patterns patterns = all_patterns(scaled);
+        patterns.rows = &rows;
+        if (!model.members[member].features.empty())  // a forest member sees its own features
+            patterns.columns = &model.members[member].features;
+        return call_perf(model, member, patterns, vigilance, s.unknown_label, s.verbose);
+    };
+    front::Decision d = front::decide(voters, scaled.rows, settings, call);
     if (counts)
-        counts->add(c);
-    return labels;
+        counts->add(d.counts);
+    if (by_nearest)
+        *by_nearest = std::move(d.by_nearest);
+    if (shares)
+        *shares = std::move(d.shares);
+    return std::move(d.labels);
 }
 
 }  // namespace cli

@@ -1,10 +1,12 @@
-// Classification by every member of a model, a majority vote among them, and
-// a second pass at vigilance 0 for the patterns no box takes.
+// Classification of a dataset by a model's members, through the front
+// library's policy (front/policy.h: the boxes, the pass at vigilance 0, the
+// fallback, the vote, the shares and the counts) with the classification
+// plug-in as the members' call.
 #ifndef QUORV_CLI_VOTING_H
 #define QUORV_CLI_VOTING_H
 
 #include "dataset.h"
-#include "front/vote.h"
+#include "front/policy.h"
 #include "model.h"
 
 #include <string>
@@ -15,28 +17,27 @@ namespace cli {
 struct ClassifySettings {
     double vigilance = 0.75;
     long unknown_label = -1;
-    bool nearest = true;  // the second pass
+    bool nearest = true;  // the pass at vigilance 0 and the fallback
     long verbose = 0;     // plug-in console detail
 };
 
 // Patterns each pass classified; added up over blocks.
-struct ClassifyCounts {
-    size_t patterns = 0, by_boxes = 0, by_nearest = 0;
-    size_t unclassified() const { return patterns - by_boxes - by_nearest; }
-    void add(const ClassifyCounts &other);
-    // "150 patterns: 120 by their boxes (vigilance 0.75), 28 by the nearest box, 2 unclassified"
+struct ClassifyCounts : front::Counts {
+    // "150 patterns: 120 by their boxes (vigilance 0.75), 28 by the nearest box (vigilance 0), 2 unclassified";
+    // the nearest box's part with the pass, when it ran (vigilance above 0) or classified any.
     std::string text(double vigilance, bool nearest) const;
 };
 
-// The members' answers are voted by the front library's rule (front/vote.h).
-using front::vote;
+// Rows per block of a file classified with `model`, whose lines hold
+// `columns` cells: at most 65,536, and fewer for wide files (a block holds
+// about a million cells) and for models of many classes (front::block_rows),
+// so that memory stays flat whatever the file and the model.
+size_t classify_block_rows(const Model &model, size_t columns);
 
-// Classifies `scaled` (already scaled like the model) with every member;
-// `*by_nearest`, when given, marks the patterns the second pass classified.
-// `*shares`, when given, gets each pattern's vote shares (patterns x
-// (classes + 1), unknown last): a forest's (front::forest_vote), else those
-// among the members that voted in the pass that decided (front::answered_shares).
-// A forest's members answer in full and vote as forest.h says.
+// Classifies `scaled` (already scaled like the model) with every member by the
+// front library's policy; `*by_nearest`, when given, marks the patterns the
+// counts give to the nearest box. `*shares`, when given, gets each pattern's
+// vote shares (patterns x (classes + 1), unknown last).
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &settings,
                                     ClassifyCounts *counts, std::vector<char> *by_nearest = nullptr,
                                     std::vector<double> *shares = nullptr);

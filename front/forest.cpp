@@ -1,4 +1,4 @@
-// Forest draws and the forest vote.
+// Forest draws.
 #include "forest.h"
 
 #include "draws.h"
@@ -100,81 +100,6 @@ std::vector<size_t> member_features(size_t total_features, size_t features, std:
 {
     Engine rng(seed + member);
     return draw_features(rng, total_features, features, false);
-}
-
-namespace {
-
-// Answers per class for pattern i, the last entry counting answers that are
-// no class (only `unknown` can be).
-void count_answers(const std::vector<std::vector<double>> &answers, size_t i, const std::vector<double> &classes,
-                   std::vector<size_t> *count)
-{
-    std::fill(count->begin(), count->end(), 0);
-    for (const std::vector<double> &member : answers) {
-        const double a = member[i];
-        const auto at = std::lower_bound(classes.begin(), classes.end(), a);
-        ++(*count)[at != classes.end() && *at == a ? static_cast<size_t>(at - classes.begin()) : classes.size()];
-    }
-}
-
-}  // namespace
-
-ForestVote forest_vote(const std::vector<std::vector<double>> &answers, const std::vector<double> &classes,
-                       double unknown)
-{
-    ForestVote v;
-    const size_t n = answers.empty() ? 0 : answers[0].size(), c = classes.size();
-    const double members = static_cast<double>(answers.size());
-    v.labels.assign(n, unknown);
-    v.shares.assign(n * (c + 1), 0.0);
-    std::vector<size_t> count(c + 1);
-    for (size_t i = 0; i < n; ++i) {
-        count_answers(answers, i, classes, &count);
-        size_t best = c;
-        for (size_t k = 0; k < c; ++k)
-            if (count[k] > 0 && (best == c || count[k] > count[best]))
-                best = k;
-        if (best < c && count[best] >= count[c])
-            v.labels[i] = classes[best];
-        for (size_t k = 0; k <= c; ++k)
-            v.shares[i * (c + 1) + k] = static_cast<double>(count[k]) / members;
-    }
-    return v;
-}
-
-double most_nodes_class(const std::vector<double> &node_labels, const std::vector<double> &classes)
-{
-    if (classes.empty())
-        throw Error("a model needs at least one class");
-    std::vector<size_t> count(classes.size());
-    for (const double label : node_labels) {
-        const auto at = std::lower_bound(classes.begin(), classes.end(), label);
-        if (at != classes.end() && *at == label)
-            ++count[static_cast<size_t>(at - classes.begin())];
-    }
-    size_t best = 0;
-    for (size_t k = 1; k < classes.size(); ++k)
-        if (count[k] > count[best])
-            best = k;
-    return classes[best];
-}
-
-std::vector<double> answered_shares(const std::vector<std::vector<double>> &answers,
-                                    const std::vector<double> &classes)
-{
-    const size_t n = answers.empty() ? 0 : answers[0].size(), c = classes.size();
-    std::vector<double> shares(n * (c + 1), 0.0);
-    std::vector<size_t> count(c + 1);
-    for (size_t i = 0; i < n; ++i) {
-        count_answers(answers, i, classes, &count);
-        const size_t answered = answers.size() - count[c];
-        if (answered == 0)
-            shares[i * (c + 1) + c] = 1.0;
-        else
-            for (size_t k = 0; k < c; ++k)
-                shares[i * (c + 1) + k] = static_cast<double>(count[k]) / static_cast<double>(answered);
-    }
-    return shares;
 }
 
 }  // namespace front

@@ -1,7 +1,7 @@
 // Forests: many members, each trained on a seeded sample of the rows and a
-// seeded subset of the features, and their vote. Both front ends draw and vote
-// here, so a forest fitted in Python and one trained by `quorv train` with the
-// same settings and seed are the same model.
+// seeded subset of the features (their vote is the policy's, front/policy.h).
+// Both front ends draw here, so a forest fitted in Python and one trained by
+// `quorv train` with the same settings and seed are the same model.
 //
 // What it keeps true: member k of a forest with seed S draws from an Engine
 // seeded with S + k - 1, first its features (nothing when it uses all), then
@@ -53,34 +53,6 @@ MemberDraw draw_member(size_t total_rows, const SampleRule &sample, size_t total
 // Only the features of member `member`: the same as draw_member's, in time
 // linear in total_features (the model reader checks each member's with it).
 std::vector<size_t> member_features(size_t total_features, size_t features, std::uint64_t seed, size_t member);
-
-// A forest's vote over `answers[m][i]` (member m's class code for pattern i,
-// or `unknown`), with `classes` the class codes in ascending order. For each
-// pattern: the share of members per class, then the share that answered
-// unknown (C + 1 values summing to 1, answers over members), and the label:
-// the class with the most answers, a tie going to the lowest code, or
-// `unknown` when more members answered unknown than gave any one class.
-struct ForestVote {
-    std::vector<double> labels;  // per pattern
-    std::vector<double> shares;  // row-major, patterns x (classes + 1)
-};
-ForestVote forest_vote(const std::vector<std::vector<double>> &answers, const std::vector<double> &classes,
-                       double unknown);
-
-// A member's answer for a pattern that even its nearest box leaves out (its
-// grown box would span all its features with every node: possible only far
-// outside the training range): its class with the most nodes, the lowest code
-// of equals. With the nearest-box pass every member thus answers with a class,
-// in the tool and in Python alike. `node_labels`: the member's node codes.
-double most_nodes_class(const std::vector<double> &node_labels, const std::vector<double> &classes);
-
-// The shares of a model voting over shuffles, whose members vote only when
-// they classify the pattern (front/vote.h): per class, its answers over the
-// answers that are not unknown (any answer that is no class), and an unknown
-// share of 1 where there are none. Row-major, patterns x (classes + 1). The vote's label always has the
-// largest share (a tie may go to another class of the same share).
-std::vector<double> answered_shares(const std::vector<std::vector<double>> &answers,
-                                    const std::vector<double> &classes);
 
 }  // namespace front
 

@@ -1,35 +1,31 @@
-// Majority vote among members.
+// The members' vote over gathered answers, read from the policy's tally.
 #include "vote.h"
+
+#include "tally.h"
+
+#include <algorithm>
 
 namespace front {
 
-double vote(const std::vector<std::vector<double>> &answers, size_t i, double unknown)
-{
-    if (answers.size() == 1)
-        return answers[0][i];
-    double best = unknown;
-    size_t best_count = 0;
-    for (size_t m = 0; m < answers.size(); ++m) {
-        const double label = answers[m][i];
-        if (label == unknown)
-            continue;
-        size_t count = 0;
-        for (const auto &member : answers)
-            count += member[i] == label;
-        if (count > best_count) {  // strictly more: the earlier member keeps a tie
-            best = label;
-            best_count = count;
-        }
-    }
-    return best;
-}
-
 std::vector<double> vote_all(const std::vector<std::vector<double>> &answers, double unknown)
 {
+    std::vector<double> labels;  // every answer that is not unknown is a label here
+    for (const std::vector<double> &member : answers)
+        for (const double a : member)
+            if (a == a && a != unknown)
+                labels.push_back(a);
+    std::sort(labels.begin(), labels.end());
+    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
     const size_t n = answers.empty() ? 0 : answers[0].size();
-    std::vector<double> out(n);
-    for (size_t i = 0; i < n; ++i)
-        out[i] = vote(answers, i, unknown);
+    Tally tally(n, labels);
+    for (size_t m = 0; m < answers.size(); ++m)
+        tally.add(m, answers[m]);
+    std::vector<double> out(n, unknown);
+    for (size_t i = 0; i < n; ++i) {
+        const size_t best = tally.earliest_most(i);
+        if (best != Tally::npos)
+            out[i] = labels[best];
+    }
     return out;
 }
 

@@ -84,14 +84,6 @@ void read_model_and_data(const std::string &model_path, const std::string &data_
 
 namespace {
 
-// Rows per block: at most 65,536, and fewer for wide files, so that a block
-// holds about a million cells (8 MB of doubles) whatever the file's shape.
-size_t block_rows(size_t columns)
-{
-    const size_t kCells = size_t{1} << 20, kRows = 65536;
-    return std::max<size_t>(1, std::min(kRows, kCells / std::max<size_t>(columns, 1)));
-}
-
 // "quorv: 1234567 rows classified, 250000 rows/s" on standard error, kept up
 // to date when it is a terminal and the job has taken more than a second.
 class Progress {
@@ -227,7 +219,7 @@ void run_classify(const Args &args)
     const ModelColumns columns =
         data_columns(reader, model, column_list(args.text("--keep")), column_list(args.text("--ignore")));
     check_kept_columns(reader.header(), columns.keep);
-    const size_t rows_per_block = block_rows(reader.header().size());
+    const size_t rows_per_block = classify_block_rows(model, reader.header().size());
     CsvTable table = first_rows(reader, rows_per_block);
     // A file of one block gets the plug-in's own summary; blocks of a larger
     // one are classified silently (or each with its trace) and the tool sums them up.

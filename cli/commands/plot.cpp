@@ -4,7 +4,6 @@
 #include "csv.h"
 #include "error.h"
 #include "files.h"
-#include "minihost.h"
 #include "model.h"
 #include "forest.h"
 #include "pipeline.h"
@@ -56,15 +55,10 @@ std::vector<double> classify_with_winners(const Model &model, const Dataset &sca
 {
     active->assign(model.members.at(0).nodes, 0);
     std::pair<std::string, std::vector<char> *> state("", active);
-    minihost::set_console_listener(record_winner, &state);
-    try {
-        const std::vector<double> labels = call_perf(model, 0, scaled, model.params.vigilance, unknown, 3);
-        minihost::set_console_listener(nullptr, nullptr);
-        return labels;
-    } catch (...) {
-        minihost::set_console_listener(nullptr, nullptr);
-        throw;
-    }
+    front::Console console;
+    console.listener = record_winner;
+    console.context = &state;
+    return call_perf(model, 0, all_patterns(scaled), model.params.vigilance, unknown, 3, console);
 }
 
 }  // namespace

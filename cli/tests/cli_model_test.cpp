@@ -181,7 +181,8 @@ TEST_F(Cli, ModelFilesThatMeanNothingAreRefusedWithTheirLine)
     // A model with the class -1 gets the first free label below it for the unclassified.
     put(dir / "minus.model", replaced(kModel, "node 1 0 0", "node -1 0 0"));
     put(dir / "far.csv", "a,b\n0.25,0.25\n5,5\n");
-    const Outcome minus = quorv({"classify", "minus.model", "far.csv", "-o", "c.csv", "--vigilance", "0", "--verbose", "0"});
+    const Outcome minus = quorv({"classify", "minus.model", "far.csv", "-o", "c.csv", "--vigilance", "0", "--verbose", "0",
+                                  "--unclassified", "unknown"});
     ASSERT_EQ(minus.status, 0) << minus.err;
     EXPECT_EQ(minus.out.rfind("Unclassified patterns get the label -2 (-1 is a class of the model)\n", 0), 0u);
     EXPECT_EQ(slurp(dir / "c.csv"), "label\n-1\n-2\n");

@@ -229,9 +229,7 @@ TEST_F(Cli, VotingModelsReadBackAndShufflesAreSeeded)
 
     // The vote: a majority of those that answer; a tie goes to the earliest member.
     const std::vector<std::vector<double>> answers = {{1, -1, 2, 3, -1}, {2, -1, 2, 1, 4}, {2, -1, 1, 2, -1}};
-    const double expected[] = {2, -1, 2, 3, 4};
-    for (size_t i = 0; i < 5; ++i)
-        EXPECT_EQ(cli::vote(answers, i, -1), expected[i]) << i;
+    EXPECT_EQ(front::vote_all(answers, -1), (std::vector<double>{2, -1, 2, 3, 4}));
 }
 
 TEST_F(Cli, NearestPassClassifiesWhatNoBoxTakes)
@@ -240,10 +238,17 @@ TEST_F(Cli, NearestPassClassifiesWhatNoBoxTakes)
     put(dir / "d.csv", "a,b,label\n0.25,0.25,1\n1.2,1.2,2\n9,9,2\n");
     const Outcome run = quorv({"classify", "m.model", "d.csv", "-o", "p.csv", "--vigilance", "0.5"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // (9, 9) is beyond even the nearest box: the class with the most nodes, the lowest of equals.
     EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
-              "Classified 3 patterns: 1 by their boxes (vigilance 0.5), 1 by the nearest box (vigilance 0), "
-              "1 unclassified");
-    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\n1,1\n2,2\n-1,2\n");
+              "Classified 3 patterns: 1 by their boxes (vigilance 0.5), 2 by the nearest box (vigilance 0), "
+              "0 unclassified");
+    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\n1,1\n2,2\n1,2\n");
+    const Outcome off = quorv({"classify", "m.model", "d.csv", "-o", "p.csv", "--vigilance", "0.5",
+                               "--unclassified", "unknown"});
+    ASSERT_EQ(off.status, 0) << off.err;
+    EXPECT_EQ(off.out.substr(0, off.out.find('\n')),
+              "Classified 3 patterns: 1 by their boxes (vigilance 0.5), 2 unclassified");
+    EXPECT_EQ(slurp(dir / "p.csv"), "label,true_label\n1,1\n-1,2\n-1,2\n");
 }
 
 TEST_F(Cli, TuneGivesTheSameTableOnOneOrTwoWorkersAndWritesTheBest)

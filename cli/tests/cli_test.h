@@ -8,6 +8,7 @@
 #include "error.h"
 #include "model.h"
 #include "numbers.h"
+#include "front/vote.h"
 #include "voting.h"
 #include "support.h"
 #include "tool_test.h"

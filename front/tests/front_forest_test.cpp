@@ -1,4 +1,4 @@
-// Forest draws, amounts and votes: the rules both front ends share.
+// Forest draws and amounts: the rules both front ends share.
 #include "front/draws.h"
 #include "front/error.h"
 #include "front/forest.h"
@@ -94,62 +94,4 @@ TEST(ForestDraws, SamplesAndSubsetsKeepTheirRules)
     EXPECT_THROW(front::draw_member(0, {1, true}, 4, 2, 1, 0), front::Error);
 }
 
-TEST(ForestVote, MostAnswersWinTiesGoLowSharesSumToOne)
-{
-    const double u = -1;
-    const std::vector<double> classes = {1, 2, 5};
-    const struct {
-        std::vector<double> answers;  // one pattern, one answer per member
-        double label;
-        std::vector<double> shares;  // classes 1, 2, 5, then unknown
-    } cases[] = {
-        {{2, 2, 1}, 2, {1.0 / 3, 2.0 / 3, 0, 0}},
-        {{5, 1}, 1, {0.5, 0, 0.5, 0}},           // a tie: the lower code
-        {{5, 2, 1, 5, 2}, 2, {0.2, 0.4, 0.4, 0}},
-        {{u, u, 5}, u, {0, 0, 1.0 / 3, 2.0 / 3}},  // more unknown than any class
-        {{u, 5}, 5, {0, 0, 0.5, 0.5}},           // a class ties with unknown: the class
-        {{u}, u, {0, 0, 0, 1}},
-        {{7, 1, 1}, 1, {2.0 / 3, 0, 0, 1.0 / 3}},  // no class of the model counts as unknown
-    };
-    for (const auto &c : cases) {
-        std::vector<std::vector<double>> answers;
-        for (double a : c.answers)
-            answers.push_back({a, 1});
-        const front::ForestVote v = front::forest_vote(answers, classes, u);
-        ASSERT_EQ(v.labels.size(), 2u);
-        EXPECT_EQ(v.labels[0], c.label);
-        EXPECT_EQ(std::vector<double>(v.shares.begin(), v.shares.begin() + 4), c.shares);
-        double sum = 0;
-        for (size_t k = 0; k < 4; ++k)
-            sum += v.shares[k];
-        EXPECT_NEAR(sum, 1.0, 1e-15);
-        EXPECT_EQ(v.labels[1], 1);
-    }
-}
-
-TEST(ForestVote, AnsweredSharesCountOnlyMembersThatAnswered)
-{
-    const std::vector<std::vector<double>> answers = {{1, -1, -1}, {2, -1, 2}, {2, -1, -1}};
-    const std::vector<double> shares = front::answered_shares(answers, {1, 2});
-    EXPECT_EQ(shares, (std::vector<double>{1.0 / 3, 2.0 / 3, 0, 0, 0, 1, 0, 1, 0}));
-}
-
 }  // namespace
-
-TEST(ForestVote, AMemberThatCannotPlaceAPatternAnswersItsClassWithTheMostNodes)
-{
-    const std::vector<double> classes = {1, 2, 5};
-    const struct {
-        std::vector<double> node_labels;
-        double expected;
-    } cases[] = {
-        {{5, 2, 5, 1}, 5},
-        {{2, 5, 5, 2}, 2},  // equals: the lowest code
-        {{5}, 5},
-        {{}, 1},            // no nodes at all: the lowest class
-        {{7, 7, 2}, 2},     // a label of no class counts for none
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(front::most_nodes_class(c.node_labels, classes), c.expected);
-    EXPECT_THROW(front::most_nodes_class({1}, {}), front::Error);
-}

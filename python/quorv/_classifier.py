@@ -38,6 +38,13 @@ def _flag(name, value):
     return bool(value)
 
 
+def _unclassified(value):
+    """True for "nearest" (the pass at vigilance 0 and the fallback), False for "unknown"."""
+    if not isinstance(value, str) or value not in ("nearest", "unknown"):
+        raise ValueError("unclassified must be 'nearest' or 'unknown', got %r" % (value,))
+    return value == "nearest"
+
+
 def _seed(shuffle, random_state):
     """The seed of the training order, as the model file records it: the int
     itself, one drawn from a RandomState, or a fresh one for None; -1 when the
@@ -60,19 +67,38 @@ def _validated(estimator, *args, **kwargs):
     return estimator._validate_data(*args, **kwargs)
 
 
+def _has_unknowns(model):
+    """Whether predict may answer the unknown label: with unknown_label set,
+    or with unclassified="unknown" (the pass at vigilance 0 off)."""
+    return model.unknown_label is not None or getattr(model, "unclassified", "nearest") == "unknown"
+
+
+def _unknown_value(model):
+    """unknown_label, or when None the tool's default: -1, or the first whole
+    number below it that is no class (by value or text)."""
+    if model.unknown_label is not None:
+        return model.unknown_label
+    taken = model.classes_.tolist()
+    label = -1
+    while any(c == label or str(c) == str(label) for c in taken):
+        label -= 1
+    return label
+
+
 def prediction_dtype(model):
-    """The dtype of `model.predict`'s labels: that of classes_, or with
-    unknown_label set, one that holds both (object when one is text and the
-    other numbers). Refuses an unknown_label that is no single label or that
-    is a class, as the tool refuses it (the predictions could not tell
-    "unclassified" from that class)."""
+    """The dtype of `model.predict`'s labels: that of classes_, or when the
+    predictions may hold the unknown label, one that holds both (object when
+    one is text and the other numbers). Refuses an unknown_label that is no
+    single label or that is a class, as the tool refuses it (the predictions
+    could not tell "unclassified" from that class)."""
     classes = model.classes_
-    if model.unknown_label is None:
+    if not _has_unknowns(model):
         return classes.dtype
-    unknown = np.asarray(model.unknown_label)
+    label = _unknown_value(model)
+    unknown = np.asarray(label)
     if unknown.ndim != 0:
         raise ValueError("unknown_label must be one label, got %r" % (model.unknown_label,))
-    if any(c == model.unknown_label or str(c) == str(model.unknown_label) for c in classes.tolist()):
+    if any(c == label or str(c) == str(label) for c in classes.tolist()):
         raise ValueError("unknown_label %r is a class label of the model; choose a label no class uses"
                          % (model.unknown_label,))
     same_kind = (classes.dtype.kind in "biuf") == (unknown.dtype.kind in "biuf")
@@ -151,12 +177,22 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         The plug-ins measure box sizes in the units they are given, so the
         default suits data whose features have different units.
     unknown_label : label or None, default None
-        What `predict` gives a pattern that no box passing the vigilance test
-        takes. None gives the label of the nearest box instead (classification
-        again at vigilance 0, in a second plug-in call); a pattern that not
-        even that classifies (its grown box would span n_features or more with
-        every node, possible only far outside the training range) gets the
-        class with the most nodes.
+        The label `predict` gives a pattern left unclassified, which only
+        unclassified="unknown" leaves; None gives -1 as `quorv classify` does
+        (or the first whole number below it that is no class). It only sets
+        the label: until this version, setting it also turned the nearest-box
+        pass off; a script that relied on that passes unclassified="unknown".
+    unclassified : "nearest" or "unknown", default "nearest"
+        What becomes of a pattern that no box passing the vigilance test
+        takes, as the tool's `--unclassified`. "nearest": every member that
+        leaves it out answers with its nearest box (classification again at
+        vigilance 0, in a second plug-in call), and where even that leaves it
+        out (its grown box would span n_features or more with every node,
+        possible only far outside the training range) with its class with the
+        most nodes, the lowest of equals; a single model gives that answer.
+        "unknown": nothing is asked at vigilance 0, and the pattern gets
+        unknown_label (for members, when none of their boxes takes it; for a
+        forest, when more members leave it out than give any one class).
     shuffle : bool, default False
         Present the training patterns in a random order. Training depends on
         the order; by default it is the order of the rows, as on the command line.
@@ -175,8 +211,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         max_samples and bootstrap say. More: each member trains on its own
         sample of the rows (max_samples, bootstrap), in the order drawn, and
         of the features (max_features); predict takes the class most members
-        give (each member answering in full: its boxes, then its nearest box),
-        a tie going to the lowest class.
+        give (each member answering in full as `unclassified` says), a tie
+        going to the lowest class.
     max_features : float in (0, 1], int, "sqrt" or "log2", default 1.0
         A forest member's features, drawn without replacement: a float is a
         fraction of them (at least one), an int a count, "sqrt" and "log2"
@@ -206,7 +242,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         features (positions among the model's), None for any other model.
     templates_, node_labels_, n_presentations_ : those of the first member.
     voters_ : list of (templates, node_labels, n_presentations) of the members
-        after the first. With members, `predict` takes their vote.
+        after the first. With members, `predict` takes their vote: the members
+        whose boxes take a pattern vote, a tie going to the earliest member's
+        label; for a pattern none takes, the members' full answers (see
+        `unclassified`).
     estimators_features_ : list of each member's features for a forest, else None.
     converged_ : bool, whether training ended because a presentation changed
         nothing (for every member).
@@ -221,7 +260,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
 
     def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=100,
                  trim=False, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
-                 n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None):
+                 n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None,
+                 unclassified="nearest"):
         self.vigilance = vigilance
         self.min_size = min_size
         self.learning_rate = learning_rate
@@ -238,6 +278,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.max_samples = max_samples
         self.bootstrap = bootstrap
         self.n_jobs = n_jobs
+        self.unclassified = unclassified
 
     def fit(self, X, y):
         """Trains on X (n_samples, n_features) and the labels y (numbers or strings)."""
@@ -394,81 +435,30 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             if np.any(at >= classes.size) or np.any(classes[np.minimum(at, classes.size - 1)] != labels):
                 raise ValueError("%s holds labels that are not in classes_" % l_name)
 
-    def _answers(self, members, X, vigilance, verbose):
-        return [_host.classify(t, codes, vigilance, X, self._scaling(), _UNKNOWN_CODE, verbose)
-                for t, codes in members]
-
-    @staticmethod
-    def _voted(answers):
-        """Members' answers voted by the tool's rule for members over shuffles."""
-        return answers[0].copy() if len(answers) == 1 else _quorv.vote(answers, _UNKNOWN_CODE)
-
-    def _vote(self, X, vigilance, verbose):
-        """(codes, shares) of a single model or of members voting over shuffles:
-        the members whose boxes take a pattern vote; for a pattern none takes,
-        unless unknown_label is set, their nearest boxes (classification at
-        vigilance 0); one even those leave out gets the class with the most
-        nodes. Shares are over the members that voted; unknown last."""
-        members = self._members()
-        answers = self._answers(members, X, vigilance, verbose)
-        codes = self._voted(answers)
-        shares = _forest.answered_shares(answers, len(self.classes_))
-        unclassified = np.flatnonzero(codes == _UNKNOWN_CODE)
-        if self.unknown_label is not None:
-            return codes, shares
-        if unclassified.size and vigilance > 0:
-            answers = self._answers(members, X[unclassified], 0.0, verbose)
-            codes[unclassified] = self._voted(answers)
-            shares[unclassified] = _forest.answered_shares(answers, len(self.classes_))
-            unclassified = unclassified[codes[unclassified] == _UNKNOWN_CODE]
-        if unclassified.size:
-            # The class with the most nodes; the first of equals.
-            codes[unclassified] = _forest.most_nodes_class(np.concatenate([c for _, c in members]),
-                                                           len(self.classes_))
-            shares[unclassified] = 0.0
-            shares[unclassified, int(codes[unclassified[0]])] = 1.0
-        return codes, shares
-
-    def _forest_vote(self, X, vigilance, verbose):
-        """A forest's (codes, shares): every member answers in full with its own
-        features (its boxes, then, unless unknown_label is set, its nearest box;
-        a pattern even that leaves out gets the member's class with the most
-        nodes), and the members' answers are voted (shares over all members,
-        unknown last)."""
-        scaling = self._scaling()
-        answers = []
-        for (templates, codes), features in zip(self._members(), self.estimators_features_):
-            patterns = X[:, features]
-            lo_hi = None if scaling is None else (scaling[0][features], scaling[1][features])
-            answer = _host.classify(templates, codes, vigilance, patterns, lo_hi, _UNKNOWN_CODE, verbose)
-            if self.unknown_label is None:
-                rest = np.flatnonzero(answer == _UNKNOWN_CODE)
-                if rest.size and vigilance > 0:
-                    answer[rest] = _host.classify(templates, codes, 0.0, patterns[rest], lo_hi, _UNKNOWN_CODE,
-                                                  verbose)
-                    rest = rest[answer[rest] == _UNKNOWN_CODE]
-                if rest.size:
-                    answer[rest] = _forest.most_nodes_class(codes, len(self.classes_))
-            answers.append(answer)
-        return _forest.vote(answers, len(self.classes_))
-
     def _is_forest(self):
         return getattr(self, "estimators_features_", None) is not None
 
-    def _codes_and_shares(self, X):
+    def _codes_and_shares(self, X, shares=True):
+        """(codes, shares) of X by the front library's classification policy,
+        the one `quorv classify` applies: codes are positions in classes_ (-1:
+        unknown), shares (when asked, else None) one column per class and the
+        unknown share last. See `unclassified` for the rule."""
         self._check_fitted()
         X = _validated(self, X, dtype=np.float64, reset=False)
         vigilance = _real("vigilance", self.vigilance)
         verbose = min(_whole("verbose", self.verbose), 3)
-        return self._forest_vote(X, vigilance, verbose) if self._is_forest() else self._vote(X, vigilance, verbose)
+        nearest = _unclassified(getattr(self, "unclassified", "nearest"))  # pickled before it existed
+        features = self.estimators_features_ if self._is_forest() else None
+        return _host.predict(self._members(), features, X, self._scaling(), len(self.classes_), vigilance, nearest,
+                             verbose, shares)
 
     def predict(self, X):
         """The class of each row of X."""
         with _fitted.pinned(self):
-            codes, _ = self._codes_and_shares(X)
-            if self.unknown_label is not None:
-                return self._with_unknown(codes, np.flatnonzero(codes == _UNKNOWN_CODE))
-            return self.classes_[codes.astype(np.intp)]
+            codes, _ = self._codes_and_shares(X, shares=False)
+            if not _has_unknowns(self):
+                return self.classes_[codes.astype(np.intp)]
+            return self._with_unknown(codes, np.flatnonzero(codes == _UNKNOWN_CODE))
 
     def predict_proba(self, X):
         """Each row's vote shares, one column per class of classes_: for a
@@ -476,28 +466,30 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         single model (as a 1-nearest-neighbour classifier gives); for members
         voting over shuffles, the shares among the members that voted. predict
         gives a class of the largest share (for a forest, the first of equal
-        shares). Rows sum to 1, but with unknown_label set, where they sum to
-        1 minus the unknown share (`predict_unknown_share`): 0 for a pattern
-        no member classifies."""
+        shares). Rows sum to 1, but with unclassified="unknown", where they sum
+        to 1 minus the unknown share (`predict_unknown_share`): 0 for a
+        pattern no member classifies."""
         with _fitted.pinned(self):
             _, shares = self._codes_and_shares(X)
             return np.ascontiguousarray(shares[:, :len(self.classes_)])
 
     def predict_unknown_share(self, X):
         """Each row's unknown share: the share of the vote that classified the
-        row as unknown (with unknown_label set: 1 for a pattern no box takes;
-        for a forest, the share of its members that leave it unclassified),
-        the rest of 1 beside predict_proba's row. Without unknown_label every
-        pattern gets a class, and the share is 0."""
+        row as unknown (with unclassified="unknown": 1 for a pattern no box
+        takes; for a forest, the share of its members that leave it
+        unclassified), the rest of 1 beside predict_proba's row. With the
+        default unclassified="nearest" every pattern gets a class, and the
+        share is 0."""
         with _fitted.pinned(self):
             _, shares = self._codes_and_shares(X)
             return np.ascontiguousarray(shares[:, len(self.classes_)])
 
     def _with_unknown(self, codes, unclassified):
         dtype = prediction_dtype(self)
+        label = _unknown_value(self)
         codes[unclassified] = 0
         labels = self.classes_.astype(dtype)[codes.astype(np.intp)]
-        labels[unclassified] = self.unknown_label
+        labels[unclassified] = label
         return labels
 
     # ---- the command-line tool's model file ----

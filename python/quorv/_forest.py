@@ -1,13 +1,13 @@
 """Forests for QuorvClassifier: members trained on seeded samples of the rows
-and features, one plug-in call each, in processes through joblib; and the
-forest's vote.
+and features, one plug-in call each, in processes through joblib.
 
-The draws and the vote are the front-end library's (bound in `_quorv`), the
-ones `quorv train` and `quorv classify` use, so the same settings and seed give
-the same forest from either. A plug-in call holds its process (the plug-ins
-keep process-wide state), so members run in processes: with joblib's default
-backend on the cores of this machine, under `joblib.parallel_backend("dask")`
-on the workers of a Dask cluster.
+The draws are the front-end library's (bound in `_quorv`), the ones `quorv
+train` uses, so the same settings and seed give the same forest from either;
+the forest's vote is the library's classification policy (`_quorv.predict`).
+A plug-in call holds its process (the plug-ins keep process-wide state), so
+members run in processes: with joblib's default backend on the cores of this
+machine, under `joblib.parallel_backend("dask")` on the workers of a Dask
+cluster.
 """
 
 import collections
@@ -20,7 +20,6 @@ from . import _host, _quorv
 
 MAX_MEMBERS = 1000  # as many as a model file holds
 MAX_JOBS = 256  # workers at most, as the tool's --jobs takes at most
-_UNKNOWN_CODE = -1.0
 
 # How a forest's members draw: the seed S (member k: S + k - 1), rows per
 # member, with replacement or not, and features per member.
@@ -86,24 +85,3 @@ def fit_members(X, codes, scaling, draws, count, params, n_jobs):
     worker); results in member order whatever ran where."""
     return joblib.Parallel(n_jobs=jobs(n_jobs, count), prefer="processes")(
         joblib.delayed(fit_member)(X, codes, scaling, draws, k, params) for k in range(count))
-
-
-def vote(answers, n_classes):
-    """A forest's (codes, shares) from its members' answers (class positions,
-    or -1 for unknown): shares per class then unknown, rows summing to 1."""
-    classes = np.arange(n_classes, dtype=np.float64)
-    return _quorv.forest_vote(np.asarray(answers, dtype=np.float64), classes, _UNKNOWN_CODE)
-
-
-def most_nodes_class(node_codes, n_classes):
-    """The class position with the most nodes, the lowest of equals: the answer
-    of a member (or model) whose nearest box leaves a pattern out, as the tool
-    gives it."""
-    return _quorv.most_nodes_class(np.asarray(node_codes, dtype=np.float64), np.arange(n_classes, dtype=np.float64))
-
-
-def answered_shares(answers, n_classes):
-    """Shares among the answers that are not unknown (unknown last: 1 where
-    there are none), as members voting over shuffles vote."""
-    classes = np.arange(n_classes, dtype=np.float64)
-    return _quorv.answered_shares(np.asarray(answers, dtype=np.float64), classes)

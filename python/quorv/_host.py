@@ -1,23 +1,11 @@
-"""The two plug-ins, run through the embedded host by the extension module."""
+"""The two plug-ins, run through the embedded host by the extension module,
+which holds the one plug-in client and classification policy of the front
+library: refusals name the estimator's parameter there."""
 
 import os
-import re
 import sys
 
-import numpy as np
-
 from . import _quorv
-
-# Plug-in argument names and the parameters of QuorvClassifier that set them.
-_PARAMETER_OF = {
-    "vigilance": "vigilance",
-    "min_size": "min_size",
-    "learning_rate": "learning_rate",
-    "epsilon": "epsilon",
-    "max_list_presentations": "max_presentations",
-    "trim_option": "trim",
-    "oflag": "verbose",
-}
 
 
 def plugin_path(name):
@@ -38,15 +26,6 @@ def _flush():
         flush()
 
 
-def _refusal(error):
-    """The plug-in's own message, naming the parameter it concerns."""
-    message = str(error)
-    found = re.search(r"input argument \((\w+)\)", message)
-    if found and found.group(1) in _PARAMETER_OF:
-        message += " (parameter %s)" % _PARAMETER_OF[found.group(1)]
-    return ValueError(message)
-
-
 def train(patterns, labels, order, scaling, vigilance, min_size, learning_rate, epsilon, max_presentations, trim,
           verbose):
     """quorv_train on float64 patterns taken in `order` (row indices, or None for
@@ -54,22 +33,19 @@ def train(patterns, labels, order, scaling, vigilance, min_size, learning_rate, 
     lo, hi = scaling if scaling is not None else (None, None)
     try:
         return _quorv.train(plugin_path("quorv_train"), patterns, labels, order, lo, hi, vigilance, min_size,
-                            learning_rate, epsilon, float(max_presentations), float(trim), float(verbose),
-                            _write)
-    except ValueError as error:
-        raise _refusal(error) from None
+                            learning_rate, epsilon, int(max_presentations), int(trim), int(verbose), _write)
     finally:
         _flush()
 
 
-def classify(templates, node_labels, vigilance, patterns, scaling, unknown_label, verbose):
-    """quorv_perf; one float64 label per pattern."""
+def predict(members, features, X, scaling, n_classes, vigilance, nearest, verbose, shares):
+    """(codes, shares or None) of the float64 patterns X by the classification
+    policy: `members` as (templates, node codes), `features` a forest's
+    members' features (None for members over shuffles), codes the positions of
+    the classes and -1 for unknown, shares per class then unknown."""
     lo, hi = scaling if scaling is not None else (None, None)
-    templates = np.asarray(templates, dtype=np.float64)  # as unpickled or loaded: any float64 array
     try:
-        return _quorv.classify(plugin_path("quorv_perf"), templates, node_labels, vigilance, patterns, lo, hi,
-                               float(unknown_label), float(verbose), _write)
-    except ValueError as error:
-        raise _refusal(error) from None
+        return _quorv.predict(plugin_path("quorv_perf"), members, features, X, lo, hi, n_classes, vigilance,
+                              nearest, int(verbose), shares, _write)
     finally:
         _flush()

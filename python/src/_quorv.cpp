@@ -1,10 +1,12 @@
-// The two plug-ins called through the embedded host, for the Python package.
-// Nothing is trained or classified here: numpy arrays go into host arrays (one
-// copy, scaled on the way when asked), the plug-in runs without the GIL, and
-// its results come back as numpy arrays. Its console reaches Python's
-// sys.stdout as it is printed.
+// The two plug-ins for the Python package, through the front library's one
+// client (front/client.h) and classification policy (front/policy.h). Nothing
+// is trained or classified here: numpy arrays are read where they are (any
+// strides) into the plug-ins' arrays, every call runs without the GIL under
+// one lock, and the plug-ins' console reaches Python's sys.stdout as it is
+// printed. Refusals name the estimator's parameter.
 #include "forest_bind.h"
-#include "front/scaling.h"
+#include "front/client.h"
+#include "front/policy.h"
 #include "minihost.h"
 
 #include <pybind11/numpy.h>
@@ -14,9 +16,6 @@
 #include <dlfcn.h>
 
 #include <cstdint>
-
-#include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -44,91 +43,76 @@ void expose_host()
     }
 }
 
-// A float64 matrix of any strides, seen without the GIL.
-struct Matrix {
-    const char *data;
-    size_t rows, cols;
-    ptrdiff_t row_stride, col_stride;  // bytes
-    const int64_t *order = nullptr;    // row i is row order[i] of the data, when given
+const front::PluginClient &client()
+{
+    static const front::PluginClient python(front::Wording{
+        "parameter",
+        {{"vigilance", "vigilance"},
+         {"min_size", "min_size"},
+         {"learning_rate", "learning_rate"},
+         {"epsilon", "epsilon"},
+         {"max_list_presentations", "max_presentations"},
+         {"trim_option", "trim"},
+         {"oflag", "verbose"}},
+        false,
+        false,
+        ""});
+    return python;
+}
 
-    double at(size_t i, size_t j) const
-    {
-        const ptrdiff_t row = static_cast<ptrdiff_t>(order ? static_cast<size_t>(order[i]) : i);
-        return *reinterpret_cast<const double *>(data + row * row_stride + static_cast<ptrdiff_t>(j) * col_stride);
-    }
-};
-
-Matrix matrix(const py::array &a, const char *name)
+front::MatrixView matrix(const py::array &a, const char *name)
 {
     if (a.ndim() != 2 || !py::array_t<double>::check_(a))
         throw py::type_error(std::string(name) + " must be a 2-D float64 array");
-    return {static_cast<const char *>(a.data()), static_cast<size_t>(a.shape(0)), static_cast<size_t>(a.shape(1)),
-            a.strides(0), a.strides(1)};
+    front::MatrixView v;
+    v.data = static_cast<const char *>(a.data());
+    v.rows = static_cast<size_t>(a.shape(0));
+    v.cols = static_cast<size_t>(a.shape(1));
+    v.row_stride = a.strides(0);
+    v.col_stride = a.strides(1);
+    return v;
 }
 
 // A float64 vector, seen as a one-column matrix.
-Matrix column(const py::array &a, const char *name)
+front::MatrixView column(const py::array &a, const char *name)
 {
     if (a.ndim() != 1 || !py::array_t<double>::check_(a))
         throw py::type_error(std::string(name) + " must be a 1-D float64 array");
-    return {static_cast<const char *>(a.data()), static_cast<size_t>(a.shape(0)), 1, a.strides(0), 0};
-}
-
-std::vector<double> values(const Matrix &m)
-{
-    std::vector<double> out(m.rows);
-    for (size_t i = 0; i < m.rows; ++i)
-        out[i] = m.at(i, 0);
-    return out;
+    front::MatrixView v;
+    v.data = static_cast<const char *>(a.data());
+    v.rows = static_cast<size_t>(a.shape(0));
+    v.cols = 1;
+    v.row_stride = a.strides(0);
+    return v;
 }
 
 // Scaling ranges: none, or one minimum and one maximum per feature.
-struct Scaling {
-    bool on = false;
-    std::vector<double> lo, hi;
-};
-
-Scaling scaling(const std::optional<py::array> &lo, const std::optional<py::array> &hi, size_t features)
+front::Scaling scaling(const std::optional<py::array> &lo, const std::optional<py::array> &hi, size_t features)
 {
-    Scaling s;
-    if (!lo && !hi)
+    front::Scaling s;
+    s.enabled = lo || hi;
+    if (!s.enabled)
         return s;
     if (!lo || !hi)
         throw py::value_error("scaling needs both the minima and the maxima");
-    s.on = true;
-    s.lo = values(column(*lo, "lo"));
-    s.hi = values(column(*hi, "hi"));
-    if (s.lo.size() != features || s.hi.size() != features)
+    for (const auto &[from, to] : {std::make_pair(&*lo, &s.min), std::make_pair(&*hi, &s.max)}) {
+        const front::MatrixView v = column(*from, "lo and hi");
+        for (size_t i = 0; i < v.rows; ++i)
+            to->push_back(v.at(i, 0));
+    }
+    if (s.min.size() != features || s.max.size() != features)
         throw py::value_error("scaling needs one minimum and one maximum per feature");
     return s;
 }
 
-// The matrix as a host array (column-major), in one pass; when scaling is on,
-// each feature is scaled by the front library's rule, as the tool scales it.
-minihost::Array host_matrix(const Matrix &m, const Scaling &s = Scaling())
-{
-    minihost::Array a = minihost::make_double(m.rows, m.cols);
-    double *out = mxGetPr(a.get());
-    for (size_t j = 0; j < m.cols; ++j) {
-        double *column = out + j * m.rows;
-        if (s.on) {
-            const double l = s.lo[j], h = s.hi[j];
-            for (size_t i = 0; i < m.rows; ++i)
-                column[i] = front::scale_value(m.at(i, j), l, h);
-        } else {
-            for (size_t i = 0; i < m.rows; ++i)
-                column[i] = m.at(i, j);
-        }
-    }
-    return a;
-}
-
-// The plug-in's console, passed on to a Python callable as it is printed
-// (from inside the call, which runs without the GIL).
+// The plug-ins' console, passed on to a Python callable as it is printed
+// (from inside a call, which runs without the GIL), and what stops a run of
+// calls: the callable failing, Ctrl-C, or any signal handler's exception.
 struct Console {
     const py::object *write = nullptr;
     std::string failure;       // what the callable raised, if it did
     bool interrupted = false;  // Ctrl-C arrived while it ran
+    py::object raised;         // what a signal handler raised between calls
 
     static void forward(const std::string &text, void *context)
     {
@@ -145,98 +129,60 @@ struct Console {
                 c.failure = std::string(e.what()).substr(0, std::string(e.what()).find("\n\nAt:"));
         }
     }
+    front::Console plugin() { return write->is_none() ? front::Console() : front::Console{&forward, this}; }
+    // After a call, without the GIL: ends the run when anything asked it to.
+    void check()
+    {
+        if (!failure.empty() || interrupted)
+            throw Stop();
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) {
+            PyObject *type, *value, *trace;
+            PyErr_Fetch(&type, &value, &trace);
+            PyErr_NormalizeException(&type, &value, &trace);
+            Py_XDECREF(type);
+            Py_XDECREF(trace);
+            raised = py::reinterpret_steal<py::object>(value);
+            throw Stop();
+        }
+    }
+    // With the GIL, once the run is over.
+    void raise_stop()
+    {
+        if (raised) {
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(raised.ptr())), raised.ptr());
+            throw py::error_already_set();
+        }
+        if (interrupted) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            throw py::error_already_set();
+        }
+        throw std::runtime_error("writing the plug-in's console failed: " + failure);
+    }
+    struct Stop {};
 };
 
-// What a call gave back, copied out of the host's arrays.
-struct Reply {
-    std::string load_error;  // the plug-in could not be loaded
-    bool ok = false;
+// Runs `work` (plug-in calls) without the GIL under the lock, with the
+// console going to `write`; refusals become ValueError, a plug-in that cannot
+// be loaded or gives broken results RuntimeError.
+template <class Work>
+void run(const py::object &write, Work work)
+{
     Console console;
-    std::string error;
-    std::vector<std::vector<size_t>> dims;  // per output; empty for a slot left empty
-    std::vector<std::vector<double>> values;  // per output, column-major
-};
-
-// The plug-ins, loaded, checked and tried once and kept for the life of the
-// process, as a real host keeps them: loaded again only when the file at the
-// path is no longer the one loaded (another file, size or modification time).
-// Their running totals go on across calls. Called under call_lock.
-minihost::Plugin *loaded_plugin(const std::string &path, const std::string &name, std::string *why)
-{
-    // Never released: the plug-ins stay loaded until the process ends.
-    static auto *kept = new std::map<std::string, std::unique_ptr<minihost::Plugin>>;
-    std::unique_ptr<minihost::Plugin> &slot = (*kept)[path];
-    if (slot && slot->unchanged())
-        return slot.get();
-    slot.reset();  // unloaded first, so that a new file starts its state anew
-    slot = minihost::Plugin::load(path, why, name);
-    return slot.get();
-}
-
-// The name a plug-in's stamp must give: its file name without the ending.
-std::string plugin_name(const std::string &path)
-{
-    const size_t slash = path.find_last_of('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const size_t dot = name.find('.');
-    return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
-// Builds the inputs, loads the plug-in and calls it, its console going to
-// `write` (unless None) as it is printed. Everything that touches
-// the host happens under the lock, since the host's bookkeeping is
-// process-wide as well: every host array is made and released in here.
-template <class Inputs>
-Reply run(const std::string &path, int nlhs, const py::object &write, Inputs make_inputs)
-{
-    Reply reply;
-    reply.console.write = &write;
-    std::lock_guard<std::mutex> hold(call_lock);
-    const std::vector<minihost::Array> inputs = make_inputs();
-    std::vector<const mxArray *> in;
-    for (const auto &a : inputs)
-        in.push_back(a.get());
-    std::string why;
-    minihost::Plugin *plugin = loaded_plugin(path, plugin_name(path), &why);
-    if (!plugin) {
-        reply.load_error = "cannot load the plug-in " + path + ": " + why;
-        return reply;
+    console.write = &write;
+    try {
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> hold(call_lock);
+        work(console);
+    } catch (const Console::Stop &) {
+        console.raise_stop();
+    } catch (const front::PluginError &e) {
+        throw std::runtime_error(e.what());
+    } catch (const front::PluginRefusal &e) {
+        throw py::value_error(e.what());
     }
-    const bool listen = !write.is_none();
-    if (listen)
-        minihost::set_console_listener(&Console::forward, &reply.console);
-    minihost::CallResult result = plugin->call(nlhs, in);
-    if (listen)
-        minihost::set_console_listener(nullptr, nullptr);
-    reply.ok = result.ok;
-    reply.error = std::move(result.error);
-    for (const auto &a : result.outputs) {
-        reply.dims.push_back(a ? minihost::dims(a.get()) : std::vector<size_t>());
-        reply.values.push_back(minihost::values(a.get()));
-    }
-    return reply;
-}
-
-// Turns a refusal into ValueError (and a failure of the console into its own), and checks
-// that each output has the shape asked for (0 where any size goes).
-void finish(const Reply &r, const std::vector<std::pair<size_t, size_t>> &shapes, const char *what)
-{
-    if (!r.load_error.empty())
-        throw std::runtime_error(r.load_error);
-    if (r.console.interrupted) {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-        throw py::error_already_set();
-    }
-    if (!r.console.failure.empty())
-        throw std::runtime_error("writing the plug-in's console failed: " + r.console.failure);
-    if (!r.ok)
-        throw py::value_error(r.error);
-    for (size_t i = 0; i < shapes.size(); ++i) {
-        const auto &d = i < r.dims.size() ? r.dims[i] : std::vector<size_t>();
-        if (d.size() != 2 || (shapes[i].first && d[0] != shapes[i].first) ||
-            (shapes[i].second && d[1] != shapes[i].second))
-            throw std::runtime_error(std::string("the ") + what + " plug-in returned arrays of unexpected shapes");
-    }
+    if (!console.failure.empty() || console.interrupted)
+        console.raise_stop();
 }
 
 py::array_t<double> numpy_column(const std::vector<double> &v)
@@ -246,82 +192,125 @@ py::array_t<double> numpy_column(const std::vector<double> &v)
     return out;
 }
 
-// A presentation order: a permutation of the rows, checked, since the rows are
-// read through it without the GIL.
-const int64_t *permutation(const std::optional<py::array_t<int64_t, 0>> &order, size_t rows)
+// A presentation order: a permutation of the rows.
+std::vector<size_t> permutation(const py::array_t<int64_t, py::array::c_style> &order, size_t rows)
 {
-    if (!order)
-        return nullptr;
-    if (order->ndim() != 1 || static_cast<size_t>(order->shape(0)) != rows || !(order->flags() & py::array::c_style))
+    if (order.ndim() != 1 || static_cast<size_t>(order.shape(0)) != rows)
         throw py::value_error("the order must be one contiguous int64 index per pattern");
-    const int64_t *p = order->data();
+    std::vector<size_t> p(rows);
     std::vector<bool> seen(rows, false);
     for (size_t i = 0; i < rows; ++i) {
-        if (p[i] < 0 || static_cast<size_t>(p[i]) >= rows || seen[static_cast<size_t>(p[i])])
+        const int64_t k = order.data()[i];
+        if (k < 0 || static_cast<size_t>(k) >= rows || seen[static_cast<size_t>(k)])
             throw py::value_error("the order must be a permutation of the patterns");
-        seen[static_cast<size_t>(p[i])] = true;
+        seen[static_cast<size_t>(k)] = true;
+        p[i] = static_cast<size_t>(k);
     }
     return p;
 }
 
 py::tuple train(const std::string &plugin, const py::array &patterns, const py::array &labels,
-                std::optional<py::array_t<int64_t, 0>> order, std::optional<py::array> lo,
-                std::optional<py::array> hi, double vigilance, double min_size, double learning_rate,
-                double epsilon, double max_presentations, double trim, double oflag, const py::object &write)
+                const std::optional<py::array_t<int64_t, py::array::c_style>> &order, const std::optional<py::array> &lo,
+                const std::optional<py::array> &hi, double vigilance, double min_size, double learning_rate,
+                double epsilon, long max_presentations, long trim, long oflag, const py::object &write)
 {
-    Matrix x = matrix(patterns, "patterns"), y = column(labels, "labels");
-    if (y.rows != x.rows)
+    front::Patterns x, y;
+    x.x = matrix(patterns, "patterns");
+    y.x = column(labels, "labels");
+    if (y.x.rows != x.x.rows)
         throw py::value_error("one label per pattern is needed");
-    x.order = y.order = permutation(order, x.rows);
-    const Scaling s = scaling(lo, hi, x.cols);
-    Reply r;
-    {
-        py::gil_scoped_release unlocked;
-        r = run(plugin, 3, write, [&] {
-            std::vector<minihost::Array> in;
-            in.push_back(host_matrix(x, s));
-            in.push_back(host_matrix(y));
-            for (double scalar : {vigilance, min_size, learning_rate, epsilon, max_presentations, trim, oflag})
-                in.push_back(minihost::make_scalar(scalar));
-            return in;
-        });
+    std::vector<size_t> rows;
+    if (order) {
+        rows = permutation(*order, x.x.rows);
+        x.rows = y.rows = &rows;
     }
-    finish(r, {{0, 2 * x.cols}, {0, 1}, {1, 1}}, "training");
-    const size_t nodes = r.dims[0][0], width = r.dims[0][1];
-    if (r.dims[1][0] != nodes)
-        throw std::runtime_error("the training plug-in returned arrays of unexpected shapes");
-    py::array_t<double> rows({nodes, width});
-    double *dst = rows.mutable_data();
-    for (size_t k = 0; k < nodes; ++k)
-        for (size_t j = 0; j < width; ++j)
-            dst[k * width + j] = r.values[0][j * nodes + k];
-    return py::make_tuple(rows, numpy_column(r.values[1]), r.values[2][0]);
+    const front::Scaling s = scaling(lo, hi, x.x.cols);
+    x.scaling = &s;
+    const front::TrainParams params{vigilance, min_size, learning_rate, epsilon, max_presentations, trim};
+    front::Member m;
+    run(write, [&](Console &console) { m = client().train(plugin, x, y, params, oflag, console.plugin()); });
+    const size_t width = 2 * x.x.cols;
+    py::array_t<double> templates({m.nodes, width});
+    std::copy(m.templates.begin(), m.templates.end(), templates.mutable_data());
+    return py::make_tuple(templates, numpy_column(m.labels), m.list_presentations);
 }
 
-py::array_t<double> classify(const std::string &plugin, const py::array &templates, const py::array &node_labels,
-                             double vigilance, const py::array &patterns, std::optional<py::array> lo,
-                             std::optional<py::array> hi, double unknown_label, double oflag,
-                             const py::object &write)
+using Doubles = py::array_t<double, py::array::forcecast>;
+
+// The members' (templates, node codes) and, for a forest, their features, as
+// the policy hears them; the arrays stay referenced in `kept`.
+struct Members {
+    std::vector<front::Nodes> nodes;
+    std::vector<std::vector<size_t>> features;  // empty: every feature
+    std::vector<py::object> kept;
+};
+
+Members members_of(const py::list &members, const std::optional<py::list> &features, size_t columns,
+                   front::Voters *voters)
 {
-    const Matrix t = matrix(templates, "templates"), labels = column(node_labels, "node_labels"),
-                 x = matrix(patterns, "patterns");
-    const Scaling s = scaling(lo, hi, x.cols);
-    Reply r;
-    {
-        py::gil_scoped_release unlocked;
-        r = run(plugin, 1, write, [&] {
-            std::vector<minihost::Array> in;
-            in.push_back(host_matrix(t));
-            in.push_back(host_matrix(labels));
-            in.push_back(minihost::make_scalar(vigilance));
-            in.push_back(host_matrix(x, s));
-            in.push_back(minihost::make_scalar(unknown_label));
-            in.push_back(minihost::make_scalar(oflag));
-            return in;
-        });
+    Members out;
+    for (size_t k = 0; k < members.size(); ++k) {
+        const py::tuple member = members[k].cast<py::tuple>();
+        const Doubles templates = member[0].cast<Doubles>(), codes = member[1].cast<Doubles>();
+        out.kept.push_back(templates);
+        out.kept.push_back(codes);
+        front::Nodes n{matrix(templates, "templates"), column(codes, "node codes")};
+        if (n.labels.rows != n.templates.rows)
+            throw py::value_error("one node code per row of the templates is needed");
+        out.nodes.push_back(n);
+        std::vector<double> labels(n.labels.rows);
+        for (size_t i = 0; i < labels.size(); ++i)
+            labels[i] = n.labels.at(i, 0);
+        voters->fallback.push_back(front::most_nodes_class(labels, voters->classes));
+        out.features.emplace_back();
+        if (features)
+            for (const int64_t j : (*features)[k].cast<std::vector<int64_t>>()) {
+                if (j < 0 || static_cast<size_t>(j) >= columns)
+                    throw py::value_error("a member's features must be columns of X");
+                out.features.back().push_back(static_cast<size_t>(j));
+            }
     }
-    finish(r, {{x.rows, 1}}, "classification");
-    return numpy_column(r.values[0]);
+    if (features && features->size() != members.size())
+        throw py::value_error("one list of features per member is needed");
+    return out;
+}
+
+// (codes, shares or None) of X by the classification policy: class positions
+// 0 .. n_classes - 1, -1 for unknown; shares n x (n_classes + 1), unknown last.
+py::tuple predict(const std::string &plugin, const py::list &members, const std::optional<py::list> &features,
+                  const py::array &X, const std::optional<py::array> &lo, const std::optional<py::array> &hi,
+                  size_t n_classes, double vigilance, bool nearest, long oflag, bool shares, const py::object &write)
+{
+    front::Voters voters;
+    for (size_t k = 0; k < n_classes; ++k)
+        voters.classes.push_back(static_cast<double>(k));
+    const front::MatrixView x = matrix(X, "X");
+    const Members m = members_of(members, features, x.cols, &voters);
+    voters.forest = features.has_value();
+    voters.features = x.cols;
+    const front::Scaling s = scaling(lo, hi, x.cols);
+    front::PolicySettings settings;
+    settings.vigilance = vigilance;
+    settings.nearest = nearest;
+    settings.unknown = -1.0;
+    settings.shares = shares;
+    front::Decision d;
+    run(write, [&](Console &console) {
+        const auto call = [&](size_t k, const std::vector<size_t> &rows, double v) {
+            front::Patterns p{x, &rows, m.features[k].empty() ? nullptr : &m.features[k], &s};
+            std::vector<double> labels = client().classify(plugin, m.nodes[k], v, p, -1.0, oflag, console.plugin());
+            console.check();
+            return labels;
+        };
+        d = front::decide(voters, x.rows, settings, call);
+    });
+    py::object share_array = py::none();
+    if (shares) {
+        py::array_t<double> a({x.rows, n_classes + 1});
+        std::copy(d.shares.begin(), d.shares.end(), a.mutable_data());
+        share_array = a;
+    }
+    return py::make_tuple(numpy_column(d.labels), share_array);
 }
 
 }  // namespace
@@ -336,11 +325,11 @@ PYBIND11_MODULE(_quorv, m)
     m.doc() = "The quorv plug-ins run through the embedded host.";
     bind_forest(m);
     m.def("train", &train, py::arg("plugin"), py::arg("patterns"), py::arg("labels"), py::arg("order"),
-          py::arg("lo"),
-          py::arg("hi"), py::arg("vigilance"), py::arg("min_size"), py::arg("learning_rate"), py::arg("epsilon"),
-          py::arg("max_presentations"), py::arg("trim"), py::arg("oflag"), py::arg("write"),
+          py::arg("lo"), py::arg("hi"), py::arg("vigilance"), py::arg("min_size"), py::arg("learning_rate"),
+          py::arg("epsilon"), py::arg("max_presentations"), py::arg("trim"), py::arg("oflag"), py::arg("write"),
           "Runs quorv_train; returns (templates, node labels, list presentations).");
-    m.def("classify", &classify, py::arg("plugin"), py::arg("templates"), py::arg("node_labels"),
-          py::arg("vigilance"), py::arg("patterns"), py::arg("lo"), py::arg("hi"), py::arg("unknown_label"),
-          py::arg("oflag"), py::arg("write"), "Runs quorv_perf; returns one label per pattern.");
+    m.def("predict", &predict, py::arg("plugin"), py::arg("members"), py::arg("features"), py::arg("X"),
+          py::arg("lo"), py::arg("hi"), py::arg("n_classes"), py::arg("vigilance"), py::arg("nearest"),
+          py::arg("oflag"), py::arg("shares"), py::arg("write"),
+          "Classifies X by the classification policy with quorv_perf; returns (codes, shares or None).");
 }

@@ -1,4 +1,4 @@
-// Binds the forest's draws and vote into the extension module.
+// Binds the forest's draws into the extension module.
 #ifndef QUORV_PYTHON_FOREST_BIND_H
 #define QUORV_PYTHON_FOREST_BIND_H
 

@@ -45,7 +45,7 @@ def test_arrays_classified_on_the_workers_as_locally(client, digits):
 
 def test_dataframes_and_the_unknown_label(client, digits):
     model, X = digits
-    strict = pickle.loads(pickle.dumps(model)).set_params(vigilance=0.99, unknown_label=-1)
+    strict = pickle.loads(pickle.dumps(model)).set_params(vigilance=0.99, unknown_label=-1, unclassified="unknown")
     for estimator in (model, strict):
         labels = quorv.dask.predict(estimator, dd.from_pandas(X, npartitions=4)).compute()
         np.testing.assert_array_equal(labels.to_numpy(), estimator.predict(X))

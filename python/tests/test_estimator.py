@@ -100,13 +100,19 @@ def test_unclassified_patterns_nearest_box_or_unknown_label(iris):
     X, y = iris
     model = QuorvClassifier(vigilance=0.9).fit(X, y)
     far = np.vstack([X[:5] + 0.05, [[100.0, 100.0, 100.0, 100.0]]])
-    model.set_params(vigilance=1.0, unknown_label="none")
+    model.set_params(vigilance=1.0, unknown_label="none", unclassified="unknown")
     strict = model.predict(far)
     assert list(strict[:5]) == ["none"] * 5 and strict[5] == "none"
-    nearest = model.set_params(unknown_label=None).predict(far)
+    # unknown_label only names the label; the nearest-box pass is `unclassified`'s.
+    nearest = model.set_params(unclassified="nearest").predict(far)
     np.testing.assert_array_equal(nearest[:5], model.set_params(vigilance=0.0).predict(far[:5]))
     counts = np.bincount(np.searchsorted(model.classes_, model.node_labels_))
     assert nearest[5] == model.classes_[np.argmax(counts)]  # beyond every box: the class with the most nodes
+    # Without a label, the tool's: -1.
+    model.set_params(vigilance=1.0, unknown_label=None, unclassified="unknown")
+    assert list(model.predict(far)) == [-1] * 6
+    with pytest.raises(ValueError, match="unclassified must be 'nearest' or 'unknown', got 'none'"):
+        model.set_params(unclassified="none").predict(far)
 
 
 def test_memory_orders_and_strides_give_the_same_answer_without_copies(iris):

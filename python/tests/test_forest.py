@@ -66,9 +66,9 @@ def test_shares_sum_to_one_and_predict_takes_the_largest(wine):
     np.testing.assert_allclose(shares.sum(axis=1), 1.0)
     np.testing.assert_array_equal(forest.classes_[shares.argmax(axis=1)], forest.predict(X))
     assert set(np.round(shares.ravel() * 7, 9)) <= set(range(8))  # answers over members
-    # With an unknown label, members answer by their boxes alone; the unknown share is the rest of 1.
+    # With the pass off, members answer by their boxes alone; the unknown share is the rest of 1.
     strict = QuorvClassifier(n_estimators=7, max_features=0.3, vigilance=0.99, random_state=1,
-                             unknown_label=-1).fit(X, y)
+                             unknown_label=-1, unclassified="unknown").fit(X, y)
     shares, unknown = strict.predict_proba(X[:40] * 3), strict.predict_unknown_share(X[:40] * 3)
     assert shares.shape == (40, 3) and unknown.shape == (40,) and unknown.max() > 0.5
     np.testing.assert_allclose(shares.sum(axis=1) + unknown, 1.0)
@@ -164,7 +164,7 @@ def test_a_member_s_process_needs_no_scikit_learn(tmp_path):
 def test_the_tool_and_python_give_a_forest_the_same_answers(cli, tmp_path, far, unclassified, unknown_label):
     csv, X, y = dataset("wine")
     forest = QuorvClassifier(n_estimators=5, max_features=0.5, vigilance=0.95, random_state=2,
-                             unknown_label=unknown_label).fit(X, y)
+                             unknown_label=unknown_label, unclassified=unclassified).fit(X, y)
     forest.save(tmp_path / "forest.model")
     rows = X.iloc[::7] * far  # far: beyond every box, even grown to span all the member's features
     rows.assign(label=y.iloc[::7]).to_csv(tmp_path / "rows.csv", index=False)

@@ -145,11 +145,11 @@ def test_text_labels_and_voting_members_shared_with_the_tool(cli, tmp_path):
     assert list(model.classes_) == ["setosa", "versicolor", "virginica"] and len(model.voters_) == 2
     model.save(tmp_path / "again.model")
     assert (tmp_path / "again.model").read_bytes() == (tmp_path / "votes.model").read_bytes()
-    for options, unknown in (([], None), (["--unclassified", "unknown"], "-1")):
+    for options, unknown, how in (([], None, "nearest"), (["--unclassified", "unknown"], "-1", "unknown")):
         run(cli, "classify", str(tmp_path / "votes.model"), str(tmp_path / "new.csv"), "-o",
             str(tmp_path / "p.csv"), "--vigilance", "0.95", *options)
         by_cli = pd.read_csv(tmp_path / "p.csv", dtype=str)["label"].to_numpy()
-        model.set_params(vigilance=0.95, unknown_label=unknown)
+        model.set_params(vigilance=0.95, unknown_label=unknown, unclassified=how)
         np.testing.assert_array_equal(model.predict(X * 1.05 + 0.1), by_cli)
 
 
