@@ -383,6 +383,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         and voters_, and before some parameters existed (their defaults)."""
         state = dict(state)
         record = _fitted.from_state(state)
+        # Before `unclassified` existed, an unknown_label turned the nearest-box
+        # pass off: such a model keeps answering as it did.
+        if "unclassified" not in state and state.get("unknown_label") is not None:
+            state["unclassified"] = "unknown"
         for name, parameter in inspect.signature(QuorvClassifier.__init__).parameters.items():
             if parameter.default is not inspect.Parameter.empty:
                 state.setdefault(name, parameter.default)
