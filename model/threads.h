@@ -3,8 +3,7 @@
 #ifndef QUORV_MODEL_THREADS_H
 #define QUORV_MODEL_THREADS_H
 
-// Processor cores this process may run on (at least 1).
-int processor_threads();
+#include "model/cores.h"
 
 // Threads a plug-in call's search may use: processor_threads(), capped by the
 // environment variable QUORV_THREADS when it holds a whole number >= 1 (read
