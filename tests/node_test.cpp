@@ -15,14 +15,7 @@ namespace {
 
 void set_params(int m, double rate = 1.0, double epsilon = 0.0, double min_size = 0.0)
 {
-    NodeParams &p = Node::params;
-    p.M = m;
-    p.two_M = 2 * m;
-    p.learning_rate = rate;
-    p.epsilon = epsilon;
-    p.min_size = min_size;
-    p.eps_over_rate = epsilon / rate;
-    p.one_minus_rate = 1 - rate;
+    Node::use_params(training_params(m, min_size, rate, epsilon));
 }
 
 // What one operation added to the three counters.

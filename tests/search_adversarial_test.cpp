@@ -181,8 +181,7 @@ TEST_P(AdversarialBatches, WinnersAndSizesAreThoseOfJoinNodeByNode)
     SearchConfig config;
     ASSERT_TRUE(SearchConfig::for_path(GetParam(), &config));
     const int m = 6, k = 1500, n = 2000;
-    Node::params.M = m;
-    Node::params.two_M = 2 * m;
+    Node::use_params(classification_params(m));
     std::uint64_t seed = 7;
     for (const KindName &kind : kKinds) {
         SCOPED_TRACE(kind.name);
