@@ -12,6 +12,7 @@
 //
 //   quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--full] [--only TEXT] [--plugins DIR] [--base DIR]
 //               [--data DIR]
+#include "front/model.h"
 #include "minihost.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
@@ -113,15 +114,6 @@ Data load_scaled(const std::string &dir, const std::string &name)
     return d;
 }
 
-// The arguments of a training call besides the data.
-struct TrainSettings {
-    double vigilance = 0.75;
-    double min_size = 0.0;
-    double learning_rate = 1.0;
-    double epsilon = 0.001;
-    int max_list_presentations = 100;
-};
-
 struct Workload {
     std::string name;
     bool training = false;
@@ -133,7 +125,7 @@ struct Workload {
     std::vector<double> templates, node_labels;  // classification
     double vigilance = 0.5;
     std::vector<double> patterns, labels;  // labels: training only
-    TrainSettings settings;
+    front::TrainParams settings;
 };
 
 // K random small boxes in the unit cube with labels 1..10, and N random patterns.
@@ -161,7 +153,7 @@ Workload classification(const std::string &name, int K, int M, int N, std::uint6
     return w;
 }
 
-Workload training(const std::string &name, const Data &d, const TrainSettings &s)
+Workload training(const std::string &name, const Data &d, const front::TrainParams &s)
 {
     Workload w;
     w.name = name;
@@ -253,33 +245,33 @@ std::vector<Workload> workloads(const Options &o)
     w.push_back(classification("classify K=10 M=8 (small)", 10, 8, 400000 / q, 4));
     w.push_back(classification("classify K=3 M=4 (small)", 3, 4, 1000000 / q, 5));
 
-    TrainSettings s;
+    front::TrainParams s;
     s.vigilance = 0.99;
     s.max_list_presentations = 10;
     w.push_back(training("train K=1000 M=16", repeated_points(1000, 16, 10000 / q, 6), s));
 
-    s = TrainSettings{};
+    s = front::TrainParams{};
     s.vigilance = 0.85;
     s.max_list_presentations = 3;
     w.push_back(training("train satellite", load_scaled(o.data_dir, "satellite"), s));
     s.vigilance = 0.8;
     w.push_back(training("train digits", load_scaled(o.data_dir, "digits"), s));
 
-    s = TrainSettings{};
+    s = front::TrainParams{};
     s.vigilance = 0.85;
     s.learning_rate = 0.5;
     s.epsilon = 0.01;
     s.max_list_presentations = 3;
     w.push_back(training("train synthetic 20000x16", clusters(10, 16, 20000 / q, 7), s));
 
-    s = TrainSettings{};
+    s = front::TrainParams{};
     s.vigilance = 0.8;
     w.push_back(training("train iris (small)", load_scaled(o.data_dir, "iris"), s));
 
-    // The command-line tool's defaults (TrainSettings{}), features scaled to
+    // The command-line tool's defaults (front::TrainParams{}), features scaled to
     // [0, 1], rows shuffled with seed 1; then its model classifies the set.
     const Data satellite = shuffled(load_scaled(o.data_dir, "satellite"), 1);
-    w.push_back(training("train satellite defaults", satellite, TrainSettings{}));
+    w.push_back(training("train satellite defaults", satellite, front::TrainParams{}));
     w.back().large = true;
     Workload c;
     c.name = "classify satellite model";
@@ -288,7 +280,7 @@ std::vector<Workload> workloads(const Options &o)
     c.M = satellite.cols;
     c.N = satellite.rows;
     c.patterns = satellite.x;
-    c.vigilance = TrainSettings{}.vigilance;
+    c.vigilance = front::TrainParams{}.vigilance;
     w.push_back(c);
     return w;
 }
@@ -564,6 +556,31 @@ std::string processor_name()
 }
 #endif
 
+// The processor, the settings and the two heading lines of the table.
+void print_heading(const Options &o, bool with_base)
+{
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+    __builtin_cpu_init();
+    std::printf("processor: %s; AVX2 %s, AVX-512F %s; ", processor_name().c_str(),
+                __builtin_cpu_supports("avx2") ? "yes" : "no", __builtin_cpu_supports("avx512f") ? "yes" : "no");
+#endif
+    const char *env = std::getenv("QUORV_THREADS");
+    std::printf("QUORV_THREADS %s; best of %d rounds (plug-in; on the large rows one thread and today too, "
+                "as far as they fit in %.0f s), %d (other forms of large rows, straight plug-in)\n",
+                env ? env : "unset", o.rounds, kEarlierFormsBudget, o.ref_rounds);
+    if (with_base)
+        std::printf("base: %s (base: all threads, to the plug-in's time; base 1 thread: on one, to the "
+                    "plug-in's on one)\n",
+                    o.base_dir.c_str());
+    const std::string base_head = with_base ? " base            | base 1 thread   |" : "";
+    const std::string base_units = with_base ? "        s  ratio |        s  ratio |" : "";
+    std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s |%s %s\n", "", "", "", "", "", "",
+                "plug-in", "one thread", "today", "straight", base_head.c_str(), "");
+    std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s |%s %s\n", "workload", "K",
+                "M", "N", "LP", "Gjoin", "s", "Gjoin/s", "s", "ratio", "s", "ratio", "s", "ratio", base_units.c_str(),
+                "same");
+}
+
 int main(int argc, char **argv)
 {
     Options o;
@@ -595,26 +612,7 @@ int main(int argc, char **argv)
     const Plugins train{loaded[0].get(), loaded[1].get(), loaded[2].get(), with_base ? loaded[6].get() : nullptr};
     const Plugins perf{loaded[3].get(), loaded[4].get(), loaded[5].get(), with_base ? loaded[7].get() : nullptr};
 
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-    __builtin_cpu_init();
-    std::printf("processor: %s; AVX2 %s, AVX-512F %s; ", processor_name().c_str(),
-                __builtin_cpu_supports("avx2") ? "yes" : "no", __builtin_cpu_supports("avx512f") ? "yes" : "no");
-#endif
-    const char *env = std::getenv("QUORV_THREADS");
-    std::printf("QUORV_THREADS %s; best of %d rounds (plug-in; on the large rows one thread and today too, "
-                "as far as they fit in %.0f s), %d (other forms of large rows, straight plug-in)\n",
-                env ? env : "unset", o.rounds, kEarlierFormsBudget, o.ref_rounds);
-    if (with_base)
-        std::printf("base: %s (base: all threads, to the plug-in's time; base 1 thread: on one, to the "
-                    "plug-in's on one)\n",
-                    o.base_dir.c_str());
-    const std::string base_head = with_base ? " base            | base 1 thread   |" : "";
-    const std::string base_units = with_base ? "        s  ratio |        s  ratio |" : "";
-    std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s |%s %s\n", "", "", "", "", "", "",
-                "plug-in", "one thread", "today", "straight", base_head.c_str(), "");
-    std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s |%s %s\n", "workload", "K",
-                "M", "N", "LP", "Gjoin", "s", "Gjoin/s", "s", "ratio", "s", "ratio", "s", "ratio", base_units.c_str(),
-                "same");
+    print_heading(o, with_base);
 
     bool all_same = true;
     std::vector<Workload> all = workloads(o);

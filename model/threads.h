@@ -32,11 +32,12 @@ public:
     ThreadTeam &operator=(const ThreadTeam &) = delete;
 
     int workers() const;
+    // run_tasks on this team's workers (run_tasks calls it; so may the
+    // thread that made the team, and no other).
+    void run(int tasks, int threads, void (*task)(void *, int), void *context);
 
 private:
-    friend void run_tasks(int, int, void (*)(void *, int), void *, ThreadTeam *);
     struct Shared;
-    void run(int tasks, int threads, void (*task)(void *, int), void *context);
     Shared *shared_;
 };
 

@@ -100,11 +100,10 @@ TEST(SearchTwins, ClassificationCallsMatchTheStraightPlugin)
 // threads, with QUORV_THREADS at 1 and at 3: the same as the straight twins.
 TEST(SearchTwins, LargeCallsMatchOnOneThreadAndOnSeveral)
 {
-    auto train = qt::load_train();
-    auto perf = qt::load_perf();
-    auto straight_train = load_twin(QUORV_TRAIN_PLUGIN);
-    auto straight_perf = load_twin(QUORV_PERF_PLUGIN);
-    ASSERT_TRUE(train && perf && straight_train && straight_perf);
+    const Plugins plugins = load_all();
+    ASSERT_TRUE(plugins.loaded());
+    const auto &train = plugins.train, &perf = plugins.perf;
+    const auto &straight_train = plugins.straight_train, &straight_perf = plugins.straight_perf;
     std::mt19937_64 rng(5);
     for (const char *threads : {"1", "3"}) {
         ASSERT_EQ(setenv("QUORV_THREADS", threads, 1), 0);

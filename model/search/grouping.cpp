@@ -1,11 +1,11 @@
 // The k-d grouping of the nodes and the bounds of their tiles and groups (see
 // grouping.h for why the bounds hold).
 //
-// Kept here: regroup_begin puts the boxes the bounds hold for (sound_box)
+// Kept here: GroupIndex::begin puts the boxes the bounds hold for (sound_box)
 // first and the others after, and cuts the order into parts at whole groups;
 // each part (Regrouping::part) fills its slots with NaN bounds and node
 // INT_MAX before it copies its boxes in, and starts its tiles' bounds empty
-// (empty_bounds; regroup_begin those of the groups); refresh_groups takes a
+// (empty_bounds; GroupIndex::begin those of the groups); refresh_groups takes a
 // learned box into its tile's and group's bounds.
 #include "model/search/grouping.h"
 
@@ -61,7 +61,8 @@ int widest(const RowPoints &points, const int *order, int begin, int end, int st
     // Eight features at a time, each point read as one run: the same spreads
     // as feature by feature (lo = c < lo ? c : lo is minpd, hi = c > hi ? c :
     // hi maxpd), for far less work.
-    constexpr int kChunk = 8;
+    constexpr int kChunk = search_policy::kSpreadFeaturesPerPass;
+    static_assert(kChunk == 8, "the SSE2 pass below holds eight features in four registers");
     for (int i0 = 0; i0 < m; i0 += kChunk) {
         const int w = m - i0 < kChunk ? m - i0 : kChunk;
         alignas(16) double lo[kChunk], hi[kChunk];
@@ -135,7 +136,8 @@ int kd_split_once(int *order, int begin, int end, const Points &points, SplitKey
     if (n <= kW)
         return end;
     const int sample = search_policy::kSpreadSample;
-    const int feature = widest(points, order, begin, end, n > 2 * sample ? n / sample : 1);
+    const int feature =
+        widest(points, order, begin, end, n > search_policy::kSampledRangesFrom * sample ? n / sample : 1);
     const int run = n > kW * kW ? kW * kW : kW;
     const int half = (n / 2 + run - 1) / run * run;
     // The split works on (value, node) keys in a run of their own rather

@@ -62,6 +62,12 @@ constexpr double kNodeSplitWeight = 2.0;
 // The widest feature of a large range is judged on a sample of about this
 // many nodes: which feature splits changes only how well the groups prune.
 constexpr int kSpreadSample = 8;
+// Ranges of no more than this many times kSpreadSample nodes are judged on
+// every node: sampling them would save little.
+constexpr int kSampledRangesFrom = 2;
+// The spread is measured this many features per pass over the points, each
+// point read as one run (the SSE2 pass holds them in four registers).
+constexpr int kSpreadFeaturesPerPass = 8;
 // A regroup is cut into at most this many parts at its first splits, so that
 // threads waiting on it can take some.
 constexpr int kRegroupParts = 4;
