@@ -83,11 +83,8 @@ int NodeBlock::find_winner(const double *pattern, double *size) const
 int NodeBlock::find_winner_ahead(const double *pattern, const double *next, double *size, int pattern_index)
 {
     if (config_.pruning && tiles_.m() > 0 && journal_.remembers(pattern_index)) {
-        const TileView tiles = tiles_.view();
         double found = 0.0;
-        int winner =
-            journal_.replay(pattern_index, pattern, kernels(), tiles.tiles, tiles.tile_doubles, tiles.m, tiles.count,
-                            &found);
+        int winner = journal_.replay(pattern_index, pattern, kernels(), tiles_.view(), &found);
         if (winner == SearchJournal::kSearchAfresh)
             winner = single_search(pattern, next, &found);
         else
