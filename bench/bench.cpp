@@ -2,8 +2,8 @@
 // against earlier forms of the same commands, on the same workloads in the
 // same process: the plug-ins on one thread, their flat twins (every node
 // sized by the AVX2 kernels on one thread, as the plug-ins searched before
-// grouping and threads; the column "today"), their straight twins (the plain
-// per-node loop) and the straightforward form in reference.cpp; with --base,
+// grouping and threads; the column "today") and their straight twins (the
+// plain per-node loop, every join counted as it happens); with --base,
 // the plug-ins of another build too, on all threads and on one, taking turns
 // with these round by round so that a busy machine slows both alike. Prints
 // one table row per workload with the ratios of the times. Results, and the
@@ -12,7 +12,7 @@
 //
 //   quorv_bench [--rounds R] [--ref-rounds R] [--quick] [--full] [--only TEXT] [--plugins DIR] [--base DIR]
 //               [--data DIR]
-#include "bench/reference.h"
+#include "front/model.h"
 #include "minihost.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
@@ -41,7 +41,7 @@ constexpr double kEarlierFormsBudget = 2.0;
 
 struct Options {
     int rounds = 5;      // of the plug-in
-    int ref_rounds = 1;  // of the straight plug-in and the reference, which take long
+    int ref_rounds = 1;  // of the straight plug-in, which takes long
     bool quick = false;
     bool full = false;  // the slow forms on the large real-data rows too
     std::string only;
@@ -118,14 +118,14 @@ struct Workload {
     std::string name;
     bool training = false;
     // Large real-data rows: the plug-in on one thread and the flat twin run
-    // --ref-rounds times, the straight twin and the reference only with --full.
+    // --ref-rounds times, the straight twin only with --full.
     bool large = false;
     std::string model_of;  // classification: trained by this training workload
     int K = 0, M = 0, N = 0;
     std::vector<double> templates, node_labels;  // classification
     double vigilance = 0.5;
     std::vector<double> patterns, labels;  // labels: training only
-    reference::TrainSettings settings;
+    front::TrainParams settings;
 };
 
 // K random small boxes in the unit cube with labels 1..10, and N random patterns.
@@ -153,7 +153,7 @@ Workload classification(const std::string &name, int K, int M, int N, std::uint6
     return w;
 }
 
-Workload training(const std::string &name, const Data &d, const reference::TrainSettings &s)
+Workload training(const std::string &name, const Data &d, const front::TrainParams &s)
 {
     Workload w;
     w.name = name;
@@ -245,33 +245,33 @@ std::vector<Workload> workloads(const Options &o)
     w.push_back(classification("classify K=10 M=8 (small)", 10, 8, 400000 / q, 4));
     w.push_back(classification("classify K=3 M=4 (small)", 3, 4, 1000000 / q, 5));
 
-    reference::TrainSettings s;
+    front::TrainParams s;
     s.vigilance = 0.99;
     s.max_list_presentations = 10;
     w.push_back(training("train K=1000 M=16", repeated_points(1000, 16, 10000 / q, 6), s));
 
-    s = reference::TrainSettings{};
+    s = front::TrainParams{};
     s.vigilance = 0.85;
     s.max_list_presentations = 3;
     w.push_back(training("train satellite", load_scaled(o.data_dir, "satellite"), s));
     s.vigilance = 0.8;
     w.push_back(training("train digits", load_scaled(o.data_dir, "digits"), s));
 
-    s = reference::TrainSettings{};
+    s = front::TrainParams{};
     s.vigilance = 0.85;
     s.learning_rate = 0.5;
     s.epsilon = 0.01;
     s.max_list_presentations = 3;
     w.push_back(training("train synthetic 20000x16", clusters(10, 16, 20000 / q, 7), s));
 
-    s = reference::TrainSettings{};
+    s = front::TrainParams{};
     s.vigilance = 0.8;
     w.push_back(training("train iris (small)", load_scaled(o.data_dir, "iris"), s));
 
-    // The command-line tool's defaults (TrainSettings{}), features scaled to
+    // The command-line tool's defaults (front::TrainParams{}), features scaled to
     // [0, 1], rows shuffled with seed 1; then its model classifies the set.
     const Data satellite = shuffled(load_scaled(o.data_dir, "satellite"), 1);
-    w.push_back(training("train satellite defaults", satellite, reference::TrainSettings{}));
+    w.push_back(training("train satellite defaults", satellite, front::TrainParams{}));
     w.back().large = true;
     Workload c;
     c.name = "classify satellite model";
@@ -280,7 +280,7 @@ std::vector<Workload> workloads(const Options &o)
     c.M = satellite.cols;
     c.N = satellite.rows;
     c.patterns = satellite.x;
-    c.vigilance = reference::TrainSettings{}.vigilance;
+    c.vigilance = front::TrainParams{}.vigilance;
     w.push_back(c);
     return w;
 }
@@ -297,8 +297,8 @@ bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
 
 struct Row {
     // Best times, seconds; a form not run keeps its 0.
-    double fast = 0, one_thread = 0, flat = 0, straight = 0, ref = 0, base = 0, base_one_thread = 0;
-    std::int64_t elements = 0, searches = 0;  // 0: not known (the reference did not run)
+    double fast = 0, one_thread = 0, flat = 0, straight = 0, base = 0, base_one_thread = 0;
+    std::int64_t elements = 0;  // join elements (patterns x nodes x features); 0: not known (training)
     int nodes = 0, presentations = 0;
     bool same = true;
     std::string why;
@@ -420,7 +420,7 @@ void run_form(minihost::Plugin &plugin, const Workload &w, const std::string &fo
     check(row, got, flops, form);
 }
 
-// One round: in the first rounds the reference, the straight and flat twins
+// One round: in the first rounds the straight and flat twins
 // and the plug-in on one thread, as far as the row runs them; then the
 // plug-in. All must give the same results and host flop count.
 void run_round(const Plugins &plugins, const Workload &w, int round, const Options &o, Row *row)
@@ -431,31 +431,10 @@ void run_round(const Plugins &plugins, const Workload &w, int round, const Optio
     // seconds, so that their best times are as fair as the plug-in's.
     const bool earlier_forms =
         !w.large || round < o.ref_rounds || (row->flat + row->one_thread) * round < kEarlierFormsBudget;
-    if (slow_forms) {
-        const double flops0 = minihost::flops();
-        const auto t0 = std::chrono::steady_clock::now();
-        std::vector<std::vector<double>> got;
-        if (w.training) {
-            reference::Trained t = reference::train(w.patterns, w.labels, w.N, w.M, w.settings);
-            keep_best(&row->ref, seconds_since(t0));
-            row->elements = t.join_elements;
-            row->searches = t.searches;
-            got = {t.templates, t.labels, {static_cast<double>(t.presentations)}};
-        } else {
-            reference::Classified c =
-                reference::classify(w.templates, w.node_labels, w.K, w.M, w.vigilance, w.patterns, w.N, -1);
-            keep_best(&row->ref, seconds_since(t0));
-            row->elements = c.join_elements;
-            row->searches = w.N;
-            got = {c.labels};
-        }
-        check(row, got, minihost::flops() - flops0, "reference");
+    if (slow_forms)
         run_form(*plugins.straight, w, "straight plug-in", &row->straight, row);
-    }
-    if (!w.training) {
+    if (!w.training)
         row->elements = static_cast<std::int64_t>(w.N) * w.K * w.M;
-        row->searches = w.N;
-    }
     // The base build's forms take turns with the plug-in's: first in odd
     // rounds, second in even ones.
     const bool base_first = round % 2 == 1;
@@ -577,6 +556,31 @@ std::string processor_name()
 }
 #endif
 
+// The processor, the settings and the two heading lines of the table.
+void print_heading(const Options &o, bool with_base)
+{
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+    __builtin_cpu_init();
+    std::printf("processor: %s; AVX2 %s, AVX-512F %s; ", processor_name().c_str(),
+                __builtin_cpu_supports("avx2") ? "yes" : "no", __builtin_cpu_supports("avx512f") ? "yes" : "no");
+#endif
+    const char *env = std::getenv("QUORV_THREADS");
+    std::printf("QUORV_THREADS %s; best of %d rounds (plug-in; on the large rows one thread and today too, "
+                "as far as they fit in %.0f s), %d (other forms of large rows, straight plug-in)\n",
+                env ? env : "unset", o.rounds, kEarlierFormsBudget, o.ref_rounds);
+    if (with_base)
+        std::printf("base: %s (base: all threads, to the plug-in's time; base 1 thread: on one, to the "
+                    "plug-in's on one)\n",
+                    o.base_dir.c_str());
+    const std::string base_head = with_base ? " base            | base 1 thread   |" : "";
+    const std::string base_units = with_base ? "        s  ratio |        s  ratio |" : "";
+    std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s |%s %s\n", "", "", "", "", "", "",
+                "plug-in", "one thread", "today", "straight", base_head.c_str(), "");
+    std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s |%s %s\n", "workload", "K",
+                "M", "N", "LP", "Gjoin", "s", "Gjoin/s", "s", "ratio", "s", "ratio", "s", "ratio", base_units.c_str(),
+                "same");
+}
+
 int main(int argc, char **argv)
 {
     Options o;
@@ -608,26 +612,7 @@ int main(int argc, char **argv)
     const Plugins train{loaded[0].get(), loaded[1].get(), loaded[2].get(), with_base ? loaded[6].get() : nullptr};
     const Plugins perf{loaded[3].get(), loaded[4].get(), loaded[5].get(), with_base ? loaded[7].get() : nullptr};
 
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-    __builtin_cpu_init();
-    std::printf("processor: %s; AVX2 %s, AVX-512F %s; ", processor_name().c_str(),
-                __builtin_cpu_supports("avx2") ? "yes" : "no", __builtin_cpu_supports("avx512f") ? "yes" : "no");
-#endif
-    const char *env = std::getenv("QUORV_THREADS");
-    std::printf("QUORV_THREADS %s; best of %d rounds (plug-in; on the large rows one thread and today too, "
-                "as far as they fit in %.0f s), %d (other forms of large rows, straight plug-in and reference)\n",
-                env ? env : "unset", o.rounds, kEarlierFormsBudget, o.ref_rounds);
-    if (with_base)
-        std::printf("base: %s (base: all threads, to the plug-in's time; base 1 thread: on one, to the "
-                    "plug-in's on one)\n",
-                    o.base_dir.c_str());
-    const std::string base_head = with_base ? " base            | base 1 thread   |" : "";
-    const std::string base_units = with_base ? "        s  ratio |        s  ratio |" : "";
-    std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s | %-15s |%s %s\n", "", "", "", "", "",
-                "", "plug-in", "one thread", "today", "straight", "reference", base_head.c_str(), "");
-    std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s |%s %s\n", "workload",
-                "K", "M", "N", "LP", "Gjoin", "s", "Gjoin/s", "s", "ratio", "s", "ratio", "s", "ratio", "s",
-                "ratio", base_units.c_str(), "same");
+    print_heading(o, with_base);
 
     bool all_same = true;
     std::vector<Workload> all = workloads(o);
@@ -653,12 +638,11 @@ int main(int argc, char **argv)
             std::snprintf(base_cells, sizeof base_cells, " %8s %6s | %8s %6s |", seconds_text(row.base).c_str(),
                           ratio_text(row.base, row.fast).c_str(), seconds_text(row.base_one_thread).c_str(),
                           ratio_text(row.base_one_thread, row.one_thread).c_str());
-        std::printf("%-26s %5d %3d %6d %3d %7s | %8.4f %7s | %8s %6s | %8s %6s | %8s %6s | %8s %6s |%s %s\n",
+        std::printf("%-26s %5d %3d %6d %3d %7s | %8.4f %7s | %8s %6s | %8s %6s | %8s %6s |%s %s\n",
                     w.name.c_str(), row.nodes, w.M, w.N, w.training ? row.presentations : 1, gjoin, row.fast, rate,
                     seconds_text(row.one_thread).c_str(), ratio_text(row.one_thread, row.fast).c_str(),
                     seconds_text(row.flat).c_str(), ratio_text(row.flat, row.fast).c_str(),
-                    seconds_text(row.straight).c_str(), ratio_text(row.straight, row.fast).c_str(),
-                    seconds_text(row.ref).c_str(), ratio_text(row.ref, row.fast).c_str(), base_cells,
+                    seconds_text(row.straight).c_str(), ratio_text(row.straight, row.fast).c_str(), base_cells,
                     row.same ? "yes" : ("NO: " + row.why).c_str());
         std::fflush(stdout);
     }

@@ -6,7 +6,7 @@
 #include "error.h"
 #include "files.h"
 #include "minihost.h"
-#include "model/threads.h"
+#include "model/cores.h"
 #include "platform.h"
 #include "signals.h"
 

@@ -11,6 +11,40 @@ NodeParams Node::params = {
     1, 2, 1.0, 0.00001, 2 * 1 * 0.00001, 0.00001 / 1.0, 0.0, 0u, 0u,
 };
 
+NodeParams training_params(int m, double min_size, double learning_rate, double epsilon)
+{
+    NodeParams p{};
+    p.M = m;
+    p.two_M = 2 * m;
+    p.min_size = min_size;
+    p.learning_rate = learning_rate;
+    p.epsilon = epsilon;
+    p.one_minus_rate = 1 - learning_rate;
+    p.eps_over_rate = epsilon / learning_rate;
+    return p;
+}
+
+NodeParams classification_params(int m)
+{
+    NodeParams p{};
+    p.M = m;
+    p.two_M = 2 * m;
+    p.learning_rate = 1.0;
+    p.epsilon = 1.0;
+    p.min_size = 0.0;
+    p.eps_over_rate = 1.0;
+    p.one_minus_rate = 0.0;
+    return p;
+}
+
+void Node::use_params(const NodeParams &p)
+{
+    const std::uint32_t flops = params.flop_count, comparisons = params.comparison_count;
+    params = p;
+    params.flop_count = flops;
+    params.comparison_count = comparisons;
+}
+
 // The node and its four bound arrays share one block: a model of many nodes
 // is made and freed with a fifth of the heap calls, and read from one place.
 constexpr std::size_t kBoundsAt = (sizeof(Node) + alignof(double) - 1) / alignof(double) * alignof(double);

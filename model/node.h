@@ -19,9 +19,20 @@ struct NodeParams {
     std::uint32_t comparison_count;  // wraps modulo 2^32
 };
 
+// The seven parameters of a training call: m features and the user's
+// min_size, learning_rate and epsilon, with the two derived from them.
+// (The counters are left 0: Node::use_params keeps the running ones.)
+NodeParams training_params(int m, double min_size, double learning_rate, double epsilon);
+// The seven parameters of a classification call of m features: nodes are
+// only made from templates and joined, so the rest are fixed.
+NodeParams classification_params(int m);
+
 class Node {
 public:
     static NodeParams params;
+    // Sets the seven parameters of `p` as the class-wide ones, keeping the
+    // running counters.
+    static void use_params(const NodeParams &p);
 
     double *lower;
     double *upper;

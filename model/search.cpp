@@ -55,13 +55,9 @@ int search_winner(Node *const *nodes, NodeBlock &block, const double *pattern, s
 
 void prepare_winners(NodeBlock &block, int patterns)
 {
-    using namespace search_policy;
-    int levels = 0;
-    for (int tiles = block.count() / NodeBlock::kTileNodes; tiles > 1; tiles = (tiles + 1) / 2)
-        ++levels;
     const SearchConfig &config = block.config();
-    if (config.pruning && config.path != SearchPath::Straight && block.count() >= kGroupMinNodes &&
-        patterns >= kPatternsPerGroupLevel * levels)
+    if (config.pruning && config.path != SearchPath::Straight &&
+        RegroupPolicy::batch_groups(block.count(), NodeBlock::kTileNodes, patterns))
         block.regroup_on_search();
 }
 

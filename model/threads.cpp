@@ -1,6 +1,8 @@
 // Worker threads for the winner search.
 #include "model/threads.h"
 
+#include "model/search/policy.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,15 +15,6 @@
 #include <immintrin.h>
 #endif
 
-#if defined(__linux__)
-#include <sched.h>
-#elif defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -37,7 +30,7 @@ int environment_threads()
         ++end;
     if (*end != '\0' || value < 1)
         return 0;
-    return value > 1024 ? 1024 : static_cast<int>(value);
+    return value > search_policy::kMostThreads ? search_policy::kMostThreads : static_cast<int>(value);
 }
 
 struct Work {
@@ -54,12 +47,9 @@ void take_tasks(Work *work)
         work->task(work->context, i);
 }
 
-constexpr int kMaxWorkers = 63;
+constexpr int kMaxWorkers = search_policy::kMostWorkers;
 
-// A team's worker waits this long spinning before it sleeps: about what a
-// caller spends between making the team and its first run, or between two
-// runs, while a sleeping thread can take as long again to wake.
-constexpr auto kSpinFor = std::chrono::microseconds(300);
+constexpr auto kSpinFor = std::chrono::microseconds(search_policy::kSpinMicroseconds);
 
 void relax()
 {
@@ -77,7 +67,7 @@ void await(std::mutex &lock, std::condition_variable &wakeup, Done done)
 {
     const auto until = std::chrono::steady_clock::now() + kSpinFor;
     for (int spins = 1; !done(); ++spins) {
-        if (spins % 64 != 0 || std::chrono::steady_clock::now() < until) {
+        if (spins % search_policy::kSpinsPerClockRead != 0 || std::chrono::steady_clock::now() < until) {
             relax();
             continue;
         }
@@ -87,30 +77,6 @@ void await(std::mutex &lock, std::condition_variable &wakeup, Done done)
 }
 
 }  // namespace
-
-int processor_threads()
-{
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0)
-            return n;
-    }
-#elif defined(_WIN32)
-    DWORD_PTR process_mask = 0, system_mask = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {
-        int n = 0;
-        for (; process_mask != 0; process_mask &= process_mask - 1)
-            ++n;
-        if (n > 0)
-            return n;
-    }
-#endif
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? static_cast<int>(n > 1024 ? 1024 : n) : 1;
-}
 
 int search_threads()
 {

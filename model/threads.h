@@ -3,8 +3,7 @@
 #ifndef QUORV_MODEL_THREADS_H
 #define QUORV_MODEL_THREADS_H
 
-// Processor cores this process may run on (at least 1).
-int processor_threads();
+#include "model/cores.h"
 
 // Threads a plug-in call's search may use: processor_threads(), capped by the
 // environment variable QUORV_THREADS when it holds a whole number >= 1 (read
@@ -33,11 +32,12 @@ public:
     ThreadTeam &operator=(const ThreadTeam &) = delete;
 
     int workers() const;
+    // run_tasks on this team's workers (run_tasks calls it; so may the
+    // thread that made the team, and no other).
+    void run(int tasks, int threads, void (*task)(void *, int), void *context);
 
 private:
-    friend void run_tasks(int, int, void (*)(void *, int), void *, ThreadTeam *);
     struct Shared;
-    void run(int tasks, int threads, void (*task)(void *, int), void *context);
     Shared *shared_;
 };
 

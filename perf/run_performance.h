@@ -4,7 +4,8 @@
 #define QUORV_PERF_RUN_PERFORMANCE_H
 
 // Returns N labels in a host block owned by the caller, or null when memory
-// ran out (every node is then already released).
+// ran out (every node is then already released). The arrays given are
+// read, never released.
 double *run_performance(int K, int M, double **templates, const double *node_labels, double vigilance,
                         int N, double **patterns, int unknown_label, int oflag);
 

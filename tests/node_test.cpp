@@ -15,14 +15,7 @@ namespace {
 
 void set_params(int m, double rate = 1.0, double epsilon = 0.0, double min_size = 0.0)
 {
-    NodeParams &p = Node::params;
-    p.M = m;
-    p.two_M = 2 * m;
-    p.learning_rate = rate;
-    p.epsilon = epsilon;
-    p.min_size = min_size;
-    p.eps_over_rate = epsilon / rate;
-    p.one_minus_rate = 1 - rate;
+    Node::use_params(training_params(m, min_size, rate, epsilon));
 }
 
 // What one operation added to the three counters.
@@ -359,3 +352,32 @@ TEST(NodeCounters, CountersWrapAtTwoToThe32)
 }
 
 }  // namespace
+
+// Each driver's seven parameters, as derived by its one function, and the
+// running counters kept when a call sets them.
+TEST(NodeParams, EachDriverDerivesAllSevenAndKeepsTheCounters)
+{
+    struct Case {
+        const char *driver;
+        NodeParams params;
+        double want[7];  // M, two_M, learning_rate, epsilon, min_size, eps_over_rate, one_minus_rate
+    } cases[] = {
+        {"training", training_params(3, 0.25, 0.5, 0.01), {3, 6, 0.5, 0.01, 0.25, 0.01 / 0.5, 0.5}},
+        {"training, fast", training_params(1, 0.0, 1.0, 0.0), {1, 2, 1.0, 0.0, 0.0, 0.0, 0.0}},
+        {"classification", classification_params(4), {4, 8, 1.0, 1.0, 0.0, 1.0, 0.0}},
+        {"classification, no features", classification_params(0), {0, 0, 1.0, 1.0, 0.0, 1.0, 0.0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.driver);
+        Node::params.flop_count = 0xFFFFFFF0u;
+        Node::params.comparison_count = 7u;
+        Node::use_params(c.params);
+        const NodeParams &p = Node::params;
+        const double got[7] = {static_cast<double>(p.M), static_cast<double>(p.two_M), p.learning_rate, p.epsilon,
+                               p.min_size, p.eps_over_rate, p.one_minus_rate};
+        for (int i = 0; i < 7; ++i)
+            EXPECT_EQ(got[i], c.want[i]) << "parameter " << i;
+        EXPECT_EQ(p.flop_count, 0xFFFFFFF0u);
+        EXPECT_EQ(p.comparison_count, 7u);
+    }
+}

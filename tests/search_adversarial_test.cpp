@@ -181,8 +181,7 @@ TEST_P(AdversarialBatches, WinnersAndSizesAreThoseOfJoinNodeByNode)
     SearchConfig config;
     ASSERT_TRUE(SearchConfig::for_path(GetParam(), &config));
     const int m = 6, k = 1500, n = 2000;
-    Node::params.M = m;
-    Node::params.two_M = 2 * m;
+    Node::use_params(classification_params(m));
     std::uint64_t seed = 7;
     for (const KindName &kind : kKinds) {
         SCOPED_TRACE(kind.name);
@@ -246,11 +245,10 @@ TEST_P(AdversarialBatches, WinnersAndSizesAreThoseOfJoinNodeByNode)
 // Whole calls at 1, 2, 3 and all threads: the same as the straight twins.
 TEST(AdversarialCalls, MatchTheStraightTwinsAtEveryThreadCount)
 {
-    auto perf = qt::load_perf();
-    auto train = qt::load_train();
-    auto straight_perf = load_twin(QUORV_PERF_PLUGIN);
-    auto straight_train = load_twin(QUORV_TRAIN_PLUGIN);
-    ASSERT_TRUE(perf && train && straight_perf && straight_train);
+    const Plugins plugins = load_all();
+    ASSERT_TRUE(plugins.loaded());
+    const auto &train = plugins.train, &perf = plugins.perf;
+    const auto &straight_train = plugins.straight_train, &straight_perf = plugins.straight_perf;
     const int m = 6;
     std::uint64_t seed = 70;
     for (const KindName &kind : kKinds) {

@@ -1,14 +1,13 @@
-// The fast winner search against the plain one. In this process: the tile
+// The fast winner search against the plain one, in this process: the tile
 // kernels of every path this processor runs against Node::join node by node,
 // and training steps through search_winner against the straight loop,
-// counters included. Through the host: both plug-ins against their straight
-// twins (bench/), which search with the plain loop, on whole calls. Inputs aim
-// at ties, NaN, infinities, signed zeros, inverted boxes, duplicated nodes, no
-// nodes and no features.
+// counters included (whole calls through the host: search_twins_test.cpp).
+// Inputs aim at ties, NaN, infinities, signed zeros, inverted boxes,
+// duplicated nodes, no nodes and no features.
 #include "model/node.h"
 #include "model/search.h"
 #include "model/search/buffer.h"
-#include "search_twins.h"
+#include "search_values.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -24,10 +23,11 @@
 
 namespace {
 
-using namespace search_twins;
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
+using search_values::kInf;
+using search_values::kNaN;
+using search_values::template_rows;
+using search_values::Values;
 
 // A size as the kernels may give it: the same bits, or NaN for NaN (whose
 // payload no one reads: a NaN size never wins).
@@ -37,43 +37,6 @@ const double kInf = std::numeric_limits<double>::infinity();
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << got << " instead of " << want;
 }
-
-// Values drawn mostly from a coarse lattice, so that join sizes tie, mixed
-// with the values that tell the ways of writing min, max and the sums apart.
-struct Values {
-    std::mt19937_64 rng;
-    int edge_percent;
-
-    double next()
-    {
-        static const double edges[] = {0.0, -0.0, 1.0, kNaN, kInf, -kInf, 1e300, -1e300, 5e-324, -5e-324, 0.1};
-        if (static_cast<int>(rng() % 100) < edge_percent)
-            return edges[rng() % (sizeof edges / sizeof edges[0])];
-        if (rng() % 4 == 0)
-            return std::uniform_real_distribution<double>(-0.5, 1.5)(rng);
-        return 0.25 * static_cast<double>(rng() % 5);
-    }
-    // A template row: lower then upper bounds, sometimes inverted.
-    std::vector<double> row(int m)
-    {
-        std::vector<double> r(2 * static_cast<size_t>(m));
-        for (int i = 0; i < m; ++i) {
-            double a = next(), b = next();
-            if (a > b && rng() % 4 != 0)
-                std::swap(a, b);
-            r[i] = a;
-            r[m + i] = b;
-        }
-        return r;
-    }
-    std::vector<double> pattern(int m)
-    {
-        std::vector<double> p(static_cast<size_t>(m));
-        for (double &v : p)
-            v = next();
-        return p;
-    }
-};
 
 // Nodes from template rows (some rows repeated) and their block.
 struct Nodes {
@@ -93,14 +56,6 @@ struct Nodes {
             Node::destroy(n);
     }
 };
-
-std::vector<std::vector<double>> template_rows(Values *v, int k, int m)
-{
-    std::vector<std::vector<double>> rows;
-    for (int j = 0; j < k; ++j)
-        rows.push_back(j > 0 && v->rng() % 5 == 0 ? rows[v->rng() % rows.size()] : v->row(m));
-    return rows;
-}
 
 SearchConfig config_of(SearchPath path)
 {
@@ -137,8 +92,7 @@ TEST_P(SearchKernels, SizesAndWinnersAreThoseOfJoinNodeByNode)
                 for (int edges : {0, 15, 60}) {
                     SCOPED_TRACE(::testing::Message() << search_path_name(path) << " K=" << k << " M=" << m << " edges=" << edges);
                     Values v{std::mt19937_64(seed++), edges};
-                    Node::params.M = m;
-                    Node::params.two_M = 2 * m;
+                    Node::use_params(classification_params(m));
                     const auto rows = template_rows(&v, k, m);
                     Nodes set(m, rows, config());
                     std::vector<std::vector<double>> patterns;
@@ -240,8 +194,7 @@ TEST(SearchBuffer, RefitKeepsTheBlockWithinItsRoomOnly)
 TEST_P(SearchKernels, FlatBatchesOnSeveralThreadsAreThoseOfOneThread)
 {
     const int m = 16;
-    Node::params.M = m;
-    Node::params.two_M = 2 * m;
+    Node::use_params(classification_params(m));
     SearchConfig flat = config();
     flat.pruning = false;
     Values v{std::mt19937_64(77), 2};
@@ -286,8 +239,7 @@ TEST_P(SearchKernels, FlatBatchesOnSeveralThreadsAreThoseOfOneThread)
 TEST_P(SearchKernels, GroupingWhileSearchingGivesTheWinnersOfAPlainSearch)
 {
     const int m = 8;
-    Node::params.M = m;
-    Node::params.two_M = 2 * m;
+    Node::use_params(classification_params(m));
     struct Shape {
         int nodes, patterns;
     };
@@ -358,13 +310,8 @@ TEST_P(SearchKernels, TrainingStepsAgreeWithTheStraightLoopCountersIncluded)
                     SCOPED_TRACE(::testing::Message() << search_path_name(path) << " M=" << m << " rate=" << rate << " edges=" << edges
                                                       << " patterns=" << pool);
                     Values v{std::mt19937_64(seed++), edges};
+                    Node::use_params(training_params(m, edges == 10 ? 0.01 : 0.0, rate, 0.01));
                     NodeParams &np = Node::params;
-                    np.M = m;
-                    np.two_M = 2 * m;
-                    np.learning_rate = rate;
-                    np.one_minus_rate = 1 - rate;
-                    np.eps_over_rate = 0.01 / rate;
-                    np.min_size = edges == 10 ? 0.01 : 0.0;
                     // Start near the wrap of the 32-bit counters.
                     np.flop_count = 0xFFFFF000u;
                     np.comparison_count = 0xFFFFF800u;
@@ -462,179 +409,6 @@ TEST(SearchCounts, BulkCountsWrapAndReachTheHostWhole)
     count_joins(joins);
     EXPECT_EQ(minihost::flops() - before, static_cast<double>(joins * 4001));
     EXPECT_EQ(p.flop_count, static_cast<std::uint32_t>(want_flops + static_cast<std::uint64_t>(joins) * 2001));
-}
-
-// ---- whole calls: the plug-ins against their straight twins ----
-
-TEST(SearchTwins, TrainingCallsMatchTheStraightPlugin)
-{
-    auto fast = qt::load_train();
-    auto straight = load_twin(QUORV_TRAIN_PLUGIN);
-    ASSERT_TRUE(fast && straight);
-    std::mt19937_64 rng(2024);
-    for (int c = 0; c < 60; ++c) {
-        const int m = static_cast<int>(std::vector<int>{0, 1, 2, 3, 6, 17}[c % 6]);
-        const int n = c % 10 == 9 ? 0 : 10 + static_cast<int>(rng() % 150);
-        Values v{std::mt19937_64(rng()), c % 3 == 0 ? 0 : 8};
-        std::vector<double> patterns, labels;
-        for (int p = 0; p < n; ++p) {
-            // Repeats make nodes that are found again, and exact ties.
-            std::vector<double> x = v.pattern(m);
-            if (p > 5 && rng() % 3 == 0) {
-                const auto from = patterns.begin() + static_cast<long>(rng() % p) * m;
-                x.assign(from, from + m);
-            }
-            patterns.insert(patterns.end(), x.begin(), x.end());
-            labels.push_back(rng() % 9 == 0 ? 2.5 : static_cast<double>(1 + rng() % 3));
-        }
-        qt::TrainParams tp;
-        tp.vigilance = std::vector<double>{0.0, 0.4, 0.75, 0.95, 1.0}[rng() % 5];
-        tp.min_size = rng() % 3 == 0 ? 0.05 * m * (1 - tp.vigilance) : 0.0;
-        tp.learning_rate = rng() % 2 ? 1.0 : 0.5;
-        tp.epsilon = rng() % 2 ? 0.0 : 0.01;
-        tp.max_list_presentations = 1 + static_cast<double>(rng() % 6);
-        tp.trim_option = static_cast<double>(rng() % 2);
-        tp.oflag = static_cast<double>(c % 5);
-        expect_twins(
-            *fast, *straight,
-            [&](qt::Plugin &p) { return qt::train(p, n, m, patterns, labels, tp); },
-            "case " + std::to_string(c) + " N=" + std::to_string(n) + " M=" + std::to_string(m));
-    }
-}
-
-TEST(SearchTwins, ClassificationCallsMatchTheStraightPlugin)
-{
-    auto fast = qt::load_perf();
-    auto straight = load_twin(QUORV_PERF_PLUGIN);
-    ASSERT_TRUE(fast && straight);
-    std::mt19937_64 rng(77);
-    const int ks[] = {0, 1, 2, 3, 8, 9, 30, 70};
-    const int ms[] = {0, 1, 2, 5, 16};
-    int c = 0;
-    for (int k : ks)
-        for (int m : ms) {
-            // Past a window of 256 patterns, with a short last batch.
-            const int n = std::vector<int>{0, 1, 7, 300, 601}[c % 5];
-            Values v{std::mt19937_64(rng()), c % 2 ? 12 : 0};
-            std::vector<double> templates, node_labels, patterns;
-            for (const auto &row : template_rows(&v, k, m))
-                templates.insert(templates.end(), row.begin(), row.end());
-            for (int j = 0; j < k; ++j)
-                node_labels.push_back(rng() % 7 == 0 ? -1.5 : static_cast<double>(1 + rng() % 4));
-            for (int p = 0; p < n; ++p) {
-                // Some patterns sit on a template's lower corner.
-                const std::vector<double> x = k > 0 && p % 5 == 0
-                                                  ? std::vector<double>(templates.begin() + (p % k) * 2 * m,
-                                                                        templates.begin() + (p % k) * 2 * m + m)
-                                                  : v.pattern(m);
-                patterns.insert(patterns.end(), x.begin(), x.end());
-            }
-            const double vigilance = std::vector<double>{0.0, 0.5, 1.0}[c % 3];
-            const double oflag = c % 4;
-            expect_twins(
-                *fast, *straight,
-                [&](qt::Plugin &p) {
-                    return qt::perf(p, k, 2 * m, templates, node_labels, vigilance, n, m, patterns, -1, oflag);
-                },
-                "K=" + std::to_string(k) + " M=" + std::to_string(m) + " N=" + std::to_string(n));
-            ++c;
-        }
-}
-
-// Calls large enough for the groups, the remembered searches and several
-// threads, with QUORV_THREADS at 1 and at 3: the same as the straight twins.
-TEST(SearchTwins, LargeCallsMatchOnOneThreadAndOnSeveral)
-{
-    auto train = qt::load_train();
-    auto perf = qt::load_perf();
-    auto straight_train = load_twin(QUORV_TRAIN_PLUGIN);
-    auto straight_perf = load_twin(QUORV_PERF_PLUGIN);
-    ASSERT_TRUE(train && perf && straight_train && straight_perf);
-    std::mt19937_64 rng(5);
-    for (const char *threads : {"1", "3"}) {
-        ASSERT_EQ(setenv("QUORV_THREADS", threads, 1), 0);
-        for (int edges : {0, 3}) {
-            const int m = 6, n = 900;
-            Values v{std::mt19937_64(rng()), edges};
-            std::vector<double> patterns, labels;
-            for (int p = 0; p < n; ++p) {
-                const std::vector<double> x = v.pattern(m);
-                patterns.insert(patterns.end(), x.begin(), x.end());
-                labels.push_back(static_cast<double>(1 + rng() % 3));
-            }
-            qt::TrainParams tp;
-            tp.vigilance = 0.9;
-            tp.max_list_presentations = 5;
-            tp.oflag = 2;
-            const std::string what = std::string("threads ") + threads + " edges " + std::to_string(edges);
-            expect_twins(
-                *train, *straight_train, [&](qt::Plugin &p) { return qt::train(p, n, m, patterns, labels, tp); },
-                "training, " + what);
-
-            // Many patterns; and a model large enough for its nodes to be
-            // made on the threads, with labels to truncate.
-            struct Shape {
-                int k, m, tests;
-            };
-            for (const Shape &shape : {Shape{400, m, 3000}, Shape{3000, 24, 300}}) {
-                std::vector<double> templates, node_labels, points;
-                for (const auto &row : template_rows(&v, shape.k, shape.m))
-                    templates.insert(templates.end(), row.begin(), row.end());
-                for (int j = 0; j < shape.k; ++j)
-                    node_labels.push_back(static_cast<double>(1 + rng() % 4) + (j % 3 == 0 ? 0.5 : 0.0));
-                for (int p = 0; p < shape.tests; ++p) {
-                    const std::vector<double> x = v.pattern(shape.m);
-                    points.insert(points.end(), x.begin(), x.end());
-                }
-                const auto call = [&](qt::Plugin &p) {
-                    return qt::perf(p, shape.k, 2 * shape.m, templates, node_labels, 0.5, shape.tests, shape.m,
-                                    points, -1, 2);
-                };
-                const std::string which = "classification, " + what + ", " + std::to_string(shape.k) + " nodes";
-                expect_twins(*perf, *straight_perf, call, which);
-                // The twins make their nodes alike: the host's count, term by
-                // term (both called, to keep their running totals alike).
-                const double k = shape.k, m2 = 2.0 * shape.m, tests = shape.tests;
-                for (qt::Plugin *p : {perf.get(), straight_perf.get()}) {
-                    const double before = minihost::flops();
-                    ASSERT_TRUE(call(*p).ok);
-                    EXPECT_EQ(minihost::flops() - before,
-                              2 + 3 + k * m2 + tests * k * (2 * m2 + 1) + tests * (k + 1))
-                        << which;
-                }
-            }
-        }
-    }
-    unsetenv("QUORV_THREADS");
-}
-
-// The node list grows geometrically. 500 more patterns, each making its own
-// node, add at most two host allocations each (a row in, a template row out)
-// and next to nothing for the list; a list grown by one slot per node would
-// add a third.
-TEST(NodeList, GrowsWithoutAnAllocationPerNode)
-{
-    auto plugin = qt::load_train();
-    ASSERT_TRUE(plugin);
-    long used[2] = {0, 0};
-    const int counts[2] = {500, 1000};
-    for (int r = 0; r < 2; ++r) {
-        const int n = counts[r];
-        std::vector<double> patterns, labels(n, 1.0);
-        for (int p = 0; p < n; ++p) {
-            patterns.push_back(static_cast<double>(p) / n);
-            patterns.push_back(0.5);
-        }
-        qt::TrainParams tp;
-        tp.vigilance = 1.0;  // every pattern makes its own node
-        tp.max_list_presentations = 1;
-        minihost::reset_allocation_count();
-        const qt::CallResult result = qt::train(*plugin, n, 2, patterns, labels, tp);
-        used[r] = minihost::allocation_count();
-        ASSERT_TRUE(result.ok) << result.error;
-        ASSERT_EQ(minihost::values(result.outputs[1].get()).size(), static_cast<size_t>(n));
-    }
-    EXPECT_LT(used[1] - used[0], 2 * 500 + 20) << used[0] << " and " << used[1] << " allocations";
 }
 
 }  // namespace

@@ -34,6 +34,17 @@ inline std::unique_ptr<qt::Plugin> load_twin(const char *path)
     return plugin;
 }
 
+// Both plug-ins and both their straight twins.
+struct Plugins {
+    std::unique_ptr<qt::Plugin> train, perf, straight_train, straight_perf;
+    bool loaded() const { return train && perf && straight_train && straight_perf; }
+};
+
+inline Plugins load_all()
+{
+    return Plugins{qt::load_train(), qt::load_perf(), load_twin(QUORV_TRAIN_PLUGIN), load_twin(QUORV_PERF_PLUGIN)};
+}
+
 // The seconds of a summary are two clock readings apart and may differ.
 inline std::string steady_seconds(std::string console)
 {

@@ -1,15 +1,14 @@
 // The k-d grouping of the nodes and the bounds of their tiles and groups (see
 // grouping.h for why the bounds hold).
 //
-// Kept here: regroup_begin puts the boxes the bounds hold for (sound_box)
+// Kept here: GroupIndex::begin puts the boxes the bounds hold for (sound_box)
 // first and the others after, and cuts the order into parts at whole groups;
 // each part (Regrouping::part) fills its slots with NaN bounds and node
 // INT_MAX before it copies its boxes in, and starts its tiles' bounds empty
-// (empty_bounds; regroup_begin those of the groups); refresh_groups takes a
+// (empty_bounds; GroupIndex::begin those of the groups); refresh_groups takes a
 // learned box into its tile's and group's bounds.
 #include "model/search/grouping.h"
 
-#include "model/search/node_block.h"
 
 #include <algorithm>
 #include <cmath>
@@ -62,7 +61,8 @@ int widest(const RowPoints &points, const int *order, int begin, int end, int st
     // Eight features at a time, each point read as one run: the same spreads
     // as feature by feature (lo = c < lo ? c : lo is minpd, hi = c > hi ? c :
     // hi maxpd), for far less work.
-    constexpr int kChunk = 8;
+    constexpr int kChunk = search_policy::kSpreadFeaturesPerPass;
+    static_assert(kChunk == 8, "the SSE2 pass below holds eight features in four registers");
     for (int i0 = 0; i0 < m; i0 += kChunk) {
         const int w = m - i0 < kChunk ? m - i0 : kChunk;
         alignas(16) double lo[kChunk], hi[kChunk];
@@ -136,7 +136,8 @@ int kd_split_once(int *order, int begin, int end, const Points &points, SplitKey
     if (n <= kW)
         return end;
     const int sample = search_policy::kSpreadSample;
-    const int feature = widest(points, order, begin, end, n > 2 * sample ? n / sample : 1);
+    const int feature =
+        widest(points, order, begin, end, n > search_policy::kSampledRangesFrom * sample ? n / sample : 1);
     const int run = n > kW * kW ? kW * kW : kW;
     const int half = (n / 2 + run - 1) / run * run;
     // The split works on (value, node) keys in a run of their own rather
@@ -291,55 +292,43 @@ void refresh_groups(NodeGroups &g, int k, int m, std::size_t tile_doubles, const
     g.group_smallest_box[q] = least < g.group_smallest_box[q] ? least : g.group_smallest_box[q];
 }
 
-int NodeBlock::grouped() const { return groups_ ? groups_->count : 0; }
-
-void NodeBlock::forget_groups()
+void GroupIndex::forget()
 {
     scratch_.reset();
     groups_.reset();
 }
 
-bool NodeBlock::regroup()
+bool GroupIndex::regroup(const TileView &tiles)
 {
     Regrouping r;
-    if (!regroup_begin(r))
+    if (!begin(r, tiles))
         return false;
     for (int part = 0; part < r.parts; ++part)
         r.part(part);
-    return regroup_end(r);
+    return end(r);
 }
 
-bool NodeBlock::regroup_begin(Regrouping &r)
+namespace {
+
+// The order of a regroup's nodes: boxes the bounds hold for first, then the
+// others (in tiles of their own), each in node order.
+void order_sound_first(Regrouping &r, int k)
 {
-    // The groups made last time lend their memory to the new ones.
-    std::unique_ptr<NodeGroups> old = std::move(groups_);
-    forget_groups();
-    tail_work_ = 0;
-    searched_ = 0;
-    sized_ = 0;
-    const int k = count_;
-    r.m = m_;
-    r.tile_doubles = tile_doubles_;
-    if (k == 0 || m_ == 0)
-        return true;  // nothing to group: r.g stays null
-    const std::size_t m = static_cast<std::size_t>(m_);
-    r.g = old ? std::move(old) : std::unique_ptr<NodeGroups>(new (std::nothrow) NodeGroups);
-    if (!r.g || !r.order.allocate(static_cast<std::size_t>(k)) || !r.keys.allocate(static_cast<std::size_t>(k)))
-        return false;
-    r.tiles = tiles_.get();
-    // Boxes the bounds hold for first, then the others in tiles of their
-    // own, each in node order.
     int unsound = 0;
     for (int j = 0; j < k; ++j) {
         const double *lower = r.lane(j);
-        if (sound_box(lower, lower + kW, m_, 2 * kW))
+        if (sound_box(lower, lower + kW, r.m, 2 * kW))
             r.order[static_cast<std::size_t>(r.sound++)] = j;
         else
             r.order[static_cast<std::size_t>(k - 1 - unsound++)] = j;
     }
     std::reverse(r.order.get() + r.sound, r.order.get() + k);
-    // The first splits of the k-d order make the parts, where the sound
-    // boxes are more than a group.
+}
+
+// The first splits of the k-d order make the parts, where the sound boxes
+// are more than a group.
+void split_parts(Regrouping &r, int k)
+{
     r.parts = 1;
     r.split[1] = r.sound;
     while (r.parts < search_policy::kRegroupParts) {
@@ -348,7 +337,7 @@ bool NodeBlock::regroup_begin(Regrouping &r)
             const int begin = r.split[part], end = r.split[part + 1];
             split[parts++] = begin;
             if (end - begin > kW * kW)
-                split[parts++] = kd_split_once(r.order.get(), begin, end, TilePoints{r.tiles, tile_doubles_, m_},
+                split[parts++] = kd_split_once(r.order.get(), begin, end, TilePoints{r.tiles, r.tile_doubles, r.m},
                                                r.keys.get());
         }
         if (parts == r.parts)
@@ -358,17 +347,22 @@ bool NodeBlock::regroup_begin(Regrouping &r)
         std::copy(split, split + parts + 1, r.split);
     }
     r.split[r.parts] = k;
+}
 
+// Room for the groups of k nodes, the sound ones first; false without the
+// memory. Every element of these is written before it is read (the parts
+// write their tiles and groups whole), so memory left by the last groups
+// serves.
+bool size_groups(Regrouping &r, int k)
+{
     NodeGroups &g = *r.g;
     r.sound_tiles = (r.sound + kW - 1) / kW;
     g.count = k;
     g.tiles = r.sound_tiles + (k - r.sound + kW - 1) / kW;
     g.groups = (g.tiles + kW - 1) / kW;
     g.group_tiles = (g.groups + kW - 1) / kW;
-    const std::size_t bound_doubles = 3 * kW * m;
-    // Every element of these is written before it is read (the parts write
-    // their tiles and groups whole), so memory left by the last groups serves.
-    if (!g.nodes.fit(static_cast<std::size_t>(g.tiles) * tile_doubles_) ||
+    const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(r.m);
+    if (!g.nodes.fit(static_cast<std::size_t>(g.tiles) * r.tile_doubles) ||
         !g.tile_bounds.fit(static_cast<std::size_t>(g.groups) * bound_doubles) ||
         !g.group_bounds.fit(static_cast<std::size_t>(g.group_tiles) * bound_doubles) ||
         !g.slot_node.fit(static_cast<std::size_t>(g.tiles) * kW) ||
@@ -381,8 +375,29 @@ bool NodeBlock::regroup_begin(Regrouping &r)
     // Group bounds start empty; lanes past the last group stay NaN and are
     // never read.
     g.group_bounds.fill(kNaN);
-    empty_bounds(g.group_bounds.get(), m_, 0, g.groups, g.group_first.get(), g.group_smallest_box.get());
+    empty_bounds(g.group_bounds.get(), r.m, 0, g.groups, g.group_first.get(), g.group_smallest_box.get());
     return true;
+}
+
+}  // namespace
+
+bool GroupIndex::begin(Regrouping &r, const TileView &tiles)
+{
+    // The groups made last time lend their memory to the new ones.
+    std::unique_ptr<NodeGroups> old = std::move(groups_);
+    forget();
+    const int k = tiles.count;
+    r.m = tiles.m;
+    r.tile_doubles = tiles.tile_doubles;
+    if (k == 0 || tiles.m == 0)
+        return true;  // nothing to group: r.g stays null
+    r.g = old ? std::move(old) : std::unique_ptr<NodeGroups>(new (std::nothrow) NodeGroups);
+    if (!r.g || !r.order.allocate(static_cast<std::size_t>(k)) || !r.keys.allocate(static_cast<std::size_t>(k)))
+        return false;
+    r.tiles = tiles.tiles;
+    order_sound_first(r, k);
+    split_parts(r, k);
+    return size_groups(r, k);
 }
 
 void Regrouping::part(int index)
@@ -448,7 +463,7 @@ void Regrouping::part(int index)
     }
 }
 
-bool NodeBlock::regroup_end(Regrouping &r)
+bool GroupIndex::end(Regrouping &r)
 {
     r.order.release();
     r.keys.release();

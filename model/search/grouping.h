@@ -34,15 +34,18 @@
 // - Empty slots of the grouped tiles hold NaN bounds and node INT_MAX. Bound
 //   lanes past the last tile or group hold NaN bounds (NaN least sizes), and
 //   lanes past the last tile a smallest box of +inf: none is ever searched.
-// - A regroup is cut into parts at whole groups (regroup_begin splits only
-//   ranges of more than a group, at a whole number of groups), so that
+// - A regroup is cut into parts at whole groups (GroupIndex::begin splits
+//   only ranges of more than a group, at a whole number of groups), so that
 //   threads doing different parts write disjoint tiles, lanes and groups.
+// - A GroupIndex holds groups and the calling thread's scratch for them
+//   together, or neither.
 #ifndef QUORV_MODEL_SEARCH_GROUPING_H
 #define QUORV_MODEL_SEARCH_GROUPING_H
 
 #include "model/search/buffer.h"
 #include "model/search/kernels.h"
 #include "model/search/policy.h"
+#include "model/search/tiles.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -88,8 +91,8 @@ struct SplitKey {
     int node;
 };
 
-// A regroup in three steps: NodeBlock::regroup_begin, then the parts, in any
-// order and on any threads, then NodeBlock::regroup_end. The first splits of
+// A regroup in three steps: GroupIndex::begin, then the parts, in any order
+// and on any threads, then GroupIndex::end. The first splits of
 // the k-d order, made at the beginning, part the nodes; each part orders its
 // own further and fills its tiles and groups.
 struct Regrouping {
@@ -121,6 +124,37 @@ struct Regrouping {
 // Widens the bounds of node k's tile and group to take in its new box.
 void refresh_groups(NodeGroups &g, int k, int m, std::size_t tile_doubles, const double *lower,
                     const double *upper);
+
+// The groups of a block's nodes, with the calling thread's scratch for
+// searching them (grouped_query.h).
+class GroupIndex {
+public:
+    // Nodes in the groups (the first grouped() nodes; 0: no groups).
+    int grouped() const { return groups_ ? groups_->count : 0; }
+    // Null without groups.
+    const NodeGroups *groups() const { return groups_.get(); }
+    GroupScratch *scratch() const { return scratch_.get(); }
+
+    // Orders all nodes of `tiles` into groups with bounds, on this thread.
+    // False when memory ran out: there are then no groups.
+    bool regroup(const TileView &tiles);
+    // The same in steps (see Regrouping): begin drops the groups and readies
+    // r; end keeps what the parts made. False when memory ran out.
+    bool begin(Regrouping &r, const TileView &tiles);
+    bool end(Regrouping &r);
+    // Node k's box has changed: its groups take it in, where it is grouped.
+    void refresh(int k, std::size_t tile_doubles, int m, const double *lower, const double *upper)
+    {
+        if (groups_ && k < groups_->count)
+            refresh_groups(*groups_, k, m, tile_doubles, lower, upper);
+    }
+
+private:
+    void forget();
+
+    std::unique_ptr<NodeGroups> groups_;
+    std::unique_ptr<GroupScratch> scratch_;
+};
 
 // Orders order[0, n) so that every run of kTileNodes points from the start,
 // and every run of kTileNodes^2, lies close together (points of m doubles

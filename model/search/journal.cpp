@@ -70,8 +70,10 @@ bool SearchJournal::remember(int patterns, std::size_t tile_doubles, int m)
 }
 
 int SearchJournal::replay(int index, const double *pattern, const search_kernels::Kernels &kernels,
-                          const double *tiles, std::size_t tile_doubles, int m, int count, double *size) const
+                          const TileView &tiles, double *size) const
 {
+    const std::size_t tile_doubles = tiles.tile_doubles;
+    const int m = tiles.m, count = tiles.count;
     const Memo &memo = memos_[static_cast<std::size_t>(index)];
     const std::int64_t changes = epoch_ - memo.epoch;
     if (memo.epoch < 0 || changes >= log_capacity_ || changes > count / search_policy::kReplayShare ||
@@ -94,9 +96,7 @@ int SearchJournal::replay(int index, const double *pattern, const search_kernels
             const int k = log_[static_cast<std::size_t>(j)];
             if (changed_at_[static_cast<std::size_t>(k)] != e)
                 continue;  // changed again later: sized at that entry
-            const double s = boxes_ ? sizes[j - t * kW]
-                                    : lane_size<kW>(tiles + static_cast<std::size_t>(k / kW) * tile_doubles, k % kW,
-                                                    m, pattern);
+            const double s = boxes_ ? sizes[j - t * kW] : tiles.node_size(k, pattern);
             if (takes_lead(s, k, best, winner)) {
                 best = s;
                 winner = k;

@@ -25,6 +25,7 @@
 
 #include "model/search/buffer.h"
 #include "model/search/kernels.h"
+#include "model/search/tiles.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,10 +46,10 @@ public:
     // What replay gives when it cannot tell (-1 is "no winner").
     static constexpr int kSearchAfresh = -2;
     // The winner of remembered pattern `index` from its last search and the
-    // changes since, among `count` nodes in `tiles`, by `kernels`;
-    // kSearchAfresh when that is not known or would cost more than a search.
-    int replay(int index, const double *pattern, const search_kernels::Kernels &kernels, const double *tiles,
-               std::size_t tile_doubles, int m, int count, double *size) const;
+    // changes since, among the nodes of `tiles`, by `kernels`; kSearchAfresh
+    // when that is not known or would cost more than a search.
+    int replay(int index, const double *pattern, const search_kernels::Kernels &kernels, const TileView &tiles,
+               double *size) const;
     // The search of pattern `index` found `winner` (-1: none) of that size, now.
     void record(int index, int winner, double size) { memos_[index] = Memo{epoch_, size, winner}; }
 

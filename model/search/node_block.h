@@ -15,26 +15,23 @@
 //   and disjoint runs of the outputs (scheduler.cpp). Everything else is the
 //   calling thread's.
 //
-// The parts live in files of their own: storage.cpp (tiles, the single
-// search, looking ahead), journal.h (remembered searches), grouping.h (the
-// k-d groups and their bounds), grouped_query.cpp (the pruned search) and
-// scheduler.cpp (batches on several threads); README.md maps them.
+// The block coordinates parts of its own, each in files of its own:
+// NodeTiles (tiles.h), the GroupIndex and its GroupedQuery (grouping.h,
+// grouped_query.h), the LookAhead (look_ahead.h), the SearchJournal
+// (journal.h), the RegroupPolicy (regroup_policy.h) and the batch scheduler
+// (scheduler.h); README.md maps them. The block decides which part serves a
+// search; the parts know nothing of the block.
 #ifndef QUORV_MODEL_SEARCH_NODE_BLOCK_H
 #define QUORV_MODEL_SEARCH_NODE_BLOCK_H
 
-#include "model/search/buffer.h"
 #include "model/search/config.h"
+#include "model/search/grouping.h"
 #include "model/search/journal.h"
-
-#include <cstddef>
-#include <cstdint>
-#include <memory>
+#include "model/search/look_ahead.h"
+#include "model/search/regroup_policy.h"
+#include "model/search/tiles.h"
 
 class Node;
-struct NodeGroups;
-struct GroupScratch;
-struct Regrouping;
-class GroupingHandshake;
 
 class NodeBlock {
 public:
@@ -47,7 +44,7 @@ public:
     NodeBlock &operator=(const NodeBlock &) = delete;
 
     const SearchConfig &config() const { return config_; }
-    int count() const { return count_; }
+    int count() const { return tiles_.count(); }
 
     // Room for `nodes` nodes; grows geometrically. False when memory ran out
     // (the block is then unchanged).
@@ -58,7 +55,7 @@ public:
     // then given its bounds by put(k, node), from any thread, one thread per
     // tile; until then they hold NaN bounds. False when memory ran out.
     bool add_slots(int nodes);
-    void put(int k, const Node &node) { store(k, node); }
+    void put(int k, const Node &node);
     // Copies the bounds of node k again, after learn may have moved them.
     void refresh(int k, const Node &node);
 
@@ -67,7 +64,7 @@ public:
     // memory ran out: searches then size every node, with the same results.
     bool regroup();
     // Nodes in the groups (the first grouped() nodes; 0: no groups).
-    int grouped() const;
+    int grouped() const { return groups_.grouped(); }
     // The next find_winners groups the nodes first (as regroup), on one
     // thread while the others start searching without the groups.
     void regroup_on_search() { regroup_pending_ = true; }
@@ -97,61 +94,16 @@ public:
     void all_sizes(const double *pattern, double *out) const;
 
 private:
-    friend class GroupingHandshake;
-
     const search_kernels::Kernels &kernels() const { return config_.kernels; }
-    double *tile(int t) const { return tiles_.get() + static_cast<std::size_t>(t) * tile_doubles_; }
-    int tile_count() const { return (count_ + kTileNodes - 1) / kTileNodes; }
-    void store(int k, const Node &node);
-    double node_size(int k, const double *pattern) const;
-    int flat_winner(const double *pattern, double *size) const;
-    int winner_looked_ahead(const double *pattern, double *size);
     int single_search(const double *pattern, const double *next, double *size);
 
-    // grouped_query.cpp
-    int grouped_winner(const double *pattern, double *size, GroupScratch &scratch, int hint = -1) const;
-    void grouped_winners4(const double *const *patterns, int np, int *winners, double *sizes,
-                          GroupScratch &scratch, int hint) const;
-    bool groups_pay(const double *const *patterns, int n, int *winners, double *sizes, GroupScratch &scratch,
-                    int *probed) const;
-    void grouped_range(const double *const *patterns, int n, int *winners, double *sizes, GroupScratch &scratch,
-                       bool ordered = false) const;
-    void flat_winners(const double *const *patterns, int n, int *winners, double *sizes) const;
-
-    // grouping.cpp
-    void forget_groups();
-    bool regroup_begin(Regrouping &r);
-    bool regroup_end(Regrouping &r);
-
-    // scheduler.cpp
-    void grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads);
-
     SearchConfig config_;
-    int m_;
-    std::size_t tile_doubles_;  // 2 * kTileNodes * m
-    Buffer<double> tiles_;
-    int count_ = 0;
-    int capacity_ = 0;  // in tiles
-
-    // Looking ahead: the sizes of pattern `ahead_` against the first
-    // ahead_count_ nodes as they were, except node ahead_dirty_ (-1: none),
-    // changed since.
-    const double *ahead_ = nullptr;
-    Buffer<double> ahead_sizes_;
-    int ahead_capacity_ = 0;  // in tiles
-    int ahead_count_ = 0;
-    int ahead_dirty_ = -1;
-
+    NodeTiles tiles_;
+    LookAhead ahead_;
     SearchJournal journal_;
-
-    std::unique_ptr<NodeGroups> groups_;
-    std::unique_ptr<GroupScratch> scratch_;  // for the calling thread's searches
+    GroupIndex groups_;
+    RegroupPolicy policy_;  // training's regroups
     bool regroup_pending_ = false;
-    // Training: nodes sized outside the groups since the last regroup, and
-    // how well the groups have pruned since then.
-    std::int64_t tail_work_ = 0;
-    std::int64_t searched_ = 0, sized_ = 0;
-    std::int64_t regroup_work_;  // regroup after this many node counts of tail work
 };
 
 #endif

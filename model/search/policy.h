@@ -1,7 +1,8 @@
-// Every threshold of the winner search, in one place. None of them changes a
-// result: each only decides how the same winners are found (which nodes are
-// sized, when the groups are made or trusted, how work is shared), so each
-// may be tuned on its own. Work is counted in nodes sized.
+// Every threshold of the winner search and of the drivers' use of it, in one
+// place. None of them changes a result: each only decides how the same
+// winners are found (which nodes are sized, when the groups are made or
+// trusted, how work is shared, how many patterns are searched at once), so
+// each may be tuned on its own. Work is counted in nodes sized.
 #ifndef QUORV_MODEL_SEARCH_POLICY_H
 #define QUORV_MODEL_SEARCH_POLICY_H
 
@@ -52,10 +53,21 @@ constexpr int kProbePatterns = 32;
 constexpr int kGroupedRun = 64;
 constexpr int kFlatRunsAfterMiss = 32;
 
+// A batch orders its patterns while its nodes are grouped only where that
+// takes less time: both are k-d splits, the nodes' of twice the features, so
+// a node weighs this many patterns.
+constexpr double kNodeSplitWeight = 2.0;
+
 // The k-d split.
 // The widest feature of a large range is judged on a sample of about this
 // many nodes: which feature splits changes only how well the groups prune.
 constexpr int kSpreadSample = 8;
+// Ranges of no more than this many times kSpreadSample nodes are judged on
+// every node: sampling them would save little.
+constexpr int kSampledRangesFrom = 2;
+// The spread is measured this many features per pass over the points, each
+// point read as one run (the SSE2 pass holds them in four registers).
+constexpr int kSpreadFeaturesPerPass = 8;
 // A regroup is cut into at most this many parts at its first splits, so that
 // threads waiting on it can take some.
 constexpr int kRegroupParts = 4;
@@ -79,6 +91,19 @@ constexpr std::uint64_t kJournalDoubles = std::uint64_t{1} << 24;
 // Join elements (nodes x features x patterns) that pay for a thread's start,
 // about a millisecond of work.
 constexpr double kThreadWork = 2e6;
+// Most threads QUORV_THREADS may ask for: far more than any machine has, and
+// a bound on the stack and start-up a mistyped count can cost.
+constexpr int kMostThreads = 1024;
+// Most workers a team starts: one thread per core of the largest processor
+// groups, the rest would only wait on the same cores.
+constexpr int kMostWorkers = 63;
+// A team's worker spins this many microseconds before it sleeps: about what a
+// caller spends between making the team and its first run, or between two
+// runs, while a sleeping thread can take as long again to wake...
+constexpr int kSpinMicroseconds = 300;
+// ...and reads the clock only every kSpinsPerClockRead spins, as a clock read
+// costs more than a spin.
+constexpr int kSpinsPerClockRead = 64;
 // Each thread takes several runs with the groups, so that threads the
 // machine slows do not hold the others up: up to kTasksPerThread runs per
 // thread, kMostTasks in all, each long enough to order its patterns.
@@ -105,6 +130,19 @@ constexpr int kLeastGroupedRun = 64;
 // loaded once, serves the whole batch; at most kFlatBatchMost patterns.
 constexpr int kFlatBatchDoubles = 1024;
 constexpr int kFlatBatchMost = 64;
+
+// The classification driver.
+// Below this many template values (nodes x features) the nodes are made on
+// the calling thread: fewer allocations and copies take less than a thread's
+// start.
+constexpr double kThreadedNodeValues = 1 << 16;
+// Nodes made on several threads go in up to this many runs per thread, so
+// that a thread the machine slows holds the others up by little.
+constexpr int kNodeRunsPerThread = 4;
+// Nodes never change while classifying: the winners of this many patterns are
+// searched together (shared among threads), then their console lines are
+// printed in order; a window's winners and sizes are 96 KB.
+constexpr int kClassifyWindow = 8192;
 
 }  // namespace search_policy
 

@@ -1,4 +1,5 @@
-// Batches of patterns (classification) on one thread or several.
+// Batches of patterns (classification) on one thread or several (see
+// scheduler.h).
 //
 // What stays true:
 // - Every pattern of a batch gets the winner a flat search in node order
@@ -14,8 +15,8 @@
 // that work (parts write disjoint tiles, lanes and groups: grouping.h) or
 // search flat until the groups are judged, then all search with them if they
 // pay.
-#include "model/search/grouping.h"
-#include "model/search/node_block.h"
+#include "model/search/scheduler.h"
+
 #include "model/search/policy.h"
 #include "model/threads.h"
 
@@ -63,8 +64,6 @@ struct OrderedPatterns {
     }
 };
 
-}  // namespace
-
 // The group-while-searching handshake of one batch. Its states:
 // - the k-d order of the patterns: Unordered, then Ordering (one thread makes
 //   it, the others wait), then Ordered (made, or left as given without the
@@ -80,17 +79,17 @@ public:
     enum class Order { Unordered, Ordering, Ordered };
     enum class Verdict { Pending, Grouped, Flat };
 
-    GroupingHandshake(NodeBlock &block, const double *const *patterns, int n, int *winners, double *sizes,
+    GroupingHandshake(const BatchParts &parts, const double *const *patterns, int n, int *winners, double *sizes,
                       int threads)
-        : block_(block), given_(patterns), n_(n), patterns_(patterns), winners_(winners), sizes_(sizes),
+        : parts_(parts), given_(patterns), n_(n), patterns_(patterns), winners_(winners), sizes_(sizes),
           back_(n), threads_(threads)
     {
         // The patterns are put in order while the nodes are grouped, where
         // that takes less time (both are k-d splits, the nodes' of twice the
         // features); otherwise nobody would wait for it. Without the order,
         // each run with the groups orders its own patterns.
-        const double nodes = block.count_, points = n;
-        if (2 * nodes * std::log2(nodes + 1) < points * std::log2(points + 1))
+        const double nodes = parts.tiles.count, points = n;
+        if (kNodeSplitWeight * nodes * std::log2(nodes + 1) < points * std::log2(points + 1))
             order_ = Order::Ordered;
     }
 
@@ -105,7 +104,7 @@ public:
         for (;;) {
             const Verdict verdict = current_verdict();
             if (verdict == Verdict::Grouped && !scratch) {
-                own = GroupScratch::make(*block_.groups_);  // null: this thread searches flat
+                own = GroupScratch::make(*parts_.groups.groups());  // null: this thread searches flat
                 scratch = own.get();
             }
             if (verdict == Verdict::Pending && task != 0) {
@@ -125,9 +124,9 @@ public:
             if (!take_run(!decided, most, with_groups ? kLeastGroupedRun : kRunWhileGrouping, &p0, &nb))
                 break;
             if (with_groups)
-                block_.grouped_range(patterns_ + p0, nb, winners_ + p0, sizes_at(p0), *scratch, in_order_);
+                parts_.query().range(patterns_ + p0, nb, winners_ + p0, sizes_at(p0), *scratch, in_order_);
             else
-                block_.flat_winners(patterns_ + p0, nb, winners_ + p0, sizes_at(p0));
+                parts_.flat(patterns_ + p0, nb, winners_ + p0, sizes_at(p0));
         }
     }
 
@@ -143,11 +142,11 @@ private:
 
     // The first thread: begins the regroup, does parts of it with the others,
     // ends it, and probes the groups on the first patterns. Returns the
-    // block's own scratch where the groups pay.
+    // calling thread's scratch where the groups pay.
     GroupScratch *make_and_judge_groups()
     {
         bool pays = false;
-        bool regrouped = block_.regroup_begin(regrouping_);
+        bool regrouped = parts_.groups.begin(regrouping_, parts_.tiles);
         if (regrouped) {
             offer_parts(regrouping_.parts);
             for (int part; (part = take_part()) >= 0; part_done())
@@ -155,23 +154,24 @@ private:
             // While others finish their parts, short flat runs rather than waiting.
             int p0 = 0, nb = 0;
             while (take_run_while_parts_pending(&p0, &nb))
-                block_.flat_winners(patterns_ + p0, nb, winners_ + p0, sizes_at(p0));
+                parts_.flat(patterns_ + p0, nb, winners_ + p0, sizes_at(p0));
             await_parts();
-            regrouped = block_.regroup_end(regrouping_);
+            regrouped = parts_.groups.end(regrouping_);
         }
         await_order();
         int p0 = 0, nb = 0;
-        if (regrouped && block_.config_.pruning && block_.groups_ && block_.scratch_ &&
+        GroupScratch *scratch = parts_.groups.scratch();
+        if (regrouped && parts_.pruning && parts_.groups.groups() && scratch &&
             take_run(false, kProbePatterns, kProbePatterns, &p0, &nb)) {
             int probed = 0;
-            pays = block_.groups_pay(patterns_ + p0, nb, winners_ + p0, sizes_at(p0), *block_.scratch_, &probed);
+            pays = parts_.query().pays(patterns_ + p0, nb, winners_ + p0, sizes_at(p0), *scratch, &probed);
             if (probed < nb)
-                block_.flat_winners(patterns_ + p0 + probed, nb - probed, winners_ + p0 + probed,
+                parts_.flat(patterns_ + p0 + probed, nb - probed, winners_ + p0 + probed,
                                     sizes_at(p0 + probed));
         }
         std::lock_guard<std::mutex> hold(lock_);
         verdict_ = pays ? Verdict::Grouped : Verdict::Flat;
-        return pays ? block_.scratch_.get() : nullptr;
+        return pays ? scratch : nullptr;
     }
 
     Verdict current_verdict()
@@ -226,7 +226,7 @@ private:
         }
         order_ = Order::Ordering;
         hold.unlock();
-        const bool made = order_made_.make(given_, n_, block_.m_, sizes_ != nullptr);
+        const bool made = order_made_.make(given_, n_, parts_.tiles.m, sizes_ != nullptr);
         hold.lock();
         if (made) {
             patterns_ = order_made_.patterns.get();
@@ -258,7 +258,7 @@ private:
         return true;
     }
 
-    NodeBlock &block_;
+    const BatchParts &parts_;
     const double *const *given_;
     const int n_;
     // What runs are taken from: the ordered patterns, or without the memory
@@ -279,8 +279,6 @@ private:
     int front_ = 0, back_;
     const int threads_;
 };
-
-namespace {
 
 // The runs of a flat batch on several threads, taken from the front under
 // one lock: each a share of what is left, down to kShortestFlatRun, so that
@@ -311,7 +309,7 @@ private:
 };
 
 struct FlatJob {
-    const NodeBlock *block;
+    const GroupedQuery *query;
     const double *const *patterns;
     int *winners;
     double *sizes;
@@ -320,7 +318,7 @@ struct FlatJob {
 };
 
 struct BatchJob {
-    const NodeBlock *block;
+    const GroupedQuery *query;
     const double *const *patterns;
     int n, chunk;
     int *winners;
@@ -330,70 +328,41 @@ struct BatchJob {
     void (*run)(const BatchJob &job, int task);
 };
 
-}  // namespace
-
-void NodeBlock::find_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads)
+// A flat batch on several threads.
+void flat_on_threads(const BatchParts &parts, const double *const *patterns, int n, int *winners, double *sizes,
+                     int threads)
 {
-    if (n <= 0)
-        return;
-    // A thread pays for its start only with enough work.
-    const double work = static_cast<double>(n) * count_ * (m_ > 0 ? m_ : 1);
-    const double most = work / kThreadWork;
-    if (threads > most)
-        threads = most < 1 ? 1 : static_cast<int>(most);
-    if (regroup_pending_) {
-        regroup_pending_ = false;
-        if (threads > 1) {
-            grouping_winners(patterns, n, winners, sizes, threads);
-            return;
-        }
-        regroup();
-    }
-    // One probe for the whole call tells whether the groups pay; if not, the
-    // flat kernels take all the patterns after it.
-    bool grouped_search = config_.pruning && groups_ && scratch_;
-    if (grouped_search && n > kGroupedRun) {
-        int probed = 0;
-        grouped_search = groups_pay(patterns, n, winners, sizes, *scratch_, &probed);
-        patterns += probed;
-        winners += probed;
-        sizes = sizes ? sizes + probed : nullptr;
-        n -= probed;
-    }
-    if (threads <= 1) {
-        if (grouped_search)
-            grouped_range(patterns, n, winners, sizes, *scratch_);
-        else
-            flat_winners(patterns, n, winners, sizes);
-        return;
-    }
-    if (!grouped_search) {
-        FlatRuns runs(n, threads);
-        FlatJob job{this, patterns, winners, sizes, &runs, [](const FlatJob &j) {
-                              int p0 = 0, nb = 0;
-                              while (j.runs->take(&p0, &nb))
-                                  j.block->flat_winners(j.patterns + p0, nb, j.winners + p0,
-                                                        j.sizes ? j.sizes + p0 : nullptr);
-                          }};
-        run_tasks(threads, threads,
-                  [](void *context, int) {
-                      const FlatJob &j = *static_cast<const FlatJob *>(context);
-                      j.run(j);
-                  },
-                  &job, config_.team);
-        return;
-    }
-    // Several runs per thread even out threads that the machine slows, each
-    // long enough to order its patterns for the groups.
+    FlatRuns runs(n, threads);
+    const GroupedQuery query = parts.query();
+    FlatJob job{&query, patterns, winners, sizes, &runs, [](const FlatJob &j) {
+                    int p0 = 0, nb = 0;
+                    while (j.runs->take(&p0, &nb))
+                        j.query->flat(j.patterns + p0, nb, j.winners + p0, j.sizes ? j.sizes + p0 : nullptr);
+                }};
+    run_tasks(threads, threads,
+              [](void *context, int) {
+                  const FlatJob &j = *static_cast<const FlatJob *>(context);
+                  j.run(j);
+              },
+              &job, parts.team);
+}
+
+// A batch the groups pay for on several threads: several runs per thread
+// even out threads that the machine slows, each long enough to order its
+// patterns for the groups.
+void grouped_on_threads(const BatchParts &parts, const double *const *patterns, int n, int *winners,
+                        double *sizes, int threads)
+{
     const int shortest = kShortestGroupedRun;
     const int tasks = std::min((n + shortest - 1) / shortest, std::min(kTasksPerThread * threads, kMostTasks));
     const int chunk = (n + tasks - 1) / tasks;
     std::unique_ptr<GroupScratch> scratch[kMostTasks];
     for (int t = 0; t < tasks; ++t)
-        scratch[t] = GroupScratch::make(*groups_);
+        scratch[t] = GroupScratch::make(*parts.groups.groups());
     OrderedPatterns order;
-    const bool ordered = order.make(patterns, n, m_, sizes != nullptr);
-    BatchJob job{this,
+    const bool ordered = order.make(patterns, n, parts.tiles.m, sizes != nullptr);
+    const GroupedQuery query = parts.query();
+    BatchJob job{&query,
                  ordered ? order.patterns.get() : patterns,
                  n,
                  chunk,
@@ -408,25 +377,56 @@ void NodeBlock::find_winners(const double *const *patterns, int n, int *winners,
                          return;
                      double *sizes_out = j.sizes ? j.sizes + p0 : nullptr;
                      if (j.scratch[task])
-                         j.block->grouped_range(j.patterns + p0, nb, j.winners + p0, sizes_out, *j.scratch[task],
-                                                j.ordered);
+                         j.query->range(j.patterns + p0, nb, j.winners + p0, sizes_out, *j.scratch[task],
+                                        j.ordered);
                      else
-                         j.block->flat_winners(j.patterns + p0, nb, j.winners + p0, sizes_out);
+                         j.query->flat(j.patterns + p0, nb, j.winners + p0, sizes_out);
                  }};
     run_tasks((n + chunk - 1) / chunk, threads,
               [](void *context, int task) {
                   const BatchJob &j = *static_cast<const BatchJob *>(context);
                   j.run(j, task);
               },
-              &job, config_.team);
+              &job, parts.team);
     if (ordered)
         order.put_back(n, winners, sizes);
 }
 
-void NodeBlock::grouping_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads)
+}  // namespace
+
+void batch_winners(const BatchParts &parts, const double *const *patterns, int n, int *winners, double *sizes,
+                   int threads)
 {
-    GroupingHandshake handshake(*this, patterns, n, winners, sizes, threads);
+    // One probe for the whole call tells whether the groups pay; if not, the
+    // flat kernels take all the patterns after it.
+    GroupScratch *scratch = parts.groups.scratch();
+    const GroupedQuery query = parts.query();
+    bool grouped_search = parts.pruning && parts.groups.groups() && scratch;
+    if (grouped_search && n > kGroupedRun) {
+        int probed = 0;
+        grouped_search = query.pays(patterns, n, winners, sizes, *scratch, &probed);
+        patterns += probed;
+        winners += probed;
+        sizes = sizes ? sizes + probed : nullptr;
+        n -= probed;
+    }
+    if (threads <= 1) {
+        if (grouped_search)
+            query.range(patterns, n, winners, sizes, *scratch);
+        else
+            query.flat(patterns, n, winners, sizes);
+    } else if (grouped_search) {
+        grouped_on_threads(parts, patterns, n, winners, sizes, threads);
+    } else {
+        flat_on_threads(parts, patterns, n, winners, sizes, threads);
+    }
+}
+
+void grouping_winners(const BatchParts &parts, const double *const *patterns, int n, int *winners, double *sizes,
+                      int threads)
+{
+    GroupingHandshake handshake(parts, patterns, n, winners, sizes, threads);
     run_tasks(threads, threads, [](void *context, int task) { static_cast<GroupingHandshake *>(context)->run(task); },
-              &handshake, config_.team);
+              &handshake, parts.team);
     handshake.finish(winners, sizes);
 }
