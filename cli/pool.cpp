@@ -177,62 +177,50 @@ private:
     struct sigaction previous_ = {};
 };
 
-}  // namespace
-
-#endif
-
-void run_in_workers(size_t n, size_t workers, const std::function<Message(size_t)> &task,
-                    const std::function<void(size_t, const Message &)> &done)
+// Forks one worker with a pipe each way and adds it to `pool`; the child
+// closes what belongs to the others and never returns.
+void start_worker(Pool &pool, pid_t parent, const std::function<Message(size_t)> &task)
 {
-    workers = pool_workers(workers, n);
-    if (workers <= 1) {
-        for (size_t i = 0; i < n; ++i)
-            done(i, task(i));
-        return;
-    }
-#ifndef _WIN32
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const IgnorePipeSignal no_sigpipe;
-    Pool pool;
-    const pid_t parent = getpid();
-    for (size_t w = 0; w < workers; ++w) {
-        int down[2], up[2];
-        if (pipe(down) != 0)
-            throw Error(std::string("cannot start a worker process: ") + std::strerror(errno));
-        if (pipe(up) != 0) {
-            const int error = errno;
-            close(down[0]);
-            close(down[1]);
-            throw Error(std::string("cannot start a worker process: ") + std::strerror(error));
-        }
-        const pid_t pid = fork();
-        if (pid < 0) {
-            const int error = errno;
-            for (int fd : {down[0], down[1], up[0], up[1]})
-                close(fd);
-            throw Error(std::string("cannot start a worker process: ") + std::strerror(error));
-        }
-        if (pid == 0) {
-            close(down[1]);
-            close(up[0]);
-            for (const Worker &v : pool.workers) {
-                close(v.to);
-                close(v.from);
-            }
-            worker_loop(down[0], up[1], parent, task);
-        }
+    int down[2], up[2];
+    if (pipe(down) != 0)
+        throw Error(std::string("cannot start a worker process: ") + std::strerror(errno));
+    if (pipe(up) != 0) {
+        const int error = errno;
         close(down[0]);
-        close(up[1]);
-        Worker worker;
-        worker.pid = pid;
-        worker.to = down[1];
-        worker.from = up[0];
-        pool.workers.push_back(worker);
-        pool.pids.push_back(pid);
-        interrupt_also_end(pool.pids.data(), pool.pids.size());
+        close(down[1]);
+        throw Error(std::string("cannot start a worker process: ") + std::strerror(error));
     }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int error = errno;
+        for (int fd : {down[0], down[1], up[0], up[1]})
+            close(fd);
+        throw Error(std::string("cannot start a worker process: ") + std::strerror(error));
+    }
+    if (pid == 0) {
+        close(down[1]);
+        close(up[0]);
+        for (const Worker &v : pool.workers) {
+            close(v.to);
+            close(v.from);
+        }
+        worker_loop(down[0], up[1], parent, task);
+    }
+    close(down[0]);
+    close(up[1]);
+    Worker worker;
+    worker.pid = pid;
+    worker.to = down[1];
+    worker.from = up[0];
+    pool.workers.push_back(worker);
+    pool.pids.push_back(pid);
+    interrupt_also_end(pool.pids.data(), pool.pids.size());
+}
 
+// Hands the tasks 0..n-1 out in turn, one per idle worker, and passes each
+// answer to `done` as it comes; the first failure ends the run.
+void serve(Pool &pool, size_t n, const std::function<void(size_t, const Message &)> &done)
+{
     size_t next = 0, finished = 0;
     const auto hand_out = [&](Worker &w) {
         w.task = next < n ? static_cast<std::int64_t>(next++) : -1;
@@ -272,6 +260,30 @@ void run_in_workers(size_t n, size_t workers, const std::function<Message(size_t
             hand_out(w);
         }
     }
+}
+
+}  // namespace
+
+#endif
+
+void run_in_workers(size_t n, size_t workers, const std::function<Message(size_t)> &task,
+                    const std::function<void(size_t, const Message &)> &done)
+{
+    workers = pool_workers(workers, n);
+    if (workers <= 1) {
+        for (size_t i = 0; i < n; ++i)
+            done(i, task(i));
+        return;
+    }
+#ifndef _WIN32
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const IgnorePipeSignal no_sigpipe;
+    Pool pool;
+    const pid_t parent = getpid();
+    for (size_t w = 0; w < workers; ++w)
+        start_worker(pool, parent, task);
+    serve(pool, n, done);
     pool.ended_well();
     pool.finish(false);
 #endif
