@@ -129,6 +129,9 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
 {
     model->forest = member_counts(run, params, scaled.rows, scaled.cols());
     const front::ForestDraws &draws = model->forest;
+    const std::string too_many = front::forest_draws_fault(static_cast<size_t>(members), draws.features, scaled.cols());
+    if (!too_many.empty())
+        throw UsageError("--votes: " + too_many);
 
     const size_t count = static_cast<size_t>(members);
     const bool in_process = pool_workers(jobs, count) == 1;

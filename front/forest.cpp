@@ -102,4 +102,14 @@ std::vector<size_t> member_features(size_t total_features, size_t features, std:
     return draw_features(rng, total_features, features, false);
 }
 
+std::string forest_draws_fault(size_t members, size_t features, size_t total_features)
+{
+    if (features >= total_features || total_features == 0 || members <= kMaxForestDraws / total_features)
+        return "";
+    return std::to_string(members) + " members drawing " + std::to_string(features) + " of " +
+           std::to_string(total_features) + " features take " + std::to_string(members) + " x " +
+           std::to_string(total_features) + " draws to read back, more than " + std::to_string(kMaxForestDraws) +
+           " (fewer members, or all the features per member)";
+}
+
 }  // namespace front

@@ -54,6 +54,15 @@ MemberDraw draw_member(size_t total_rows, const SampleRule &sample, size_t total
 // linear in total_features (the model reader checks each member's with it).
 std::vector<size_t> member_features(size_t total_features, size_t features, std::uint64_t seed, size_t member);
 
+// Reading a forest draws every member's features again (a member drawing
+// fewer than all takes one draw per feature of the data), to check them: past
+// kMaxForestDraws draws a file would take seconds to read. Training refuses
+// such a forest and the reader such a file, both before any work.
+constexpr std::uint64_t kMaxForestDraws = std::uint64_t{1} << 27;
+// "" when `members` members drawing `features` of `total_features` stay
+// within kMaxForestDraws, else the refusal naming the numbers.
+std::string forest_draws_fault(size_t members, size_t features, size_t total_features);
+
 }  // namespace front
 
 #endif

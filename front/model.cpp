@@ -441,6 +441,11 @@ void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes)
     size_t members = 1;
     if (m.version >= 2)
         members = static_cast<size_t>(in.integer(in.expect("members"), "member count", 1, kMaxMembers));
+    if (m.version == 3) {
+        const std::string fault = forest_draws_fault(members, m.forest.features, m.cols());
+        if (!fault.empty())
+            in.fail(fault);
+    }
     for (size_t i = 0; i < members; ++i) {
         if (m.version >= 2 && in.expect("member") != std::to_string(i + 1))
             in.fail("expected 'member " + std::to_string(i + 1) + "'");

@@ -126,4 +126,45 @@ TEST(ForestModelFile, DamagedForestsAreRefusedWithTheLine)
     }
 }
 
+// Reading a forest draws each member's features again: members x features of
+// the data are bounded, at training (the same function) and in the reader.
+TEST(ForestModelFile, ForestsTooCostlyToReadBackAreRefused)
+{
+    const struct {
+        size_t members, features, total;
+        bool refused;
+    } cases[] = {
+        {1000, 1, 1000000, true},         // the 18-second file
+        {1000, 1000000, 1000000, false},  // all features: nothing to draw
+        {1000, 1, 134217, false},         // 134,217,000 draws, within 2^27
+        {1000, 1, 134218, true},
+        {1, 1, 134217728, false},
+        {2, 1, 134217728, true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(front::forest_draws_fault(c.members, c.features, c.total).empty(), !c.refused)
+            << c.members << " x " << c.total;
+
+    front::Model m = forest();
+    const size_t wide = 134218;
+    m.feature_names.clear();
+    for (size_t j = 0; j < wide; ++j)
+        m.feature_names.push_back("f" + std::to_string(j));
+    m.scaling.min.assign(wide, 0.0);
+    m.scaling.max.assign(wide, 1.0);
+    for (size_t k = 0; k < m.members.size(); ++k)
+        m.members[k].features = front::member_features(wide, 2, 5, k);
+    const std::string text = front::model_text(m);
+    EXPECT_EQ(front::parse_model(text, "f.model").members.size(), 3u);
+    try {
+        front::parse_model(replaced(text, "\nmembers 3\n", "\nmembers 1000\n"), "f.model");
+        ADD_FAILURE() << "read";
+    } catch (const front::Error &e) {
+        EXPECT_NE(std::string(e.what()).find("1000 members drawing 2 of 134218 features take 1000 x 134218 draws to "
+                                             "read back, more than 134217728"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
 }  // namespace

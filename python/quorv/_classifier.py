@@ -322,6 +322,9 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
                                   bootstrap=bootstrap,
                                   features=_forest.amount("max_features", self.max_features, X.shape[1],
                                                           "features", rules=True))
+            too_many = _quorv.forest_draws_fault(n_estimators, draws.features, X.shape[1])
+            if too_many:
+                raise ValueError("n_estimators: " + too_many)
             members = _forest.fit_members(np.ascontiguousarray(X), codes.astype(np.float64),
                                           (lo, hi) if scale else None, draws, n_estimators, params, self.n_jobs)
         # What the plug-in takes but a model file cannot hold (epsilon=inf): refused

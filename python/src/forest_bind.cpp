@@ -68,6 +68,8 @@ void bind_forest(py::module_ &m)
     m.def("draw_member", &draw_member, py::arg("total_rows"), py::arg("sample_rows"), py::arg("bootstrap"),
           py::arg("total_features"), py::arg("features"), py::arg("seed"), py::arg("member"),
           "A forest member's training rows (in the order drawn) and features (ascending).");
+    m.def("forest_draws_fault", &front::forest_draws_fault, py::arg("members"), py::arg("features"),
+          py::arg("total_features"), "Why a forest this large is refused (reading it back draws too much), or ''.");
     m.def("amount_of", &amount_of, py::arg("rule"), py::arg("value"), py::arg("total"), py::arg("what"),
           py::arg("things"), "The count a fraction, a count or a rule (sqrt, log2) of `total` gives.");
 }
