@@ -32,8 +32,9 @@ def train(patterns, labels, order, scaling, vigilance, min_size, learning_rate, 
     their own order) and scaled on the way by `scaling` (lo, hi) unless None."""
     lo, hi = scaling if scaling is not None else (None, None)
     try:
-        return _quorv.train(plugin_path("quorv_train"), patterns, labels, order, lo, hi, vigilance, min_size,
-                            learning_rate, epsilon, int(max_presentations), int(trim), int(verbose), _write)
+        # Bytes, so that a folder whose name is no UTF-8 text still reaches the loader.
+        return _quorv.train(os.fsencode(plugin_path("quorv_train")), patterns, labels, order, lo, hi, vigilance,
+                            min_size, learning_rate, epsilon, int(max_presentations), int(trim), int(verbose), _write)
     finally:
         _flush()
 
@@ -45,7 +46,7 @@ def predict(members, features, X, scaling, n_classes, vigilance, nearest, verbos
     the classes and -1 for unknown, shares per class then unknown."""
     lo, hi = scaling if scaling is not None else (None, None)
     try:
-        return _quorv.predict(plugin_path("quorv_perf"), members, features, X, lo, hi, n_classes, vigilance,
-                              nearest, int(verbose), shares, _write)
+        return _quorv.predict(os.fsencode(plugin_path("quorv_perf")), members, features, X, lo, hi, n_classes,
+                              vigilance, nearest, int(verbose), shares, _write)
     finally:
         _flush()

@@ -166,8 +166,17 @@ front::Model model_of(const py::dict &d)
     return m;
 }
 
+// A path as open() takes it: a NUL would cut the name the system sees.
+const std::string &checked_path(const std::string &path)
+{
+    if (path.find('\0') != std::string::npos)
+        throw py::value_error("embedded null byte");
+    return path;
+}
+
 py::dict read_model(const std::string &path)
 {
+    checked_path(path);
     front::Model m;
     {
         py::gil_scoped_release unlocked;
@@ -178,6 +187,7 @@ py::dict read_model(const std::string &path)
 
 void save_model(const std::string &path, const py::dict &d)
 {
+    checked_path(path);
     const front::Model m = model_of(d);
     py::gil_scoped_release unlocked;
     const std::string text = front::model_text(m);

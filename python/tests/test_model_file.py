@@ -1,6 +1,7 @@
 """Models shared with the command-line tool, and the model file itself."""
 
 import os
+import shutil
 import subprocess
 
 import numpy as np
@@ -207,3 +208,21 @@ def test_paths_as_open_takes_them(tmp_path):
     assert quorv.load(escaped).classes_.tolist() == [1, 2]
     with pytest.raises(ValueError, match=r"cannot read .*/caf\\xe9.model.mis: No such file"):
         quorv.load(escaped + ".mis")
+
+
+def test_the_bindings_take_paths_as_open_takes_them(tmp_path, monkeypatch):
+    (tmp_path / "notes.txt").write_text("notes")
+    for call in (quorv._quorv.read_model, lambda path: quorv._quorv.save_model(path, {})):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call(str(tmp_path / "notes.txt\0.model"))
+    assert (tmp_path / "notes.txt").read_text() == "notes"
+    # The plug-ins are found in a folder whose name is no UTF-8 text.
+    model = quorv.QuorvClassifier().fit([[0.0], [1.0]], [1, 2])
+    odd = os.path.join(os.fsencode(tmp_path), b"plug\xffins")
+    os.mkdir(odd)
+    plugins = os.path.dirname(quorv._host.plugin_path("quorv_perf"))
+    for name in os.listdir(plugins):
+        if os.path.isfile(os.path.join(plugins, name)):
+            shutil.copy(os.path.join(plugins, name), os.fsdecode(odd))
+    monkeypatch.setenv("QUORV_PLUGIN_DIR", os.fsdecode(odd))
+    assert model.predict([[1.0]]).tolist() == [2]
