@@ -59,8 +59,15 @@ end
 if ~isvector(y) || numel(y) ~= rows(X)
   error('quorv_fit: y must hold one label per row of X (%d), not %d', rows(X), numel(y));
 end
+if iscellstr(y)
+  y = y(:);
+elseif (isnumeric(y) || islogical(y)) && isreal(y)
+  y = double(y(:));
+else
+  error('quorv_fit: y must hold numbers or be a cell array of names');
+end
 o = fit_options(varargin, columns(X));
-[codes, class_codes, class_names] = quorv_model_mex('classes', y(:));
+[codes, class_codes, class_names] = quorv_model_mex('classes', y);
 refuse_params(o, columns(X));
 [Xs, lo, hi, wide] = quorv_model_mex('scaling', X, o.scale);
 if wide > 0
@@ -252,4 +259,6 @@ end
 %!error <unknown option 'Vigilence'> quorv_fit ([0 0; 1 1], [1; 2], 'Vigilence', 0.5)
 %!error <one label per row of X \(2\), not 3> quorv_fit ([0 0; 1 1], [1; 2; 3])
 %!error <X must not hold NaN> quorv_fit ([0 NaN; 1 1], [1; 2])
+%!error <y must hold numbers or be a cell array> quorv_fit ([0 0; 1 1], ['a'; 'b'])
+%!error <y must not hold NaN> quorv_fit ([0 0; 1 1], [1; NaN])
 %!error <MaxFeatures: 3 is more than the 2 features> quorv_fit ([0 0; 1 1], [1; 2], 'Votes', 2, 'MaxFeatures', 3)

@@ -30,8 +30,6 @@
 
 namespace {
 
-const char kRoutine[] = "quorv_model_mex";
-
 using front::Error;
 
 // ---- host arrays in ----
@@ -287,17 +285,33 @@ front::Model model_of(const mxArray *s)
 
 // ---- classification: the policy, with quorv_perf through the host ----
 
-// The message of the error the host trapped last.
-std::string last_error()
+// What the host says of an error it trapped: a struct (Octave) or an
+// MException (MATLAB), each with a message.
+std::string trapped_message(const mxArray *trapped)
 {
-    mxArray *out[1] = {nullptr};
-    if (mexCallMATLAB(1, out, 0, nullptr, "lasterr") != 0 || !out[0])
-        return "quorv_perf failed";
-    char *s = mxArrayToString(out[0]);
-    std::string text = s ? s : "quorv_perf failed";
+    const mxArray *message = mxIsStruct(trapped) ? mxGetField(trapped, 0, "message") : nullptr;
+#ifndef OCTAVE_MEX_FILE
+    if (!message)
+        message = mxGetProperty(trapped, 0, "message");
+#endif
+    char *s = message && mxIsChar(message) ? mxArrayToString(message) : nullptr;
+    const std::string text = s ? s : "no message";
     mxFree(s);
-    mxDestroyArray(out[0]);
-    return text;
+    return "quorv_perf failed: " + text;
+}
+
+// The plug-in must be a compiled function on the path: said before any call.
+void expect_perf_plugin()
+{
+    mxArray *in[1] = {mxCreateString("quorv_perf")};
+    mxArray *out[1] = {nullptr};
+    const int failed = mexCallMATLAB(1, out, 1, in, "exist");
+    mxDestroyArray(in[0]);
+    const double kind = !failed && out[0] ? mxGetScalar(out[0]) : 0;
+    if (out[0])
+        mxDestroyArray(out[0]);
+    if (kind != 3)
+        throw Error("the quorv_perf plug-in is not on the path (build it with make.m, or pkg load quorv)");
 }
 
 // One member's answers for `rows` of the scaled patterns.
@@ -318,8 +332,9 @@ std::vector<double> perf_call(const front::Model &m, size_t k, const std::vector
     for (mxArray *a : in)
         mxDestroyArray(a);
     if (trapped) {
+        const std::string message = trapped_message(trapped);
         mxDestroyArray(trapped);
-        throw Error(last_error());
+        throw Error(message);
     }
     std::vector<double> labels;
     if (out[0] && mxIsDouble(out[0]) && mxGetNumberOfElements(out[0]) == rows.size())
@@ -355,6 +370,11 @@ void classify(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     settings.nearest = scalar_of(prhs[4], "nearest") != 0;
     settings.unknown = scalar_of(prhs[5], "unknown");
     const double oflag = scalar_of(prhs[6], "oflag");
+    if (!(settings.vigilance >= 0 && settings.vigilance <= 1))
+        throw Error("the vigilance must be in [0, 1]");
+    if (front::find_class(m.classes, settings.unknown) || settings.unknown != std::trunc(settings.unknown))
+        throw Error("the unknown label must be a whole number that is no class code of the model");
+    expect_perf_plugin();
     const front::MemberCall call = [&](size_t k, const std::vector<size_t> &picked, double vigilance) {
         return perf_call(m, k, x, cols, picked, vigilance, settings.unknown, oflag);
     };
@@ -537,9 +557,10 @@ bool run_caught(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], char
         run(nlhs, plhs, nrhs, prhs);
         return false;
     } catch (const std::bad_alloc &) {
-        std::snprintf(msg, len, "%s: Not enough memory available; unable to run!", kRoutine);
+        std::snprintf(msg, len, "%s", "Not enough memory available; unable to run!");
     } catch (const std::exception &e) {
-        std::snprintf(msg, len, "%s: %s", kRoutine, e.what());
+        // Octave puts the function's name first; MATLAB names it in its own line.
+        std::snprintf(msg, len, "%s", e.what());
     }
     return true;
 }

@@ -18,8 +18,9 @@ function model = quorv_read_model(path)
 %     version    the file's format version
 %
 %   Example:
-%     model = quorv_read_model('iris.model');
-%     labels = quorv_predict(model, X);
+%     model = quorv_read_model('iris.model');   % as QUORV_WRITE_MODEL's example wrote it
+%     D = dlmread(quorv_data('iris.csv'), ',', 1, 0);
+%     labels = quorv_predict(model, D(:, 1:end-1));
 %
 %   See also QUORV_WRITE_MODEL, QUORV_PREDICT, QUORV_FIT, QUORV.
 

@@ -9,8 +9,9 @@ function quorv_write_model(model, path)
 %   feature_names).
 %
 %   Example:
-%     model = quorv_fit(X, y, 'FeatureNames', {'length', 'width'});
-%     quorv_write_model(model, 'flowers.model');
+%     D = dlmread(quorv_data('iris.csv'), ',', 1, 0);
+%     model = quorv_fit(D(:, 1:end-1), D(:, end));
+%     quorv_write_model(model, 'iris.model');
 %
 %   See also QUORV_READ_MODEL, QUORV_FIT, QUORV.
 
