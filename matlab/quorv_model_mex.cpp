@@ -290,10 +290,8 @@ front::Model model_of(const mxArray *s)
 std::string trapped_message(const mxArray *trapped)
 {
     const mxArray *message = mxIsStruct(trapped) ? mxGetField(trapped, 0, "message") : nullptr;
-#ifndef OCTAVE_MEX_FILE
-    if (!message)
+    if (!message && !mxIsStruct(trapped))
         message = mxGetProperty(trapped, 0, "message");
-#endif
     char *s = message && mxIsChar(message) ? mxArrayToString(message) : nullptr;
     const std::string text = s ? s : "no message";
     mxFree(s);

@@ -27,6 +27,7 @@ function model_functions_test(tool, data_dir, scratch, most_rows)
           '--shuffle --seed 8 --no-scale --vigilance 0.5',        {'Shuffle', true, 'Seed', 8, 'Scale', false, 'Vigilance', 0.5}};
   sets = dir(fullfile(data_dir, '*.csv'));
   expect(numel(sets) >= 9, sprintf('%d data sets in %s', numel(sets), data_dir));
+  compared = 0;
   for s = 1:numel(sets)
     [names, X, y, file] = read_set(fullfile(data_dir, sets(s).name), scratch, most_rows);
     for r = 1:size(runs, 1)
@@ -34,9 +35,10 @@ function model_functions_test(tool, data_dir, scratch, most_rows)
         continue;
       end
       compare(tool, scratch, sets(s).name, file, names, X, y, runs{r, 1}, runs{r, 2});
+      compared = compared + 1;
     end
   end
-  printf('model functions agree with %s on %d data sets\n', tool, numel(sets));
+  printf('model functions agree with %s: %d runs on %d data sets\n', tool, compared, numel(sets));
 end
 
 function [names, X, y, file] = read_set(path, scratch, most_rows)
@@ -60,6 +62,7 @@ end
 
 function compare(tool, scratch, set, file, names, X, y, options, fit_options)
   what = sprintf('%s, %s', set, options);
+  printf('%s: %d rows\n', what, rows(X));
   tool_model = fullfile(scratch, 'tool.model');
   octave_model = fullfile(scratch, 'octave.model');
   shell(sprintf('%s train %s -o %s %s', tool, file, tool_model, options));
