@@ -47,7 +47,7 @@ function model = quorv_fit(X, y, varargin)
 %   See also QUORV_PREDICT, QUORV_WRITE_MODEL, QUORV_READ_MODEL, QUORV.
 
 if nargin < 2
-  print_usage();
+  error('quorv_fit: usage: MODEL = quorv_fit(X, y, NAME, VALUE, ...)');
 end
 if ~(isnumeric(X) || islogical(X)) || ~isreal(X) || ndims(X) ~= 2 || isempty(X)
   error('quorv_fit: X must be a real N-by-M matrix with at least one row and column');
@@ -56,8 +56,8 @@ X = double(X);
 if any(~isfinite(X(:)))
   error('quorv_fit: X must not hold NaN or Inf');
 end
-if ~isvector(y) || numel(y) ~= rows(X)
-  error('quorv_fit: y must hold one label per row of X (%d), not %d', rows(X), numel(y));
+if ~isvector(y) || numel(y) ~= size(X, 1)
+  error('quorv_fit: y must hold one label per row of X (%d), not %d', size(X, 1), numel(y));
 end
 if iscellstr(y)
   y = y(:);
@@ -66,9 +66,9 @@ elseif (isnumeric(y) || islogical(y)) && isreal(y)
 else
   error('quorv_fit: y must hold numbers or be a cell array of names');
 end
-o = fit_options(varargin, columns(X));
+o = fit_options(varargin, size(X, 2));
 [codes, class_codes, class_names] = quorv_model_mex('classes', y);
-refuse_params(o, columns(X));
+refuse_params(o, size(X, 2));
 [Xs, lo, hi, wide] = quorv_model_mex('scaling', X, o.scale);
 if wide > 0
   error('quorv_fit: feature %d spans too wide a range to scale (try ''Scale'', false)', wide);
@@ -79,25 +79,25 @@ model = struct('version', 1, 'feature_names', {o.feature_names}, 'label_name', o
                'scaled', logical(o.scale), 'feature_min', lo, 'feature_max', hi, ...
                'vigilance', o.vigilance, 'min_size', o.min_size, 'learning_rate', o.learning_rate, ...
                'epsilon', o.epsilon, 'max_list_presentations', o.max_presentations, ...
-               'trim_option', double(o.trim), 'training_patterns', rows(X), ...
+               'trim_option', double(o.trim), 'training_patterns', size(X, 1), ...
                'shuffle_seed', int64(-1), 'members', [], 'forest', []);
 if o.shuffle || o.votes > 1
   model.shuffle_seed = o.seed;
 end
 members = struct('templates', {}, 'labels', {}, 'list_presentations', {}, 'features', {});
 if o.forest
-  [sample_rows, features] = quorv_model_mex('amounts', o.max_samples, o.max_features, rows(X), columns(X));
+  [sample_rows, features] = quorv_model_mex('amounts', o.max_samples, o.max_features, size(X, 1), size(X, 2));
   refuse_params(o, features);  % a member's boxes span its own features
   model.forest = struct('sample_rows', sample_rows, 'bootstrap', logical(o.bootstrap), 'features', features);
   for k = 1:o.votes
-    [r, f] = quorv_model_mex('draw', rows(X), sample_rows, o.bootstrap, columns(X), features, o.seed, k);
+    [r, f] = quorv_model_mex('draw', size(X, 1), sample_rows, o.bootstrap, size(X, 2), features, o.seed, k);
     members(k) = train_member(Xs(r, f), codes(r), o, sprintf(' (member %d)', k), f);
   end
 else
   for k = 1:o.votes
-    r = 1:rows(X);
+    r = 1:size(X, 1);
     if model.shuffle_seed >= 0
-      r = quorv_model_mex('shuffle', rows(X), model.shuffle_seed + (k - 1));
+      r = quorv_model_mex('shuffle', size(X, 1), model.shuffle_seed + (k - 1));
     end
     members(k) = train_member(Xs(r, :), codes(r), o, '', []);
   end

@@ -29,7 +29,7 @@ function labels = quorv_predict(model, X, varargin)
 %   See also QUORV_FIT, QUORV_READ_MODEL, QUORV_PERF, QUORV.
 
 if nargin < 2
-  print_usage();
+  error('quorv_predict: usage: LABELS = quorv_predict(MODEL, X, NAME, VALUE, ...)');
 end
 if ~isstruct(model) || ~isscalar(model) || ~isfield(model, 'members')
   error('quorv_predict: MODEL must be a model struct from quorv_fit or quorv_read_model');
@@ -41,9 +41,9 @@ X = double(X);
 if any(~isfinite(X(:)))
   error('quorv_predict: X must not hold NaN or Inf');
 end
-if columns(X) ~= numel(model.feature_names)
+if size(X, 2) ~= numel(model.feature_names)
   error('quorv_predict: X must have %d columns, one per feature of the model (it has %d)', ...
-        numel(model.feature_names), columns(X));
+        numel(model.feature_names), size(X, 2));
 end
 [vigilance, nearest, unknown] = predict_options(varargin, model);
 codes = quorv_model_mex('classify', model, X, vigilance, nearest, unknown, 0);

@@ -25,7 +25,7 @@ function model = quorv_read_model(path)
 %   See also QUORV_WRITE_MODEL, QUORV_PREDICT, QUORV_FIT, QUORV.
 
 if nargin ~= 1
-  print_usage();
+  error('quorv_read_model: usage: MODEL = quorv_read_model(PATH)');
 end
 if ~ischar(path) || isempty(path)
   error('quorv_read_model: PATH must be a file name');

@@ -16,7 +16,7 @@ function quorv_write_model(model, path)
 %   See also QUORV_READ_MODEL, QUORV_FIT, QUORV.
 
 if nargin ~= 2
-  print_usage();
+  error('quorv_write_model: usage: quorv_write_model(MODEL, PATH)');
 end
 if ~ischar(path) || isempty(path)
   error('quorv_write_model: PATH must be a file name');
@@ -38,4 +38,9 @@ end
 %! m = quorv_fit ([0 0; 1 1], [1; 2]);
 %! m.class_names(end) = [];
 %! quorv_write_model (m, tempname ());
+%!error <one row of 2 \* features bounds per node label>
+%! m = quorv_fit ([0 0; 1 1], [1; 2]);
+%! m.members(1).templates(:, end) = [];
+%! quorv_write_model (m, tempname ());
+%!error <the model must be a struct> quorv_write_model (3, tempname ())
 %!error <PATH must be a file name> quorv_write_model (struct (), 3)
