@@ -188,7 +188,8 @@ for k = 1:2:numel(args)
   o.(fields{at, 2}) = value;
 end
 if o.forest && o.votes < 2
-  error('quorv_fit: ''MaxFeatures'', ''MaxSamples'' and ''Bootstrap'' make a forest, which needs ''Votes'' N (N >= 2 members)');
+  error(['quorv_fit: ''MaxFeatures'', ''MaxSamples'' and ''Bootstrap'' make a forest, ' ...
+         'which needs ''Votes'' N (N >= 2 members)']);
 end
 if seed_given && ~o.shuffle && o.votes < 2
   error('quorv_fit: ''Seed'' needs ''Shuffle'' or ''Votes''');

@@ -167,7 +167,8 @@ int count(const char *const (&)[N])
 
 mxArray *members_struct(const front::Model &m)
 {
-    mxArray *s = mxCreateStructMatrix(1, m.members.size(), count(kMemberFields), const_cast<const char **>(kMemberFields));
+    mxArray *s =
+        mxCreateStructMatrix(1, m.members.size(), count(kMemberFields), const_cast<const char **>(kMemberFields));
     for (size_t i = 0; i < m.members.size(); ++i) {
         const front::Member &member = m.members[i];
         mxSetField(s, i, "templates", matrix(member.templates, member.nodes, 2 * m.member_cols(i)));
@@ -200,7 +201,8 @@ mxArray *model_struct(const front::Model &m)
     mxSetField(s, 0, "min_size", mxCreateDoubleScalar(m.params.min_size));
     mxSetField(s, 0, "learning_rate", mxCreateDoubleScalar(m.params.learning_rate));
     mxSetField(s, 0, "epsilon", mxCreateDoubleScalar(m.params.epsilon));
-    mxSetField(s, 0, "max_list_presentations", mxCreateDoubleScalar(static_cast<double>(m.params.max_list_presentations)));
+    mxSetField(s, 0, "max_list_presentations",
+               mxCreateDoubleScalar(static_cast<double>(m.params.max_list_presentations)));
     mxSetField(s, 0, "trim_option", mxCreateDoubleScalar(static_cast<double>(m.params.trim_option)));
     mxSetField(s, 0, "training_patterns", mxCreateDoubleScalar(static_cast<double>(m.training_patterns)));
     mxSetField(s, 0, "shuffle_seed", int64_scalar(m.shuffle_seed));
@@ -271,9 +273,11 @@ front::Model model_of(const mxArray *s)
     const mxArray *forest = field_of(s, "forest");
     if (mxIsStruct(forest)) {
         m.forest.on = true;
-        m.forest.sample.rows = static_cast<size_t>(whole_of(field_of(forest, "sample_rows"), "sample_rows", 1, INT32_MAX));
+        m.forest.sample.rows =
+            static_cast<size_t>(whole_of(field_of(forest, "sample_rows"), "sample_rows", 1, INT32_MAX));
         m.forest.sample.bootstrap = scalar_of(field_of(forest, "bootstrap"), "bootstrap") != 0;
-        m.forest.features = static_cast<size_t>(whole_of(field_of(forest, "features"), "forest features", 1, INT32_MAX));
+        m.forest.features =
+            static_cast<size_t>(whole_of(field_of(forest, "features"), "forest features", 1, INT32_MAX));
     }
     const mxArray *members = field_of(s, "members");
     if (!mxIsStruct(members) || mxGetNumberOfElements(members) == 0)
@@ -451,8 +455,9 @@ void check(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     p.learning_rate = scalar_of(prhs[3], "learning_rate");
     p.epsilon = scalar_of(prhs[4], "epsilon");
     const double presentations = scalar_of(prhs[5], "max_list_presentations");
-    p.max_list_presentations =
-        presentations == std::floor(presentations) && std::fabs(presentations) < 1e15 ? static_cast<long>(presentations) : 0;
+    // Anything but a whole number becomes 0, which the check refuses.
+    const bool whole = presentations == std::floor(presentations) && std::fabs(presentations) < 1e15;
+    p.max_list_presentations = whole ? static_cast<long>(presentations) : 0;
     p.trim_option = scalar_of(prhs[6], "trim_option") != 0;
     const front::ParamFault fault =
         front::check_params(p, static_cast<size_t>(whole_of(prhs[7], "features", 0, INT32_MAX)));
