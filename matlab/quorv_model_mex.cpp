@@ -348,10 +348,12 @@ std::vector<double> perf_call(const front::Model &m, size_t k, const std::vector
     return labels;
 }
 
-// labels = quorv_model_mex('classify', model, X, vigilance, nearest, unknown, oflag)
+// [codes, names] = quorv_model_mex('classify', model, X, vigilance, nearest,
+// unknown, oflag): names [] when the classes read back as numbers, else each
+// label's name as the tool writes it (the unknown label as its number).
 void classify(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 {
-    if (nrhs != 7 || nlhs > 1)
+    if (nrhs != 7 || nlhs > 2)
         throw Error("classify takes model, X, vigilance, nearest, unknown and oflag, and gives one output");
     const front::Model m = model_of(prhs[1]);
     size_t rows = 0, cols = 0;
@@ -380,7 +382,16 @@ void classify(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const front::MemberCall call = [&](size_t k, const std::vector<size_t> &picked, double vigilance) {
         return perf_call(m, k, x, cols, picked, vigilance, settings.unknown, oflag);
     };
-    plhs[0] = column(front::decide(voters, rows, settings, call).labels);
+    const std::vector<double> labels = front::decide(voters, rows, settings, call).labels;
+    plhs[0] = column(labels);
+    if (nlhs > 1 && front::numbered(m.classes)) {
+        plhs[1] = mxCreateDoubleMatrix(0, 0, mxREAL);
+    } else if (nlhs > 1) {
+        std::vector<std::string> names;
+        for (double code : labels)
+            names.push_back(front::class_name_of(m.classes, code));
+        plhs[1] = texts(names, true);
+    }
 }
 
 // ---- training's rules ----

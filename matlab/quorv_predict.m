@@ -46,15 +46,9 @@ if size(X, 2) ~= numel(model.feature_names)
         numel(model.feature_names), size(X, 2));
 end
 [vigilance, nearest, unknown] = predict_options(varargin, model);
-codes = quorv_model_mex('classify', model, X, vigilance, nearest, unknown, 0);
-numbered = all(strcmp(model.class_names(:), arrayfun(@(c) sprintf('%d', c), model.class_codes(:), ...
-                                                     'UniformOutput', false)));
-if numbered
-  labels = codes;
-else
-  labels = repmat({sprintf('%d', unknown)}, numel(codes), 1);
-  [known, at] = ismember(codes, model.class_codes);
-  labels(known) = model.class_names(at(known));
+[labels, names] = quorv_model_mex('classify', model, X, vigilance, nearest, unknown, 0);
+if iscell(names)  % named classes: the names, as the tool writes them
+  labels = names;
 end
 end
 
@@ -121,6 +115,12 @@ end
 %! % -1 is a class: the unknown label moves below it.
 %! n = quorv_fit ([0 0; 1 1], [-1; 2], 'Vigilance', 0.9);
 %! assert (quorv_predict (n, [0.5 0.5], 'Unclassified', 'unknown'), -2);
+
+%!test
+%! % Named classes answer by name, the unknown label as its number.
+%! n = quorv_fit ([0 0; 1 1], {'low'; 'high'}, 'Vigilance', 0.9);
+%! assert (quorv_predict (n, [0 0; 0.5 0.5; 1 1], 'Unclassified', 'unknown', 'UnknownLabel', 7), ...
+%!         {'low'; '7'; 'high'});
 
 %!error <'UnknownLabel' 2 is a class label> quorv_predict (m, P, 'UnknownLabel', 2)
 %!error <X must have 2 columns> quorv_predict (m, [1 2 3])

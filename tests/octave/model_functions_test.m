@@ -39,6 +39,7 @@ function model_functions_test(tool, data_dir, scratch, most_rows)
       compared = compared + 1;
     end
   end
+  compare_names(tool, data_dir, scratch);
   printf('model functions agree with %s: %d runs on %d data sets\n', tool, compared, numel(sets));
 end
 
@@ -80,6 +81,36 @@ function compare(tool, scratch, set, file, names, X, y, options, fit_options)
     expect(isequal(got, expected), sprintf('%s, %s: %d of %d labels differ from the tool''s', what, how{1}, ...
                                            sum(got ~= expected), numel(expected)));
   end
+end
+
+function compare_names(tool, data_dir, scratch)
+  % Text labels (iris' classes by name, one with a blank): coded,
+  % written and answered by name alike.
+  [names, X, y] = read_set(fullfile(data_dir, 'iris.csv'), scratch, Inf);
+  kinds = {'setosa', 'versi color', 'virginica'};
+  file = fullfile(scratch, 'iris_named.csv');
+  fid = fopen(file, 'w');
+  fprintf(fid, '%s\n', strjoin(names, ','));
+  for i = 1:rows(X)
+    fprintf(fid, '%s,%s\n', strjoin(arrayfun(@(v) sprintf('%.17g', v), X(i, :), 'UniformOutput', false), ','), ...
+            kinds{y(i)});
+  end
+  fclose(fid);
+  tool_model = fullfile(scratch, 'tool.model');
+  shell(sprintf('%s train %s -o %s --vigilance 0.95', tool, file, tool_model));
+  model = quorv_fit(X, kinds(y)', 'FeatureNames', names(1:end-1), 'LabelName', names{end}, 'Vigilance', 0.95);
+  quorv_write_model(model, fullfile(scratch, 'octave.model'));
+  expect(strcmp(fileread(tool_model), fileread(fullfile(scratch, 'octave.model'))), ...
+         'named iris: quorv_fit wrote another model');
+  predictions = fullfile(scratch, 'predictions.csv');
+  % At vigilance 1 only boxes of no size take a pattern: some are left out.
+  shell(sprintf('%s classify %s %s -o %s --unclassified unknown --vigilance 1', tool, tool_model, file, predictions));
+  lines = strsplit(strtrim(fileread(predictions)), "\n");
+  expected = cellfun(@(l) strtok(l, ','), lines(2:end)', 'UniformOutput', false);
+  got = quorv_predict(quorv_read_model(tool_model), X, 'Unclassified', 'unknown', 'Vigilance', 1);
+  expect(isequal(got, expected), sprintf('named iris: %d of %d labels differ from the tool''s', ...
+                                         sum(~strcmp(got, expected)), numel(expected)));
+  expect(any(strcmp(got, '-1')), 'named iris: no pattern left unclassified at vigilance 1');
 end
 
 function run_examples(data_dir, scratch)
