@@ -1,12 +1,14 @@
 function make(varargin)
-%MAKE  Build the Quorv plug-ins quorv_train and quorv_perf.
+%MAKE  Build the Quorv plug-ins quorv_train and quorv_perf and the model gateway.
 %   MAKE, run in this folder at the MATLAB or the GNU Octave prompt, compiles
-%   both plug-ins into this folder with the host's own tool: mex in MATLAB,
-%   mkoctfile --mex in Octave.
+%   both plug-ins and quorv_model_mex (the core library's model file, scaling,
+%   draws and classification rule, which QUORV_FIT, QUORV_PREDICT,
+%   QUORV_READ_MODEL and QUORV_WRITE_MODEL call) into this folder with the
+%   host's own tool: mex in MATLAB, mkoctfile --mex in Octave.
 %
-%   MAKE -outdir DIR puts the plug-ins into DIR instead, together with copies
-%   of their help files, QUORV_DATA, QUORV_DEMO and data/iris.csv, so that DIR
-%   works on its own.
+%   MAKE -outdir DIR puts them into DIR instead, together with copies of the
+%   help files, the model functions, QUORV_DATA, QUORV_DEMO and data/iris.csv,
+%   so that DIR works on its own.
 %
 %   Any other argument goes to the compiler tool unchanged, for example
 %      make -v          (show the compiler's command lines)
@@ -24,7 +26,10 @@ if ~exist(outdir, 'dir')
 end
 
 [core, train, perf] = plugin_sources();
-plugins = {'quorv_train', train; 'quorv_perf', perf};
+[front, gateway] = gateway_sources();
+% Name, own sources, and whether the plug-ins' core is linked in.
+plugins = {'quorv_train', train, true; 'quorv_perf', perf, true; ...
+           'quorv_model_mex', [front, gateway], false};
 [cxx, ld, defines] = plugin_flags();
 defines = [{['-I' root]}, defines];
 
@@ -36,7 +41,7 @@ end
 
 if ~same_folder(outdir, here)
   % What the help examples and the demo need, so that the folder works alone.
-  for name = [plugins(:, 1)', {'quorv_data', 'quorv_demo'}]
+  for name = [{'quorv_train', 'quorv_perf', 'quorv'}, model_functions(), {'quorv_data', 'quorv_demo'}]
     copyfile(fullfile(here, [name{1} '.m']), outdir);
   end
   if ~exist(fullfile(outdir, 'data'), 'dir')
@@ -58,6 +63,19 @@ core = {'host/convert.cpp', 'host/args.cpp', 'host/clock.cpp', 'model/node.cpp',
         'model/search/kernels_avx512.cpp', 'resources/version_stamp.cpp'};
 train = {'train/train_entry.cpp', 'train/run_training.cpp', 'model/search/plugin_config.cpp'};
 perf = {'perf/perf_entry.cpp', 'perf/run_performance.cpp', 'model/search/plugin_config.cpp'};
+end
+
+function [front, gateway] = gateway_sources()
+% The core library (as the quorv_front target lists it; a ctest test compares
+% the two) and the gateway that binds it for the model functions.
+front = {'front/classes.cpp', 'front/draws.cpp', 'front/files.cpp', 'front/forest.cpp', ...
+         'front/model.cpp', 'front/model_reader.cpp', 'front/numbers.cpp', 'front/policy.cpp', ...
+         'front/scaling.cpp', 'front/tally.cpp', 'front/text.cpp', 'front/vote.cpp'};
+gateway = {'matlab/quorv_model_mex.cpp'};
+end
+
+function names = model_functions()
+names = {'quorv_fit', 'quorv_predict', 'quorv_read_model', 'quorv_write_model'};
 end
 
 function flags = isa_flags(source, gnu_x86)
@@ -108,7 +126,10 @@ fprintf('CXXFLAGS="%s"\nLDFLAGS="%s"\n', getenv('CXXFLAGS'), getenv('LDFLAGS'));
 
 core_objects = compile_octave(root, objdir, core, defines, extra, flags);
 for k = 1:size(plugins, 1)
-  objects = [core_objects, compile_octave(root, objdir, plugins{k, 2}, defines, extra, flags)];
+  objects = compile_octave(root, objdir, plugins{k, 2}, defines, extra, flags);
+  if plugins{k, 3}
+    objects = [core_objects, objects]; %#ok<AGROW>
+  end
   run_tool('mkoctfile', [{'--mex', '-o', fullfile(outdir, [plugins{k, 1} '.mex'])}, objects, extra]);
 end
 end
@@ -167,8 +188,14 @@ if any(own)
   end
 end
 for k = 1:size(plugins, 1)
-  sources = cellfun(@(s) fullfile(root, s), [core(~own), plugins{k, 2}], 'UniformOutput', false);
-  run_tool('mex', [{'-outdir', outdir, '-output', plugins{k, 1}}, flags, defines, sources, objects, extra]);
+  own_sources = plugins{k, 2};
+  linked = {};
+  if plugins{k, 3}
+    own_sources = [core(~own), own_sources];
+    linked = objects;
+  end
+  sources = cellfun(@(s) fullfile(root, s), own_sources, 'UniformOutput', false);
+  run_tool('mex', [{'-outdir', outdir, '-output', plugins{k, 1}}, flags, defines, sources, linked, extra]);
 end
 end
 

@@ -9,7 +9,8 @@ file(COPY ${STAGE}/DESCRIPTION ${SOURCE_DIR}/matlab/package/INDEX
   ${SOURCE_DIR}/matlab/package/post_install.m DESTINATION ${top})
 file(COPY ${STAGE}/Makefile DESTINATION ${top}/src)
 configure_file(${SOURCE_DIR}/LICENSE ${top}/COPYING COPYONLY)
-foreach(help quorv_train.m quorv_perf.m quorv_demo.m quorv_data.m)
+foreach(help quorv_train.m quorv_perf.m quorv_demo.m quorv_data.m quorv.m quorv_fit.m quorv_predict.m
+    quorv_read_model.m quorv_write_model.m)
   file(COPY ${SOURCE_DIR}/matlab/${help} DESTINATION ${top}/inst)
 endforeach()
 # The demo's data set, with the terms it comes under.

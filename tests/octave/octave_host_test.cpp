@@ -324,16 +324,19 @@ protected:
     }
 };
 
-// make -outdir leaves the plug-ins and what their help needs (the data helper,
-// the demo and the iris data), and no objects anywhere.
+// make -outdir leaves the plug-ins, the model gateway and functions and what
+// their help needs (the overview, the data helper, the demo and the iris
+// data), and no objects anywhere.
 TEST_F(OctaveHost, BuildLeavesOnlyPluginsAndHelpBehind)
 {
     std::set<std::string> built;
     for (const auto &entry : fs::recursive_directory_iterator(kPluginDir))
         built.insert(fs::relative(entry.path(), kPluginDir).generic_string());
-    EXPECT_EQ(built, (std::set<std::string>{"data", "data/iris.csv", "quorv_data.m", "quorv_demo.m", "quorv_perf.m",
-                                            "quorv_perf.mex", "quorv_train.m", "quorv_train.mex"}));
-    for (const char *dir : {"host", "model", "train", "perf", "resources", "matlab"})
+    EXPECT_EQ(built, (std::set<std::string>{"data", "data/iris.csv", "quorv.m", "quorv_data.m", "quorv_demo.m",
+                                            "quorv_fit.m", "quorv_model_mex.mex", "quorv_perf.m", "quorv_perf.mex",
+                                            "quorv_predict.m", "quorv_read_model.m", "quorv_train.m",
+                                            "quorv_train.mex", "quorv_write_model.m"}));
+    for (const char *dir : {"host", "model", "train", "perf", "resources", "matlab", "front"})
         for (const auto &entry : fs::directory_iterator(fs::path(QUORV_SOURCE_DIR) / dir))
             EXPECT_NE(entry.path().extension(), ".o") << entry.path();
 }

@@ -1,6 +1,6 @@
 % Installs the Octave package into a scratch prefix, as a user would, and uses
 % it: the demo, one training and classification call, an error, the help text,
-% its examples, test blocks and demos.
+% its examples, test blocks and demos, and the model functions.
 % Run by ctest as: octave-cli --eval "pkg_install_test('PACKAGE.tar.gz', 'SCRATCH')"
 function pkg_install_test(tarball, scratch)
   if exist(scratch, 'dir')
@@ -42,6 +42,18 @@ function pkg_install_test(tarball, scratch)
   back = onCleanup(@() cd(here));
   cd(scratch);
   help_examples_test();
+
+  % The model functions, from the scratch folder (no data, no plug-ins beside).
+  for name = {'quorv_fit', 'quorv_predict', 'quorv_read_model', 'quorv_write_model'}
+    [passed, total] = test(name{1}, 'quiet');
+    expect(total >= 3 && passed == total, sprintf('%s: %d of %d test blocks pass', name{1}, passed, total));
+  end
+  model = quorv_fit(data(:, 1:4), data(:, 5), 'Votes', 3, 'MaxFeatures', 'sqrt');
+  quorv_write_model(model, 'iris.model');
+  again = quorv_read_model('iris.model');
+  expect(isequal(quorv_predict(again, data(:, 1:4)), quorv_predict(model, data(:, 1:4))), ...
+         'a forest read back classifies otherwise');
+  expect(~isempty(strfind(evalc('help quorv'), 'quorv_predict')), 'help quorv lists no quorv_predict');
 
   text = evalc('help quorv_train');
   expect(~isempty(strfind(text, 'max_list_presentations')), 'help quorv_train has no argument list');

@@ -13,7 +13,8 @@ grep -q '^QUORV_TESTS:BOOL=OFF' "$scratch/octave-pkg-config/CMakeCache.txt" \
 tarball=$(ls "$scratch"/quorv-*.tar.gz) || exit 1
 listing=$(tar -tzf "$tarball" | sed 's|^[^/]*/||')
 for f in DESCRIPTION INDEX COPYING src/Makefile inst/quorv_train.m inst/quorv_perf.m inst/quorv_demo.m \
-         inst/quorv_data.m inst/data/iris.csv; do
+         inst/quorv_data.m inst/data/iris.csv inst/quorv.m inst/quorv_fit.m inst/quorv_predict.m \
+         inst/quorv_read_model.m inst/quorv_write_model.m src/matlab/quorv_model_mex.cpp src/front/model.cpp; do
   echo "$listing" | grep -qx "$f" || { echo "FAILED: $f is not in $tarball"; failed=1; }
 done
 extra=$(echo "$listing" | grep -E 'test|gtest|make\.m$')
