@@ -16,7 +16,7 @@ SANITIZE_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ubsan
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
-.PHONY: all build demo test test-build test-sanitize test-fuzz test-thread octave-pkg windows windows-zip clean
+.PHONY: all build demo install test test-build test-sanitize test-fuzz test-thread octave-pkg windows windows-zip clean
 
 all: build
 
@@ -30,16 +30,32 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Long builds keep their output in a log and print one line per finished
+# target (cmake/steps.sh); a failing build's output is shown in full.
+STEPS = cmake/steps.sh
+
 # The demo builds the tool and the plug-ins alone, its build output kept in
-# $(BUILD)/demo-build.log and shown only when the build fails.
+# $(BUILD)/demo-build.log.
 demo:
 	@$(SETUP) build
 	@echo "Building quorv and its plug-ins in $(BUILD)/ (log: $(BUILD)/demo-build.log) ..."
-	@mkdir -p $(BUILD)
-	@{ cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
-	   cmake --build $(BUILD) --target quorv -j $(JOBS); } >$(BUILD)/demo-build.log 2>&1 \
-	  || { cat $(BUILD)/demo-build.log; echo "==== the build failed"; exit 1; }
+	@$(STEPS) $(BUILD)/demo-build.log -- sh -c 'cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	  cmake --build $(BUILD) --target quorv -j $(JOBS)'
 	@$(BUILD)/quorv demo
+
+# bin/quorv, lib/libquorv_minihost.so, lib/quorv/ (the plug-ins and their
+# digests) and share/quorv/data under PREFIX: the tool then runs from any
+# folder. The build is configured for PREFIX, so that the installed tool finds
+# its library there even without /proc.
+PREFIX ?= /usr/local
+install:
+	@$(SETUP) build
+	@echo "Building quorv for $(PREFIX) in $(BUILD)/ (log: $(BUILD)/install-build.log) ..."
+	@$(STEPS) $(BUILD)/install-build.log -- sh -c 'cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  "-DCMAKE_INSTALL_PREFIX=$(PREFIX)" && cmake --build $(BUILD) --target quorv -j $(JOBS)'
+	@echo "Installing into $(PREFIX) ..."
+	@cmake --install $(BUILD) --prefix "$(PREFIX)" >$(BUILD)/install.log 2>&1 || { cat $(BUILD)/install.log; exit 1; }
+	@echo "Installed: $(PREFIX)/bin/quorv (try: $(PREFIX)/bin/quorv demo)"
 
 # quorv-VERSION.tar.gz for Octave's pkg install, in $(BUILD)/. Packing compiles
 # nothing, so it is configured on its own, without the tests and GoogleTest.
@@ -50,17 +66,19 @@ octave-pkg:
 	cmake --build $(BUILD)/octave-pkg-config --target octave_pkg
 
 # The plug-ins, libmx.dll, libmex.dll and quorv.exe for 64-bit Windows, cross-built
-# with MinGW-w64 into $(WINDOWS_BUILD)/ (run there: wine64 quorv.exe demo).
+# with MinGW-w64 into $(WINDOWS_BUILD)/ (run there: wine quorv.exe demo).
 windows:
 	@$(SETUP) windows
-	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF
-	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	@echo "Cross-building for Windows in $(WINDOWS_BUILD)/ (log: $(WINDOWS_BUILD)/windows-build.log) ..."
+	@$(STEPS) $(WINDOWS_BUILD)/windows-build.log -- sh -c 'cmake -S . -B $(WINDOWS_BUILD) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORV_TESTS=OFF && \
+	  cmake --build $(WINDOWS_BUILD) -j $(JOBS)'
 
 # $(WINDOWS_BUILD)/quorv-VERSION-win64.zip: the folder to copy to a Windows
 # machine, holding what runs there and nothing of the build.
 windows-zip: windows
-	cmake --build $(WINDOWS_BUILD) --target windows_zip
+	@$(STEPS) $(WINDOWS_BUILD)/windows-zip.log -- cmake --build $(WINDOWS_BUILD) --target windows_zip
+	@grep '^-- Windows folder' $(WINDOWS_BUILD)/windows-zip.log
 
 # Four stages, each stopping `make test` when it fails. Each prints a few
 # lines and keeps its whole output in a log named on its first line; a new

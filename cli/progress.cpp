@@ -1,4 +1,4 @@
-// Training progress and the tool's own training summary.
+// Progress lines on a terminal, and the tool's own training summary.
 #include "progress.h"
 
 #include "minihost.h"
@@ -12,11 +12,49 @@ namespace cli {
 
 bool stderr_is_terminal() { return isatty(2) == 1; }
 
+namespace {
+
+std::string duration(double seconds)
+{
+    char text[64];
+    const long s = static_cast<long>(seconds + 0.5);
+    if (s < 60)
+        std::snprintf(text, sizeof text, "%ld s", s);
+    else if (s < 3600)
+        std::snprintf(text, sizeof text, "%ld min %ld s", s / 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld h %ld min", s / 3600, s / 60 % 60);
+    return text;
+}
+
+// Splits console text into whole lines for `line`, keeping the rest for later.
+template <class F> void whole_lines(std::string *pending, const std::string &text, F line)
+{
+    *pending += text;
+    for (size_t end; (end = pending->find('\n')) != std::string::npos;) {
+        line(pending->substr(0, end + 1));
+        pending->erase(0, end + 1);
+    }
+}
+
+}  // namespace
+
+std::string time_taken_and_left(std::chrono::steady_clock::time_point start, double done, double total)
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    // The first unit's pace says little about the rest when it is all there is.
+    if (!(done > 0 && done < total))
+        return text;
+    return text + (", about " + duration(seconds * (total - done) / done) + " left");
+}
+
 void draw_count(const char *title, size_t done, size_t total, const char *what,
                 std::chrono::steady_clock::time_point start)
 {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::fprintf(stderr, "\r\033[K%s: %zu of %zu %s, %.1f s", title, done, total, what, seconds);
+    std::fprintf(stderr, "\r\033[K%s: %zu of %zu %s, %s", title, done, total, what,
+                 time_taken_and_left(start, static_cast<double>(done), static_cast<double>(total)).c_str());
     if (done == total)
         std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
@@ -49,11 +87,7 @@ TrainingMonitor::~TrainingMonitor()
 void TrainingMonitor::receive(const std::string &text, void *self)
 {
     TrainingMonitor &m = *static_cast<TrainingMonitor *>(self);
-    m.pending_ += text;
-    for (size_t end; (end = m.pending_.find('\n')) != std::string::npos;) {
-        m.line(m.pending_.substr(0, end + 1));
-        m.pending_.erase(0, end + 1);
-    }
+    whole_lines(&m.pending_, text, [&m](const std::string &l) { m.line(l); });
 }
 
 void TrainingMonitor::line(const std::string &text)
@@ -122,6 +156,82 @@ std::string TrainingMonitor::summary(double list_presentations, size_t nodes, lo
         out += ", not converged (more --max-presentations may help)";
     std::snprintf(text, sizeof text, ", %ld ms", ms);
     return out + text;
+}
+
+ClassifyProgress::ClassifyProgress(long verbose, bool wanted, size_t members, size_t rows)
+    : verbose_(verbose), live_(wanted && verbose >= 0 && verbose <= 1 && stderr_is_terminal()),
+      total_(static_cast<double>(members) * static_cast<double>(rows)), start_(std::chrono::steady_clock::now()),
+      last_(start_)
+{
+}
+
+ClassifyProgress::~ClassifyProgress()
+{
+    if (drawn_) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+}
+
+front::Console ClassifyProgress::call(bool nearest_pass)
+{
+    if (!nearest_)
+        done_ += static_cast<double>(call_done_);  // the call before, now over
+    nearest_ = nearest_pass;
+    call_done_ = 0;
+    in_summary_ = blank_before_ = false;
+    pending_.clear();
+    front::Console c;
+    if (live_) {
+        c.listener = receive;
+        c.context = this;
+    }
+    return c;
+}
+
+void ClassifyProgress::receive(const std::string &text, void *self)
+{
+    ClassifyProgress &m = *static_cast<ClassifyProgress *>(self);
+    whole_lines(&m.pending_, text, [&m](const std::string &l) { m.line(l); });
+}
+
+void ClassifyProgress::line(const std::string &text)
+{
+    if (text.rfind("   Pattern #", 0) == 0) {
+        ++call_done_;
+        const auto now = std::chrono::steady_clock::now();
+        // Quick jobs draw nothing; then no more often than a terminal can show.
+        if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(100))
+            return;
+        last_ = now;
+        drawn_ = true;
+        // A nearest-box call's patterns were counted by the call before it.
+        const double done = done_ + (nearest_ ? 0.0 : static_cast<double>(call_done_));
+        std::fprintf(stderr, "\r\033[Kclassify: %.0f of %.0f patterns, %s", done, total_,
+                     time_taken_and_left(start_, done, total_).c_str());
+        std::fflush(stderr);
+        return;
+    }
+    // At oflag 1 the summary alone is printed, after its blank line.
+    const bool blank = !in_summary_ && text == "\n";
+    if (text.rfind("Quorv performance phase summary", 0) == 0) {
+        in_summary_ = true;
+        if (blank_before_)
+            show("\n");
+    }
+    blank_before_ = blank;
+    if (in_summary_)
+        show(text);
+}
+
+void ClassifyProgress::show(const std::string &text)
+{
+    if (verbose_ < 1)
+        return;
+    if (drawn_)
+        std::fputs("\r\033[K", stderr);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
 }
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include "voting.h"
 
 #include "plugins.h"
+#include "progress.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -43,12 +44,14 @@ std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, c
     settings.unknown = static_cast<double>(s.unknown_label);
     settings.shares = shares != nullptr;
     settings.marks = by_nearest != nullptr;
+    ClassifyProgress progress(s.verbose, s.live, model.members.size(), scaled.rows);
     const front::MemberCall call = [&](size_t member, const std::vector<size_t> &rows, double vigilance) {
         front::Patterns patterns = all_patterns(scaled);
         patterns.rows = &rows;
         if (!model.members[member].features.empty())  // a forest member sees its own features
             patterns.columns = &model.members[member].features;
-        return call_perf(model, member, patterns, vigilance, s.unknown_label, s.verbose);
+        const front::Console console = progress.call(vigilance != s.vigilance);
+        return call_perf(model, member, patterns, vigilance, s.unknown_label, progress.oflag(), console);
     };
     front::Decision d = front::decide(voters, scaled.rows, settings, call);
     if (counts)

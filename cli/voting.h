@@ -19,6 +19,7 @@ struct ClassifySettings {
     long unknown_label = -1;
     bool nearest = true;  // the pass at vigilance 0 and the fallback
     long verbose = 0;     // plug-in console detail
+    bool live = false;    // a live line counts each call's patterns on a terminal
 };
 
 // Patterns each pass classified; added up over blocks.

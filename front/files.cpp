@@ -444,6 +444,10 @@ OutputFile::OutputFile(const std::string &path, const std::vector<std::string> &
         fd_ = dup(1);
         if (fd_ < 0)
             fail(errno);
+#ifdef _WIN32
+        // LF, as every file the tool writes: `-o - > f` and `-o f` give the same bytes.
+        _setmode(fd_, _O_BINARY);
+#endif
         return;
     }
     if (exists && S_ISDIR(out.st_mode))

@@ -225,6 +225,7 @@ void run_classify(const Args &args)
     // one are classified silently (or each with its trace) and the tool sums them up.
     const bool one_block = reader.at_end();
     settings.verbose = one_block || verbose >= 2 ? verbose : 0;
+    settings.live = one_block;  // larger files count their blocks
 
     Evaluation evaluation(unknown);
     std::vector<ClassName> classes = model.classes;  // and those only the data has

@@ -240,6 +240,34 @@ zip)
     data=$(octave-cli --norc --quiet --no-window-system --eval "addpath(pwd); printf('%s\n', quorv_data('iris.csv'))" 2>&1)
     [ "$data" = "$PWD/data/iris.csv" ] || fail "quorv_data in the unpacked folder gives '$data'"
   fi
+  # The help names only the data the folder ships.
+  run_wine ../help.out ../help.err quorv.exe demo --help || fail "quorv.exe demo --help failed"
+  grep -q 'data folder (iris)\.$' ../help.out || fail "demo --help lists other datasets: $(grep -A1 Datasets ../help.out)"
+  # README.txt's commands, run as written: those for the Command Prompt through
+  # Wine's cmd, the Wine ones through the shell. None may write to standard
+  # error, where any line would look like a failure.
+  readme_commands=$(sed -n '/^Open a Command Prompt/,/^CSV files/p' README.txt | tr -d '\r' | sed -nE 's/^  (quorv [^ ]+( [^ ]+)*)( {2,}.*)?$/\1/p')
+  [ "$(wc -l <<<"$readme_commands")" -ge 4 ] || fail "README.txt names only these commands: $readme_commands"
+  while IFS= read -r command; do
+    run_wine ../cmd.out ../cmd.err cmd /c "$command" || fail "README.txt's '$command' failed: $(cat ../cmd.err)"
+    [ ! -s ../cmd.err ] || fail "'$command' writes to standard error: $(head -3 ../cmd.err)"
+  done <<<"$readme_commands"
+  # Wine's lines, in a prefix of their own made by them, as a new user's.
+  wine_commands=$(tr -d '\r' <README.txt | sed -nE 's/^  (WINEDEBUG=-all wine(boot)? .*)$/\1/p')
+  [ "$(wc -l <<<"$wine_commands")" -eq 2 ] || fail "README.txt gives these Wine commands: $wine_commands"
+  if command -v wine >/dev/null && command -v wineboot >/dev/null; then
+    while IFS= read -r command; do
+      (unset WINEDEBUG; export WINEPREFIX=$win/readme/wineprefix; bash -c "$command" >../wine.out 2>../wine.err) \
+        || fail "'$command' failed: $(cat ../wine.err)"
+      [ ! -s ../wine.err ] || fail "'$command' writes to standard error: $(head -3 ../wine.err)"
+    done < <(rm -rf "$win/readme" && mkdir -p "$win/readme"; echo "$wine_commands")
+    grep -q '^Accuracy' ../wine.out || fail "README.txt's Wine demo printed no accuracy: $(head -3 ../wine.out)"
+  else
+    echo "note: the wine and wineboot commands are missing (Debian package wine): README.txt's Wine lines not tried"
+  fi
+  # One line end for every output: -o - gives the bytes -o FILE writes.
+  "$wine" quorv.exe classify iris.model data\\iris.csv -o - >../dash.raw 2>/dev/null || fail "classify -o - failed"
+  cmp -s ../dash.raw predictions.csv || fail "-o - and -o FILE differ: $(od -c ../dash.raw | head -2)"
   echo "$name.zip: $(echo "$found" | wc -l) files; quorv.exe demo: $(grep '^Accuracy' ../demo.out)"
   ;;
 *)
