@@ -51,14 +51,16 @@ struct Setting {
 const Setting kSettings[] = {
     {"conflicts",
      [](const Model &m, std::string *values) {
+         // Recorded when a merge changed what training saw; with none, a refit
+         // with or without merging gives the same model.
          *values = "merge " + std::to_string(m.merged_patterns);
-         return m.merge_conflicts;
+         return m.merge_conflicts && m.merged_patterns > 0;
      },
      [](Reader &in, std::string_view values, Model *m) {
          if (Reader::field(&values) != "merge")
              in.fail("conflicts must be 'merge COUNT'");
          m->merge_conflicts = true;
-         m->merged_patterns = in.integer(values, "merged pattern count", 0, LONG_MAX);
+         m->merged_patterns = in.integer(values, "merged pattern count", 1, LONG_MAX);
      }},
 };
 

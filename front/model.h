@@ -89,8 +89,8 @@ struct Model {
     std::vector<Member> members;      // the voting members, member 1 first; one for a single model
     ForestDraws forest;               // a forest's draws (its seed: shuffle_seed)
     // Version-4 settings (model.cpp's kSettings), each off in files of versions 1-3.
-    bool merge_conflicts = false;     // "conflicts merge N": conflicting patterns merged before each training call
-    long merged_patterns = 0;         // patterns the merges took away, over every member
+    bool merge_conflicts = false;     // conflicting patterns merged before each training call,
+    long merged_patterns = 0;         // taking this many away over every member: "conflicts merge N" when N > 0
 
     size_t cols() const { return feature_names.size(); }
     // Features member i sees: its own in a forest, else all.

@@ -52,9 +52,11 @@ TEST(ModelSettings, Version4ReadsAndWritesBackForSingleAndForest)
     front::Model fresh = front::parse_model("quorv-model 2\n" + kHead + kSingle, "m");
     fresh.version = 1;
     fresh.merge_conflicts = true;
+    EXPECT_EQ(front::model_text(fresh).substr(0, 14), "quorv-model 1\n");  // nothing merged: as without
+    fresh.merged_patterns = 3;
     const std::string text = front::model_text(fresh);
     EXPECT_EQ(text.substr(0, 14), "quorv-model 4\n");
-    EXPECT_NE(text.find("trim_option 0\nsettings 1\nconflicts merge 0\norder file\n"), std::string::npos);
+    EXPECT_NE(text.find("trim_option 0\nsettings 1\nconflicts merge 3\norder file\n"), std::string::npos);
 }
 
 TEST(ModelSettings, DamagedSettingsAreRefusedWithTheirLine)
@@ -68,7 +70,8 @@ TEST(ModelSettings, DamagedSettingsAreRefusedWithTheirLine)
         {"settings 2\nconflicts merge 1\nconflicts merge 1\n",
          "m:18: setting count '2' is not a whole number in [1, 1]"},
         {"settings 1\nconflicts keep 1\n", "m:19: conflicts must be 'merge COUNT'"},
-        {"settings 1\nconflicts merge -1\n", "m:19: merged pattern count '-1' is not a whole number in [0, "},
+        {"settings 1\nconflicts merge 0\n", "m:19: merged pattern count '0' is not a whole number in [1, "},
+        {"settings 1\nconflicts merge -1\n", "m:19: merged pattern count '-1' is not a whole number in [1, "},
         {"", "m:18: expected 'settings ...', found 'order file'"},
     };
     for (const auto &c : cases) {
