@@ -77,7 +77,7 @@ front::ForestDraws member_counts(const ForestRun &run, const TrainParams &params
     draws.sample.bootstrap = run.bootstrap;
     try {
         draws.sample.rows = run.samples.of(rows, "--max-samples", rows_are);
-        draws.features = run.features.of(features, "--max-features", "features");
+        draws.features = front::member_feature_count(run.features, features, "--max-features");
     } catch (const front::Error &e) {
         throw UsageError(e.what());
     }
