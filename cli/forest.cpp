@@ -77,7 +77,7 @@ front::ForestDraws member_counts(const ForestRun &run, const TrainParams &params
     draws.sample.bootstrap = run.bootstrap;
     try {
         draws.sample.rows = run.samples.of(rows, "--max-samples", rows_are);
-        draws.features = run.features.of(features, "--max-features", "features");
+        draws.features = front::member_feature_count(run.features, features, "--max-features");
     } catch (const front::Error &e) {
         throw UsageError(e.what());
     }
@@ -125,7 +125,7 @@ std::vector<double> doubles_of(const std::string &bytes, size_t count, const cha
 }  // namespace
 
 void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, std::int64_t seed,
-                  long members, size_t jobs, bool report, long verbose, Model *model)
+                  long members, size_t jobs, bool report, long verbose, bool merge, Model *model)
 {
     model->forest = member_counts(run, params, scaled.rows, scaled.cols());
     const front::ForestDraws &draws = model->forest;
@@ -140,12 +140,15 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
                                                        static_cast<std::uint64_t>(seed), k);
         if (in_process && verbose > 0)
             std::printf("Member %zu of %zu\n", k + 1, count);
-        Member m = call_train(feature_columns(scaled.subset(d.rows), d.features), params, in_process ? verbose : 0);
+        size_t merged = 0;
+        Member m = call_train(feature_columns(scaled.subset(d.rows), d.features), params, in_process ? verbose : 0,
+                              merge ? &merged : nullptr);
         if (m.nodes == 0)
             throw Error("training made no nodes (member " + std::to_string(k + 1) + ")");
         Message out;
         out.set("list_presentations", m.list_presentations);
         out.set("nodes", static_cast<double>(m.nodes));
+        out.set("merged", static_cast<double>(merged));
         out.set_text("templates", bytes_of(m.templates));
         out.set_text("labels", bytes_of(m.labels));
         return out;
@@ -153,11 +156,12 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
     model->members.assign(count, Member());
     const bool live = report && stderr_is_terminal();
     const auto start = std::chrono::steady_clock::now();
-    size_t done_count = 0;
+    size_t done_count = 0, merged = 0;
     const auto done = [&](size_t k, const Message &in) {
         Member &m = model->members[k];
         m.list_presentations = in.number("list_presentations");
         m.nodes = static_cast<size_t>(in.number("nodes"));
+        merged += static_cast<size_t>(in.number("merged"));
         m.templates = doubles_of(in.text("templates"), m.nodes * 2 * draws.features, "bounds");
         m.labels = doubles_of(in.text("labels"), m.nodes, "labels");
         m.features = front::member_features(scaled.cols(), draws.features, static_cast<std::uint64_t>(seed), k);
@@ -166,6 +170,8 @@ void train_forest(const Dataset &scaled, const TrainParams &params, const Forest
             draw_count("train", done_count, count, "members trained", start);
     };
     run_in_workers(count, jobs, task, done);
+    model->merge_conflicts = merge;
+    model->merged_patterns = static_cast<long>(merged);
     if (report) {
         size_t nodes = 0, converged = 0;
         for (const Member &m : model->members) {

@@ -53,8 +53,10 @@ size_t jobs_option(const Args &args);
 // seeds seed, seed+1, ..., in `jobs` worker processes (the plug-in's console
 // at `verbose` only when they train in this process); fills model->members
 // and model->forest. `report`: the live line counting members and the summary.
+// With `merge`, each member's conflicts, in its own rows and features, are
+// merged before its training call (model->merged_patterns: their sum).
 void train_forest(const Dataset &scaled, const TrainParams &params, const ForestRun &run, std::int64_t seed,
-                  long members, size_t jobs, bool report, long verbose, Model *model);
+                  long members, size_t jobs, bool report, long verbose, bool merge, Model *model);
 
 // The columns `features` of every row.
 Dataset feature_columns(const Dataset &data, const std::vector<size_t> &features);

@@ -5,6 +5,7 @@
 #include "numbers.h"
 #include "plugins.h"
 #include "progress.h"
+#include "report.h"
 #include "sampling.h"
 
 #include <algorithm>
@@ -137,6 +138,9 @@ std::vector<Option> order_options()
         {"--seed", "S", "seed of --shuffle and --votes, a whole number >= 0 (default 1)"},
         {"--votes", "N", "train N models on N shuffles (seeds S, S+1, ...), or a forest of N with the options "
                          "below, and keep them all in the model file; classification takes their vote (default 1)"},
+        {"--no-merge", "", "present identical patterns with different labels as they are (by default each such "
+                           "group, in the features and rows a training call sees, is one pattern with the label "
+                           "most of them carry, the lowest of equals, at the group's first place)"},
     };
 }
 
@@ -146,6 +150,7 @@ TrainRun train_run(const Args &args)
 {
     TrainRun run;
     run.votes = args.integer("--votes", 1, 1, 1000);
+    run.merge = !args.has("--no-merge");
     const std::int64_t seed = seed_option(args);
     if (args.has("--shuffle") || run.votes > 1)
         run.shuffle_seed = seed;
@@ -153,6 +158,35 @@ TrainRun train_run(const Args &args)
         throw UsageError("--seed needs --shuffle or --votes");
     return run;
 }
+
+namespace {
+
+// What to try when training stops at the presentation limit.
+const char kNotConvergedHint[] = "Try --trim (drops the nodes no pattern selected last) or a higher --vigilance";
+
+// What the summary adds after the training lines: merged conflicts, and
+// members that stopped at the presentation limit with what to try.
+void report_training(const Model &model)
+{
+    if (model.merge_conflicts && model.merged_patterns > 0)
+        std::printf("Conflicts: %s merged (identical patterns with different labels, presented once with the "
+                    "label most of them carry)\n",
+                    count_of(static_cast<size_t>(model.merged_patterns), "pattern").c_str());
+    size_t stopped = 0;
+    for (const Member &m : model.members)
+        stopped += m.list_presentations >= static_cast<double>(model.params.max_list_presentations);
+    if (stopped == 0)
+        return;
+    const std::string who = model.members.size() == 1 ? "Training"
+                                                      : std::to_string(stopped) + " of " +
+                                                            std::to_string(model.members.size()) + " members";
+    std::printf("Not converged: %s stopped at %ld presentations. %s%s.\n", who.c_str(),
+                model.params.max_list_presentations, kNotConvergedHint,
+                model.members.size() == 1 ? ", or a forest (--votes 100 --max-features 0.5 --vigilance 0.95)"
+                                          : ", or a lower --max-presentations for its members");
+}
+
+}  // namespace
 
 Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose, const TrainRun &run)
 {
@@ -166,11 +200,16 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
     model.params = params;
     model.training_patterns = static_cast<long>(data.rows);
     model.shuffle_seed = run.shuffle_seed;
+    model.merge_conflicts = run.merge;
+    size_t merged = 0;
 
     Dataset scaled = data;
     apply_scaling(model.scaling, &scaled);
     if (run.forest.on) {
-        train_forest(scaled, params, run.forest, run.shuffle_seed, run.votes, run.jobs, run.report, verbose, &model);
+        train_forest(scaled, params, run.forest, run.shuffle_seed, run.votes, run.jobs, run.report, verbose, run.merge,
+                     &model);
+        if (run.report)
+            report_training(model);
         return model;
     }
     for (long k = 0; k < run.votes; ++k) {
@@ -181,17 +220,20 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
         TrainOutput out;
         if (run.report) {
             TrainingMonitor monitor(verbose, who);
-            out = call_train(rows, params, monitor.oflag());
+            out = call_train(rows, params, monitor.oflag(), run.merge ? &merged : nullptr);
             if (out.nodes > 0)
                 std::printf("%s %s\n", who.c_str(),
                             monitor.summary(out.list_presentations, out.nodes, params.max_list_presentations).c_str());
         } else {
-            out = call_train(rows, params, verbose);
+            out = call_train(rows, params, verbose, run.merge ? &merged : nullptr);
         }
         if (out.nodes == 0)
             throw Error("training made no nodes");
         model.members.push_back(std::move(out));
     }
+    model.merged_patterns = static_cast<long>(merged);
+    if (run.report)
+        report_training(model);
     return model;
 }
 

@@ -47,6 +47,7 @@ struct TrainRun {
     bool report = true;      // live line, own summary and Ctrl-C handling; off: plug-in at `verbose` only
     ForestRun forest;        // members of a forest rather than of shuffles
     size_t jobs = 1;         // worker processes for a forest's members
+    bool merge = true;       // conflicting patterns merged before each training call (off: --no-merge)
 };
 std::vector<Option> order_options();
 TrainRun train_run(const Args &args);
@@ -54,7 +55,8 @@ TrainRun train_run(const Args &args);
 std::int64_t seed_option(const Args &args);
 
 // Fits the scaling on `data` (when `scale`), scales a copy and trains on it
-// (once for each voting member).
+// (once for each voting member), merging conflicts when run.merge; with
+// run.report, says how many were merged and which members did not converge.
 Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose,
                   const TrainRun &run = TrainRun());
 

@@ -3,6 +3,8 @@
 // host, unless the file changes on disk.
 #include "plugins.h"
 
+#include "front/merge.h"
+
 #include "paths.h"
 #include "platform.h"
 
@@ -50,11 +52,16 @@ front::Patterns all_patterns(const Dataset &data)
     return p;
 }
 
-TrainOutput call_train(const Dataset &patterns, const TrainParams &params, long verbose)
+TrainOutput call_train(const Dataset &patterns, const TrainParams &params, long verbose, size_t *merged)
 {
     front::Patterns labels;
     labels.x = front::MatrixView::row_major(patterns.y.data(), patterns.y.size(), 1);
-    return client().train(path_of("quorv_train"), all_patterns(patterns), labels, params, verbose);
+    const front::Patterns x = all_patterns(patterns);
+    if (!merged)
+        return client().train(path_of("quorv_train"), x, labels, params, verbose);
+    const front::Merged m = front::merge_conflicts(x, labels);
+    *merged += m.merged;
+    return client().train(path_of("quorv_train"), m.patterns(x), m.label_column(), params, verbose);
 }
 
 std::vector<double> call_perf(const Model &model, size_t member, const front::Patterns &patterns, double vigilance,

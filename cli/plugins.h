@@ -18,8 +18,10 @@ using TrainOutput = Member;
 
 // quorv_train on the (already scaled) patterns; the plug-in's console text
 // goes to stdout as it is printed. A refusal throws front::PluginRefusal with
-// the plug-in's message on one line and the option it concerns.
-TrainOutput call_train(const Dataset &patterns, const TrainParams &params, long verbose);
+// the plug-in's message on one line and the option it concerns. With
+// `merged`, conflicting patterns are merged first (front/merge.h) and their
+// count added to *merged.
+TrainOutput call_train(const Dataset &patterns, const TrainParams &params, long verbose, size_t *merged = nullptr);
 
 // quorv_perf with the nodes of the model's member `member` (0-based) on
 // `patterns` (already scaled, of that member's features); one label per pattern.

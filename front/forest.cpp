@@ -50,6 +50,12 @@ size_t Amount::of(size_t total, const std::string &what, const std::string &thin
     return static_cast<size_t>(value);
 }
 
+size_t member_feature_count(const Amount &amount, size_t total, const std::string &what)
+{
+    const size_t n = amount.of(total, what, "features");
+    return amount.kind == Amount::Kind::count ? n : std::max(n, std::min(kLeastMemberFeatures, total));
+}
+
 namespace {
 
 std::vector<size_t> identity(size_t n)

@@ -23,9 +23,11 @@ namespace front {
 namespace {
 
 const char kMagic[] = "quorv-model";
-const long kVersion = 3;
+const long kVersion = 4;
 // Template rows hold 2M values in a plug-in int.
 const long kMaxFeatures = INT_MAX / 2;
+// Setting names are short words; the reader looks at this much of a line for one.
+const size_t kMaxSettingName = 32;
 
 void put(std::string *out, const char *key, const std::string &value)
 {
@@ -36,6 +38,73 @@ void put(std::string *out, const char *key, const std::string &value)
 }
 
 bool finite(double v) { return std::isfinite(v); }
+
+// Version 4's named settings, in the order the writer writes them and the
+// reader requires. Each writes its values when it is not its default (off),
+// and reads them back; a file without the record means the default.
+struct Setting {
+    const char *name;
+    bool (*write)(const Model &m, std::string *values);
+    void (*read)(Reader &in, std::string_view values, Model *m);
+};
+
+const Setting kSettings[] = {
+    {"conflicts",
+     [](const Model &m, std::string *values) {
+         // Recorded when a merge changed what training saw; with none, a refit
+         // with or without merging gives the same model.
+         *values = "merge " + std::to_string(m.merged_patterns);
+         return m.merge_conflicts && m.merged_patterns > 0;
+     },
+     [](Reader &in, std::string_view values, Model *m) {
+         if (Reader::field(&values) != "merge")
+             in.fail("conflicts must be 'merge COUNT'");
+         m->merge_conflicts = true;
+         m->merged_patterns = in.integer(values, "merged pattern count", 1, LONG_MAX);
+     }},
+};
+
+bool has_settings(const Model &m)
+{
+    std::string values;
+    for (const Setting &s : kSettings)
+        if (s.write(m, &values))
+            return true;
+    return false;
+}
+
+void put_settings(std::string *out, const Model &m)
+{
+    std::vector<std::pair<const char *, std::string>> present;
+    for (const Setting &s : kSettings) {
+        std::string values;
+        if (s.write(m, &values))
+            present.emplace_back(s.name, values);
+    }
+    put(out, "settings", std::to_string(present.size()));
+    for (const auto &p : present)
+        put(out, p.first, p.second);
+}
+
+// `settings N`, then N settings by name in table order, each at most once.
+void read_settings(Reader &in, Model *m)
+{
+    const size_t count = static_cast<size_t>(
+        in.integer(in.expect("settings"), "setting count", 1, static_cast<long>(std::size(kSettings))));
+    size_t next = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const std::string_view head = in.peek(kMaxSettingName + 1);
+        const std::string word(head.substr(0, head.find_first_of(" \r\n")));
+        while (next < std::size(kSettings) && word != kSettings[next].name)
+            ++next;
+        const std::string_view values = in.expect(word.c_str());
+        if (next == std::size(kSettings))
+            in.fail("setting '" + excerpt(word) + "' is unknown, repeated or out of order");
+        kSettings[next].read(in, values, m);
+        ++next;
+    }
+}
+
 
 void put_nodes(std::string *out, size_t cols, const Member &member)
 {
@@ -133,7 +202,7 @@ std::vector<size_t> read_uses(Reader &in, const Model &m, size_t i)
 // named by themselves, with nodes in every class, and no ignored columns.
 bool fits_format_1(const Model &m)
 {
-    if (m.members.size() != 1 || m.shuffle_seed >= 0 || !m.ignored.empty() || m.forest.on)
+    if (m.members.size() != 1 || m.shuffle_seed >= 0 || !m.ignored.empty() || m.forest.on || has_settings(m))
         return false;
     const std::vector<double> labels = distinct_labels(m.members[0].labels);
     if (labels.size() != m.classes.size())
@@ -147,7 +216,8 @@ bool fits_format_1(const Model &m)
 std::string text_of(const Model &m)
 {
     std::string out;
-    put(&out, kMagic, std::to_string(m.version == 1 ? 1 : m.forest.on ? 3 : 2));
+    const bool settings = has_settings(m);
+    put(&out, kMagic, std::to_string(settings ? 4 : m.version == 1 ? 1 : m.forest.on ? 3 : 2));
     put(&out, "label_column", m.label_name);
     put(&out, "scaling", m.scaling.enabled ? "min-max" : "none");
     put(&out, "features", std::to_string(m.cols()));
@@ -170,6 +240,8 @@ std::string text_of(const Model &m)
     put(&out, "epsilon", format_double(m.params.epsilon));
     put(&out, "max_list_presentations", std::to_string(m.params.max_list_presentations));
     put(&out, "trim_option", std::to_string(m.params.trim_option));
+    if (settings)
+        put_settings(&out, m);
     if (m.version == 1) {
         put_nodes(&out, m.cols(), m.members.at(0));
         return out;
@@ -308,9 +380,12 @@ std::string model_text(const Model &model)
     for (const ClassName &c : model.classes)
         check_name(c.name, "class");
     std::string text;
-    if (model.forest.on != (model.version == 3) || (model.version == 1 && !fits_format_1(model))) {
+    // Layout: 1 when it fits, else 2, or 3 for a forest (a file of version 4
+    // follows 2 or 3 by whether it is a forest).
+    const int layout = model.version == 1 && fits_format_1(model) ? 1 : model.forest.on ? 3 : 2;
+    if (layout != model.version) {
         Model upgraded = model;
-        upgraded.version = model.forest.on ? 3 : 2;
+        upgraded.version = layout;
         text = text_of(upgraded);
     } else {
         text = text_of(model);
@@ -334,7 +409,7 @@ int read_version(Reader &in, const std::string &path)
         throw Error((path.empty() ? std::string("the text") : path) + " is not a quorv model file (its first line is not '" +
                     kMagic + " " + std::to_string(kVersion) + "')");
     const std::string_view version = in.expect(kMagic);
-    if (version != "1" && version != "2" && version != "3")
+    if (version != "1" && version != "2" && version != "3" && version != "4")
         in.fail("model format version '" + excerpt(version) + "' is not supported (this quorv reads 1 to " +
                 std::to_string(kVersion) + ")");
     return version[0] - '0';
@@ -417,12 +492,15 @@ void read_params(Reader &in, Model &m)
     m.params.max_list_presentations =
         in.integer(in.expect("max_list_presentations"), "max_list_presentations", 1, INT_MAX);
     m.params.trim_option = in.integer(in.expect("trim_option"), "trim_option", 0, 1);
+    if (m.version == 4)
+        read_settings(in, &m);
 }
 
 // How the rows were ordered or drawn: version 2's order, version 3's draws.
 void read_order(Reader &in, Model &m)
 {
-    if (m.version == 2) {
+    const std::string forest_order = "order sampled ";
+    if (m.version == 2 || (m.version == 4 && in.peek(forest_order.size()) != forest_order)) {
         const std::string_view order = in.expect("order");
         if (order == "file")
             m.shuffle_seed = -1;
@@ -430,7 +508,7 @@ void read_order(Reader &in, Model &m)
             m.shuffle_seed = in.integer(order.substr(9), "shuffle seed", 0, kMaxSeed);
         else
             in.fail("order must be 'file' or 'shuffled SEED'");
-    } else if (m.version == 3) {
+    } else if (m.version >= 3) {
         read_forest_draws(in, &m);
     }
 }
@@ -450,7 +528,7 @@ void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes)
         if (m.version >= 2 && in.expect("member") != std::to_string(i + 1))
             in.fail("expected 'member " + std::to_string(i + 1) + "'");
         std::vector<size_t> features;
-        if (m.version == 3)
+        if (m.forest.on)
             features = read_uses(in, m, i);
         m.members.push_back(read_nodes(in, m, m.version >= 2 ? &codes : nullptr, std::move(features)));
     }

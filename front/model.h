@@ -13,8 +13,11 @@
 // columns; 2 adds named classes, ignored columns, the row order and voting
 // members; 3 is 2 for a forest, whose members each record the features they
 // use and draw their rows by the forest's sample rule and their seed (no list
-// of rows). A model read keeps its file's version; a new one is 1 and is
-// written as 2 only when it holds what 1 cannot, as 3 when it is a forest. A later version adds its
+// of rows); 4 is 2 or 3 (by whether it is a forest) with named settings after
+// the training parameters, written only when one is not its default. A model
+// read keeps its file's version; a new one is 1 and is written as 2 only when
+// it holds what 1 cannot, as 3 when it is a forest, as 4 with a setting. A
+// later version adds its
 // records as a step of the reader's (read_records in model.cpp) and raises
 // kVersion; model_text and that reader are the only places that know the
 // records. Whole numbers are written as digits alone, and only so read.
@@ -85,6 +88,9 @@ struct Model {
     std::int64_t shuffle_seed = -1;   // rows shuffled with this seed (member k: seed + k - 1); -1: file order
     std::vector<Member> members;      // the voting members, member 1 first; one for a single model
     ForestDraws forest;               // a forest's draws (its seed: shuffle_seed)
+    // Version-4 settings (model.cpp's kSettings), each off in files of versions 1-3.
+    bool merge_conflicts = false;     // conflicting patterns merged before each training call,
+    long merged_patterns = 0;         // taking this many away over every member: "conflicts merge N" when N > 0
 
     size_t cols() const { return feature_names.size(); }
     // Features member i sees: its own in a forest, else all.

@@ -128,6 +128,10 @@ SEEDS.update({
     'model_forest_not_written_so': bytes([MODEL]) + FOREST_TEXT.replace(b'nodes 2', b'nodes +2', 1)
                                                              .replace(b'sampled 5', b'sampled 05'),
     'model_forest_oversampled': bytes([MODEL]) + FOREST_TEXT.replace(b'sample 3 ', b'sample 6 '),
+    # Version 4: the conflicts setting after the training parameters.
+    'model_setting_conflicts': bytes([MODEL]) + FOREST_TEXT.replace(b'quorv-model 3', b'quorv-model 4', 1)
+                                                       .replace(b'trim_option 0\n',
+                                                                b'trim_option 0\nsettings 1\nconflicts merge 2\n', 1),
 })
 
 here = os.path.dirname(os.path.abspath(__file__))

@@ -74,6 +74,7 @@ Command demo_command()
                                          "or a forest of N with the options below (default 1)"});
     for (const Option &option : forest_options())
         c.options.push_back(option);
+    c.options.push_back(order_options().back());  // --no-merge
     c.options.push_back(unclassified_option());
     c.options.push_back(verbose_option());
     return c;
@@ -95,6 +96,7 @@ void run_demo(const Args &args)
     if (run.votes > 1)
         run.shuffle_seed = seed;
     run.forest = forest_run(args, run.votes);
+    run.merge = !args.has("--no-merge");
     // Workers train silently: with --verbose the members train here, one after the other.
     run.jobs = verbose > 0 ? 1 : jobs_option(args);
     if (name.empty() || name.find('/') != std::string::npos)

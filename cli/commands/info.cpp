@@ -105,6 +105,10 @@ void run_info(const Args &args)
                 format_double(p.vigilance).c_str(), format_double(p.min_size).c_str(),
                 format_double(p.learning_rate).c_str(), format_double(p.epsilon).c_str(), p.max_list_presentations,
                 p.trim_option ? "on" : "off");
+    if (model.merge_conflicts && model.merged_patterns > 0)
+        std::printf("Conflicts: merged before each training call, %s in all (identical patterns with different "
+                    "labels presented once with the label most of them carry)\n",
+                    count_of(static_cast<size_t>(model.merged_patterns), "pattern").c_str());
     if (model.members.size() == 1) {
         std::printf("Training: %s%s\n", members_line(model, 0).c_str(),
                     model.shuffle_seed < 0 ? ", rows in file order" : "");

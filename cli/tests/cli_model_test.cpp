@@ -12,7 +12,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
     cut.resize(cut.find("epsilon"));
     unended.pop_back();
     junk += "node 1 0 0 0 0\n";
-    v4.replace(v4.find(" 1\n"), 3, " 4\n");
+    v4.replace(v4.find(" 1\n"), 3, " 5\n");
     short_node.replace(short_node.find("node 2 0.5 0.5 1 1"), 18, "node 2 0.5 0.5 1");
     const std::pair<const char *, std::string> files[] = {
         {"good.csv", kGood}, {"empty.csv", ""}, {"blank.csv", "\n \n"}, {"head.csv", "a,b,label\n"},
@@ -90,9 +90,9 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
          {"QUORV_PLUGIN_DIR=/nowhere"}},
         // Models, and data that does not fit them.
         {{"classify", "junk.model", "good.csv", "-o", "out"}, 1,
-         "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 3')"},
+         "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 4')"},
         {{"classify", "v4.model", "good.csv", "-o", "out"}, 1,
-         "quorv: v4.model:1: model format version '4' is not supported (this quorv reads 1 to 3)"},
+         "quorv: v4.model:1: model format version '5' is not supported (this quorv reads 1 to 4)"},
         {{"classify", "cut.model", "good.csv", "-o", "out"}, 1, "quorv: cut.model:11: ends where 'epsilon' was expected"},
         {{"classify", "unended.model", "good.csv", "-o", "out"}, 1, "quorv: unended.model:17: last line has no line end"},
         {{"classify", "trail.model", "good.csv", "-o", "out"}, 1, "quorv: trail.model:18: unexpected text after the last node"},
@@ -100,7 +100,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {{"plot", "short.model", "good.csv", "-o", "out"}, 1, "quorv: short.model:17: node has 3 bounds, not 4"},
         {{"classify", "missing.model", "good.csv", "-o", "out"}, 1, "quorv: cannot read missing.model: No such file or directory"},
         {{"classify", "/dev/zero", "good.csv", "-o", "out"}, 1,
-         "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 3')"},
+         "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 4')"},
         {{"classify", "m.model", "other.csv", "-o", "out"}, 1, "quorv: other.csv has no column 'b', a feature of the model"},
         {{"classify", "m.model", "extra.csv", "-o", "out"}, 1,
          "quorv: extra.csv: column 'c' is neither a feature of the model nor its label column 'label'"},

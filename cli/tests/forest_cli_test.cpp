@@ -54,7 +54,12 @@ TEST_F(ForestCli, WorkersChangeNothingAndAllRowsWithoutReplacementAreTheShuffles
     ASSERT_EQ(two.status, 0) << two.err;
     EXPECT_NE(two.out.find("in a forest of 6 members, 4 features"), std::string::npos) << two.out;
     EXPECT_EQ(file("one.model"), file("two.model"));
-    EXPECT_EQ(file("one.model").substr(0, 14), "quorv-model 3\n");
+    // Members of 2 of iris's features hold conflicts: merged, and the file says so.
+    EXPECT_EQ(file("one.model").substr(0, 14), "quorv-model 4\n");
+    EXPECT_NE(file("one.model").find("\ntrim_option 0\nsettings 1\nconflicts merge "), std::string::npos);
+    EXPECT_NE(two.out.find("\nConflicts: "), std::string::npos) << two.out;
+    ASSERT_EQ(quorv("train " + iris + " -o kept.model --votes 6 --max-features 0.5 --seed 3 --no-merge").status, 0);
+    EXPECT_EQ(file("kept.model").substr(0, 14), "quorv-model 3\n");
 
     ASSERT_EQ(quorv("train " + iris + " -o shuffles.model --votes 4 --seed 7").status, 0);
     ASSERT_EQ(quorv("train " + iris + " -o drawn.model --votes 4 --seed 7 --no-bootstrap --max-samples 1.0").status, 0);
@@ -170,9 +175,40 @@ TEST_F(ForestCli, InfoPlotAndTuneSpeakOfMembers)
     ASSERT_EQ(tuned.status, 0) << tuned.err;
     EXPECT_NE(tuned.out.find("max_features  max_samples"), std::string::npos) << tuned.out;
     EXPECT_NE(tuned.out.find("--max-features "), std::string::npos);
-    EXPECT_EQ(file("t.model").substr(0, 14), "quorv-model 3\n");
+    EXPECT_EQ(file("t.model").substr(0, 14), "quorv-model 4\n");  // members of 2 features: conflicts merged
     EXPECT_EQ(quorv("tune " + wine + " --max-features 0.5").status, 2);
     EXPECT_EQ(quorv("tune " + wine + " --votes 1000 --vigilance 0:1:0.001 --max-features 0.5").status, 2);
+}
+
+// Rows that repeat with other labels: merged by default (one pattern with the
+// majority label, the summary and info counting them), kept with --no-merge,
+// where training makes a node on every presentation until the limit.
+TEST_F(ForestCli, ConflictsAreMergedUnlessNoMerge)
+{
+    {
+        std::ofstream csv(dir / "c.csv");
+        csv << "a,b,label\n";
+        for (int i = 0; i < 4; ++i)
+            csv << "1,1,1\n1,1,2\n1,1,2\n0,0,1\n";
+    }
+    const Outcome merged = quorv("train c.csv -o m.model");
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_NE(merged.out.find("Training converged"), std::string::npos) << merged.out;
+    EXPECT_NE(merged.out.find("\nConflicts: 11 patterns merged"), std::string::npos) << merged.out;
+    EXPECT_NE(file("m.model").find("\nsettings 1\nconflicts merge 11\norder file\n"), std::string::npos);
+    EXPECT_NE(quorv("info m.model").out.find("\nConflicts: merged before each training call, 11 patterns in all"),
+              std::string::npos);
+    // The merged pattern has the majority label 2 and trains one node; the agreeing repeats of 0,0 stay.
+    EXPECT_NE(file("m.model").find("\nnodes 2\nnode 2 1 1 1 1\nnode 1 0 0 0 0\n"), std::string::npos)
+        << file("m.model");
+
+    const Outcome kept = quorv("train c.csv -o k.model --no-merge --max-presentations 5");
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(kept.out.find("Conflicts:"), std::string::npos);
+    EXPECT_NE(kept.out.find("\nNot converged: Training stopped at 5 presentations. Try --trim"), std::string::npos)
+        << kept.out;
+    EXPECT_EQ(file("k.model").find("settings"), std::string::npos);
+    EXPECT_EQ(quorv("info k.model").out.find("Conflicts:"), std::string::npos);
 }
 
 }  // namespace

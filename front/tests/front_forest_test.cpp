@@ -48,6 +48,24 @@ TEST(ForestAmount, FractionsHaveAPointCountsDoNot)
     }
 }
 
+// A member's features: a fraction or rule gives at least two (all, when fewer); a count is as given.
+TEST(ForestAmount, MemberFeaturesAreAtLeastTwoUnlessCounted)
+{
+    const struct {
+        const char *text;
+        size_t total, count;
+    } cases[] = {
+        {"0.5", 3, 2}, {"0.3", 9, 2}, {"0.5", 9, 4}, {"0.5", 1, 1}, {"0.1", 2, 2},
+        {"sqrt", 3, 2}, {"log2", 3, 2}, {"sqrt", 1, 1}, {"sqrt", 16, 4}, {"1", 3, 1}, {"2", 3, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " of " + std::to_string(c.total));
+        EXPECT_EQ(front::member_feature_count(front::parse_amount(c.text, "--max-features", true), c.total,
+                                              "--max-features"),
+                  c.count);
+    }
+}
+
 TEST(ForestDraws, EveryRowAndFeatureWithoutReplacementIsTheShuffle)
 {
     for (unsigned long seed : {0UL, 1UL, 77UL})

@@ -224,6 +224,14 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         int a count; drawn with replacement when `bootstrap`, else without.
     bootstrap : bool, default True
         Draw a member's rows with replacement.
+    merge_conflicts : bool, default True
+        Before each training call (the single model's, each forest member's
+        after its draw of rows and features), patterns identical in what the
+        call sees, after scaling, but labelled differently become one pattern
+        with the label most of them carry (the lowest class among equals), at
+        the group's first place; identical patterns with one label stay as
+        they are. Without it such patterns make a node on every presentation
+        until max_presentations. As `quorv train` does unless --no-merge.
     n_jobs : int or None, default None
         Processes that train a forest's members at once (joblib: None is one,
         -1 all cores; under `joblib.parallel_backend("dask")` the members are
@@ -247,6 +255,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         label; for a pattern none takes, the members' full answers (see
         `unclassified`).
     estimators_features_ : list of each member's features for a forest, else None.
+    merged_patterns_ : int, the patterns conflict merging took away, over all
+        members (0 with merge_conflicts=False); a model file records it.
     converged_ : bool, whether training ended because a presentation changed
         nothing (for every member).
     feature_min_, feature_max_ : ndarray of shape (n_features,), the training ranges.
@@ -261,7 +271,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=100,
                  trim=False, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
                  n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None,
-                 unclassified="nearest"):
+                 unclassified="nearest", merge_conflicts=True):
         self.vigilance = vigilance
         self.min_size = min_size
         self.learning_rate = learning_rate
@@ -279,6 +289,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.bootstrap = bootstrap
         self.n_jobs = n_jobs
         self.unclassified = unclassified
+        self.merge_conflicts = merge_conflicts
 
     def fit(self, X, y):
         """Trains on X (n_samples, n_features) and the labels y (numbers or strings)."""
@@ -295,6 +306,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         if not 1 <= n_estimators <= _forest.MAX_MEMBERS:
             raise ValueError("n_estimators must be in [1, %d], got %r" % (_forest.MAX_MEMBERS, n_estimators))
         bootstrap = _flag("bootstrap", self.bootstrap)
+        merge = _flag("merge_conflicts", self.merge_conflicts)
         _forest.check_jobs(self.n_jobs)
         # A forest's members draw from the seed whether or not the rows are shuffled.
         seed = _seed(shuffle or n_estimators > 1, self.random_state)
@@ -311,11 +323,11 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         draws = None
         if n_estimators == 1:
             order = _quorv.shuffled_rows(X.shape[0], seed) if seed >= 0 else None
-            templates, node_codes, presentations = _host.train(
-                X, codes.astype(np.float64), order, (lo, hi) if scale else None, *params)
+            templates, node_codes, presentations, merged = _host.train(
+                X, codes.astype(np.float64), order, (lo, hi) if scale else None, *params, merge=merge)
             if node_codes.size == 0:
                 raise ValueError("training made no nodes")
-            members = [(templates, node_codes, presentations, None)]
+            members = [(templates, node_codes, presentations, None, merged)]
         else:
             draws = _forest.Draws(seed=seed,
                                   sample_rows=_forest.amount("max_samples", self.max_samples, X.shape[0], "rows"),
@@ -326,18 +338,20 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             if too_many:
                 raise ValueError("n_estimators: " + too_many)
             members = _forest.fit_members(np.ascontiguousarray(X), codes.astype(np.float64),
-                                          (lo, hi) if scale else None, draws, n_estimators, params, self.n_jobs)
+                                          (lo, hi) if scale else None, draws, n_estimators, params, self.n_jobs,
+                                          merge)
         # What the plug-in takes but a model file cannot hold (epsilon=inf): refused
         # here, so that every model saves.
         _file.check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim,
                            X.shape[1] if draws is None else draws.features)
         self._fitted = _fitted.fitted(
-            classes=classes, members=[(t, classes[c.astype(np.intp)], p, f) for t, c, p, f in members],
+            classes=classes, members=[(t, classes[c.astype(np.intp)], p, f) for t, c, p, f, _ in members],
             feature_min=lo, feature_max=hi, n_features_in=validated["n_features_in_"],
             feature_names_in=validated.get("feature_names_in_"),
-            converged=all(p < max_presentations for _, _, p, _ in members), draws=draws,
+            converged=all(p < max_presentations for _, _, p, _, _ in members), draws=draws,
             label_column=name if isinstance(name, str) else "label", training_patterns=X.shape[0],
-            shuffle_seed=seed, format_version=1 if draws is None else 3)
+            shuffle_seed=seed, format_version=1 if draws is None else 3,
+            merged_patterns=sum(int(m[4]) for m in members) if merge else 0)
         return self
 
     # ---- the fitted state: one record (see _fitted) ----
@@ -354,6 +368,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     estimators_features_ = _attribute(
         "estimators_features_", lambda r: [m.features for m in r.members] if r.is_forest() else None,
         _fitted.with_features)
+    merged_patterns_ = _attribute("merged_patterns_", lambda r: r.merged_patterns,
+                                  lambda r, v: _fitted.replaced(r, merged_patterns=v))
     converged_ = _attribute("converged_", lambda r: r.converged, lambda r, v: _fitted.replaced(r, converged=v))
     feature_min_ = _attribute("feature_min_", lambda r: r.feature_min,
                               lambda r, v: _fitted.replaced(r, feature_min=v))
@@ -519,7 +535,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
                           learning_rate=_real("learning_rate", self.learning_rate),
                           epsilon=_real("epsilon", self.epsilon),
                           max_presentations=_whole("max_presentations", self.max_presentations),
-                          trim=_flag("trim", self.trim), scale=bool(self.scale))
+                          trim=_flag("trim", self.trim), scale=bool(self.scale),
+                          merge_conflicts=_flag("merge_conflicts", self.merge_conflicts))
             _file.write(path, _file.model_dict(record, params, names))
 
 

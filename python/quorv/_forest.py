@@ -52,18 +52,19 @@ def draw(draws, member, total_rows, total_features):
                               draws.seed, member)
 
 
-def fit_member(X, codes, scaling, draws, member, params):
+def fit_member(X, codes, scaling, draws, member, params, merge=False):
     """One member: its draw, then one training call on those rows (in the order
-    drawn) and features. Returns (templates, node codes, presentations, features)."""
+    drawn) and features, its conflicts merged there when `merge`. Returns
+    (templates, node codes, presentations, features, patterns merged away)."""
     rows, columns = draw(draws, member, X.shape[0], X.shape[1])
     patterns = np.ascontiguousarray(X[np.ix_(rows, columns)])
     lo_hi = None if scaling is None else (np.ascontiguousarray(scaling[0][columns]),
                                           np.ascontiguousarray(scaling[1][columns]))
-    templates, node_codes, presentations = _host.train(patterns, np.ascontiguousarray(codes[rows]), None, lo_hi,
-                                                       *params)
+    templates, node_codes, presentations, merged = _host.train(
+        patterns, np.ascontiguousarray(codes[rows]), None, lo_hi, *params, merge=merge)
     if node_codes.size == 0:
         raise ValueError("training made no nodes (member %d)" % (member + 1))
-    return templates, node_codes, float(presentations), columns
+    return templates, node_codes, float(presentations), columns, merged
 
 
 def check_jobs(n_jobs):
@@ -80,8 +81,8 @@ def jobs(n_jobs, members):
     return max(1, min(joblib.effective_n_jobs(n_jobs), members, MAX_JOBS))
 
 
-def fit_members(X, codes, scaling, draws, count, params, n_jobs):
+def fit_members(X, codes, scaling, draws, count, params, n_jobs, merge=False):
     """Every member, in joblib's processes (the same arrays are sent once per
     worker); results in member order whatever ran where."""
     return joblib.Parallel(n_jobs=jobs(n_jobs, count), prefer="processes")(
-        joblib.delayed(fit_member)(X, codes, scaling, draws, k, params) for k in range(count))
+        joblib.delayed(fit_member)(X, codes, scaling, draws, k, params, merge) for k in range(count))

@@ -27,14 +27,17 @@ def _flush():
 
 
 def train(patterns, labels, order, scaling, vigilance, min_size, learning_rate, epsilon, max_presentations, trim,
-          verbose):
+          verbose, merge=False):
     """quorv_train on float64 patterns taken in `order` (row indices, or None for
-    their own order) and scaled on the way by `scaling` (lo, hi) unless None."""
+    their own order) and scaled on the way by `scaling` (lo, hi) unless None,
+    conflicts merged first when `merge`. Returns (templates, node codes,
+    presentations, patterns merged away)."""
     lo, hi = scaling if scaling is not None else (None, None)
     try:
         # Bytes, so that a folder whose name is no UTF-8 text still reaches the loader.
         return _quorv.train(os.fsencode(plugin_path("quorv_train")), patterns, labels, order, lo, hi, vigilance,
-                            min_size, learning_rate, epsilon, int(max_presentations), int(trim), int(verbose), _write)
+                            min_size, learning_rate, epsilon, int(max_presentations), int(trim), int(verbose), _write,
+                            bool(merge))
     finally:
         _flush()
 

@@ -86,6 +86,7 @@ py::dict model_dict(const front::Model &m)
     d["max_list_presentations"] = m.params.max_list_presentations;
     d["trim_option"] = m.params.trim_option;
     d["shuffle_seed"] = m.shuffle_seed;
+    d["merged_patterns"] = m.merge_conflicts ? m.merged_patterns : 0;  // version 4's "conflicts merge N"
     py::list members;
     for (size_t i = 0; i < m.members.size(); ++i) {
         const front::Member &member = m.members[i];
@@ -134,6 +135,8 @@ front::Model model_of(const py::dict &d)
     m.params.max_list_presentations = d["max_list_presentations"].cast<long>();
     m.params.trim_option = d["trim_option"].cast<long>();
     m.shuffle_seed = d["shuffle_seed"].cast<std::int64_t>();
+    m.merged_patterns = d.contains("merged_patterns") ? d["merged_patterns"].cast<long>() : 0;
+    m.merge_conflicts = m.merged_patterns > 0;
     if (m.feature_names.size() != m.scaling.min.size() || m.feature_names.size() != m.scaling.max.size())
         throw py::value_error("one minimum and one maximum per feature are needed");
     if (d.contains("forest") && !d["forest"].is_none()) {

@@ -6,6 +6,7 @@
 // printed. Refusals name the estimator's parameter.
 #include "forest_bind.h"
 #include "front/client.h"
+#include "front/merge.h"
 #include "front/policy.h"
 #include "minihost.h"
 
@@ -212,7 +213,7 @@ std::vector<size_t> permutation(const py::array_t<int64_t, py::array::c_style> &
 py::tuple train(const std::string &plugin, const py::array &patterns, const py::array &labels,
                 const std::optional<py::array_t<int64_t, py::array::c_style>> &order, const std::optional<py::array> &lo,
                 const std::optional<py::array> &hi, double vigilance, double min_size, double learning_rate,
-                double epsilon, long max_presentations, long trim, long oflag, const py::object &write)
+                double epsilon, long max_presentations, long trim, long oflag, const py::object &write, bool merge)
 {
     front::Patterns x, y;
     x.x = matrix(patterns, "patterns");
@@ -228,11 +229,15 @@ py::tuple train(const std::string &plugin, const py::array &patterns, const py::
     x.scaling = &s;
     const front::TrainParams params{vigilance, min_size, learning_rate, epsilon, max_presentations, trim};
     front::Member m;
-    run(write, [&](Console &console) { m = client().train(plugin, x, y, params, oflag, console.plugin()); });
+    front::Merged merged;  // conflicts in the values the plug-in sees (front/merge.h)
+    if (merge)
+        merged = front::merge_conflicts(x, y);
+    const front::Patterns xs = merge ? merged.patterns(x) : x, ys = merge ? merged.label_column() : y;
+    run(write, [&](Console &console) { m = client().train(plugin, xs, ys, params, oflag, console.plugin()); });
     const size_t width = 2 * x.x.cols;
     py::array_t<double> templates({m.nodes, width});
     std::copy(m.templates.begin(), m.templates.end(), templates.mutable_data());
-    return py::make_tuple(templates, numpy_column(m.labels), m.list_presentations);
+    return py::make_tuple(templates, numpy_column(m.labels), m.list_presentations, merged.merged);
 }
 
 using Doubles = py::array_t<double, py::array::forcecast>;
@@ -327,7 +332,9 @@ PYBIND11_MODULE(_quorv, m)
     m.def("train", &train, py::arg("plugin"), py::arg("patterns"), py::arg("labels"), py::arg("order"),
           py::arg("lo"), py::arg("hi"), py::arg("vigilance"), py::arg("min_size"), py::arg("learning_rate"),
           py::arg("epsilon"), py::arg("max_presentations"), py::arg("trim"), py::arg("oflag"), py::arg("write"),
-          "Runs quorv_train; returns (templates, node labels, list presentations).");
+          py::arg("merge") = false,
+          "Runs quorv_train, with conflicts merged first when `merge`; returns (templates, node labels, list "
+          "presentations, patterns merged away).");
     m.def("predict", &predict, py::arg("plugin"), py::arg("members"), py::arg("features"), py::arg("X"),
           py::arg("lo"), py::arg("hi"), py::arg("n_classes"), py::arg("vigilance"), py::arg("nearest"),
           py::arg("oflag"), py::arg("shares"), py::arg("write"),

@@ -57,7 +57,7 @@ size_t amount_of(const std::string &rule, double value, size_t total, const std:
         } else {
             a = front::parse_amount(rule, what, true);
         }
-        return a.of(total, what, things);
+        return things == "features" ? front::member_feature_count(a, total, what) : a.of(total, what, things);
     });
 }
 

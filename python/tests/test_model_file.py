@@ -32,7 +32,9 @@ def test_python_and_the_command_line_train_the_same_model_file(cli, tmp_path, na
     loaded = quorv.load(tmp_path / "cli.model")
     assert loaded.templates_.tobytes() == python.templates_.tobytes()
     np.testing.assert_array_equal(loaded.node_labels_, python.node_labels_)
-    assert loaded.get_params() == python.get_params()
+    # A file records merging only where it merged something (none here): read as off,
+    # which refits these data to the same file.
+    assert loaded.get_params() == dict(python.get_params(), merge_conflicts=False)
 
     # The tool classifies with the model Python wrote as Python does (unknown -1 in both).
     run(cli, "classify", str(tmp_path / "python.model"), csv, "-o", str(tmp_path / "p.csv"), "--verbose", "0")
@@ -75,7 +77,7 @@ GOOD2 = GOOD.replace("quorv-model 1\n", "quorv-model 2\n").replace(
 
 
 @pytest.mark.parametrize("old, new, message", [
-    ("quorv-model 1\n", "quorv-model 9\n", "1: model format version '9' is not supported (this quorv reads 1 to 3)"),
+    ("quorv-model 1\n", "quorv-model 9\n", "1: model format version '9' is not supported (this quorv reads 1 to 4)"),
     ("feature 0 2 b\n", "feature 0 2 a\n", "6: name 'a' is used twice"),
     ("feature 0 2 b\n", "feature 0 2  b\n", "6: feature name ' b' begins with a blank"),
     ("feature 0 2 b\n", "feature 2 0 b\n", "6: feature 'b': minimum 2 is above the maximum 0"),
@@ -226,3 +228,35 @@ def test_the_bindings_take_paths_as_open_takes_them(tmp_path, monkeypatch):
             shutil.copy(os.path.join(plugins, name), os.fsdecode(odd))
     monkeypatch.setenv("QUORV_PLUGIN_DIR", os.fsdecode(odd))
     assert model.predict([[1.0]]).tolist() == [2]
+
+
+@pytest.mark.parametrize("options, params", [
+    ([], {}),
+    (["--no-merge", "--max-presentations", "5"], dict(merge_conflicts=False, max_presentations=5)),
+    (["--votes", "4", "--max-features", "0.5", "--seed", "3", "--jobs", "1"],
+     dict(n_estimators=4, max_features=0.5, random_state=3)),
+])
+def test_conflicts_are_merged_the_same_by_python_and_the_tool(cli, tmp_path, options, params):
+    _, X, y = dataset("iris")
+    X = np.round(np.asarray(X, dtype=np.float64))  # a few levels: identical rows of different classes
+    csv = tmp_path / "rounded.csv"
+    with open(csv, "w") as f:
+        f.write("a,b,c,d,label\n")
+        for row, label in zip(X, y):
+            f.write(",".join(format_double(v) for v in row) + ",%s\n" % label)
+    out = run(cli, "train", str(csv), "-o", str(tmp_path / "cli.model"), *options)
+    python = quorv.QuorvClassifier(**params).fit(pd.DataFrame(X, columns=list("abcd")), pd.Series(y, name="label"))
+    python.save(tmp_path / "python.model")
+    text = (tmp_path / "cli.model").read_text()
+    assert (tmp_path / "python.model").read_text() == text
+    merge = params.get("merge_conflicts", True)
+    assert (python.merged_patterns_ > 0) == merge
+    assert ("\nConflicts: %d patterns merged" % python.merged_patterns_ in out) == merge
+    assert ("\nsettings 1\nconflicts merge %d\n" % python.merged_patterns_ in text) == merge
+    assert text.startswith("quorv-model 4\n" if merge else "quorv-model 1\n")
+    loaded = quorv.load(tmp_path / "cli.model")
+    assert loaded.merge_conflicts == merge and loaded.merged_patterns_ == python.merged_patterns_
+    # A refit of the loaded model's settings writes the same file.
+    quorv.QuorvClassifier(**loaded.get_params()).fit(pd.DataFrame(X, columns=list("abcd")),
+                                                     pd.Series(y, name="label")).save(tmp_path / "refit.model")
+    assert (tmp_path / "refit.model").read_text() == text
