@@ -27,6 +27,19 @@ size_t classify_block_rows(const Model &model, size_t columns)
     return std::min(by_file, front::block_rows(model.classes.size(), model.cols()));
 }
 
+std::unique_ptr<front::PreparedMembers> prepare_members(const Model &model)
+{
+    std::vector<front::Nodes> nodes;
+    std::vector<std::vector<size_t>> features;
+    for (size_t k = 0; k < model.members.size(); ++k) {
+        const Member &m = model.members[k];
+        nodes.push_back({front::MatrixView::row_major(m.templates.data(), m.nodes, 2 * model.member_cols(k)),
+                         front::MatrixView::row_major(m.labels.data(), m.labels.size(), 1)});
+        features.push_back(m.features);
+    }
+    return std::make_unique<front::PreparedMembers>(nodes, features);
+}
+
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &s,
                                     ClassifyCounts *counts, std::vector<char> *by_nearest, std::vector<double> *shares)
 {
@@ -43,13 +56,22 @@ std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, c
     settings.unknown = static_cast<double>(s.unknown_label);
     settings.shares = shares != nullptr;
     settings.marks = by_nearest != nullptr;
-    const front::MemberCall call = [&](size_t member, const std::vector<size_t> &rows, double vigilance) {
+    front::MemberCall call = [&](size_t member, const std::vector<size_t> &rows, double vigilance) {
         front::Patterns patterns = all_patterns(scaled);
         patterns.rows = &rows;
         if (!model.members[member].features.empty())  // a forest member sees its own features
             patterns.columns = &model.members[member].features;
         return call_perf(model, member, patterns, vigilance, s.unknown_label, s.verbose);
     };
+    // Silent calls at a vigilance the plug-in takes go to the prepared models.
+    std::unique_ptr<front::PreparedMembers> own;
+    front::PreparedMembers *prepared = s.prepared;
+    if (s.verbose == 0 && s.vigilance >= 0 && s.vigilance <= 1 && !prepared) {
+        own = prepare_members(model);
+        prepared = own.get();
+    }
+    if (prepared && prepared->serves(s.vigilance, s.verbose, scaled.cols()))
+        call = prepared->call(all_patterns(scaled).x, nullptr, settings.unknown, voters.forest);
     front::Decision d = front::decide(voters, scaled.rows, settings, call);
     if (counts)
         counts->add(d.counts);
