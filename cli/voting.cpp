@@ -28,6 +28,19 @@ size_t classify_block_rows(const Model &model, size_t columns)
     return std::min(by_file, front::block_rows(model.classes.size(), model.cols()));
 }
 
+std::unique_ptr<front::PreparedMembers> prepare_members(const Model &model)
+{
+    std::vector<front::Nodes> nodes;
+    std::vector<std::vector<size_t>> features;
+    for (size_t k = 0; k < model.members.size(); ++k) {
+        const Member &m = model.members[k];
+        nodes.push_back({front::MatrixView::row_major(m.templates.data(), m.nodes, 2 * model.member_cols(k)),
+                         front::MatrixView::row_major(m.labels.data(), m.labels.size(), 1)});
+        features.push_back(m.features);
+    }
+    return std::make_unique<front::PreparedMembers>(nodes, features);
+}
+
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &s,
                                     ClassifyCounts *counts, std::vector<char> *by_nearest, std::vector<double> *shares)
 {
@@ -45,7 +58,7 @@ std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, c
     settings.shares = shares != nullptr;
     settings.marks = by_nearest != nullptr;
     ClassifyProgress progress(s.verbose, s.live, model.members.size(), scaled.rows);
-    const front::MemberCall call = [&](size_t member, const std::vector<size_t> &rows, double vigilance) {
+    front::MemberCall call = [&](size_t member, const std::vector<size_t> &rows, double vigilance) {
         front::Patterns patterns = all_patterns(scaled);
         patterns.rows = &rows;
         if (!model.members[member].features.empty())  // a forest member sees its own features
@@ -53,6 +66,16 @@ std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, c
         const front::Console console = progress.call(vigilance != s.vigilance);
         return call_perf(model, member, patterns, vigilance, s.unknown_label, progress.oflag(), console);
     };
+    // Silent calls at a vigilance the plug-in takes go to the prepared models;
+    // a live line counts the plug-in's own pattern lines, so it keeps the plug-in.
+    std::unique_ptr<front::PreparedMembers> own;
+    front::PreparedMembers *prepared = progress.oflag() == 0 ? s.prepared : nullptr;
+    if (progress.oflag() == 0 && s.vigilance >= 0 && s.vigilance <= 1 && !prepared) {
+        own = prepare_members(model);
+        prepared = own.get();
+    }
+    if (prepared && prepared->serves(s.vigilance, progress.oflag(), scaled.cols()))
+        call = prepared->call(all_patterns(scaled).x, nullptr, settings.unknown, voters.forest);
     front::Decision d = front::decide(voters, scaled.rows, settings, call);
     if (counts)
         counts->add(d.counts);

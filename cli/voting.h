@@ -1,14 +1,17 @@
 // Classification of a dataset by a model's members, through the front
 // library's policy (front/policy.h: the boxes, the pass at vigilance 0, the
 // fallback, the vote, the shares and the counts) with the classification
-// plug-in as the members' call.
+// members' prepared models (front/prepared.h) as the members' call, or the
+// plug-in where console detail is asked for or it is to word a refusal.
 #ifndef QUORV_CLI_VOTING_H
 #define QUORV_CLI_VOTING_H
 
 #include "dataset.h"
 #include "front/policy.h"
+#include "front/prepared.h"
 #include "model.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,13 @@ struct ClassifySettings {
     bool nearest = true;  // the pass at vigilance 0 and the fallback
     long verbose = 0;     // plug-in console detail
     bool live = false;    // a live line counts each call's patterns on a terminal
+    // The model's members made ready once (prepare_members), for a model
+    // classified block after block; null: made for the call.
+    front::PreparedMembers *prepared = nullptr;
 };
+
+// The members of `model` made ready for classification.
+std::unique_ptr<front::PreparedMembers> prepare_members(const Model &model);
 
 // Patterns each pass classified; added up over blocks.
 struct ClassifyCounts : front::Counts {

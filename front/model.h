@@ -137,7 +137,14 @@ Model parse_model(const std::string &text, const std::string &path);
 // start like one is refused after its first block, a line beyond
 // kMaxModelLine as soon as it is seen, and text after the model at its first
 // line, without reading on. "-" is a file's name here, never standard input.
+// A path ending in ".gz" is read through zlib as a gzip stream.
 Model read_model(const std::string &path);
+
+// Whether a model file at `path` is a gzip stream: its name ends in ".gz".
+bool gzip_path(const std::string &path);
+// The bytes of the model file at `path`: model_text, gzip-compressed when
+// gzip_path says so. Throws Error as model_text does.
+std::string model_file_bytes(const Model &model, const std::string &path);
 
 }  // namespace front
 

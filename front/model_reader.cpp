@@ -10,6 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef QUORV_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
 #ifdef _WIN32
 #include <io.h>
 #define read _read
@@ -28,12 +32,14 @@ constexpr size_t kBlock = size_t{1} << 16;
 
 bool ModelLines::fill()
 {
-    if (!file_ || ended_)
+    if ((!file_ && !gz_) || ended_)
         return false;
     // Keep only what is not yet taken, then add a block after it.
     const size_t kept = text_.size();
     buffer_.erase(0, buffer_.size() - kept);
     buffer_.resize(kept + kBlock);
+    if (gz_)
+        return fill_gz(kept);
     // What the file has now, not a whole block (as fread would wait for): a
     // pipe's writer need not end it for its text to be judged.
     long got;
@@ -46,6 +52,26 @@ bool ModelLines::fill()
         throw Error("cannot read " + path_ + ": " + std::strerror(errno));
     ended_ = got == 0;
     return got > 0;
+}
+
+bool ModelLines::fill_gz(size_t kept)
+{
+#ifdef QUORV_HAVE_ZLIB
+    gzFile gz = static_cast<gzFile>(gz_);
+    const int got = gzread(gz, &buffer_[kept], static_cast<unsigned>(kBlock));
+    buffer_.resize(kept + static_cast<size_t>(got > 0 ? got : 0));
+    text_ = buffer_;
+    // A stream cut short ends reading with Z_BUF_ERROR set, not with -1.
+    int code = Z_OK;
+    const char *what = gzerror(gz, &code);
+    if (got < 0 || (code != Z_OK && code != Z_STREAM_END))
+        throw Error("cannot read " + path_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : what));
+    ended_ = got == 0;
+    return got > 0;
+#else
+    (void)kept;
+    throw Error("cannot read " + path_ + ": this build reads no .gz files");
+#endif
 }
 
 std::string_view ModelLines::peek(size_t n)

@@ -14,18 +14,6 @@
 #include <windows.h>
 #endif
 
-int truncate_to_int(double value)
-{
-    // 2^63 is exact as a double; the test is false for NaN.
-    constexpr double kTwo63 = 9223372036854775808.0;
-    if (!(value >= -kTwo63 && value < kTwo63))
-        return 0;
-    const auto low = static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
-    if (low <= static_cast<std::uint32_t>(INT_MAX))
-        return static_cast<int>(low);
-    return -static_cast<int>(~low) - 1;  // two's complement without an out-of-range conversion
-}
-
 int dimension_count(const mxArray *a)
 {
     const mwSize n = mxGetNumberOfDimensions(a);

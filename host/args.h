@@ -3,6 +3,7 @@
 #ifndef QUORV_HOST_ARGS_H
 #define QUORV_HOST_ARGS_H
 
+#include "host/truncate.h"
 #include "mex.h"
 
 #include <cstddef>
@@ -25,9 +26,6 @@
 // Size of every message buffer of the gateways.
 constexpr std::size_t kMessageSize = 1024;
 
-// Truncates toward zero to 64 bits and keeps the low 32 bits as a signed int;
-// NaN, the infinities and values outside the 64-bit range give 0.
-int truncate_to_int(double value);
 
 // Exactly two dimensions, at least one of them 1.
 bool is_scalar_shape(const mxArray *a);

@@ -11,6 +11,7 @@
 #include "host/host_block.h"
 #include "model/node.h"
 #include "model/node_list.h"
+#include "model/prepared.h"
 #include "model/search.h"
 #include "model/search/policy.h"
 #include "model/threads.h"
@@ -137,7 +138,7 @@ Pass classify_patterns(const NodeList &nodes, NodeBlock &block, double threshold
             mexPrintf("   Pattern #%d is being presented\n", number);
         // The search's size is the winner's join_size, bit for bit.
         const int winner = winners[i % kClassifyWindow];
-        if (winner >= 0 && sizes[i % kClassifyWindow] <= threshold) {
+        if (PreparedModel::passes(winner, sizes[i % kClassifyWindow], threshold)) {
             Node *node = nodes[winner];
             labels[i] = node->label;
             node->active = 1;
@@ -161,7 +162,7 @@ Pass classify_patterns(const NodeList &nodes, NodeBlock &block, double threshold
 double *run_performance(int K, int M, double **templates, const double *node_labels, double vigilance,
                         int N, double **patterns, int unknown_label, int oflag)
 {
-    const double threshold = (1.0 - vigilance) * M;
+    const double threshold = PreparedModel::threshold(vigilance, M);
     add_host_flops(2);
     Node::use_params(classification_params(M));
     Node::count_ops(3, 0);
@@ -171,7 +172,10 @@ double *run_performance(int K, int M, double **templates, const double *node_lab
     NodeList nodes;
     if (!nodes.allocate_on_heap(K))
         return nullptr;
-    NodeBlock block(M, config);
+    // The call's own prepared model, filled from its nodes: the same search
+    // and test as every prepared model's.
+    PreparedModel model(M, config);
+    NodeBlock &block = model.block();
     if (!block.reserve(K) || !make_all_nodes(K, M, templates, node_labels, nodes, block))
         return nullptr;
     HostBlock<double> labels(N);

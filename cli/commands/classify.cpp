@@ -226,6 +226,12 @@ void run_classify(const Args &args)
     const bool one_block = reader.at_end();
     settings.verbose = one_block || verbose >= 2 ? verbose : 0;
     settings.live = one_block;  // larger files count their blocks
+    // Made once for every block of the file.
+    std::unique_ptr<front::PreparedMembers> prepared;
+    if (!one_block && settings.verbose == 0) {
+        prepared = prepare_members(model);
+        settings.prepared = prepared.get();
+    }
 
     Evaluation evaluation(unknown);
     std::vector<ClassName> classes = model.classes;  // and those only the data has

@@ -64,7 +64,7 @@ void run_train(const Args &args)
     const Dataset data =
         read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
     const Model model = train_model(data, !args.has("--no-scale"), params, verbose, run);
-    out.write(model_text(model));
+    out.write(front::model_file_bytes(model, path));
     out.commit();
     guard.end();
     const size_t nodes = model.total_nodes();

@@ -261,7 +261,7 @@ void run_tune(const Args &args)
     run.forest = settings[best].forest;
     run.jobs = o.cv.jobs;
     const Model model = train_model(data, o.cv.scale, settings[best].params, 0, run);
-    out->write(model_text(model));
+    out->write(front::model_file_bytes(model, args.text("--output")));
     out->commit();
     guard.end();
     std::printf("Model written to %s\n", visible(out->name()).c_str());

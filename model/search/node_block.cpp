@@ -48,7 +48,7 @@ bool NodeBlock::add_slots(int nodes)
     return true;
 }
 
-void NodeBlock::put(int k, const Node &node) { tiles_.store(k, node.lower, node.upper); }
+void NodeBlock::put(int k, const Node &node) { put_bounds(k, node.lower, node.upper); }
 
 void NodeBlock::refresh(int k, const Node &node)
 {

@@ -45,6 +45,7 @@ public:
 
     const SearchConfig &config() const { return config_; }
     int count() const { return tiles_.count(); }
+    int features() const { return tiles_.m(); }
 
     // Room for `nodes` nodes; grows geometrically. False when memory ran out
     // (the block is then unchanged).
@@ -56,6 +57,8 @@ public:
     // tile; until then they hold NaN bounds. False when memory ran out.
     bool add_slots(int nodes);
     void put(int k, const Node &node);
+    // The same from a node's bounds alone (M lower, M upper).
+    void put_bounds(int k, const double *lower, const double *upper) { tiles_.store(k, lower, upper); }
     // Copies the bounds of node k again, after learn may have moved them.
     void refresh(int k, const Node &node);
 

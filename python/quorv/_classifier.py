@@ -3,6 +3,7 @@
 import copy
 import inspect
 import numbers
+import weakref
 
 import numpy as np
 import sklearn.utils.validation as _sklearn_validation
@@ -16,6 +17,8 @@ from ._fitted import Member  # noqa: F401 (the records of members_)
 
 _INT_MAX = 2 ** 31 - 1
 _MAX_SEED = _quorv.MAX_SEED  # the core library's one limit, as the model file and the tool's --seed take it
+# Each estimator's checked fitted record (with its scale setting) and its members made ready for predict.
+_PREPARED = weakref.WeakKeyDictionary()
 _UNKNOWN_CODE = -1.0  # never a class code: codes are 0, 1, ...
 
 
@@ -466,14 +469,29 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         the one `quorv classify` applies: codes are positions in classes_ (-1:
         unknown), shares (when asked, else None) one column per class and the
         unknown share last. See `unclassified` for the rule."""
-        self._check_fitted()
+        kept = _PREPARED.get(self)
+        if kept is None or kept[0] is not self._state() or kept[1] != bool(self.scale):
+            self._check_fitted()  # once per record and scale: the record never changes
+            kept = None
         X = _validated(self, X, dtype=np.float64, reset=False)
         vigilance = _real("vigilance", self.vigilance)
         verbose = min(_whole("verbose", self.verbose), 3)
         nearest = _unclassified(getattr(self, "unclassified", "nearest"))  # pickled before it existed
         features = self.estimators_features_ if self._is_forest() else None
-        return _host.predict(self._members(), features, X, self._scaling(), len(self.classes_), vigilance, nearest,
-                             verbose, shares)
+        members, prepared = kept[2:] if kept is not None else self._prepared(features, X.shape[1])
+        return _host.predict(members, features, X, self._scaling(), len(self.classes_), vigilance, nearest,
+                             verbose, shares, prepared)
+
+    def _prepared(self, features, n_features):
+        """The members of the record this call reads, and their prepared
+        models: made once per fitted record (checked) and kept aside, outside the
+        estimator (which a prediction leaves as it was, and pickles without
+        them), for as long as the estimator lives."""
+        record = self._state()
+        members = self._members()
+        prepared = _host.prepare(members, features, n_features, len(record.classes))
+        _PREPARED[self] = (record, bool(self.scale), members, prepared)
+        return members, prepared
 
     def predict(self, X):
         """The class of each row of X."""

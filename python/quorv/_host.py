@@ -42,14 +42,22 @@ def train(patterns, labels, order, scaling, vigilance, min_size, learning_rate, 
         _flush()
 
 
-def predict(members, features, X, scaling, n_classes, vigilance, nearest, verbose, shares):
+def prepare(members, features, n_features, n_classes):
+    """The members made ready once (their nodes and search indexes), for
+    predict: the same answers as the plug-in, without its set-up per call."""
+    return _quorv.prepare(members, features, n_features, n_classes)
+
+
+def predict(members, features, X, scaling, n_classes, vigilance, nearest, verbose, shares, prepared=None):
     """(codes, shares or None) of the float64 patterns X by the classification
     policy: `members` as (templates, node codes), `features` a forest's
     members' features (None for members over shuffles), codes the positions of
-    the classes and -1 for unknown, shares per class then unknown."""
+    the classes and -1 for unknown, shares per class then unknown. Through
+    `prepared` (from prepare, for these members) where it serves: silent
+    calls the plug-in would take."""
     lo, hi = scaling if scaling is not None else (None, None)
     try:
         return _quorv.predict(os.fsencode(plugin_path("quorv_perf")), members, features, X, lo, hi, n_classes,
-                              vigilance, nearest, int(verbose), shares, _write)
+                              vigilance, nearest, int(verbose), shares, _write, prepared)
     finally:
         _flush()

@@ -193,7 +193,7 @@ void save_model(const std::string &path, const py::dict &d)
     checked_path(path);
     const front::Model m = model_of(d);
     py::gil_scoped_release unlocked;
-    const std::string text = front::model_text(m);
+    const std::string text = front::model_file_bytes(m, path);
     front::OutputFile out(path, {});
     out.write(text);
     out.commit();

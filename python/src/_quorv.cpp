@@ -8,6 +8,7 @@
 #include "front/client.h"
 #include "front/merge.h"
 #include "front/policy.h"
+#include "front/prepared.h"
 #include "minihost.h"
 
 #include <pybind11/numpy.h>
@@ -17,6 +18,7 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -284,7 +286,8 @@ Members members_of(const py::list &members, const std::optional<py::list> &featu
 // 0 .. n_classes - 1, -1 for unknown; shares n x (n_classes + 1), unknown last.
 py::tuple predict(const std::string &plugin, const py::list &members, const std::optional<py::list> &features,
                   const py::array &X, const std::optional<py::array> &lo, const std::optional<py::array> &hi,
-                  size_t n_classes, double vigilance, bool nearest, long oflag, bool shares, const py::object &write)
+                  size_t n_classes, double vigilance, bool nearest, long oflag, bool shares, const py::object &write,
+                  const std::shared_ptr<front::PreparedMembers> &prepared)
 {
     front::Voters voters;
     for (size_t k = 0; k < n_classes; ++k)
@@ -300,15 +303,22 @@ py::tuple predict(const std::string &plugin, const py::list &members, const std:
     settings.unknown = -1.0;
     settings.shares = shares;
     front::Decision d;
-    run(write, [&](Console &console) {
-        const auto call = [&](size_t k, const std::vector<size_t> &rows, double v) {
-            front::Patterns p{x, &rows, m.features[k].empty() ? nullptr : &m.features[k], &s};
-            std::vector<double> labels = client().classify(plugin, m.nodes[k], v, p, -1.0, oflag, console.plugin());
-            console.check();
-            return labels;
-        };
-        d = front::decide(voters, x.rows, settings, call);
-    });
+    if (prepared && prepared->size() == m.nodes.size() && prepared->serves(vigilance, oflag, x.cols)) {
+        // Silent: no console, no plug-in; the members' own lock orders calls.
+        py::gil_scoped_release unlocked;
+        d = front::decide(voters, x.rows, settings, prepared->call(x, &s, -1.0, voters.forest));
+    } else {
+        run(write, [&](Console &console) {
+            const auto call = [&](size_t k, const std::vector<size_t> &rows, double v) {
+                front::Patterns p{x, &rows, m.features[k].empty() ? nullptr : &m.features[k], &s};
+                std::vector<double> labels =
+                    client().classify(plugin, m.nodes[k], v, p, -1.0, oflag, console.plugin());
+                console.check();
+                return labels;
+            };
+            d = front::decide(voters, x.rows, settings, call);
+        });
+    }
     py::object share_array = py::none();
     if (shares) {
         py::array_t<double> a({x.rows, n_classes + 1});
@@ -316,6 +326,19 @@ py::tuple predict(const std::string &plugin, const py::list &members, const std:
         share_array = a;
     }
     return py::make_tuple(numpy_column(d.labels), share_array);
+}
+
+// The members made ready once, for predict: (templates, node codes) and a
+// forest's features, as predict takes them.
+std::shared_ptr<front::PreparedMembers> prepare(const py::list &members, const std::optional<py::list> &features,
+                                                size_t columns, size_t n_classes)
+{
+    front::Voters voters;
+    for (size_t k = 0; k < n_classes; ++k)
+        voters.classes.push_back(static_cast<double>(k));
+    const Members m = members_of(members, features, columns, &voters);
+    py::gil_scoped_release unlocked;
+    return std::make_shared<front::PreparedMembers>(m.nodes, m.features);
 }
 
 }  // namespace
@@ -337,6 +360,11 @@ PYBIND11_MODULE(_quorv, m)
           "presentations, patterns merged away).");
     m.def("predict", &predict, py::arg("plugin"), py::arg("members"), py::arg("features"), py::arg("X"),
           py::arg("lo"), py::arg("hi"), py::arg("n_classes"), py::arg("vigilance"), py::arg("nearest"),
-          py::arg("oflag"), py::arg("shares"), py::arg("write"),
-          "Classifies X by the classification policy with quorv_perf; returns (codes, shares or None).");
+          py::arg("oflag"), py::arg("shares"), py::arg("write"), py::arg("prepared") = nullptr,
+          "Classifies X by the classification policy, through `prepared` (from prepare) where it serves, "
+          "else with quorv_perf; returns (codes, shares or None).");
+    py::class_<front::PreparedMembers, std::shared_ptr<front::PreparedMembers>>(
+        m, "Prepared", "A model's members made ready once for predict.");
+    m.def("prepare", &prepare, py::arg("members"), py::arg("features"), py::arg("columns"), py::arg("n_classes"),
+          "The members' nodes and search indexes made once, for predict.");
 }

@@ -65,6 +65,10 @@ def test_damaged_or_misplaced_plugins_are_refused(plugin_dir, damage, message):
     else:
         shutil.copy2(plugin_dir / "quorv_train.mexa64", perf)
         shutil.copy2(plugin_dir / "quorv_train.mexa64.sha256", plugin_dir / "quorv_perf.mexa64.sha256")
+    # Silent predictions never load quorv_perf (the prepared models answer);
+    # with console detail the plug-in does, and is checked first.
+    assert np.array_equal(model.predict(X[:3]), Y[:3])
+    model.set_params(verbose=1)
     with pytest.raises(RuntimeError, match=re.escape(message)):
         model.predict(X[:3])
     # The package's own plug-ins still answer.
