@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "front/classes.h"
+#include "csv.h"
 #include "front/text.h"
 #include "numbers.h"
 
@@ -222,10 +223,35 @@ Dataset training_data(const CsvTable &table, const std::string &label_column, co
 }
 
 Dataset read_training_data(const std::string &path, const std::string &label_column,
-                           const std::vector<std::string> &ignore)
+                           const std::vector<std::string> &ignore, const CsvFormat &format)
 {
     const TextChoice choice{label_column, &ignore};
-    return training_data(read_csv(path, text_column, &choice), label_column, ignore);
+    return training_data(read_csv(path, text_column, &choice, format), label_column, ignore);
+}
+
+std::vector<Option> csv_options()
+{
+    return {
+        {"--delimiter", "D", "what separates the cells: ',', ';' or tab (default: the one of them the header "
+                             "holds outside quotes; a header holding two of them is refused)"},
+        {"--decimal-comma", "", "read '1,5' as 1.5 (with ';' or tab between cells)"},
+        {"--no-header", "", "the first row is data: the columns are named 1, 2, ... (the label is the last)"},
+    };
+}
+
+CsvFormat csv_format(const Args &args)
+{
+    CsvFormat format;
+    const std::string delimiter = args.text("--delimiter");
+    if (delimiter == "," || delimiter == ";" || delimiter == "\t")
+        format.delimiter = delimiter[0];
+    else if (delimiter == "tab" || delimiter == "\\t")
+        format.delimiter = '\t';
+    else if (args.has("--delimiter"))
+        throw UsageError("--delimiter: '" + front::excerpt(delimiter) + "' is not ',', ';' or tab");
+    format.decimal_comma = args.has("--decimal-comma");
+    format.header = !args.has("--no-header");
+    return format;
 }
 
 Dataset take_columns(const CsvTable &table, const std::vector<size_t> &features, size_t label)

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "csv.h"
+#include "dataset.h"
 #include "error.h"
 #include "files.h"
 #include "model.h"
@@ -86,6 +87,8 @@ Command plot_command()
                               "others dashed)"},
         {"--output", "FILE", "SVG file to write (required; '-': standard output)", 'o'},
     };
+    for (const Option &option : csv_options())
+        c.options.push_back(option);
     return c;
 }
 
@@ -97,7 +100,7 @@ void run_plot(const Args &args)
     OutputFile out(path, {args.operands[0], input_identity(args.operands[1])});
     Model model;
     Dataset data;
-    read_model_and_data(args.operands[0], args.operands[1], &model, &data);
+    read_model_and_data(args.operands[0], args.operands[1], &model, &data, {}, {}, csv_format(args));
     const size_t members = model.members.size();
     if (!args.has("--member") && model.forest.on)
         throw UsageError("plot: " + args.operands[0] + " is a forest of " + std::to_string(members) +

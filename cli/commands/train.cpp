@@ -40,6 +40,8 @@ Command train_command()
     for (const Option &option : training_options())
         c.options.push_back(option);
     c.options.push_back(ignore_option());
+    for (const Option &option : csv_options())
+        c.options.push_back(option);
     for (const Option &option : order_options())
         c.options.push_back(option);
     for (const Option &option : forest_options())
@@ -62,7 +64,8 @@ void run_train(const Args &args)
     OutputFile out(path, {input_identity(args.operands[0])});
     InterruptGuard guard("no model written");
     const Dataset data =
-        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")),
+                           csv_format(args));
     const Model model = train_model(data, !args.has("--no-scale"), params, verbose, run);
     out.write(model_text(model));
     out.commit();

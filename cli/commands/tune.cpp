@@ -51,6 +51,8 @@ Command tune_command()
         if (option.name != "--vigilance" && option.name != "--learning-rate")
             c.options.push_back(option);
     c.options.push_back(ignore_option());
+    for (const Option &option : csv_options())
+        c.options.push_back(option);
     for (const Option &option : order_options())
         c.options.push_back(option);
     c.options.push_back({"--max-features", "LIST", "forest members' features to try, amounts separated by commas "
@@ -236,7 +238,8 @@ void run_tune(const Args &args)
     // From here on, a signal that ends the tool says what is lost.
     InterruptGuard guard(out ? "no model written" : "tuning stopped");
     const Dataset data =
-        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")),
+                           csv_format(args));
     const std::string source = shown_path(args.operands[0]);
     if (o.cv.folds > data.rows)
         throw UsageError("--folds " + std::to_string(o.cv.folds) + " is more than the " + std::to_string(data.rows) +
