@@ -16,7 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#ifdef QUORV_HAVE_ZLIB
 #include <zlib.h>
+#endif
 
 namespace cli {
 
@@ -68,7 +70,9 @@ std::string delimiter_name(char delimiter)
 // Whether a quote is still open after `text`, starting from `*open`; a quote
 // opens only at the start of a cell, as spreadsheets write them. Linear, so
 // that a record of many lines costs no more than its bytes.
-void scan_quotes(std::string_view text, const char *delimiters, bool *open, bool *cell_start)
+// With `counts`, each delimiter found outside quotes is counted by its place in `delimiters`.
+void scan_quotes(std::string_view text, const char *delimiters, bool *open, bool *cell_start,
+                 size_t *counts = nullptr)
 {
     for (size_t i = 0; i < text.size(); ++i) {
         const char ch = text[i];
@@ -81,6 +85,8 @@ void scan_quotes(std::string_view text, const char *delimiters, bool *open, bool
             }
         } else if (std::strchr(delimiters, ch) && ch != '\0') {
             *cell_start = true;
+            if (counts)
+                ++counts[std::strchr(delimiters, ch) - delimiters];
         } else if (ch == '"' && *cell_start) {
             *open = true;
             *cell_start = false;
@@ -90,30 +96,54 @@ void scan_quotes(std::string_view text, const char *delimiters, bool *open, bool
     }
 }
 
-// The delimiter a header uses: the one candidate it holds outside quotes.
-char detect_delimiter(std::string_view header, const std::string &at)
-{
-    const char candidates[] = {',', ';', '\t'};
+// How often each candidate delimiter occurs outside quotes.
+struct DelimiterCounts {
+    static constexpr char kCandidates[4] = ",;\t";
     size_t counts[3] = {0, 0, 0};
-    bool open = false;
-    for (size_t i = 0; i < header.size(); ++i) {
-        const char ch = header[i];
-        if (ch == '"')
-            open = !open;  // doubled quotes toggle twice
-        for (size_t k = 0; k < 3 && !open; ++k)
-            counts[k] += ch == candidates[k];
+
+    explicit DelimiterCounts(std::string_view row)
+    {
+        bool open = false, cell_start = true;
+        scan_quotes(row, kCandidates, &open, &cell_start, counts);
+    }
+    size_t kinds() const { return (counts[0] > 0) + (counts[1] > 0) + (counts[2] > 0); }
+};
+
+// The delimiter of a file: the one candidate its first row holds outside
+// quotes; of several, the one the next row holds as often, when just one does.
+char detect_delimiter(std::string_view first, const std::string *second, const std::string &at)
+{
+    const DelimiterCounts head(first);
+    if (head.kinds() <= 1) {
+        for (size_t k = 0; k < 3; ++k)
+            if (head.counts[k] > 0)
+                return DelimiterCounts::kCandidates[k];
+        return ',';  // one column
+    }
+    if (second) {
+        const DelimiterCounts next(*second);
+        char chosen = 0;
+        size_t agreeing = 0;
+        for (size_t k = 0; k < 3; ++k)
+            if (head.counts[k] > 0 && next.counts[k] == head.counts[k]) {
+                chosen = DelimiterCounts::kCandidates[k];
+                ++agreeing;
+            }
+        if (agreeing == 1)
+            return chosen;
     }
     std::string found;
-    char chosen = ',';
     for (size_t k = 3; k-- > 0;)
-        if (counts[k] > 0) {
-            found = delimiter_name(candidates[k]) + (found.empty() ? "" : " and " + found);
-            chosen = candidates[k];
-        }
-    if (found.find(" and ") != std::string::npos)
-        throw Error(at + "the first row holds both " + found +
-                    ", so either could separate the cells: pass --delimiter ',', --delimiter ';' or --delimiter tab");
-    return chosen;
+        if (head.counts[k] > 0)
+            found = delimiter_name(DelimiterCounts::kCandidates[k]) + (found.empty() ? "" : " and " + found);
+    throw Error(at + "the first row holds both " + found +
+                ", so either could separate the cells: pass --delimiter ',', --delimiter ';' or --delimiter tab");
+}
+
+std::string not_finite(std::string_view cell)
+{
+    double value = 0;
+    return parse_double(cell, &value) ? " is not a finite number" : " is not a number";
 }
 
 // What to pass when a number cell holds text.
@@ -147,6 +177,9 @@ CsvReader::CsvReader(const std::string &path, const CsvFormat &format)
         if (fstat(fileno(file_), &s) == 0 && S_ISDIR(s.st_mode))
             throw Error("cannot read " + path_ + ": " + std::strerror(EISDIR));
         if (gz) {
+#ifndef QUORV_HAVE_ZLIB
+            throw Error("cannot read " + path_ + ": this build reads no .gz files; decompress it first");
+#else
             // zlib takes its own descriptor, so that closing it leaves file_ to us.
             const int fd = dup(fileno(file_));
             gz_ = fd < 0 ? nullptr : gzdopen(fd, "rb");
@@ -156,6 +189,7 @@ CsvReader::CsvReader(const std::string &path, const CsvFormat &format)
                 throw Error("cannot read " + path_ + ": " + std::strerror(errno ? errno : ENOMEM));
             }
             gzbuffer(static_cast<gzFile>(gz_), 1 << 16);
+#endif
         }
         read_header();
     } catch (...) {
@@ -166,8 +200,10 @@ CsvReader::CsvReader(const std::string &path, const CsvFormat &format)
 
 void CsvReader::close()
 {
+#ifdef QUORV_HAVE_ZLIB
     if (gz_)
         gzclose(static_cast<gzFile>(gz_));
+#endif
     gz_ = nullptr;
     if (file_ && !is_stdin_)
         std::fclose(file_);
@@ -182,8 +218,20 @@ void CsvReader::read_header()
     if (!next_record(&line))
         throw Error(path_ + ": empty file");
     const bool has_cr = line.find('\r') != std::string_view::npos;
-    if (format_.delimiter == 0)
-        format_.delimiter = detect_delimiter(line, at_line());
+    if (format_.delimiter == 0 && DelimiterCounts(line).kinds() > 1) {
+        // Two kinds in the first row: the second row decides, read ahead
+        // with the first kept, since reading may move the buffer.
+        const std::string first(line);
+        const long first_line = record_line_;
+        const bool more = format_.header && !at_end();  // without a header, the first row waits as data
+        const std::string second = more ? std::string(pending_) : std::string();
+        record_line_ = first_line;
+        format_.delimiter = detect_delimiter(first, more ? &second : nullptr, at_line());
+        header_text_ = first;
+        line = header_text_;
+    } else if (format_.delimiter == 0) {
+        format_.delimiter = detect_delimiter(line, nullptr, at_line());
+    }
     if (format_.decimal_comma && format_.delimiter == ',')
         throw Error(at_line() + "--decimal-comma reads ',' as the decimal mark, but ',' separates the cells; "
                                 "decimal commas go with --delimiter ';' or --delimiter tab");
@@ -209,15 +257,19 @@ void CsvReader::read_header()
 void CsvReader::take_names(const std::vector<std::string_view> &names)
 {
     // Names are looked up in a hash table: a header of a million columns
-    // takes a moment, not hours.
+    // takes a moment, not hours. A column without a name (pandas' index) is
+    // refused only when it is used (cli/dataset.cpp), so that --ignore can
+    // leave it out by number.
     std::unordered_map<std::string_view, size_t> seen;
     const std::string at = at_line();
+    bool fractions = false;  // names such as 5.1 are data, not names
     for (size_t j = 0; j < names.size(); ++j) {
-        if (names[j].empty())
-            throw Error(at + "column " + std::to_string(j + 1) +
-                        " of the header has no name (a file without a header row: pass --no-header)");
+        double value = 0;
+        fractions = fractions || (parse_double(names[j], &value) && !is_int32_whole(value));
         header_.emplace_back(names[j]);
     }
+    if (fractions && format_.header)
+        throw Error(at + "the header row holds numbers that are no names: a file without a header row reads with --no-header");
     for (size_t j = 0; j < header_.size(); ++j) {
         const auto inserted = seen.emplace(header_[j], j);
         if (!inserted.second)
@@ -232,6 +284,9 @@ size_t CsvReader::fill(char *to, size_t size)
 {
     if (!gz_)
         return std::fread(to, 1, size, file_);
+#ifndef QUORV_HAVE_ZLIB
+    return 0;
+#else
     const int got = gzread(static_cast<gzFile>(gz_), to, static_cast<unsigned>(std::min<size_t>(size, 1u << 30)));
     if (got < 0) {
         int code = 0;
@@ -239,7 +294,12 @@ size_t CsvReader::fill(char *to, size_t size)
         throw Error("cannot read " + path_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : text) +
                     " (a .gz file must be gzip-compressed)");
     }
+    int code = Z_OK;
+    gzerror(static_cast<gzFile>(gz_), &code);
+    if (got == 0 && code == Z_BUF_ERROR)  // zlib's word for a stream that stops early
+        throw Error("cannot read " + path_ + ": the compressed data ends early (a file cut short?)");
     return static_cast<size_t>(got);
+#endif
 }
 
 bool CsvReader::next_raw_line(std::string_view *line)
@@ -426,8 +486,8 @@ void CsvReader::parse_row(std::string_view record, CsvTable *table)
         }
         if (is_missing(cell)) {
             if (!format_.missing)
-                throw Error(place() + (cell.empty() ? std::string("empty cell") : quoted(cell)) +
-                            ": a missing value (--missing median fills it with the training median; "
+                throw Error(place() + (cell.empty() ? std::string("empty cell") : quoted(cell) + not_finite(cell)) +
+                            " (a missing value: --missing median fills it with the training median, "
                             "--ignore leaves the column out)");
             table->values.push_back(std::numeric_limits<double>::quiet_NaN());
             continue;

@@ -100,6 +100,7 @@ private:
     long line_number_ = 0;
     long record_line_ = 0;       // first line of the last record
     std::string joined_;         // a record of several lines
+    std::string header_text_;    // the header, when the row after it was read to find the delimiter
     std::string unquoted_;       // the quoted cells of a record, unescaped
     std::vector<std::string_view> cells_;
     std::string_view pending_;   // a record read ahead by at_end

@@ -48,6 +48,14 @@ Dataset training_data(const CsvTable &table, const std::string &label_column,
 Dataset read_training_data(const std::string &path, const std::string &label_column,
                            const std::vector<std::string> &ignore = {}, const CsvFormat &format = {});
 
+// Training medians of the features (front/missing.h) for --missing median;
+// refuses a feature without any value. Fills the data's missing cells with them.
+std::vector<double> fill_with_medians(Dataset *data);
+// Fills missing cells (NaN) with the model's medians.
+void fill_missing(const front::Model &model, Dataset *data);
+// --missing: "error" (the default) or "median".
+bool missing_median(const Args &args);
+
 // --delimiter, --decimal-comma and --no-header, for every command that reads data.
 std::vector<Option> csv_options();
 // The format they give; UsageError for a delimiter that is none of ',' ';' tab.

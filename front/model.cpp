@@ -23,7 +23,7 @@ namespace front {
 namespace {
 
 const char kMagic[] = "quorv-model";
-const long kVersion = 3;
+const long kVersion = 4;
 // Template rows hold 2M values in a plug-in int.
 const long kMaxFeatures = INT_MAX / 2;
 
@@ -87,9 +87,8 @@ Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *
 }
 
 // A forest's seed, sample rule and features per member (format 3).
-void read_forest_draws(Reader &in, Model *m)
+void read_forest_draws(Reader &in, Model *m, std::string_view order)
 {
-    const std::string_view order = in.expect("order");
     if (order.substr(0, 8) != "sampled ")
         in.fail("a forest's order must be 'sampled SEED'");
     m->shuffle_seed = in.integer(order.substr(8), "forest seed", 0, kMaxSeed);
@@ -144,10 +143,77 @@ bool fits_format_1(const Model &m)
     return true;
 }
 
+// Version 4's settings: each row writes its values when the setting is on
+// and reads them back; rows stay in this order in the file.
+struct Setting {
+    const char *name;
+    bool (*write)(const Model &m, std::string *values);
+    void (*read)(Reader &in, std::string_view values, Model *m);
+};
+
+bool write_missing(const Model &m, std::string *values)
+{
+    if (m.missing_medians.empty())
+        return false;
+    *values = "median";
+    for (double v : m.missing_medians)
+        *values += " " + format_double(v);
+    return true;
+}
+
+void read_missing(Reader &in, std::string_view values, Model *m)
+{
+    if (Reader::field(&values) != "median")
+        in.fail("missing must be 'median' and a value per feature");
+    for (size_t j = 0; j < m->cols(); ++j) {
+        if (values.empty())
+            in.fail("missing median has fewer values than the " + std::to_string(m->cols()) + " features");
+        m->missing_medians.push_back(in.number(Reader::field(&values), "missing median", finite, "a finite number"));
+    }
+    if (!values.empty())
+        in.fail("missing median has more values than the " + std::to_string(m->cols()) + " features");
+}
+
+const Setting kSettings[] = {
+    {"missing", write_missing, read_missing},
+};
+
+// The settings that are on, as their lines.
+std::string settings_text(const Model &m)
+{
+    std::string lines;
+    size_t on = 0;
+    for (const Setting &setting : kSettings) {
+        std::string values;
+        if (setting.write(m, &values)) {
+            put(&lines, setting.name, values);
+            ++on;
+        }
+    }
+    return on == 0 ? "" : "settings " + std::to_string(on) + "\n" + lines;
+}
+
+// Names in the table's order, each at most once; an unknown one is refused with its line.
+void read_settings(Reader &in, Model *m)
+{
+    const size_t rows = sizeof kSettings / sizeof kSettings[0];
+    const long count = in.integer(in.expect("settings"), "settings count", 1, static_cast<long>(rows));
+    size_t next = 0;
+    for (long i = 0; i < count; ++i) {
+        size_t k = next;
+        while (k < rows && in.peek(std::strlen(kSettings[k].name) + 1) != std::string(kSettings[k].name) + " ")
+            ++k;
+        const Setting &setting = kSettings[std::min(k, rows - 1)];
+        setting.read(in, in.expect(setting.name), m);  // expect refuses an unknown or repeated name
+        next = k + 1;
+    }
+}
+
 std::string text_of(const Model &m)
 {
     std::string out;
-    put(&out, kMagic, std::to_string(m.version == 1 ? 1 : m.forest.on ? 3 : 2));
+    const std::string settings = settings_text(m);
+    put(&out, kMagic, std::to_string(!settings.empty() ? 4 : m.version == 1 ? 1 : m.forest.on ? 3 : 2));
     put(&out, "label_column", m.label_name);
     put(&out, "scaling", m.scaling.enabled ? "min-max" : "none");
     put(&out, "features", std::to_string(m.cols()));
@@ -170,6 +236,7 @@ std::string text_of(const Model &m)
     put(&out, "epsilon", format_double(m.params.epsilon));
     put(&out, "max_list_presentations", std::to_string(m.params.max_list_presentations));
     put(&out, "trim_option", std::to_string(m.params.trim_option));
+    out += settings;
     if (m.version == 1) {
         put_nodes(&out, m.cols(), m.members.at(0));
         return out;
@@ -256,6 +323,7 @@ Model Model::member(size_t i) const
     one.training_patterns = training_patterns;
     one.shuffle_seed = shuffle_seed;
     one.members.push_back(members.at(i));
+    one.missing_medians = missing_medians;
     if (forest.on) {  // a model of the member's own features; its draw is told by its parent
         const std::vector<size_t> used = one.members[0].features;
         one.version = 2;
@@ -267,6 +335,11 @@ Model Model::member(size_t i) const
             one.feature_names.push_back(feature_names.at(j));
             one.scaling.min.push_back(scaling.min.at(j));
             one.scaling.max.push_back(scaling.max.at(j));
+        }
+        if (!missing_medians.empty()) {
+            one.missing_medians.clear();
+            for (size_t j : used)
+                one.missing_medians.push_back(missing_medians.at(j));
         }
         one.members[0].features.clear();
     }
@@ -308,7 +381,8 @@ std::string model_text(const Model &model)
     for (const ClassName &c : model.classes)
         check_name(c.name, "class");
     std::string text;
-    if (model.forest.on != (model.version == 3) || (model.version == 1 && !fits_format_1(model))) {
+    if ((model.version != 4 && model.forest.on != (model.version == 3)) ||
+        (model.version == 1 && (!fits_format_1(model) || !settings_text(model).empty()))) {
         Model upgraded = model;
         upgraded.version = model.forest.on ? 3 : 2;
         text = text_of(upgraded);
@@ -334,7 +408,7 @@ int read_version(Reader &in, const std::string &path)
         throw Error((path.empty() ? std::string("the text") : path) + " is not a quorv model file (its first line is not '" +
                     kMagic + " " + std::to_string(kVersion) + "')");
     const std::string_view version = in.expect(kMagic);
-    if (version != "1" && version != "2" && version != "3")
+    if (version != "1" && version != "2" && version != "3" && version != "4")
         in.fail("model format version '" + excerpt(version) + "' is not supported (this quorv reads 1 to " +
                 std::to_string(kVersion) + ")");
     return version[0] - '0';
@@ -422,16 +496,19 @@ void read_params(Reader &in, Model &m)
 // How the rows were ordered or drawn: version 2's order, version 3's draws.
 void read_order(Reader &in, Model &m)
 {
-    if (m.version == 2) {
-        const std::string_view order = in.expect("order");
+    if (m.version == 1)
+        return;
+    const std::string_view order = in.expect("order");
+    // Version 4 follows 3's layout for a forest, 2's otherwise.
+    if (m.version == 3 || (m.version == 4 && order.substr(0, 8) == "sampled ")) {
+        read_forest_draws(in, &m, order);
+    } else {
         if (order == "file")
             m.shuffle_seed = -1;
         else if (order.substr(0, 9) == "shuffled ")
             m.shuffle_seed = in.integer(order.substr(9), "shuffle seed", 0, kMaxSeed);
         else
             in.fail("order must be 'file' or 'shuffled SEED'");
-    } else if (m.version == 3) {
-        read_forest_draws(in, &m);
     }
 }
 
@@ -445,7 +522,7 @@ void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes)
         if (m.version >= 2 && in.expect("member") != std::to_string(i + 1))
             in.fail("expected 'member " + std::to_string(i + 1) + "'");
         std::vector<size_t> features;
-        if (m.version == 3)
+        if (m.forest.on)
             features = read_uses(in, m, i);
         m.members.push_back(read_nodes(in, m, m.version >= 2 ? &codes : nullptr, std::move(features)));
     }
@@ -465,6 +542,8 @@ Model read_records(Reader &in, const std::string &path)
     if (m.version >= 2)
         read_classes(in, m, &names, &codes);
     read_params(in, m);
+    if (m.version == 4)
+        read_settings(in, &m);
     read_order(in, m);
     read_members(in, m, codes);
     in.expect_end();

@@ -14,7 +14,9 @@
 // members; 3 is 2 for a forest, whose members each record the features they
 // use and draw their rows by the forest's sample rule and their seed (no list
 // of rows). A model read keeps its file's version; a new one is 1 and is
-// written as 2 only when it holds what 1 cannot, as 3 when it is a forest. A later version adds its
+// written as 2 only when it holds what 1 cannot, as 3 when it is a forest; 4
+// is 2 or 3 with a line of named settings after the training parameters
+// (kSettings in model.cpp), written only when a setting is on. A later version adds its
 // records as a step of the reader's (read_records in model.cpp) and raises
 // kVersion; model_text and that reader are the only places that know the
 // records. Whole numbers are written as digits alone, and only so read.
@@ -85,6 +87,8 @@ struct Model {
     std::int64_t shuffle_seed = -1;   // rows shuffled with this seed (member k: seed + k - 1); -1: file order
     std::vector<Member> members;      // the voting members, member 1 first; one for a single model
     ForestDraws forest;               // a forest's draws (its seed: shuffle_seed)
+    // Settings of version 4, each off by default (as in every file of 1 to 3):
+    std::vector<double> missing_medians;  // "missing median": a feature's value for a missing cell; empty: refused
 
     size_t cols() const { return feature_names.size(); }
     // Features member i sees: its own in a forest, else all.

@@ -78,11 +78,14 @@ void read_model_and_data(const std::string &model_path, const std::string &data_
                          const CsvFormat &format)
 {
     *model = read_model(model_path);
-    CsvReader reader(data_path, format);
+    CsvFormat with_missing = format;
+    with_missing.missing = !model->missing_medians.empty();
+    CsvReader reader(data_path, with_missing);
     const ModelColumns columns = data_columns(reader, *model, keep, ignore);
     const CsvTable table = first_rows(reader, std::numeric_limits<size_t>::max());
     std::vector<ClassName> classes = model->classes;
     *data = model_block(table, columns, &classes);
+    fill_missing(*model, data);
 }
 
 namespace {
@@ -215,7 +218,10 @@ void run_classify(const Args &args)
     // The data is read, scaled, classified and written a block at a time, so
     // that memory stays flat whatever the size of the file. Patterns are
     // classified independently: blocks give the labels one call would.
-    CsvReader reader(args.operands[1], csv_format(args));
+    // Missing cells read as NaN only for a model that knows what fills them.
+    CsvFormat format = csv_format(args);
+    format.missing = !model.missing_medians.empty();
+    CsvReader reader(args.operands[1], format);
     const ModelColumns columns =
         data_columns(reader, model, column_list(args.text("--keep")), column_list(args.text("--ignore")));
     check_kept_columns(reader.header(), columns.keep);
@@ -249,7 +255,8 @@ void run_classify(const Args &args)
         out.write(head + "\n");
     }
     do {
-        const Dataset data = model_block(table, columns, &classes);
+        Dataset data = model_block(table, columns, &classes);
+        fill_missing(model, &data);
         std::vector<double> shares;
         const std::vector<double> predicted =
             classify_data(model, data, settings, &counts, nullptr, proba ? &shares : nullptr);

@@ -42,6 +42,9 @@ Command train_command()
     c.options.push_back(ignore_option());
     for (const Option &option : csv_options())
         c.options.push_back(option);
+    c.options.push_back({"--missing", "HOW", "empty cells (and NA, NaN, #N/A) of features: 'error' refuses them (the "
+                                             "default), 'median' fills them with the feature's median over the rows "
+                                             "that have it; the model keeps the medians and classify fills with them"});
     for (const Option &option : order_options())
         c.options.push_back(option);
     for (const Option &option : forest_options())
@@ -62,11 +65,15 @@ void run_train(const Args &args)
     // Workers train silently: with --verbose the members train here, one after the other.
     run.jobs = verbose > 0 ? 1 : jobs_option(args);
     OutputFile out(path, {input_identity(args.operands[0])});
+    const bool median = missing_median(args);
+    CsvFormat format = csv_format(args);
+    format.missing = median;
     InterruptGuard guard("no model written");
-    const Dataset data =
-        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")),
-                           csv_format(args));
-    const Model model = train_model(data, !args.has("--no-scale"), params, verbose, run);
+    Dataset data =
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")), format);
+    const std::vector<double> medians = median ? fill_with_medians(&data) : std::vector<double>();
+    Model model = train_model(data, !args.has("--no-scale"), params, verbose, run);
+    model.missing_medians = medians;
     out.write(model_text(model));
     out.commit();
     guard.end();

@@ -77,8 +77,8 @@ TEST(FrontModel, DamagedFilesAreRefusedWithLineAndAShortQuote)
     const struct {
         std::string text, message;
     } cases[] = {
-        {"quorv-model 4\n", "m:1: model format version '4' is not supported (this quorv reads 1 to 3)"},
-        {"something else", "m is not a quorv model file (its first line is not 'quorv-model 3')"},
+        {"quorv-model 5\n", "m:1: model format version '5' is not supported (this quorv reads 1 to 4)"},
+        {"something else", "m is not a quorv model file (its first line is not 'quorv-model 4')"},
         {kHead2 + kParams + "order file\nmembers 1\nmember 1\nlist_presentations 1\nnodes 1\nnode 3 0 0 1 1\n",
          "m:23: node label 3 is not a class of the model"},
         {kFormat1.substr(0, kFormat1.find("epsilon")) + "epsilon " + huge + "\n",

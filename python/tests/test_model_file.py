@@ -74,7 +74,7 @@ GOOD2 = GOOD.replace("quorv-model 1\n", "quorv-model 2\n").replace(
 
 
 @pytest.mark.parametrize("old, new, message", [
-    ("quorv-model 1\n", "quorv-model 9\n", "1: model format version '9' is not supported (this quorv reads 1 to 3)"),
+    ("quorv-model 1\n", "quorv-model 9\n", "1: model format version '9' is not supported (this quorv reads 1 to 4)"),
     ("feature 0 2 b\n", "feature 0 2 a\n", "6: name 'a' is used twice"),
     ("feature 0 2 b\n", "feature 0 2  b\n", "6: feature name ' b' begins with a blank"),
     ("feature 0 2 b\n", "feature 2 0 b\n", "6: feature 'b': minimum 2 is above the maximum 0"),
