@@ -153,6 +153,10 @@ def check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations,
 def read(path):
     """(parameters, fitted record) of a model file, read by the tool's reader."""
     m = _quorv.read_model(path_argument(path))
+    if m.get("missing_medians") is not None:
+        # Refused rather than loaded without them: a save would then drop the setting.
+        raise ValueError("%s fills missing values with training medians (quorv train --missing median), which "
+                         "QuorvClassifier does not apply yet" % path)
     seed = m["shuffle_seed"]
     params = dict(vigilance=m["vigilance"], min_size=m["min_size"], learning_rate=m["learning_rate"],
                   epsilon=m["epsilon"], max_presentations=m["max_list_presentations"], trim=bool(m["trim_option"]),

@@ -207,3 +207,18 @@ def test_paths_as_open_takes_them(tmp_path):
     assert quorv.load(escaped).classes_.tolist() == [1, 2]
     with pytest.raises(ValueError, match=r"cannot read .*/caf\\xe9.model.mis: No such file"):
         quorv.load(escaped + ".mis")
+
+
+def test_missing_medians_are_the_tools_and_a_model_that_fills_with_them_is_refused_not_dropped(cli, tmp_path):
+    X = np.array([[0.1, np.nan], [0.5, 0.2], [0.9, 0.6], [np.nan, np.nan]])
+    from quorv import _quorv
+    medians = _quorv.feature_medians(X)
+    assert list(medians) == [0.5, 0.4]
+    assert np.array_equal(_quorv.fill_missing(medians, X), [[0.1, 0.4], [0.5, 0.2], [0.9, 0.6], [0.5, 0.4]])
+    data = tmp_path / "d.csv"
+    data.write_text("a,b,label\n0.1,0.2,x\n0.5,,y\n0.9,0.6,y\n")
+    model = tmp_path / "m.model"
+    run(cli, "train", str(data), "-o", str(model), "--missing", "median")
+    assert "\nsettings 1\nmissing median 0.5 0.4\n" in model.read_text()
+    with pytest.raises(ValueError, match="missing values with training medians"):
+        quorv.load(str(model))
