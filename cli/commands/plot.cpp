@@ -87,6 +87,7 @@ Command plot_command()
                               "others dashed)"},
         {"--output", "FILE", "SVG file to write (required; '-': standard output)", 'o'},
     };
+    c.options.push_back(unclassified_option());
     for (const Option &option : csv_options())
         c.options.push_back(option);
     return c;
@@ -114,13 +115,21 @@ void run_plot(const Args &args)
         data = feature_columns(data, used);
     size_t fx = 0, fy = 0;
     chosen_features(model, args.text("--features", "1,2"), &fx, &fy);
-    apply_scaling(model.scaling, &data);
+    const double unknown = static_cast<double>(free_unknown_label(model.members[0].labels));
+    // The labels classify gives, its nearest-box pass included (front/policy.h
+    // through classify_data), so that the crosses count what classify counts.
+    ClassifySettings settings;
+    settings.vigilance = model.params.vigilance;
+    settings.unknown_label = static_cast<long>(unknown);
+    settings.nearest = nearest_pass(args);
     PlotOptions options;
+    options.predicted = classify_data(model, data, settings, nullptr, &options.by_nearest);
+    apply_scaling(model.scaling, &data);
     options.title = args.operands[0] + ": " + model.feature_names[fy] + " against " + model.feature_names[fx] +
                     (members > 1 ? " (member " + std::to_string(member + 1) + " of " + std::to_string(members) + ")"
                                  : "");
-    options.unknown_label = static_cast<double>(free_unknown_label(model.members[0].labels));
-    options.predicted = classify_with_winners(model, data, static_cast<long>(options.unknown_label), &options.active);
+    options.unknown_label = unknown;
+    classify_with_winners(model, data, static_cast<long>(unknown), &options.active);  // which boxes the first pass selects
     options.active_only = args.has("--active-only");
     out.write(svg_plot(model, data, fx, fy, options));
     out.commit();
