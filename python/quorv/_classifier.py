@@ -67,6 +67,22 @@ def _validated(estimator, *args, **kwargs):
     return estimator._validate_data(*args, **kwargs)
 
 
+def _missing(name, value):
+    """True for "median", False for "error" (NaN refused)."""
+    if value not in ("error", "median"):
+        raise ValueError("%s must be 'error' or 'median', got %r" % (name, value))
+    return value == "median"
+
+
+def _allow_nan(allow):
+    """The validation keyword that lets NaN through, by scikit-learn release."""
+    if not allow:
+        return {}
+    if getattr(_sklearn_validation, "validate_data", None) is not None:
+        return {"ensure_all_finite": "allow-nan"}
+    return {"force_all_finite": "allow-nan"}
+
+
 def _has_unknowns(model):
     """Whether predict may answer the unknown label: with unknown_label set,
     or with unclassified="unknown" (the pass at vigilance 0 off)."""
@@ -261,7 +277,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=100,
                  trim=False, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
                  n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None,
-                 unclassified="nearest"):
+                 unclassified="nearest", missing="error"):
         self.vigilance = vigilance
         self.min_size = min_size
         self.learning_rate = learning_rate
@@ -279,6 +295,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.bootstrap = bootstrap
         self.n_jobs = n_jobs
         self.unclassified = unclassified
+        self.missing = missing
 
     def fit(self, X, y):
         """Trains on X (n_samples, n_features) and the labels y (numbers or strings)."""
@@ -300,8 +317,16 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         seed = _seed(shuffle or n_estimators > 1, self.random_state)
 
         name = getattr(y, "name", None)  # a pandas Series names the label column
+        median = _missing("missing", getattr(self, "missing", "error"))
         with _fitted.staging(self) as validated:  # published with the rest, once fit is done
-            X, y = _validated(self, X, y, dtype=np.float64)
+            X, y = _validated(self, X, y, dtype=np.float64, **_allow_nan(median))
+        medians = None
+        if median:  # the tool's rule (front/missing.h): NaN takes its feature's training median
+            medians = _quorv.feature_medians(X)
+            if np.isnan(medians).any():
+                raise ValueError("feature %d has no value in any row, so no median" % int(np.flatnonzero(
+                    np.isnan(medians))[0]))
+            X = _quorv.fill_missing(medians, X)
         check_classification_targets(y)
         classes, codes = np.unique(y, return_inverse=True)
         lo, hi, wide = _quorv.fit_scaling(X)
@@ -334,7 +359,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             feature_names_in=validated.get("feature_names_in_"),
             converged=all(p < max_presentations for _, _, p, _ in members), draws=draws,
             label_column=name if isinstance(name, str) else "label", training_patterns=X.shape[0],
-            shuffle_seed=seed, format_version=1 if draws is None else 3)
+            shuffle_seed=seed, format_version=1 if draws is None else 3, missing_medians=medians)
         return self
 
     # ---- the fitted state: one record (see _fitted) ----
@@ -448,7 +473,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         unknown), shares (when asked, else None) one column per class and the
         unknown share last. See `unclassified` for the rule."""
         self._check_fitted()
-        X = _validated(self, X, dtype=np.float64, reset=False)
+        medians = self._state().missing_medians
+        X = _validated(self, X, dtype=np.float64, reset=False, **_allow_nan(medians is not None))
+        if medians is not None:
+            X = _quorv.fill_missing(medians, X)
         vigilance = _real("vigilance", self.vigilance)
         verbose = min(_whole("verbose", self.verbose), 3)
         nearest = _unclassified(getattr(self, "unclassified", "nearest"))  # pickled before it existed

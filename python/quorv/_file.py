@@ -129,6 +129,7 @@ def model_dict(state, params, feature_names):
         learning_rate=params["learning_rate"], epsilon=params["epsilon"],
         max_list_presentations=params["max_presentations"], trim_option=1 if params["trim"] else 0,
         shuffle_seed=state.shuffle_seed,
+        missing_medians=None if state.missing_medians is None else np.asarray(state.missing_medians, np.float64),
         members=[(np.asarray(m.templates, dtype=np.float64), c, float(m.n_presentations), m.features)
                  for m, c in zip(state.members, node_codes)],
         forest=None if forest is None else dict(sample_rows=int(forest.sample_rows),
@@ -153,14 +154,11 @@ def check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations,
 def read(path):
     """(parameters, fitted record) of a model file, read by the tool's reader."""
     m = _quorv.read_model(path_argument(path))
-    if m.get("missing_medians") is not None:
-        # Refused rather than loaded without them: a save would then drop the setting.
-        raise ValueError("%s fills missing values with training medians (quorv train --missing median), which "
-                         "QuorvClassifier does not apply yet" % path)
     seed = m["shuffle_seed"]
     params = dict(vigilance=m["vigilance"], min_size=m["min_size"], learning_rate=m["learning_rate"],
                   epsilon=m["epsilon"], max_presentations=m["max_list_presentations"], trim=bool(m["trim_option"]),
-                  scale=m["scaled"], shuffle=seed >= 0, random_state=seed if seed >= 0 else None)
+                  scale=m["scaled"], shuffle=seed >= 0, random_state=seed if seed >= 0 else None,
+                  missing="error" if m.get("missing_medians") is None else "median")
     classes, codes = classes_of_file(m["class_codes"], m["class_names"])
     file_codes = np.asarray(m["class_codes"], dtype=np.float64)
     values = classes[np.argsort(codes, kind="stable")]  # in the file's order, by ascending code
@@ -179,7 +177,7 @@ def read(path):
         converged=all(p < m["max_list_presentations"] for _, _, p, _ in m["members"]), draws=draws,
         label_column=m["label_name"], training_patterns=m["training_patterns"], ignored=m["ignored"],
         shuffle_seed=seed, format_version=m["version"],
-        class_codes=None if classes.dtype != object else codes)
+        class_codes=None if classes.dtype != object else codes, missing_medians=m.get("missing_medians"))
     return params, state
 
 

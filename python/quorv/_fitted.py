@@ -24,7 +24,7 @@ import numpy as np
 Member = collections.namedtuple("Member", "templates node_labels n_presentations features")
 
 _FIELDS = ("classes members feature_min feature_max n_features_in feature_names_in converged draws label_column "
-           "training_patterns ignored shuffle_seed format_version class_codes")
+           "training_patterns ignored shuffle_seed format_version class_codes missing_medians")
 
 
 class Fitted(collections.namedtuple("Fitted", _FIELDS)):
@@ -36,7 +36,8 @@ class Fitted(collections.namedtuple("Fitted", _FIELDS)):
     stopped at max_presentations; draws: a forest's draws (_forest.Draws) or
     None; the rest, the model file's own fields: label column name, training
     rows, ignored columns, shuffle seed (-1: file order), format version, and
-    the class codes a loaded file gave (None: coded by the rule on save).
+    the class codes a loaded file gave (None: coded by the rule on save), and
+    the medians that fill missing values (None: missing values refused).
     """
     __slots__ = ()
 
@@ -60,7 +61,7 @@ def _frozen(array, dtype=None):
 
 def fitted(classes, members, feature_min, feature_max, n_features_in, feature_names_in=None, converged=True,
            draws=None, label_column="label", training_patterns=1, ignored=(), shuffle_seed=-1, format_version=1,
-           class_codes=None):
+           class_codes=None, missing_medians=None):
     """A record of the arrays, made read-only; `members` as (templates, node labels,
     presentations[, features]) sequences."""
     members = tuple(Member(_frozen(m[0]), _frozen(m[1]), int(m[2]),
@@ -70,7 +71,7 @@ def fitted(classes, members, feature_min, feature_max, n_features_in, feature_na
                   feature_names_in=_frozen(feature_names_in, object), converged=bool(converged), draws=draws,
                   label_column=label_column, training_patterns=int(training_patterns), ignored=tuple(ignored),
                   shuffle_seed=int(shuffle_seed), format_version=int(format_version),
-                  class_codes=_frozen(class_codes, np.float64))
+                  class_codes=_frozen(class_codes, np.float64), missing_medians=_frozen(missing_medians, np.float64))
 
 
 def replaced(record, **fields):
