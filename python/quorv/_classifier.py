@@ -209,6 +209,11 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         "unknown": nothing is asked at vigilance 0, and the pattern gets
         unknown_label (for members, when none of their boxes takes it; for a
         forest, when more members leave it out than give any one class).
+    missing : "error" or "median", default "error"
+        NaN in X, as the tool's `--missing`: "error" refuses it; "median"
+        fills each NaN with its feature's median over the training rows that
+        have it, in fit and in every prediction. `save` records the medians in
+        the model file as the tool does, so a model file answers the same in both.
     shuffle : bool, default False
         Present the training patterns in a random order. Training depends on
         the order; by default it is the order of the rows, as on the command line.
