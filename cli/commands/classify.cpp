@@ -195,6 +195,26 @@ std::string prediction_rows(const ClassCells &names, const Dataset &data, const 
     return text;
 }
 
+// The header line of the predictions: the kept columns, the tool's own, the shares.
+std::string prediction_header(const Model &model, const std::vector<std::string> &header, const ModelColumns &columns,
+                              bool proba)
+{
+    std::string head;
+    for (size_t j : columns.keep)
+        head += cell(header[j]) + ",";
+    head += columns.label != std::string::npos ? "label,true_label" : "label";
+    if (proba) {
+        std::vector<std::string> class_names, taken = {"label", "true_label"};
+        for (const ClassName &c : model.classes)
+            class_names.push_back(c.name);
+        for (size_t j : columns.keep)
+            taken.push_back(header[j]);
+        for (const std::string &name : share_columns(class_names, taken))
+            head += "," + cell(name);
+    }
+    return head + "\n";
+}
+
 }  // namespace
 
 void run_classify(const Args &args)
@@ -238,22 +258,7 @@ void run_classify(const Args &args)
     ClassifyCounts counts;
     Progress progress;
     size_t rows = 0, blocks = 0;
-    {
-        std::string head;
-        for (size_t j : columns.keep)
-            head += cell(table.header[j]) + ",";
-        head += columns.label != std::string::npos ? "label,true_label" : "label";
-        if (proba) {
-            std::vector<std::string> class_names, taken = {"label", "true_label"};
-            for (const ClassName &c : model.classes)
-                class_names.push_back(c.name);
-            for (size_t j : columns.keep)
-                taken.push_back(table.header[j]);
-            for (const std::string &name : share_columns(class_names, taken))
-                head += "," + cell(name);
-        }
-        out.write(head + "\n");
-    }
+    out.write(prediction_header(model, table.header, columns, proba));
     do {
         Dataset data = model_block(table, columns, &classes);
         fill_missing(model, &data);
