@@ -255,6 +255,13 @@ void fill_missing(const front::Model &model, Dataset *data)
         front::fill_missing(model.missing_medians, data->x.data(), data->rows);
 }
 
+Option missing_option()
+{
+    return {"--missing", "HOW", "empty cells (and NA, NaN, N/A, #N/A) of features: 'error' refuses them (the default), "
+                                "'median' fills them with the feature's median over the rows that have it; the model "
+                                "keeps the medians and classify fills with them"};
+}
+
 bool missing_median(const Args &args)
 {
     const std::string mode = args.text("--missing", "error");

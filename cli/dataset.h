@@ -54,6 +54,7 @@ std::vector<double> fill_with_medians(Dataset *data);
 // Fills missing cells (NaN) with the model's medians.
 void fill_missing(const front::Model &model, Dataset *data);
 // --missing: "error" (the default) or "median".
+Option missing_option();
 bool missing_median(const Args &args);
 
 // --delimiter, --decimal-comma and --no-header, for every command that reads data.

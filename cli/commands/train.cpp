@@ -42,9 +42,7 @@ Command train_command()
     c.options.push_back(ignore_option());
     for (const Option &option : csv_options())
         c.options.push_back(option);
-    c.options.push_back({"--missing", "HOW", "empty cells (and NA, NaN, #N/A) of features: 'error' refuses them (the "
-                                             "default), 'median' fills them with the feature's median over the rows "
-                                             "that have it; the model keeps the medians and classify fills with them"});
+    c.options.push_back(missing_option());
     for (const Option &option : order_options())
         c.options.push_back(option);
     for (const Option &option : forest_options())

@@ -140,6 +140,16 @@ TEST_F(CsvShapes, MissingCellsTakeTheTrainingMediansInTrainingAndClassification)
     const Outcome refused = quorv({"classify", "plain.model", "holes.csv"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("--missing median"), std::string::npos) << refused.err;
+    // tune fills the same way and records the medians in the model it writes.
+    std::string rows = "a,b,label\n";
+    for (int i = 0; i < 20; ++i)
+        rows += (i % 5 == 0 ? std::string() : std::to_string(i % 10)) + "," + std::to_string(i % 3) + "," +
+                (i % 10 < 5 ? "x" : "y") + "\n";
+    std::ofstream(dir / "t.csv") << rows;
+    const Outcome tune = quorv({"tune", "t.csv", "-o", "t.model", "--missing", "median", "--folds", "2"});
+    ASSERT_EQ(tune.status, 0) << tune.err;
+    EXPECT_NE(slurp(dir / "t.model").find("\nsettings 1\nmissing median 5 1\n"), std::string::npos)
+        << slurp(dir / "t.model");
     EXPECT_EQ(quorv({"train", "d.csv", "-o", "x.model", "--missing", "mean"}).err,
               "quorv: --missing: 'mean' is not 'error' or 'median'\n");
 }
