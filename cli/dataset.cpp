@@ -3,6 +3,8 @@
 
 #include "error.h"
 #include "front/classes.h"
+#include "front/missing.h"
+#include "csv.h"
 #include "front/text.h"
 #include "numbers.h"
 
@@ -58,7 +60,7 @@ std::string label_text(const CsvTable &table, size_t i, size_t label)
     return text;
 }
 
-// Column names go into model files, which are UTF-8 text.
+// Column names go into model files, which are UTF-8 text, and name something.
 void check_header_text(const CsvTable &table, const std::vector<size_t> &columns)
 {
     for (size_t j : columns) {
@@ -198,8 +200,8 @@ Dataset training_data(const CsvTable &table, const std::string &label_column, co
         const size_t j = column_of(table, name, "--ignore");
         if (j == label)
             throw Error(table.path + ": --ignore names the label column '" + table.header[j] + "'");
-        if (!left_out[j])
-            ignored.push_back(table.header[j]);
+        if (!left_out[j])  // a column without a name is remembered by its number
+            ignored.push_back(table.header[j].empty() ? std::to_string(j + 1) : table.header[j]);
         left_out[j] = true;
     }
     std::vector<size_t> features;
@@ -208,9 +210,16 @@ Dataset training_data(const CsvTable &table, const std::string &label_column, co
             features.push_back(j);
     if (features.empty())
         throw Error(table.path + ": no feature column besides the label column '" + table.header[label] + "'" +
-                    (ignored.empty() ? "" : " and the ignored ones"));
+                    (ignored.empty() ? "" : " and the ignored ones") +
+                    (table.cols() == 1 ? " (the header is one column: --delimiter names what separates the cells)"
+                                       : ""));
     std::vector<size_t> named(features);
     named.push_back(label);
+    for (size_t j : named)
+        if (table.header[j].empty())
+            throw Error(table.path + ": header, column " + std::to_string(j + 1) +
+                        " has no name (an index, as pandas writes it: --ignore " + std::to_string(j + 1) +
+                        " leaves it out; a file without a header row reads with --no-header)");
     for (size_t j = 0; j < table.cols(); ++j)
         if (left_out[j])
             named.push_back(j);
@@ -222,10 +231,68 @@ Dataset training_data(const CsvTable &table, const std::string &label_column, co
 }
 
 Dataset read_training_data(const std::string &path, const std::string &label_column,
-                           const std::vector<std::string> &ignore)
+                           const std::vector<std::string> &ignore, const CsvFormat &format)
 {
     const TextChoice choice{label_column, &ignore};
-    return training_data(read_csv(path, text_column, &choice), label_column, ignore);
+    return training_data(read_csv(path, text_column, &choice, format), label_column, ignore);
+}
+
+std::vector<double> fill_with_medians(Dataset *data)
+{
+    const std::vector<double> medians =
+        front::feature_medians(front::MatrixView::row_major(data->x.data(), data->rows, data->cols()));
+    const size_t empty = front::column_without_values(medians);
+    if (empty != std::string::npos)
+        throw Error(data->source + ": feature '" + front::excerpt(data->feature_names[empty]) +
+                    "' has no value in any row, so no median (--ignore leaves it out)");
+    front::fill_missing(medians, data->x.data(), data->rows);
+    return medians;
+}
+
+void fill_missing(const front::Model &model, Dataset *data)
+{
+    if (!model.missing_medians.empty())
+        front::fill_missing(model.missing_medians, data->x.data(), data->rows);
+}
+
+Option missing_option()
+{
+    return {"--missing", "HOW", "empty cells (and NA, NaN, N/A, #N/A) of features: 'error' refuses them (the default), "
+                                "'median' fills them with the feature's median over the rows that have it; the model "
+                                "keeps the medians and classify fills with them"};
+}
+
+bool missing_median(const Args &args)
+{
+    const std::string mode = args.text("--missing", "error");
+    if (mode != "error" && mode != "median")
+        throw UsageError("--missing: '" + front::excerpt(mode) + "' is not 'error' or 'median'");
+    return mode == "median";
+}
+
+std::vector<Option> csv_options()
+{
+    return {
+        {"--delimiter", "D", "what separates the cells: ',', ';' or tab (default: the one of them the header "
+                             "holds outside quotes; a header holding two of them is refused)"},
+        {"--decimal-comma", "", "read '1,5' as 1.5 (with ';' or tab between cells)"},
+        {"--no-header", "", "the first row is data: the columns are named 1, 2, ... (the label is the last)"},
+    };
+}
+
+CsvFormat csv_format(const Args &args)
+{
+    CsvFormat format;
+    const std::string delimiter = args.text("--delimiter");
+    if (delimiter == "," || delimiter == ";" || delimiter == "\t")
+        format.delimiter = delimiter[0];
+    else if (delimiter == "tab" || delimiter == "\\t")
+        format.delimiter = '\t';
+    else if (args.has("--delimiter"))
+        throw UsageError("--delimiter: '" + front::excerpt(delimiter) + "' is not ',', ';' or tab");
+    format.decimal_comma = args.has("--decimal-comma");
+    format.header = !args.has("--no-header");
+    return format;
 }
 
 Dataset take_columns(const CsvTable &table, const std::vector<size_t> &features, size_t label)
@@ -287,7 +354,9 @@ ModelColumns model_columns(const std::string &path, const std::vector<std::strin
     for (size_t j = 0; j < header.size(); ++j)
         if (!used[j])
             throw Error(path + ": column '" + header[j] + "' is neither a feature of the model nor its label column '" +
-                        label_name + "'");
+                        label_name + "' (--ignore " + (header[j].empty() ? std::to_string(j + 1) : header[j]) +
+                        " leaves it out, --keep " + (header[j].empty() ? std::to_string(j + 1) : header[j]) +
+                        " copies it into the predictions)");
     return columns;
 }
 

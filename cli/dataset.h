@@ -6,6 +6,7 @@
 #include "csv.h"
 #include "front/model.h"
 #include "front/scaling.h"
+#include "options.h"
 
 #include <cstddef>
 #include <string>
@@ -45,7 +46,21 @@ Dataset training_data(const CsvTable &table, const std::string &label_column,
                       const std::vector<std::string> &ignore = {});
 // Reads a training file with its label and ignored columns as text.
 Dataset read_training_data(const std::string &path, const std::string &label_column,
-                           const std::vector<std::string> &ignore = {});
+                           const std::vector<std::string> &ignore = {}, const CsvFormat &format = {});
+
+// Training medians of the features (front/missing.h) for --missing median;
+// refuses a feature without any value. Fills the data's missing cells with them.
+std::vector<double> fill_with_medians(Dataset *data);
+// Fills missing cells (NaN) with the model's medians.
+void fill_missing(const front::Model &model, Dataset *data);
+// --missing: "error" (the default) or "median".
+Option missing_option();
+bool missing_median(const Args &args);
+
+// --delimiter, --decimal-comma and --no-header, for every command that reads data.
+std::vector<Option> csv_options();
+// The format they give; UsageError for a delimiter that is none of ',' ';' tab.
+CsvFormat csv_format(const Args &args);
 
 // The chosen columns of a table (label npos: none). Labels must be whole
 // numbers in the int range, since the plug-ins hold labels as ints.

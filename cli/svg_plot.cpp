@@ -200,27 +200,33 @@ std::string svg_boxes(const Canvas &c, const PlotOptions &options, size_t *selec
 
 // Points above the boxes, outlined so that they show on a box of their own
 // colour, then a cross on each misclassified one; `*wrong` counts those.
-std::string svg_points(const Canvas &c, const PlotOptions &options, size_t *wrong)
+std::string svg_points(const Canvas &c, const PlotOptions &options, size_t *wrong, size_t *nearest)
 {
     const Dataset &patterns = c.patterns;
     std::string svg = "<g id=\"patterns\" stroke=\"#222\" stroke-width=\"0.8\">\n";
-    std::string crosses;
+    std::string crosses, rings;
     for (size_t i = 0; i < patterns.rows; ++i) {
         const double *row = &patterns.x[i * patterns.cols()];
         const double px = c.x.pixel(row[c.fx]), py = c.y.pixel(row[c.fy]);
         svg += "<circle cx=\"" + fmt("%.2f", px) + "\" cy=\"" + fmt("%.2f", py) + "\" r=\"3.5\" fill=\"" +
                (patterns.labelled() ? c.colour(patterns.y[i]) : kNoClass) + "\"/>\n";
+        if (i < options.by_nearest.size() && options.by_nearest[i]) {
+            ++*nearest;
+            rings += "<circle cx=\"" + fmt("%.2f", px) + "\" cy=\"" + fmt("%.2f", py) + "\" r=\"6.5\"/>\n";
+        }
         if (patterns.labelled() && i < options.predicted.size() && options.predicted[i] != patterns.y[i]) {
             ++*wrong;
             crosses += "<path d=\"M" + fmt("%.2f", px - 6) + " " + fmt("%.2f", py - 6) + " l12 12 m0 -12 l-12 12\"/>\n";
         }
     }
+    if (!rings.empty())
+        svg += "</g>\n<g id=\"nearest\" fill=\"none\" stroke=\"#222\" stroke-width=\"1\" stroke-dasharray=\"2 2\">\n" + rings;
     return svg + "</g>\n<g id=\"misclassified\" stroke=\"#d00\" stroke-width=\"1.8\">\n" + crosses + "</g>\n";
 }
 
 // One swatch per class (circles, so that rects are the nodes alone), then
 // what the marks mean.
-std::string svg_legend(const Canvas &c, const PlotOptions &options, size_t selected, size_t wrong)
+std::string svg_legend(const Canvas &c, const PlotOptions &options, size_t selected, size_t wrong, size_t nearest)
 {
     std::string svg = "<g id=\"legend\">\n<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" +
                       fmt("%.2f", kTop + 4) + "\" font-weight=\"bold\">" + xml_text(c.model.label_name) + "</text>\n";
@@ -251,6 +257,13 @@ std::string svg_legend(const Canvas &c, const PlotOptions &options, size_t selec
                std::to_string(wrong) + ")</text>\n";
         row_y += 20;
     }
+    if (nearest > 0) {
+        svg += "<circle cx=\"" + fmt("%.2f", kRight + 30) + "\" cy=\"" + fmt("%.2f", row_y - 4) +
+               "\" r=\"6.5\" fill=\"none\" stroke=\"#222\" stroke-dasharray=\"2 2\"/>\n<text x=\"" +
+               fmt("%.2f", kRight + 42) + "\" y=\"" + fmt("%.2f", row_y) + "\">by the nearest box (" +
+               std::to_string(nearest) + ")</text>\n";
+        row_y += 20;
+    }
     if (!options.active.empty())
         svg += "<text x=\"" + fmt("%.2f", kRight + 25) + "\" y=\"" + fmt("%.2f", row_y) + "\" font-size=\"10\">" +
                std::to_string(selected) + " of " + std::to_string(c.model.members.at(0).nodes) + " boxes selected" +
@@ -269,8 +282,9 @@ std::string svg_plot(const Model &model, const Dataset &patterns, size_t fx, siz
     size_t selected = 0, wrong = 0;
     std::string svg = svg_head(c, options) + svg_axes(c);
     svg += svg_boxes(c, options, &selected);
-    svg += svg_points(c, options, &wrong);
-    return svg + svg_legend(c, options, selected, wrong) + "</svg>\n";
+    size_t nearest = 0;
+    svg += svg_points(c, options, &wrong, &nearest);
+    return svg + svg_legend(c, options, selected, wrong, nearest) + "</svg>\n";
 }
 
 }  // namespace cli

@@ -14,6 +14,7 @@ struct PlotOptions {
     std::string title;               // drawn above the plot
     std::vector<double> predicted;   // per pattern, when known: misclassified ones get a cross
     double unknown_label = -1;       // the prediction of unclassified patterns
+    std::vector<char> by_nearest;    // per pattern, when known: classified by the nearest-box pass (ringed)
     std::vector<char> active;        // per node, when known: did a pattern select it
     bool active_only = false;        // leave out the nodes no pattern selected
 };

@@ -52,6 +52,29 @@ struct Setting {
     void (*read)(Reader &in, std::string_view values, Model *m);
 };
 
+bool write_missing(const Model &m, std::string *values)
+{
+    if (m.missing_medians.empty())
+        return false;
+    *values = "median";
+    for (double v : m.missing_medians)
+        *values += " " + format_double(v);
+    return true;
+}
+
+void read_missing(Reader &in, std::string_view values, Model *m)
+{
+    if (Reader::field(&values) != "median")
+        in.fail("missing must be 'median' and a value per feature");
+    for (size_t j = 0; j < m->cols(); ++j) {
+        if (values.empty())
+            in.fail("missing median has fewer values than the " + std::to_string(m->cols()) + " features");
+        m->missing_medians.push_back(in.number(Reader::field(&values), "missing median", finite, "a finite number"));
+    }
+    if (!values.empty())
+        in.fail("missing median has more values than the " + std::to_string(m->cols()) + " features");
+}
+
 const Setting kSettings[] = {
     {"conflicts",
      [](const Model &m, std::string *values) {
@@ -66,6 +89,7 @@ const Setting kSettings[] = {
          m->merge_conflicts = true;
          m->merged_patterns = in.integer(values, "merged pattern count", 1, LONG_MAX);
      }},
+    {"missing", write_missing, read_missing},
 };
 
 bool has_settings(const Model &m)
@@ -332,6 +356,7 @@ Model Model::member(size_t i) const
     one.training_patterns = training_patterns;
     one.shuffle_seed = shuffle_seed;
     one.members.push_back(members.at(i));
+    one.missing_medians = missing_medians;
     if (forest.on) {  // a model of the member's own features; its draw is told by its parent
         const std::vector<size_t> used = one.members[0].features;
         one.version = 2;
@@ -343,6 +368,11 @@ Model Model::member(size_t i) const
             one.feature_names.push_back(feature_names.at(j));
             one.scaling.min.push_back(scaling.min.at(j));
             one.scaling.max.push_back(scaling.max.at(j));
+        }
+        if (!missing_medians.empty()) {
+            one.missing_medians.clear();
+            for (size_t j : used)
+                one.missing_medians.push_back(missing_medians.at(j));
         }
         one.members[0].features.clear();
     }

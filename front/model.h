@@ -91,6 +91,7 @@ struct Model {
     // Version-4 settings (model.cpp's kSettings), each off in files of versions 1-3.
     bool merge_conflicts = false;     // conflicting patterns merged before each training call,
     long merged_patterns = 0;         // taking this many away over every member: "conflicts merge N" when N > 0
+    std::vector<double> missing_medians;  // "missing median": a feature's value for a missing cell; empty: refused
 
     size_t cols() const { return feature_names.size(); }
     // Features member i sees: its own in a forest, else all.

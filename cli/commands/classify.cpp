@@ -15,7 +15,6 @@
 #include <climits>
 #include <cstdio>
 #include <limits>
-#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <unistd.h>
@@ -31,14 +30,15 @@ Command classify_command()
     c.summary = "predict labels for a CSV file with a model";
     c.description =
         "Scales the rows of DATA.csv as the model was trained, runs the classification\n"
-        "plug-in quorv_perf (once for each voting member, which then vote) and, with -o,\n"
-        "writes one predicted label per row. The data must have the model's feature\n"
+        "plug-in quorv_perf (once for each voting member, which then vote) and writes\n"
+        "one predicted label per row to -o FILE, or to standard output without -o (the\n"
+        "summary then goes to standard error). The data must have the model's feature\n"
         "columns (in any order); when it also has the model's label column, the accuracy,\n"
         "the unclassified share and a confusion matrix are printed, and the predictions\n"
         "file holds the true label too. DATA.csv '-' is standard input, read once, a\n"
         "block of rows at a time, like a file.";
     c.options = {
-        {"--output", "FILE", "predictions to write ('-': standard output): a header line, then per row the "
+        {"--output", "FILE", "predictions to write (default '-': standard output): a header line, then per row the "
                              "--keep columns, the predicted 'label' and, with a label column, 'true_label'",
          'o'},
         {"--proba", "", "add the vote shares to the predictions: a column 'share:CLASS' per class (the share "
@@ -51,6 +51,8 @@ Command classify_command()
         {"--unknown-label", "L", "label of patterns no node classifies; must not be a class (default -1)"},
         verbose_option(),
     };
+    for (const Option &option : csv_options())
+        c.options.push_back(option);
     return c;
 }
 
@@ -72,14 +74,18 @@ ModelColumns data_columns(CsvReader &reader, const Model &model, const std::vect
 }  // namespace
 
 void read_model_and_data(const std::string &model_path, const std::string &data_path, Model *model,
-                         Dataset *data, const std::vector<std::string> &keep, const std::vector<std::string> &ignore)
+                         Dataset *data, const std::vector<std::string> &keep, const std::vector<std::string> &ignore,
+                         const CsvFormat &format)
 {
     *model = read_model(model_path);
-    CsvReader reader(data_path);
+    CsvFormat with_missing = format;
+    with_missing.missing = !model->missing_medians.empty();
+    CsvReader reader(data_path, with_missing);
     const ModelColumns columns = data_columns(reader, *model, keep, ignore);
     const CsvTable table = first_rows(reader, std::numeric_limits<size_t>::max());
     std::vector<ClassName> classes = model->classes;
     *data = model_block(table, columns, &classes);
+    fill_missing(*model, data);
 }
 
 namespace {
@@ -189,6 +195,26 @@ std::string prediction_rows(const ClassCells &names, const Dataset &data, const 
     return text;
 }
 
+// The header line of the predictions: the kept columns, the tool's own, the shares.
+std::string prediction_header(const Model &model, const std::vector<std::string> &header, const ModelColumns &columns,
+                              bool proba)
+{
+    std::string head;
+    for (size_t j : columns.keep)
+        head += cell(header[j]) + ",";
+    head += columns.label != std::string::npos ? "label,true_label" : "label";
+    if (proba) {
+        std::vector<std::string> class_names, taken = {"label", "true_label"};
+        for (const ClassName &c : model.classes)
+            class_names.push_back(c.name);
+        for (size_t j : columns.keep)
+            taken.push_back(header[j]);
+        for (const std::string &name : share_columns(class_names, taken))
+            head += "," + cell(name);
+    }
+    return head + "\n";
+}
+
 }  // namespace
 
 void run_classify(const Args &args)
@@ -197,12 +223,9 @@ void run_classify(const Args &args)
     args.number("--vigilance", 0, is_vigilance, "a number in [0, 1]");
     const bool nearest = nearest_pass(args);
     const bool proba = args.has("--proba");
-    if (proba && !args.has("--output"))
-        throw UsageError("--proba adds columns to the predictions file: give it with -o FILE");
-    std::unique_ptr<OutputFile> out;
-    if (args.has("--output"))
-        out = std::make_unique<OutputFile>(args.text("--output"),
-                                           std::vector<std::string>{args.operands[0], input_identity(args.operands[1])});
+    // Without -o the predictions go to standard output, as "-o -" sends them,
+    // and the summary to standard error.
+    OutputFile out(args.text("--output", "-"), {args.operands[0], input_identity(args.operands[1])});
     const Model model = read_model(args.operands[0]);
     ClassifySettings settings;
     settings.vigilance = args.number("--vigilance", model.params.vigilance);
@@ -215,7 +238,10 @@ void run_classify(const Args &args)
     // The data is read, scaled, classified and written a block at a time, so
     // that memory stays flat whatever the size of the file. Patterns are
     // classified independently: blocks give the labels one call would.
-    CsvReader reader(args.operands[1]);
+    // Missing cells read as NaN only for a model that knows what fills them.
+    CsvFormat format = csv_format(args);
+    format.missing = !model.missing_medians.empty();
+    CsvReader reader(args.operands[1], format);
     const ModelColumns columns =
         data_columns(reader, model, column_list(args.text("--keep")), column_list(args.text("--ignore")));
     check_kept_columns(reader.header(), columns.keep);
@@ -239,34 +265,17 @@ void run_classify(const Args &args)
     ClassifyCounts counts;
     Progress progress;
     size_t rows = 0, blocks = 0;
-    if (out) {
-        std::string head;
-        for (size_t j : columns.keep)
-            head += cell(table.header[j]) + ",";
-        head += columns.label != std::string::npos ? "label,true_label" : "label";
-        if (proba) {
-            std::vector<std::string> class_names, taken = {"label", "true_label"};
-            for (const ClassName &c : model.classes)
-                class_names.push_back(c.name);
-            for (size_t j : columns.keep)
-                taken.push_back(table.header[j]);
-            for (const std::string &name : share_columns(class_names, taken))
-                head += "," + cell(name);
-        }
-        out->write(head + "\n");
-    }
+    out.write(prediction_header(model, table.header, columns, proba));
     do {
-        const Dataset data = model_block(table, columns, &classes);
+        Dataset data = model_block(table, columns, &classes);
+        fill_missing(model, &data);
         std::vector<double> shares;
         const std::vector<double> predicted =
             classify_data(model, data, settings, &counts, nullptr, proba ? &shares : nullptr);
         if (data.labelled())
             evaluation.add(data.y, predicted);
-        if (out) {
-            names.add(classes);
-            out->write(prediction_rows(names, data, predicted, unknown, proba ? &shares : nullptr,
-                                       model.classes.size() + 1));
-        }
+        names.add(classes);
+        out.write(prediction_rows(names, data, predicted, unknown, proba ? &shares : nullptr, model.classes.size() + 1));
         rows += data.rows;
         ++blocks;
         progress.update(rows);
@@ -285,10 +294,8 @@ void run_classify(const Args &args)
         evaluation.name_classes(classes);
         std::fputs(evaluation.report().c_str(), stdout);
     }
-    if (out) {
-        out->commit();
-        std::printf("Predictions written to %s: %zu rows\n", visible(out->name()).c_str(), rows);
-    }
+    out.commit();
+    std::printf("Predictions written to %s: %zu rows\n", visible(out.name()).c_str(), rows);
 }
 
 }  // namespace cli

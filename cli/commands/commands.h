@@ -2,6 +2,7 @@
 #ifndef QUORV_CLI_COMMANDS_H
 #define QUORV_CLI_COMMANDS_H
 
+#include "csv.h"
 #include "options.h"
 
 namespace front {
@@ -36,7 +37,7 @@ using front::Model;
 // ignored columns are left out always).
 void read_model_and_data(const std::string &model_path, const std::string &data_path, Model *model,
                          Dataset *data, const std::vector<std::string> &keep = {},
-                         const std::vector<std::string> &ignore = {});
+                         const std::vector<std::string> &ignore = {}, const CsvFormat &format = {});
 
 }  // namespace cli
 

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "csv.h"
+#include "dataset.h"
 #include "error.h"
 #include "files.h"
 #include "model.h"
@@ -86,6 +87,9 @@ Command plot_command()
                               "others dashed)"},
         {"--output", "FILE", "SVG file to write (required; '-': standard output)", 'o'},
     };
+    c.options.push_back(unclassified_option());
+    for (const Option &option : csv_options())
+        c.options.push_back(option);
     return c;
 }
 
@@ -97,7 +101,7 @@ void run_plot(const Args &args)
     OutputFile out(path, {args.operands[0], input_identity(args.operands[1])});
     Model model;
     Dataset data;
-    read_model_and_data(args.operands[0], args.operands[1], &model, &data);
+    read_model_and_data(args.operands[0], args.operands[1], &model, &data, {}, {}, csv_format(args));
     const size_t members = model.members.size();
     if (!args.has("--member") && model.forest.on)
         throw UsageError("plot: " + args.operands[0] + " is a forest of " + std::to_string(members) +
@@ -111,13 +115,21 @@ void run_plot(const Args &args)
         data = feature_columns(data, used);
     size_t fx = 0, fy = 0;
     chosen_features(model, args.text("--features", "1,2"), &fx, &fy);
-    apply_scaling(model.scaling, &data);
+    const double unknown = static_cast<double>(free_unknown_label(model.members[0].labels));
+    // The labels classify gives, its nearest-box pass included (front/policy.h
+    // through classify_data), so that the crosses count what classify counts.
+    ClassifySettings settings;
+    settings.vigilance = model.params.vigilance;
+    settings.unknown_label = static_cast<long>(unknown);
+    settings.nearest = nearest_pass(args);
     PlotOptions options;
+    options.predicted = classify_data(model, data, settings, nullptr, &options.by_nearest);
+    apply_scaling(model.scaling, &data);
     options.title = args.operands[0] + ": " + model.feature_names[fy] + " against " + model.feature_names[fx] +
                     (members > 1 ? " (member " + std::to_string(member + 1) + " of " + std::to_string(members) + ")"
                                  : "");
-    options.unknown_label = static_cast<double>(free_unknown_label(model.members[0].labels));
-    options.predicted = classify_with_winners(model, data, static_cast<long>(options.unknown_label), &options.active);
+    options.unknown_label = unknown;
+    classify_with_winners(model, data, static_cast<long>(unknown), &options.active);  // which boxes the first pass selects
     options.active_only = args.has("--active-only");
     out.write(svg_plot(model, data, fx, fy, options));
     out.commit();

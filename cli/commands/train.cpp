@@ -40,6 +40,9 @@ Command train_command()
     for (const Option &option : training_options())
         c.options.push_back(option);
     c.options.push_back(ignore_option());
+    for (const Option &option : csv_options())
+        c.options.push_back(option);
+    c.options.push_back(missing_option());
     for (const Option &option : order_options())
         c.options.push_back(option);
     for (const Option &option : forest_options())
@@ -60,10 +63,15 @@ void run_train(const Args &args)
     // Workers train silently: with --verbose the members train here, one after the other.
     run.jobs = verbose > 0 ? 1 : jobs_option(args);
     OutputFile out(path, {input_identity(args.operands[0])});
+    const bool median = missing_median(args);
+    CsvFormat format = csv_format(args);
+    format.missing = median;
     InterruptGuard guard("no model written");
-    const Dataset data =
-        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
-    const Model model = train_model(data, !args.has("--no-scale"), params, verbose, run);
+    Dataset data =
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")), format);
+    const std::vector<double> medians = median ? fill_with_medians(&data) : std::vector<double>();
+    Model model = train_model(data, !args.has("--no-scale"), params, verbose, run);
+    model.missing_medians = medians;
     out.write(front::model_file_bytes(model, path));
     out.commit();
     guard.end();

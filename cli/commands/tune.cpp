@@ -51,6 +51,9 @@ Command tune_command()
         if (option.name != "--vigilance" && option.name != "--learning-rate")
             c.options.push_back(option);
     c.options.push_back(ignore_option());
+    for (const Option &option : csv_options())
+        c.options.push_back(option);
+    c.options.push_back(missing_option());
     for (const Option &option : order_options())
         c.options.push_back(option);
     c.options.push_back({"--max-features", "LIST", "forest members' features to try, amounts separated by commas "
@@ -235,8 +238,13 @@ void run_tune(const Args &args)
         out = std::make_unique<OutputFile>(args.text("--output"), std::vector<std::string>{input_identity(args.operands[0])});
     // From here on, a signal that ends the tool says what is lost.
     InterruptGuard guard(out ? "no model written" : "tuning stopped");
-    const Dataset data =
-        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")));
+    const bool median = missing_median(args);
+    CsvFormat format = csv_format(args);
+    format.missing = median;
+    Dataset data =
+        read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")), format);
+    // The medians of all rows fill every fold's gaps, and go into the model written.
+    const std::vector<double> medians = median ? fill_with_medians(&data) : std::vector<double>();
     const std::string source = shown_path(args.operands[0]);
     if (o.cv.folds > data.rows)
         throw UsageError("--folds " + std::to_string(o.cv.folds) + " is more than the " + std::to_string(data.rows) +
@@ -260,7 +268,8 @@ void run_tune(const Args &args)
     TrainRun run = o.cv.run;
     run.forest = settings[best].forest;
     run.jobs = o.cv.jobs;
-    const Model model = train_model(data, o.cv.scale, settings[best].params, 0, run);
+    Model model = train_model(data, o.cv.scale, settings[best].params, 0, run);
+    model.missing_medians = medians;
     out->write(front::model_file_bytes(model, args.text("--output")));
     out->commit();
     guard.end();

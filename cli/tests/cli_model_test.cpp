@@ -8,11 +8,11 @@ using namespace cli_test;
 
 TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
 {
-    std::string cut = kModel, unended = kModel, junk = kModel, v4 = kModel, short_node = kModel;
+    std::string cut = kModel, unended = kModel, junk = kModel, v5 = kModel, short_node = kModel;
     cut.resize(cut.find("epsilon"));
     unended.pop_back();
     junk += "node 1 0 0 0 0\n";
-    v4.replace(v4.find(" 1\n"), 3, " 5\n");
+    v5.replace(v5.find(" 1\n"), 3, " 5\n");
     short_node.replace(short_node.find("node 2 0.5 0.5 1 1"), 18, "node 2 0.5 0.5 1");
     const std::pair<const char *, std::string> files[] = {
         {"good.csv", kGood}, {"empty.csv", ""}, {"blank.csv", "\n \n"}, {"head.csv", "a,b,label\n"},
@@ -21,7 +21,7 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {"frac.csv", "a,b,label\n1,2,1.5\n"}, {"cr.csv", "a,b,label\r1,2,1\r"}, {"twice.csv", "a,a,label\n1,2,1\n"}, {"one.csv", "label\n1\n"},
         {"other.csv", "a,c,label\n1,2,1\n"}, {"extra.csv", "a,b,c,label\n1,2,3,1\n"},
         {"m.model", kModel}, {"junk.model", "a,b,label\n"}, {"cut.model", cut}, {"unended.model", unended},
-        {"trail.model", junk}, {"v4.model", v4}, {"short.model", short_node},
+        {"trail.model", junk}, {"v5.model", v5}, {"short.model", short_node},
         {"bad.model", std::string(kModel).replace(std::string(kModel).find("0.001"), 5, "x")}};
     for (const auto &file : files)
         put(dir / file.first, file.second);
@@ -49,15 +49,20 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         {{"train", "empty.csv", "-o", "out"}, 1, "quorv: empty.csv: empty file"},
         {{"train", "blank.csv", "-o", "out"}, 1, "quorv: blank.csv: empty file"},
         {{"train", "head.csv", "-o", "out"}, 1, "quorv: head.csv: no data rows after the header"},
-        {{"train", "ragged.csv", "-o", "out"}, 1, "quorv: ragged.csv:3: 2 cells where the header has 3 columns"},
-        {{"train", "text.csv", "-o", "out"}, 1, "quorv: text.csv:2: column 2 (b): 'x2' is not a number"},
-        {{"train", "hole.csv", "-o", "out"}, 1, "quorv: hole.csv:2: column 2 (b): empty cell"},
-        {{"train", "nan.csv", "-o", "out"}, 1, "quorv: nan.csv:2: column 2 (b): 'NaN' is not a finite number"},
+        {{"train", "ragged.csv", "-o", "out"}, 1, "quorv: ragged.csv:3: 2 cells where the header has 3 columns (cells are separated by ','; --delimiter "
+         "picks another, and a cell holding the separator must be quoted)"},
+        {{"train", "text.csv", "-o", "out"}, 1, "quorv: text.csv:2: column 2 (b): 'x2' is not a number (a column of ids or text: --ignore 'b' leaves "
+         "it out; --label-column 'b' makes it the label)"},
+        {{"train", "hole.csv", "-o", "out"}, 1, "quorv: hole.csv:2: column 2 (b): empty cell (a missing value: --missing median fills it with the "
+         "training median, --ignore leaves the column out)"},
+        {{"train", "nan.csv", "-o", "out"}, 1, "quorv: nan.csv:2: column 2 (b): 'NaN' is not a finite number (a missing value: --missing median "
+         "fills it with the training median, --ignore leaves the column out)"},
         {{"train", "inf.csv", "-o", "out"}, 1, "quorv: inf.csv:2: column 2 (b): '-inf' is not a finite number"},
         {{"train", "frac.csv", "-o", "out"}, 1,
          "quorv: frac.csv:2: column 3 (label): label 1.5 is not a whole number in the int range"},
         {{"train", "twice.csv", "-o", "out"}, 1, "quorv: twice.csv:1: columns 1 and 2 are both named 'a'"},
-        {{"train", "one.csv", "-o", "out"}, 1, "quorv: one.csv: no feature column besides the label column 'label'"},
+        {{"train", "one.csv", "-o", "out"}, 1, "quorv: one.csv: no feature column besides the label column 'label' (the header is one column: "
+         "--delimiter names what separates the cells)"},
         {{"train", "cr.csv", "-o", "out"}, 1,
          "quorv: cr.csv: lines end in CR alone (old Mac text); save the file with LF or CR LF line ends"},
         {{"train", "good.csv", "-o", "out", "--label-column", "kind"}, 1, "quorv: good.csv has no column 'kind' (--label-column)"},
@@ -91,8 +96,8 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
         // Models, and data that does not fit them.
         {{"classify", "junk.model", "good.csv", "-o", "out"}, 1,
          "quorv: junk.model is not a quorv model file (its first line is not 'quorv-model 4')"},
-        {{"classify", "v4.model", "good.csv", "-o", "out"}, 1,
-         "quorv: v4.model:1: model format version '5' is not supported (this quorv reads 1 to 4)"},
+        {{"classify", "v5.model", "good.csv", "-o", "out"}, 1,
+         "quorv: v5.model:1: model format version '5' is not supported (this quorv reads 1 to 4)"},
         {{"classify", "cut.model", "good.csv", "-o", "out"}, 1, "quorv: cut.model:11: ends where 'epsilon' was expected"},
         {{"classify", "unended.model", "good.csv", "-o", "out"}, 1, "quorv: unended.model:17: last line has no line end"},
         {{"classify", "trail.model", "good.csv", "-o", "out"}, 1, "quorv: trail.model:18: unexpected text after the last node"},
@@ -103,7 +108,8 @@ TEST_F(Cli, BadInputGivesOneLineAndNoOutputFile)
          "quorv: /dev/zero is not a quorv model file (its first line is not 'quorv-model 4')"},
         {{"classify", "m.model", "other.csv", "-o", "out"}, 1, "quorv: other.csv has no column 'b', a feature of the model"},
         {{"classify", "m.model", "extra.csv", "-o", "out"}, 1,
-         "quorv: extra.csv: column 'c' is neither a feature of the model nor its label column 'label'"},
+         "quorv: extra.csv: column 'c' is neither a feature of the model nor its label column 'label' "
+         "(--ignore c leaves it out, --keep c copies it into the predictions)"},
         {{"plot", "m.model", "good.csv", "-o", "out", "--features", "1,3"}, 2,
          "quorv: --features: '3' is neither a feature name of the model nor a number from 1 to 2"},
         {{"plot", "m.model", "good.csv", "-o", "out", "--features", "a"}, 2, "quorv: --features: 'a' is not two features I,J"},

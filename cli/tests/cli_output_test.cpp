@@ -19,7 +19,9 @@ TEST_F(Cli, HostileNamesReachNoTerminalRaw)
     put(dir / "m.model", kModel);
     const Outcome bad_cell = quorv({"train", "evil.csv", "-o", "out"});
     EXPECT_EQ(bad_cell.status, 1);
-    EXPECT_EQ(bad_cell.err, "quorv: evil.csv:4: column 2 (b): 'x" + shown + "' is not a number\n");
+    EXPECT_EQ(bad_cell.err, "quorv: evil.csv:4: column 2 (b): 'x" + shown +
+                                "' is not a number (a column of ids or text: --ignore 'b' leaves it out; "
+                                "--label-column 'b' makes it the label)\n");
     const Outcome bad_column = quorv({"classify", "m.model", "evil_header.csv"});
     EXPECT_EQ(bad_column.err, "quorv: evil_header.csv has no column 'a', a feature of the model\n");
     const std::string weird_dir = "d\x1b[2J";
@@ -171,7 +173,7 @@ TEST_F(Cli, ClassificationStreamsInBoundedMemory)
         << large.out;
     EXPECT_EQ(count(large.out, "Quorv performance phase summary"), 0u);
     put(dir / "good.csv", kGood);
-    EXPECT_EQ(count(quorv({"classify", "m.model", "good.csv", "--verbose", "1", "--unclassified", "unknown"}).out,
+    EXPECT_EQ(count(quorv({"classify", "m.model", "good.csv", "--verbose", "1", "--unclassified", "unknown"}).err,
                     "Quorv performance phase summary"),
               1u);
 }
@@ -189,8 +191,11 @@ TEST_F(Cli, ManyClassesGetPerClassLinesNotAHugeMatrix)
     for (int i = 0; i < 8000; ++i)
         data += std::to_string(i % 40) + "," + std::to_string(i) + "\n";
     put(dir / "many.csv", data);
-    const Outcome run = quorv({"classify", "many.model", "many.csv", "--vigilance", "1", "--verbose", "0"});
+    Outcome run = quorv({"classify", "many.model", "many.csv", "--vigilance", "1", "--verbose", "0"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // Without -o the predictions take standard output and the summary standard error.
+    EXPECT_EQ(run.out.substr(0, 21), "label,true_label\n0,0\n");
+    run.out = run.err;
     EXPECT_EQ(run.out.find("Confusion matrix"), std::string::npos);
     EXPECT_NE(run.out.find("Accuracy: 0.50% (40 of 8000 patterns)"), std::string::npos) << run.out.substr(0, 300);
     EXPECT_NE(run.out.find("Per class (8000 classes, too many for a confusion matrix;"), std::string::npos);
@@ -198,7 +203,7 @@ TEST_F(Cli, ManyClassesGetPerClassLinesNotAHugeMatrix)
     EXPECT_NE(run.out.find("\n     7999         1    0.00%         0         -         0\n"), std::string::npos);
     EXPECT_NE(run.out.find("Most confused pairs (true label -> predicted label: patterns):\n  40 -> 0: 1\n"),
               std::string::npos);
-    EXPECT_EQ(count(run.out, "\n"), 1u + 1u + 2u + 8000u + 1u + 10u);
+    EXPECT_EQ(count(run.out, "\n"), 1u + 1u + 2u + 8000u + 1u + 10u + 1u);  // and "Predictions written to ..."
 }
 
 }  // namespace

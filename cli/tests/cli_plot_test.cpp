@@ -67,3 +67,26 @@ TEST_F(Cli, PlotMarksMisclassifiedPointsAndCanLeaveOutInactiveBoxes)
 }
 
 }  // namespace
+
+namespace cli_test {
+
+TEST_F(Cli, PlotCountsWhatClassifyCountsWithTheNearestBoxPassRinged)
+{
+    put(dir / "g.csv", "a,b,label\n0,0,1\n1,1,2\n0.2,0.1,1\n");
+    ASSERT_EQ(quorv({"train", "g.csv", "-o", "g.model", "--vigilance", "0.95"}).status, 0);
+    // Two points between the boxes: the nearest-box pass gives them class 1, which is wrong.
+    put(dir / "n.csv", "a,b,label\n0,0,1\n1,1,2\n0.5,0.45,2\n0.45,0.5,2\n");
+    const Outcome classify = quorv({"classify", "g.model", "n.csv"});
+    ASSERT_NE(classify.err.find("2 by the nearest box (vigilance 0)"), std::string::npos) << classify.err;
+    ASSERT_NE(classify.err.find("Accuracy: 50.00% (2 of 4 patterns)"), std::string::npos) << classify.err;
+    ASSERT_EQ(quorv({"plot", "g.model", "n.csv", "-o", "n.svg"}).status, 0);
+    const std::string svg = slurp(dir / "n.svg");
+    EXPECT_NE(svg.find("misclassified (2)"), std::string::npos);
+    EXPECT_NE(svg.find("by the nearest box (2)"), std::string::npos);
+    EXPECT_EQ(count(svg, "r=\"6.5\"/>"), 2u);  // one ring per point the pass classified
+    EXPECT_TRUE(xml_parses(dir / "n.svg"));
+    ASSERT_EQ(quorv({"plot", "g.model", "n.csv", "-o", "off.svg", "--unclassified", "unknown"}).status, 0);
+    EXPECT_EQ(slurp(dir / "off.svg").find("by the nearest box"), std::string::npos);
+}
+
+}  // namespace cli_test

@@ -150,7 +150,10 @@ TEST_F(ForestCli, SharesNameTheirColumnsApartAndSumToOne)
         EXPECT_NEAR(std::stod(a) + std::stod(b) + std::stod(u), 1.0, 1e-12) << line;
         EXPECT_EQ(label, std::stod(a) >= std::stod(b) ? "1" : "2") << line;
     }
-    EXPECT_EQ(quorv("classify f.model d.csv --proba").status, 2);
+    // Without -o the shares go to standard output with the labels.
+    const Outcome out = quorv("classify f.model d.csv --proba --keep share:1");
+    ASSERT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(out.out, file("p.csv"));
 }
 
 TEST_F(ForestCli, InfoPlotAndTuneSpeakOfMembers)

@@ -113,6 +113,7 @@ TEST(ForestModelFile, DamagedForestsAreRefusedWithTheLine)
         {"member 2\n", "member 3\n", "expected 'member 2'"},
         {"min_size 0", "min_size 0.6", "min_size 0.6 is above F*(1-vigilance) for the 2 features of a member"},
         {"quorv-model 3", "quorv-model 5", "model format version '5' is not supported"},
+        {"quorv-model 3", "quorv-model 4", "expected 'settings ...', found 'order sampled 5'"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.now);

@@ -70,6 +70,22 @@ def _validated(estimator, *args, **kwargs):
     return estimator._validate_data(*args, **kwargs)
 
 
+def _missing(name, value):
+    """True for "median", False for "error" (NaN refused)."""
+    if value not in ("error", "median"):
+        raise ValueError("%s must be 'error' or 'median', got %r" % (name, value))
+    return value == "median"
+
+
+def _allow_nan(allow):
+    """The validation keyword that lets NaN through, by scikit-learn release."""
+    if not allow:
+        return {}
+    if getattr(_sklearn_validation, "validate_data", None) is not None:
+        return {"ensure_all_finite": "allow-nan"}
+    return {"force_all_finite": "allow-nan"}
+
+
 def _has_unknowns(model):
     """Whether predict may answer the unknown label: with unknown_label set,
     or with unclassified="unknown" (the pass at vigilance 0 off)."""
@@ -196,6 +212,11 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         "unknown": nothing is asked at vigilance 0, and the pattern gets
         unknown_label (for members, when none of their boxes takes it; for a
         forest, when more members leave it out than give any one class).
+    missing : "error" or "median", default "error"
+        NaN in X, as the tool's `--missing`: "error" refuses it; "median"
+        fills each NaN with its feature's median over the training rows that
+        have it, in fit and in every prediction. `save` records the medians in
+        the model file as the tool does, so a model file answers the same in both.
     shuffle : bool, default False
         Present the training patterns in a random order. Training depends on
         the order; by default it is the order of the rows, as on the command line.
@@ -274,7 +295,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=100,
                  trim=False, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
                  n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None,
-                 unclassified="nearest", merge_conflicts=True):
+                 unclassified="nearest", merge_conflicts=True, missing="error"):
         self.vigilance = vigilance
         self.min_size = min_size
         self.learning_rate = learning_rate
@@ -293,6 +314,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.n_jobs = n_jobs
         self.unclassified = unclassified
         self.merge_conflicts = merge_conflicts
+        self.missing = missing
 
     def fit(self, X, y):
         """Trains on X (n_samples, n_features) and the labels y (numbers or strings)."""
@@ -315,8 +337,16 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         seed = _seed(shuffle or n_estimators > 1, self.random_state)
 
         name = getattr(y, "name", None)  # a pandas Series names the label column
+        median = _missing("missing", getattr(self, "missing", "error"))
         with _fitted.staging(self) as validated:  # published with the rest, once fit is done
-            X, y = _validated(self, X, y, dtype=np.float64)
+            X, y = _validated(self, X, y, dtype=np.float64, **_allow_nan(median))
+        medians = None
+        if median:  # the tool's rule (front/missing.h): NaN takes its feature's training median
+            medians = _quorv.feature_medians(X)
+            if np.isnan(medians).any():
+                raise ValueError("feature %d has no value in any row, so no median" % int(np.flatnonzero(
+                    np.isnan(medians))[0]))
+            X = _quorv.fill_missing(medians, X)
         check_classification_targets(y)
         classes, codes = np.unique(y, return_inverse=True)
         lo, hi, wide = _quorv.fit_scaling(X)
@@ -354,7 +384,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             converged=all(p < max_presentations for _, _, p, _, _ in members), draws=draws,
             label_column=name if isinstance(name, str) else "label", training_patterns=X.shape[0],
             shuffle_seed=seed, format_version=1 if draws is None else 3,
-            merged_patterns=sum(int(m[4]) for m in members) if merge else 0)
+            merged_patterns=sum(int(m[4]) for m in members) if merge else 0, missing_medians=medians)
         return self
 
     # ---- the fitted state: one record (see _fitted) ----
@@ -473,7 +503,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         if kept is None or kept[0] is not self._state() or kept[1] != bool(self.scale):
             self._check_fitted()  # once per record and scale: the record never changes
             kept = None
-        X = _validated(self, X, dtype=np.float64, reset=False)
+        medians = self._state().missing_medians
+        X = _validated(self, X, dtype=np.float64, reset=False, **_allow_nan(medians is not None))
+        if medians is not None:
+            X = _quorv.fill_missing(medians, X)
         vigilance = _real("vigilance", self.vigilance)
         verbose = min(_whole("verbose", self.verbose), 3)
         nearest = _unclassified(getattr(self, "unclassified", "nearest"))  # pickled before it existed

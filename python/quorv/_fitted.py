@@ -24,7 +24,7 @@ import numpy as np
 Member = collections.namedtuple("Member", "templates node_labels n_presentations features")
 
 _FIELDS = ("classes members feature_min feature_max n_features_in feature_names_in converged draws label_column "
-           "training_patterns ignored shuffle_seed format_version class_codes merged_patterns")
+           "training_patterns ignored shuffle_seed format_version class_codes merged_patterns missing_medians")
 
 
 class Fitted(collections.namedtuple("Fitted", _FIELDS)):
@@ -37,7 +37,8 @@ class Fitted(collections.namedtuple("Fitted", _FIELDS)):
     None; the rest, the model file's own fields: label column name, training
     rows, ignored columns, shuffle seed (-1: file order), format version, and
     the class codes a loaded file gave (None: coded by the rule on save), and
-    the patterns conflict merging took away (0: none, or merging off).
+    the patterns conflict merging took away (0: none, or merging off), and
+    the medians that fill missing values (None: missing values refused).
     """
     __slots__ = ()
 
@@ -61,7 +62,7 @@ def _frozen(array, dtype=None):
 
 def fitted(classes, members, feature_min, feature_max, n_features_in, feature_names_in=None, converged=True,
            draws=None, label_column="label", training_patterns=1, ignored=(), shuffle_seed=-1, format_version=1,
-           class_codes=None, merged_patterns=0):
+           class_codes=None, merged_patterns=0, missing_medians=None):
     """A record of the arrays, made read-only; `members` as (templates, node labels,
     presentations[, features]) sequences."""
     members = tuple(Member(_frozen(m[0]), _frozen(m[1]), int(m[2]),
@@ -71,7 +72,8 @@ def fitted(classes, members, feature_min, feature_max, n_features_in, feature_na
                   feature_names_in=_frozen(feature_names_in, object), converged=bool(converged), draws=draws,
                   label_column=label_column, training_patterns=int(training_patterns), ignored=tuple(ignored),
                   shuffle_seed=int(shuffle_seed), format_version=int(format_version),
-                  class_codes=_frozen(class_codes, np.float64), merged_patterns=int(merged_patterns))
+                  class_codes=_frozen(class_codes, np.float64), merged_patterns=int(merged_patterns),
+                  missing_medians=_frozen(missing_medians, np.float64))
 
 
 def replaced(record, **fields):

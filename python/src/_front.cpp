@@ -5,6 +5,7 @@
 #include "front/draws.h"
 #include "front/error.h"
 #include "front/files.h"
+#include "front/missing.h"
 #include "front/model.h"
 #include "front/numbers.h"
 #include "front/scaling.h"
@@ -87,6 +88,7 @@ py::dict model_dict(const front::Model &m)
     d["trim_option"] = m.params.trim_option;
     d["shuffle_seed"] = m.shuffle_seed;
     d["merged_patterns"] = m.merge_conflicts ? m.merged_patterns : 0;  // version 4's "conflicts merge N"
+    d["missing_medians"] = m.missing_medians.empty() ? py::object(py::none()) : py::object(numpy_of(m.missing_medians));
     py::list members;
     for (size_t i = 0; i < m.members.size(); ++i) {
         const front::Member &member = m.members[i];
@@ -137,6 +139,11 @@ front::Model model_of(const py::dict &d)
     m.shuffle_seed = d["shuffle_seed"].cast<std::int64_t>();
     m.merged_patterns = d.contains("merged_patterns") ? d["merged_patterns"].cast<long>() : 0;
     m.merge_conflicts = m.merged_patterns > 0;
+    if (d.contains("missing_medians") && !d["missing_medians"].is_none()) {
+        m.missing_medians = doubles(d["missing_medians"]);
+        if (m.missing_medians.size() != m.feature_names.size())
+            throw py::value_error("one missing-value median per feature is needed");
+    }
     if (m.feature_names.size() != m.scaling.min.size() || m.feature_names.size() != m.scaling.max.size())
         throw py::value_error("one minimum and one maximum per feature are needed");
     if (d.contains("forest") && !d["forest"].is_none()) {
@@ -219,6 +226,38 @@ py::tuple fit_scaling(const py::array_t<double, 0> &x)
                           wide == std::string::npos ? py::object(py::none()) : py::object(py::int_(wide)));
 }
 
+// The training medians of X's columns (NaN: missing), the tool's own rule.
+py::array_t<double> feature_medians(const py::array_t<double, 0> &x)
+{
+    if (x.ndim() != 2)
+        throw py::value_error("X must be a 2-D float64 array");
+    front::MatrixView v;
+    v.data = reinterpret_cast<const char *>(x.data());
+    v.rows = static_cast<size_t>(x.shape(0));
+    v.cols = static_cast<size_t>(x.shape(1));
+    v.row_stride = x.strides(0);
+    v.col_stride = x.strides(1);
+    std::vector<double> medians;
+    {
+        py::gil_scoped_release unlocked;
+        medians = front::feature_medians(v);
+    }
+    return numpy_of(medians);
+}
+
+// A copy of X with each NaN replaced by its column's median.
+py::array_t<double> fill_missing(const std::vector<double> &medians,
+                                 const py::array_t<double, py::array::c_style | py::array::forcecast> &x)
+{
+    if (x.ndim() != 2 || static_cast<size_t>(x.shape(1)) != medians.size())
+        throw py::value_error("X must be a 2-D array with one column per median");
+    py::array_t<double> out({x.shape(0), x.shape(1)});
+    if (x.size())
+        std::memcpy(out.mutable_data(), x.data(), static_cast<size_t>(x.size()) * sizeof(double));
+    front::fill_missing(medians, out.mutable_data(), static_cast<size_t>(x.shape(0)));
+    return out;
+}
+
 py::array_t<double> vote(const std::vector<std::vector<double>> &answers, double unknown)
 {
     for (const auto &a : answers)
@@ -268,6 +307,10 @@ void bind_front(py::module_ &m)
     m.def("model_text", [](const py::dict &d) { return front::model_text(model_of(d)); }, py::arg("model"));
     m.def("fit_scaling", &fit_scaling, py::arg("X"),
           "(min, max, first feature too wide to scale or None) of each column of X.");
+    m.def("feature_medians", &feature_medians, py::arg("X"),
+          "Each column's median over its values that are not NaN (NaN for a column without any).");
+    m.def("fill_missing", &fill_missing, py::arg("medians"), py::arg("X"),
+          "A copy of X with each NaN replaced by its column's median.");
     m.def("vote", &vote, py::arg("answers"), py::arg("unknown"), "The members' answers voted.");
     m.attr("MAX_SEED") = front::kMaxSeed;  // the one limit of seeds, as the model file and the tool take them
     m.def("shuffled_rows", &shuffled_rows, py::arg("n"), py::arg("seed"),

@@ -260,3 +260,31 @@ def test_conflicts_are_merged_the_same_by_python_and_the_tool(cli, tmp_path, opt
     quorv.QuorvClassifier(**loaded.get_params()).fit(pd.DataFrame(X, columns=list("abcd")),
                                                      pd.Series(y, name="label")).save(tmp_path / "refit.model")
     assert (tmp_path / "refit.model").read_text() == text
+
+
+def test_missing_median_gives_the_tools_model_file_and_answers(cli, tmp_path):
+    from quorv import _quorv
+    X = np.array([[0.1, np.nan], [0.5, 0.2], [0.9, 0.6], [np.nan, np.nan]])
+    medians = _quorv.feature_medians(X)
+    assert list(medians) == [0.5, 0.4]
+    assert np.array_equal(_quorv.fill_missing(medians, X), [[0.1, 0.4], [0.5, 0.2], [0.9, 0.6], [0.5, 0.4]])
+
+    data = tmp_path / "d.csv"
+    data.write_text("a,b,label\n0.1,0.2,1\n0.5,,2\n0.9,0.6,2\n")
+    run(cli, "train", str(data), "-o", str(tmp_path / "cli.model"), "--missing", "median", "--verbose", "0")
+    assert "\nsettings 1\nmissing median 0.5 0.4\n" in (tmp_path / "cli.model").read_text()
+    frame = pd.DataFrame({"a": [0.1, 0.5, 0.9], "b": [0.2, np.nan, 0.6]})
+    python = quorv.QuorvClassifier(missing="median").fit(frame, pd.Series([1, 2, 2], name="label"))
+    python.save(tmp_path / "python.model")
+    assert (tmp_path / "python.model").read_bytes() == (tmp_path / "cli.model").read_bytes()
+
+    holes = pd.DataFrame({"a": [np.nan, 0.9, np.nan], "b": [0.2, np.nan, np.nan]})
+    (tmp_path / "holes.csv").write_text("a,b\n,0.2\n0.9,NA\n,\n")
+    tool = run(cli, "classify", str(tmp_path / "cli.model"), str(tmp_path / "holes.csv")).split("\n")[1:-1]
+    loaded = quorv.load(tmp_path / "cli.model")
+    assert loaded.missing == "median"
+    assert [str(v) for v in loaded.predict(holes)] == tool
+    with pytest.raises(ValueError):
+        quorv.QuorvClassifier().fit(frame, [1, 2, 2])
+    with pytest.raises(ValueError, match="missing must be 'error' or 'median'"):
+        quorv.QuorvClassifier(missing="mean").fit(frame.fillna(0), [1, 2, 2])
