@@ -13,39 +13,13 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from . import _file, _fitted, _forest, _host, _quorv
+from ._checks import _INT_MAX, _flag, _missing, _real, _unclassified, _whole
 from ._fitted import Member  # noqa: F401 (the records of members_)
 
-_INT_MAX = 2 ** 31 - 1
 _MAX_SEED = _quorv.MAX_SEED  # the core library's one limit, as the model file and the tool's --seed take it
 # Each estimator's checked fitted record (with its scale setting) and its members made ready for predict.
 _PREPARED = weakref.WeakKeyDictionary()
 _UNKNOWN_CODE = -1.0  # never a class code: codes are 0, 1, ...
-
-
-def _real(name, value):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise ValueError("%s must be a number, got %r" % (name, value))
-    return float(value)
-
-
-def _whole(name, value):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral) or \
-            not -_INT_MAX - 1 <= value <= _INT_MAX:
-        raise ValueError("%s must be a whole number in the 32-bit int range, got %r" % (name, value))
-    return int(value)
-
-
-def _flag(name, value):
-    if value not in (True, False):
-        raise ValueError("%s must be True or False, got %r" % (name, value))
-    return bool(value)
-
-
-def _unclassified(value):
-    """True for "nearest" (the pass at vigilance 0 and the fallback), False for "unknown"."""
-    if not isinstance(value, str) or value not in ("nearest", "unknown"):
-        raise ValueError("unclassified must be 'nearest' or 'unknown', got %r" % (value,))
-    return value == "nearest"
 
 
 def _seed(shuffle, random_state):
@@ -68,13 +42,6 @@ def _validated(estimator, *args, **kwargs):
     if validate is not None:
         return validate(estimator, *args, **kwargs)
     return estimator._validate_data(*args, **kwargs)
-
-
-def _missing(name, value):
-    """True for "median", False for "error" (NaN refused)."""
-    if value not in ("error", "median"):
-        raise ValueError("%s must be 'error' or 'median', got %r" % (name, value))
-    return value == "median"
 
 
 def _allow_nan(allow):
