@@ -301,7 +301,7 @@ TEST_F(Safety, NamesInTablesAreShownInertAndCutToAFixedWidth)
         put(dir / evil_file, classes_file(names));
         ASSERT_EQ(quorv({"train", "d.csv", "-o", "m.model"}).status, 0);
         const std::vector<std::vector<std::string>> commands = {
-            {"classify", "m.model", "d.csv"},
+            {"classify", "m.model", "d.csv", "-o", "p.csv"},  // the report on standard output, not the predictions
             {"info", "m.model"},
             {"demo", "--data-dir", ".", "--dataset", "d", "--test-fraction", "0.5"},
             {"tune", evil_file, "--vigilance", "0.9", "--learning-rate", "1", "--folds", "2", "-o",

@@ -148,7 +148,7 @@ TEST_F(CsvShapes, MissingCellsTakeTheTrainingMediansInTrainingAndClassification)
     std::ofstream(dir / "t.csv") << rows;
     const Outcome tune = quorv({"tune", "t.csv", "-o", "t.model", "--missing", "median", "--folds", "2"});
     ASSERT_EQ(tune.status, 0) << tune.err;
-    EXPECT_NE(slurp(dir / "t.model").find("\nsettings 1\nmissing median 5 1\n"), std::string::npos)
+    EXPECT_NE(slurp(dir / "t.model").find("\nsettings 2\nconflicts merge 1\nmissing median 5 1\n"), std::string::npos)
         << slurp(dir / "t.model");
     EXPECT_EQ(quorv({"train", "d.csv", "-o", "x.model", "--missing", "mean"}).err,
               "quorv: --missing: 'mean' is not 'error' or 'median'\n");

@@ -76,9 +76,10 @@ TEST(Missing, MediansMakeAVersion4FileThatReadsBackAndIsCheckedLineByLine)
         {with("settings 1\nmissing median 0.25 0.5 1\n"), "m:19: missing median has more values than the 2 features"},
         {with("settings 1\nmissing mean 0.25 0.5\n"), "m:19: missing must be 'median' and a value per feature"},
         {with("settings 1\nmissing median 0.25 nan\n"), "m:19: missing median 'nan' in the model file is not a finite number"},
-        {with("settings 1\nbogus 1\n"), "m:19: expected 'missing ...', found 'bogus 1'"},
-        {with("settings 2\nmissing median 0 0\nmissing median 0 0\n"), "m:18: settings count '2' is not a whole nu*"},
-        {with("settings 0\n"), "m:18: settings count '0' is not a whole nu*"},
+        {with("settings 1\nbogus 1\n"), "m:19: setting 'bogus' is unknown, repeated or out of order"},
+        {with("settings 2\nmissing median 0 0\nmissing median 0 0\n"),
+         "m:20: setting 'missing' is unknown, repeated or out of order"},
+        {with("settings 0\n"), "m:18: setting count '0' is not a whole nu*"},
         {with(""), "m:18: expected 'settings ...', found 'order file'"},
     };
     for (const Bad &c : cases) {

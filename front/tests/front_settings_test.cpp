@@ -65,10 +65,13 @@ TEST(ModelSettings, DamagedSettingsAreRefusedWithTheirLine)
     const struct {
         std::string settings, message;
     } cases[] = {
-        {"settings 0\n", "m:18: setting count '0' is not a whole number in [1, 1]"},
-        {"settings 1\nmissing median 1 2\n", "m:19: setting 'missing' is unknown, repeated or out of order"},
+        {"settings 0\n", "m:18: setting count '0' is not a whole number in [1, 2]"},
+        {"settings 3\nconflicts merge 1\n", "m:18: setting count '3' is not a whole number in [1, 2]"},
+        {"settings 1\nbogus 1\n", "m:19: setting 'bogus' is unknown, repeated or out of order"},
+        {"settings 2\nmissing median 1 2\nconflicts merge 1\n",
+         "m:20: setting 'conflicts' is unknown, repeated or out of order"},
         {"settings 2\nconflicts merge 1\nconflicts merge 1\n",
-         "m:18: setting count '2' is not a whole number in [1, 1]"},
+         "m:20: setting 'conflicts' is unknown, repeated or out of order"},
         {"settings 1\nconflicts keep 1\n", "m:19: conflicts must be 'merge COUNT'"},
         {"settings 1\nconflicts merge 0\n", "m:19: merged pattern count '0' is not a whole number in [1, "},
         {"settings 1\nconflicts merge -1\n", "m:19: merged pattern count '-1' is not a whole number in [1, "},
