@@ -27,6 +27,10 @@ function model = quorv_fit(X, y, varargin)
 %     'MaxSamples'       forest: each member's rows, as 'MaxFeatures' but
 %                        without 'sqrt' and 'log2' ('1.0': as many as X has).
 %     'Bootstrap'        forest: false draws rows without replacement (true).
+%     'MergeConflicts'   false presents patterns identical in what a training
+%                        call sees but labelled differently as they are; by
+%                        default (true) they become one pattern with their
+%                        majority label, as `quorv train` does (--no-merge).
 %     'FeatureNames'     cell array of M names (x0, x1, ... as Python names
 %                        them); 'LabelName' the label's name ('label').
 %     'Verbose'          QUORV_TRAIN's console detail, 0 to 4 (0).
@@ -80,7 +84,8 @@ model = struct('version', 1, 'feature_names', {o.feature_names}, 'label_name', o
                'vigilance', o.vigilance, 'min_size', o.min_size, 'learning_rate', o.learning_rate, ...
                'epsilon', o.epsilon, 'max_list_presentations', o.max_presentations, ...
                'trim_option', double(o.trim), 'training_patterns', size(X, 1), ...
-               'shuffle_seed', int64(-1), 'members', [], 'forest', []);
+               'shuffle_seed', int64(-1), 'members', [], 'forest', [], 'merged_patterns', 0, ...
+               'missing_medians', zeros(1, 0));
 if o.shuffle || o.votes > 1
   model.shuffle_seed = o.seed;
 end
@@ -91,7 +96,8 @@ if o.forest
   model.forest = struct('sample_rows', sample_rows, 'bootstrap', logical(o.bootstrap), 'features', features);
   for k = 1:o.votes
     [r, f] = quorv_model_mex('draw', size(X, 1), sample_rows, o.bootstrap, size(X, 2), features, o.seed, k);
-    members(k) = train_member(Xs(r, f), codes(r), o, sprintf(' (member %d)', k), f);
+    [members(k), merged] = train_member(Xs(r, f), codes(r), o, sprintf(' (member %d)', k), f);
+    model.merged_patterns = model.merged_patterns + merged;
   end
 else
   for k = 1:o.votes
@@ -99,13 +105,21 @@ else
     if model.shuffle_seed >= 0
       r = quorv_model_mex('shuffle', size(X, 1), model.shuffle_seed + (k - 1));
     end
-    members(k) = train_member(Xs(r, :), codes(r), o, '', []);
+    [members(k), merged] = train_member(Xs(r, :), codes(r), o, '', []);
+    model.merged_patterns = model.merged_patterns + merged;
   end
 end
 model.members = members;
 end
 
-function member = train_member(Xs, codes, o, who, features)
+function [member, merged] = train_member(Xs, codes, o, who, features)
+% Patterns identical in what this call sees but labelled differently become
+% one, as the tool and Python present them (the core library's rule).
+merged = 0;
+if o.merge_conflicts
+  [r, codes, merged] = quorv_model_mex('merge', Xs, codes);
+  Xs = Xs(r, :);
+end
 [T, L, presentations] = quorv_train(Xs, codes, o.vigilance, o.min_size, o.learning_rate, ...
                                     o.epsilon, o.max_presentations, double(o.trim), o.verbose);
 if isempty(L)
@@ -131,12 +145,13 @@ o = struct('vigilance', 0.75, 'min_size', 0, 'learning_rate', 1, 'epsilon', 0.00
            'max_presentations', 100, 'trim', false, 'scale', true, 'shuffle', false, ...
            'seed', int64(1), 'votes', 1, 'max_features', '1.0', 'max_samples', '1.0', ...
            'bootstrap', true, 'verbose', 0, 'feature_names', {default_names(m)}, ...
-           'label_name', 'label', 'forest', false);
+           'label_name', 'label', 'forest', false, 'merge_conflicts', true);
 fields = {'Vigilance', 'vigilance'; 'MinSize', 'min_size'; 'LearningRate', 'learning_rate'; ...
           'Epsilon', 'epsilon'; 'MaxPresentations', 'max_presentations'; 'Trim', 'trim'; ...
           'Scale', 'scale'; 'Shuffle', 'shuffle'; 'Seed', 'seed'; 'Votes', 'votes'; ...
           'MaxFeatures', 'max_features'; 'MaxSamples', 'max_samples'; 'Bootstrap', 'bootstrap'; ...
-          'Verbose', 'verbose'; 'FeatureNames', 'feature_names'; 'LabelName', 'label_name'};
+          'Verbose', 'verbose'; 'FeatureNames', 'feature_names'; 'LabelName', 'label_name'; ...
+          'MergeConflicts', 'merge_conflicts'};
 if mod(numel(args), 2) ~= 0
   error('quorv_fit: options come in NAME, VALUE pairs');
 end
@@ -149,7 +164,7 @@ for k = 1:2:numel(args)
   name = fields{at, 1};
   value = args{k + 1};
   switch name
-    case {'Trim', 'Scale', 'Shuffle', 'Bootstrap'}
+    case {'Trim', 'Scale', 'Shuffle', 'Bootstrap', 'MergeConflicts'}
       if ~isscalar(value) || ~(islogical(value) || (isnumeric(value) && any(value == [0 1])))
         error('quorv_fit: ''%s'' must be true or false', name);
       end

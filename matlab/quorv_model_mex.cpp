@@ -14,6 +14,7 @@
 #include "front/error.h"
 #include "front/files.h"
 #include "front/forest.h"
+#include "front/merge.h"
 #include "front/model.h"
 #include "front/numbers.h"
 #include "front/policy.h"
@@ -155,7 +156,7 @@ const char *const kModelFields[] = {
     "version",     "feature_names", "label_name",   "ignored",       "class_codes",       "class_names",
     "scaled",      "feature_min",   "feature_max",  "vigilance",     "min_size",          "learning_rate",
     "epsilon",     "max_list_presentations",        "trim_option",   "training_patterns", "shuffle_seed",
-    "members",     "forest"};
+    "members",     "forest",        "merged_patterns", "missing_medians"};
 const char *const kMemberFields[] = {"templates", "labels", "list_presentations", "features"};
 const char *const kForestFields[] = {"sample_rows", "bootstrap", "features"};
 
@@ -206,6 +207,9 @@ mxArray *model_struct(const front::Model &m)
     mxSetField(s, 0, "trim_option", mxCreateDoubleScalar(static_cast<double>(m.params.trim_option)));
     mxSetField(s, 0, "training_patterns", mxCreateDoubleScalar(static_cast<double>(m.training_patterns)));
     mxSetField(s, 0, "shuffle_seed", int64_scalar(m.shuffle_seed));
+    mxSetField(s, 0, "merged_patterns",
+               mxCreateDoubleScalar(m.merge_conflicts ? static_cast<double>(m.merged_patterns) : 0.0));
+    mxSetField(s, 0, "missing_medians", row(m.missing_medians));
     mxSetField(s, 0, "members", members_struct(m));
     if (m.forest.on) {
         mxArray *f = mxCreateStructMatrix(1, 1, count(kForestFields), const_cast<const char **>(kForestFields));
@@ -270,6 +274,16 @@ front::Model model_of(const mxArray *s)
     m.training_patterns = static_cast<long>(whole_of(field_of(s, "training_patterns"), "training_patterns", 0,
                                                      INT32_MAX));
     m.shuffle_seed = whole_of(field_of(s, "shuffle_seed"), "shuffle_seed", -1, front::kMaxSeed);
+    // Version-4 settings; a struct made before they existed has them off.
+    if (const mxArray *merged = mxGetField(s, 0, "merged_patterns")) {
+        m.merged_patterns = static_cast<long>(whole_of(merged, "merged_patterns", 0, INT32_MAX));
+        m.merge_conflicts = m.merged_patterns > 0;
+    }
+    if (const mxArray *medians = mxGetField(s, 0, "missing_medians")) {
+        m.missing_medians = doubles_of(medians, "missing_medians");
+        if (!m.missing_medians.empty() && m.missing_medians.size() != m.feature_names.size())
+            throw Error("the model needs one missing_medians value per feature name, or none");
+    }
     const mxArray *forest = field_of(s, "forest");
     if (mxIsStruct(forest)) {
         m.forest.on = true;
@@ -526,11 +540,36 @@ void draw(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         plhs[1] = positions(d.features);
 }
 
+// [rows, labels, merged] = quorv_model_mex('merge', Xs, codes): the patterns
+// a training call is given, conflicts merged as the tool merges them (rows
+// counted from 1, in presentation order, with their labels; merged: the
+// patterns taken away).
+void merge(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    if (nrhs != 3 || nlhs > 3)
+        throw Error("merge takes the patterns and their labels");
+    size_t rows = 0, cols = 0;
+    const std::vector<double> x = row_major(prhs[1], &rows, &cols, "the patterns");
+    const std::vector<double> labels = doubles_of(prhs[2], "the labels");
+    if (labels.size() != rows)
+        throw Error("merge needs one label per pattern");
+    front::Patterns patterns, label_column;
+    patterns.x = front::MatrixView::row_major(x.data(), rows, cols);
+    label_column.x = front::MatrixView::row_major(labels.data(), rows, 1);
+    const front::Merged merged = front::merge_conflicts(patterns, label_column);
+    plhs[0] = positions(merged.rows);
+    if (nlhs > 1) {
+        plhs[1] = matrix(merged.labels, merged.labels.size(), 1);
+    }
+    if (nlhs > 2)
+        plhs[2] = mxCreateDoubleScalar(static_cast<double>(merged.merged));
+}
+
 // quorv_model_mex(COMMAND, ...): one command per call.
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 {
     if (nrhs < 1)
-        throw Error("a command is needed: read, write, classify, scaling, classes, check, shuffle, amounts or draw");
+        throw Error("a command is needed: read, write, classify, scaling, classes, check, shuffle, amounts, draw or merge");
     const std::string command = text_of(prhs[0], "the command");
     if (command == "read") {
         if (nrhs != 2 || nlhs > 1)
@@ -559,6 +598,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         amounts(nlhs, plhs, nrhs, prhs);
     } else if (command == "draw") {
         draw(nlhs, plhs, nrhs, prhs);
+    } else if (command == "merge") {
+        merge(nlhs, plhs, nrhs, prhs);
     } else {
         throw Error("no command '" + command + "'");
     }

@@ -25,7 +25,9 @@ function model_functions_test(tool, data_dir, scratch, most_rows)
           '--votes 4 --max-features 2 --no-bootstrap --seed 11 --trim', ...
               {'Votes', 4, 'MaxFeatures', 2, 'Bootstrap', false, 'Seed', 11, 'Trim', true};
           '--shuffle --seed 8 --no-scale --vigilance 0.5', ...
-              {'Shuffle', true, 'Seed', 8, 'Scale', false, 'Vigilance', 0.5}};
+              {'Shuffle', true, 'Seed', 8, 'Scale', false, 'Vigilance', 0.5};
+          '--votes 3 --max-features 1 --seed 2 --no-merge', ...
+              {'Votes', 3, 'MaxFeatures', 1, 'Seed', 2, 'MergeConflicts', false}};
   sets = dir(fullfile(data_dir, '*.csv'));
   expect(numel(sets) >= 9, sprintf('%d data sets in %s', numel(sets), data_dir));
   compared = 0;
