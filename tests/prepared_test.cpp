@@ -75,7 +75,8 @@ std::vector<double> classify(PreparedModel &prepared, const Model &model, double
 
 bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
 {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    // memcmp takes no null pointer, even for no bytes: an empty block's data() may be one.
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 struct Case {
