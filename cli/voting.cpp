@@ -2,10 +2,12 @@
 // and the counts in the tool's words.
 #include "voting.h"
 
+#include "error.h"
 #include "plugins.h"
 #include "progress.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 
 namespace cli {
@@ -28,7 +30,12 @@ size_t classify_block_rows(const Model &model, size_t columns)
     return std::min(by_file, front::block_rows(model.classes.size(), model.cols()));
 }
 
-std::unique_ptr<front::PreparedMembers> prepare_members(const Model &model)
+namespace {
+
+// The members of `model` made ready; each member's templates freed in
+// `*release` as soon as its own nodes are made, so that the peak holds one
+// member's nodes twice at most, not the model's.
+std::unique_ptr<front::PreparedMembers> prepare(const Model &model, Model *release)
 {
     std::vector<front::Nodes> nodes;
     std::vector<std::vector<size_t>> features;
@@ -38,7 +45,24 @@ std::unique_ptr<front::PreparedMembers> prepare_members(const Model &model)
                          front::MatrixView::row_major(m.labels.data(), m.labels.size(), 1)});
         features.push_back(m.features);
     }
-    return std::make_unique<front::PreparedMembers>(nodes, features);
+    std::function<void(size_t)> made;
+    if (release)
+        made = [release](size_t k) { std::vector<double>().swap(release->members[k].templates); };
+    return std::make_unique<front::PreparedMembers>(nodes, features, made);
+}
+
+}  // namespace
+
+std::unique_ptr<front::PreparedMembers> prepare_members(const Model &model) { return prepare(model, nullptr); }
+
+std::unique_ptr<front::PreparedMembers> prepare_and_release(Model *model) { return prepare(*model, model); }
+
+bool nodes_released(const Model &model)
+{
+    for (size_t k = 0; k < model.members.size(); ++k)
+        if (model.members[k].templates.size() != model.members[k].nodes * 2 * model.member_cols(k))
+            return true;
+    return false;
 }
 
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &s,
@@ -74,9 +98,11 @@ std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, c
         own = prepare_members(model);
         prepared = own.get();
     }
-    if (prepared && prepared->serves(s.vigilance, progress.oflag(), scaled.cols()))
-        call = prepared->call(all_patterns(scaled).x, nullptr, settings.unknown, voters.forest);
-    front::Decision d = front::decide(voters, scaled.rows, settings, call);
+    const bool served = prepared && prepared->serves(s.vigilance, progress.oflag(), scaled.cols());
+    if (!served && nodes_released(model))
+        throw Error("the model's nodes were released for its prepared members, which cannot answer this call");
+    front::Decision d = served ? prepared->decide(voters, all_patterns(scaled).x, nullptr, settings)
+                               : front::decide(voters, scaled.rows, settings, call);
     if (counts)
         counts->add(d.counts);
     if (by_nearest)

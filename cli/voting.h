@@ -31,6 +31,13 @@ struct ClassifySettings {
 // The members of `model` made ready for classification.
 std::unique_ptr<front::PreparedMembers> prepare_members(const Model &model);
 
+// The same, each member's templates freed once its nodes are made, so that
+// the nodes are held by the prepared members alone (the labels stay). Such a
+// model is classified through them only: with no console detail or live line.
+std::unique_ptr<front::PreparedMembers> prepare_and_release(Model *model);
+// Whether prepare_and_release freed `model`'s templates.
+bool nodes_released(const Model &model);
+
 // Patterns each pass classified; added up over blocks.
 struct ClassifyCounts : front::Counts {
     // "150 patterns: 120 by their boxes (vigilance 0.75), 28 by the nearest box (vigilance 0), 2 unclassified";

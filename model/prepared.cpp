@@ -41,10 +41,10 @@ bool PreparedModel::make(const TemplateView &templates)
 }
 
 bool PreparedModel::classify(const double *const *patterns, std::size_t n, double vigilance, double unknown,
-                             double *labels, int *winners, int threads)
+                             double *labels, int *winners, int threads, double *nearest)
 {
     using search_policy::kClassifyWindow;
-    const double limit = threshold(vigilance, features());
+    const double limit = threshold(vigilance, features()), any = threshold(0.0, features());
     const int unknown_label = truncate_to_int(unknown);
     const std::size_t window = n < static_cast<std::size_t>(kClassifyWindow) ? n : kClassifyWindow;
     Buffer<int> found;
@@ -63,6 +63,8 @@ bool PreparedModel::classify(const double *const *patterns, std::size_t n, doubl
             labels[first + p] = passes(winner, sizes[p], limit) ? labels_[winner] : unknown_label;
             if (winners)
                 winners[first + p] = winner;
+            if (nearest)
+                nearest[first + p] = passes(winner, sizes[p], any) ? labels_[winner] : unknown_label;
         }
     }
     return true;

@@ -64,9 +64,11 @@ public:
     // into labels[0..n-1]: the winner's label where it passes, else
     // `unknown` (truncated to int, as the plug-in does); winners[0..n-1], when
     // given, get the winners (-1: none). On up to `threads` threads (0: the
-    // configuration's). False when memory ran out.
+    // configuration's). nearest[0..n-1], when given, gets the labels at
+    // vigilance 0 from the same search (the winner does not depend on the
+    // vigilance, only whether it passes). False when memory ran out.
     bool classify(const double *const *patterns, std::size_t n, double vigilance, double unknown, double *labels,
-                  int *winners = nullptr, int threads = 0);
+                  int *winners = nullptr, int threads = 0, double *nearest = nullptr);
 
 private:
     NodeBlock block_;

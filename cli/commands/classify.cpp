@@ -5,6 +5,7 @@
 #include "error.h"
 #include "files.h"
 #include "platform.h"
+#include "progress.h"
 #include "numbers.h"
 #include "forest.h"
 #include "pipeline.h"
@@ -226,7 +227,7 @@ void run_classify(const Args &args)
     // Without -o the predictions go to standard output, as "-o -" sends them,
     // and the summary to standard error.
     OutputFile out(args.text("--output", "-"), {args.operands[0], input_identity(args.operands[1])});
-    const Model model = read_model(args.operands[0]);
+    Model model = read_model(args.operands[0]);
     ClassifySettings settings;
     settings.vigilance = args.number("--vigilance", model.params.vigilance);
     settings.unknown_label = unknown_label(args, model);
@@ -252,10 +253,12 @@ void run_classify(const Args &args)
     const bool one_block = reader.at_end();
     settings.verbose = one_block || verbose >= 2 ? verbose : 0;
     settings.live = one_block;  // larger files count their blocks
-    // Made once for every block of the file.
+    // Made once for every block of the file, where they answer every block
+    // (no console detail and no live line, which counts the plug-in's lines);
+    // the nodes are then held by them alone.
     std::unique_ptr<front::PreparedMembers> prepared;
-    if (!one_block && settings.verbose == 0) {
-        prepared = prepare_members(model);
+    if (settings.verbose == 0 && !(settings.live && stderr_is_terminal())) {
+        prepared = prepare_and_release(&model);
         settings.prepared = prepared.get();
     }
 

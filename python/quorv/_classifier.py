@@ -479,6 +479,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         nearest = _unclassified(getattr(self, "unclassified", "nearest"))  # pickled before it existed
         features = self.estimators_features_ if self._is_forest() else None
         members, prepared = kept[2:] if kept is not None else self._prepared(features, X.shape[1])
+        if verbose == 0 and 0.0 <= vigilance <= 1.0:  # what the prepared members answer alone
+            return _host.classify(prepared, X, self._scaling(), vigilance, nearest, shares)
         return _host.predict(members, features, X, self._scaling(), len(self.classes_), vigilance, nearest,
                              verbose, shares, prepared)
 

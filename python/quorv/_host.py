@@ -48,6 +48,13 @@ def prepare(members, features, n_features, n_classes):
     return _quorv.prepare(members, features, n_features, n_classes)
 
 
+def classify(prepared, X, scaling, vigilance, nearest, shares):
+    """predict's (codes, shares or None) through `prepared` alone, in one call
+    of the core library without the GIL: silent, vigilance in [0, 1]."""
+    lo, hi = scaling if scaling is not None else (None, None)
+    return _quorv.classify(prepared, X, lo, hi, vigilance, nearest, shares)
+
+
 def predict(members, features, X, scaling, n_classes, vigilance, nearest, verbose, shares, prepared=None):
     """(codes, shares or None) of the float64 patterns X by the classification
     policy: `members` as (templates, node codes), `features` a forest's

@@ -282,12 +282,30 @@ Members members_of(const py::list &members, const std::optional<py::list> &featu
     return out;
 }
 
+// A model's members made ready once, and the voters the policy hears (each
+// member's fallback worked out once): all that classify needs besides X.
+struct Ready {
+    std::unique_ptr<front::PreparedMembers> members;
+    front::Voters voters;
+};
+
+py::tuple decision_tuple(const front::Decision &d, size_t rows, size_t n_classes, bool shares)
+{
+    py::object share_array = py::none();
+    if (shares) {
+        py::array_t<double> a({rows, n_classes + 1});
+        std::copy(d.shares.begin(), d.shares.end(), a.mutable_data());
+        share_array = a;
+    }
+    return py::make_tuple(numpy_column(d.labels), share_array);
+}
+
 // (codes, shares or None) of X by the classification policy: class positions
 // 0 .. n_classes - 1, -1 for unknown; shares n x (n_classes + 1), unknown last.
 py::tuple predict(const std::string &plugin, const py::list &members, const std::optional<py::list> &features,
                   const py::array &X, const std::optional<py::array> &lo, const std::optional<py::array> &hi,
                   size_t n_classes, double vigilance, bool nearest, long oflag, bool shares, const py::object &write,
-                  const std::shared_ptr<front::PreparedMembers> &prepared)
+                  const std::shared_ptr<Ready> &prepared)
 {
     front::Voters voters;
     for (size_t k = 0; k < n_classes; ++k)
@@ -303,10 +321,11 @@ py::tuple predict(const std::string &plugin, const py::list &members, const std:
     settings.unknown = -1.0;
     settings.shares = shares;
     front::Decision d;
-    if (prepared && prepared->size() == m.nodes.size() && prepared->serves(vigilance, oflag, x.cols)) {
-        // Silent: no console, no plug-in; the members' own lock orders calls.
+    const front::PreparedMembers *ready = prepared ? prepared->members.get() : nullptr;
+    if (ready && ready->size() == m.nodes.size() && ready->serves(vigilance, oflag, x.cols)) {
+        // Silent: no console, no plug-in; the members' own locks order calls.
         py::gil_scoped_release unlocked;
-        d = front::decide(voters, x.rows, settings, prepared->call(x, &s, -1.0, voters.forest));
+        d = ready->decide(voters, x, &s, settings);
     } else {
         run(write, [&](Console &console) {
             const auto call = [&](size_t k, const std::vector<size_t> &rows, double v) {
@@ -319,26 +338,50 @@ py::tuple predict(const std::string &plugin, const py::list &members, const std:
             d = front::decide(voters, x.rows, settings, call);
         });
     }
-    py::object share_array = py::none();
-    if (shares) {
-        py::array_t<double> a({x.rows, n_classes + 1});
-        std::copy(d.shares.begin(), d.shares.end(), a.mutable_data());
-        share_array = a;
-    }
-    return py::make_tuple(numpy_column(d.labels), share_array);
+    return decision_tuple(d, x.rows, n_classes, shares);
 }
 
-// The members made ready once, for predict: (templates, node codes) and a
-// forest's features, as predict takes them.
-std::shared_ptr<front::PreparedMembers> prepare(const py::list &members, const std::optional<py::list> &features,
-                                                size_t columns, size_t n_classes)
+// The members made ready once, for predict and classify: (templates, node
+// codes) and a forest's features, as predict takes them.
+std::shared_ptr<Ready> prepare(const py::list &members, const std::optional<py::list> &features, size_t columns,
+                               size_t n_classes)
 {
-    front::Voters voters;
+    auto ready = std::make_shared<Ready>();
     for (size_t k = 0; k < n_classes; ++k)
-        voters.classes.push_back(static_cast<double>(k));
-    const Members m = members_of(members, features, columns, &voters);
+        ready->voters.classes.push_back(static_cast<double>(k));
+    const Members m = members_of(members, features, columns, &ready->voters);
+    ready->voters.forest = features.has_value();
+    ready->voters.features = columns;
     py::gil_scoped_release unlocked;
-    return std::make_shared<front::PreparedMembers>(m.nodes, m.features);
+    ready->members = std::make_unique<front::PreparedMembers>(m.nodes, m.features);
+    return ready;
+}
+
+// predict through `prepared` alone, in one call without the GIL: X of the
+// prepared members' columns, a vigilance in [0, 1], no console.
+py::tuple classify(const std::shared_ptr<Ready> &prepared, const py::array &X, const std::optional<py::array> &lo,
+                   const std::optional<py::array> &hi, double vigilance, bool nearest, bool shares)
+{
+    if (!prepared)
+        throw py::value_error("classify needs the members made ready by prepare");
+    const front::MatrixView x = matrix(X, "X");
+    if (x.cols != prepared->voters.features)
+        throw py::value_error("X must have the " + std::to_string(prepared->voters.features) +
+                              " columns the members were prepared for");
+    if (!(vigilance >= 0.0 && vigilance <= 1.0))
+        throw py::value_error("vigilance must be in [0, 1]");
+    const front::Scaling s = scaling(lo, hi, x.cols);
+    front::PolicySettings settings;
+    settings.vigilance = vigilance;
+    settings.nearest = nearest;
+    settings.unknown = -1.0;
+    settings.shares = shares;
+    front::Decision d;
+    {
+        py::gil_scoped_release unlocked;
+        d = prepared->members->decide(prepared->voters, x, &s, settings);
+    }
+    return decision_tuple(d, x.rows, prepared->voters.classes.size(), shares);
 }
 
 }  // namespace
@@ -363,8 +406,11 @@ PYBIND11_MODULE(_quorv, m)
           py::arg("oflag"), py::arg("shares"), py::arg("write"), py::arg("prepared") = nullptr,
           "Classifies X by the classification policy, through `prepared` (from prepare) where it serves, "
           "else with quorv_perf; returns (codes, shares or None).");
-    py::class_<front::PreparedMembers, std::shared_ptr<front::PreparedMembers>>(
-        m, "Prepared", "A model's members made ready once for predict.");
+    py::class_<Ready, std::shared_ptr<Ready>>(m, "Prepared", "A model's members made ready once for predict.");
     m.def("prepare", &prepare, py::arg("members"), py::arg("features"), py::arg("columns"), py::arg("n_classes"),
-          "The members' nodes and search indexes made once, for predict.");
+          "The members' nodes and search indexes made once, for predict and classify.");
+    m.def("classify", &classify, py::arg("prepared"), py::arg("X"), py::arg("lo"), py::arg("hi"),
+          py::arg("vigilance"), py::arg("nearest"), py::arg("shares"),
+          "Classifies X through `prepared` alone by the classification policy, in one call without the GIL "
+          "(silent, vigilance in [0, 1]); returns (codes, shares or None) as predict does.");
 }
