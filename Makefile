@@ -125,9 +125,9 @@ test-thread: LOG = $(BUILD)-tsan/test-thread.log
 test-thread:
 	@$(STAGE) start $(LOG) "make test-thread: the search's tests under ThreadSanitizer, 3 threads, in $(BUILD)-tsan/"
 	@$(STAGE) step $(LOG) "configure and build" -- sh -c 'cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQUORV_SANITIZE_THREAD=ON && cmake --build $(BUILD)-tsan --target search_diff_test search_twins_test search_adversarial_test threads_test prepared_test -j $(JOBS)'
+	  -DQUORV_SANITIZE_THREAD=ON && cmake --build $(BUILD)-tsan --target search_diff_test search_twins_test search_adversarial_test threads_test prepared_test forest_call_test -j $(JOBS)'
 	@$(STAGE) ctest $(LOG) -- env QUORV_THREADS=3 TSAN_OPTIONS=halt_on_error=1:abort_on_error=1 ctest --test-dir $(BUILD)-tsan \
-	  -R '^(Paths/(SearchKernels|AdversarialBatches)|SearchTwins|SearchCounts|NodeList|AdversarialCalls|Threads|PreparedModel)\.' -j $(JOBS)
+	  -R '^(Paths/(SearchKernels|AdversarialBatches)|SearchTwins|SearchCounts|NodeList|AdversarialCalls|Threads|PreparedModel|ForestCall)\.' -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)
