@@ -2,7 +2,14 @@
 run, on one row and on 1,000 rows, and prints the ratios with where a call's
 time goes. Run by hand, never by the test suite (figures depend on the machine):
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/predict_bench.py [--repeat N]
+    PYTHONPATH=build/python /usr/bin/python3 bench/predict_bench.py [--repeat N] [--forest MODEL]
+
+With --forest, MODEL is the recommended forest trained by the tool on
+satellite (quorv train data/satellite.csv -o MODEL --votes 100 --max-features
+0.5 --vigilance 0.95 --no-merge): its one-row predict (loaded with quorv.load)
+is timed beside RandomForestClassifier(n_estimators=100).predict, and `quorv
+classify` of all satellite rows (the tool: $QUORV_CLI, else build/quorv) beside
+the random forest's predict of those rows; both n_jobs=1.
 
 Rows of the breakdown (medians of N calls, microseconds):
   predict             the estimator's whole call
@@ -19,11 +26,14 @@ Rows of the breakdown (medians of N calls, microseconds):
 import argparse
 import os
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
 from sklearn.datasets import load_iris
+from sklearn.ensemble import RandomForestClassifier
 from sklearn.neighbors import KNeighborsClassifier
 
 import quorv
@@ -74,15 +84,48 @@ def bench(name, X, y, params, repeat):
             max(ours - plugin, 0.0), plugin, max(plugin - tiny, 0.0)))
 
 
+def seconds(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def bench_forest(path, X, y, repeat):
+    model = quorv.load(path)
+    forest = RandomForestClassifier(n_estimators=100, n_jobs=1, random_state=0).fit(X, y)
+    nodes = sum(m.templates.shape[0] for m in model._state().members)
+    print("forest %s: %d members, %d nodes; RandomForestClassifier(n_estimators=100), n_jobs=1"
+          % (path, model.n_estimators, nodes))
+    rng = np.random.default_rng(0)
+    first = seconds(lambda: model.predict(X[:1]))  # prepares the members
+    one = np.ascontiguousarray(X[rng.integers(0, X.shape[0], 1)])
+    ours = median_us(lambda: model.predict(one), repeat)
+    theirs = median_us(lambda: forest.predict(one), repeat)
+    print("     1 row : predict %9.1f us   random forest %9.1f us   ratio %5.2f   (first predict, preparing: %.2f s)"
+          % (ours, theirs, ours / theirs, first))
+    tool = os.environ.get("QUORV_CLI") or os.path.join(os.path.dirname(HERE), "build", "quorv")
+    csv = os.path.join(DATA, "satellite.csv")
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "predictions.csv")
+        command = [tool, "classify", path, csv, "-o", out]
+        ours = min(seconds(lambda: subprocess.run(command, check=True, stdout=subprocess.DEVNULL)) for _ in range(3))
+    theirs = min(seconds(lambda: forest.predict(X)) for _ in range(3))
+    print("  %d rows: quorv classify %7.2f s   random forest predict %7.3f s   ratio %5.1f   (best of 3)"
+          % (X.shape[0], ours, theirs, ours / theirs))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=200, help="calls timed per figure (median)")
+    parser.add_argument("--forest", metavar="MODEL", help="the recommended forest's model file (see above)")
     args = parser.parse_args()
     print("quorv predict beside KNeighborsClassifier(1).predict; medians of %d calls" % args.repeat)
     X, y = load_iris(return_X_y=True)
     bench("iris", X, y, {}, args.repeat)
     X, y = satellite()
     bench("satellite", X, y, {"vigilance": 0.95}, max(args.repeat // 10, 5))
+    if args.forest:
+        bench_forest(args.forest, X, y, max(args.repeat // 4, 5))
     sys.stdout.flush()
 
 
