@@ -30,6 +30,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 
 import numpy as np
 from sklearn.datasets import load_iris
@@ -91,6 +92,8 @@ def seconds(call):
 
 
 def bench_forest(path, X, y, repeat):
+    # The file names its features; these rows do not (as the random forest's).
+    warnings.filterwarnings("ignore", message="X does not have valid feature names")
     model = quorv.load(path)
     forest = RandomForestClassifier(n_estimators=100, n_jobs=1, random_state=0).fit(X, y)
     nodes = sum(m.templates.shape[0] for m in model._state().members)
