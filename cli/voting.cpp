@@ -33,8 +33,8 @@ size_t classify_block_rows(const Model &model, size_t columns)
 namespace {
 
 // The members of `model` made ready; each member's templates freed in
-// `*release` as soon as its own nodes are made, so that the peak holds one
-// member's nodes twice at most, not the model's.
+// `*release` as soon as its own nodes are made, so that only the members
+// being made are held both as read and as made ready.
 std::unique_ptr<front::PreparedMembers> prepare(const Model &model, Model *release)
 {
     std::vector<front::Nodes> nodes;
