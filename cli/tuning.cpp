@@ -7,6 +7,7 @@
 #include "progress.h"
 #include "sampling.h"
 
+#include "front/classes.h"
 #include "front/missing.h"
 #include "front/text.h"
 
@@ -183,7 +184,7 @@ void cross_validate(const Dataset &data, const CrossValidation &cv, std::vector<
     const std::vector<std::vector<size_t>> parts = stratified_folds(data, cv.folds, cv.seed);
     const std::vector<std::vector<double>> medians =
         cv.fill_missing ? fold_medians(data, parts) : std::vector<std::vector<double>>();
-    const long unknown = free_unknown_label(data.y);
+    const long unknown = front::free_unknown_label(data.classes);
     const size_t tasks = settings->size() * cv.folds;
     const bool live = stderr_is_terminal();
     const auto start = std::chrono::steady_clock::now();
