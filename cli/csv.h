@@ -1,5 +1,11 @@
 // Numeric CSV tables: a header row of names (or column numbers), then rows
 // of numbers.
+//
+// Our own parser, not a Debian library, by measurement on the streaming
+// test's file: libcsv splits cells up to a fifth faster (a few percent of a
+// classify run) but tells no line numbers, which every message here names;
+// fccp, twice as fast, fixes the column count at compile time and refuses a
+// line break in a quoted cell.
 #ifndef QUORV_CLI_CSV_H
 #define QUORV_CLI_CSV_H
 

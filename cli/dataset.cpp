@@ -237,14 +237,20 @@ Dataset read_training_data(const std::string &path, const std::string &label_col
     return training_data(read_csv(path, text_column, &choice, format), label_column, ignore);
 }
 
-std::vector<double> fill_with_medians(Dataset *data)
+std::vector<double> training_medians(const Dataset &data)
 {
     const std::vector<double> medians =
-        front::feature_medians(front::MatrixView::row_major(data->x.data(), data->rows, data->cols()));
+        front::feature_medians(front::MatrixView::row_major(data.x.data(), data.rows, data.cols()));
     const size_t empty = front::column_without_values(medians);
     if (empty != std::string::npos)
-        throw Error(data->source + ": feature '" + front::excerpt(data->feature_names[empty]) +
+        throw Error(data.source + ": feature '" + front::excerpt(data.feature_names[empty]) +
                     "' has no value in any row, so no median (--ignore leaves it out)");
+    return medians;
+}
+
+std::vector<double> fill_with_medians(Dataset *data)
+{
+    const std::vector<double> medians = training_medians(*data);
     front::fill_missing(medians, data->x.data(), data->rows);
     return medians;
 }

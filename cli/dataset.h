@@ -49,7 +49,9 @@ Dataset read_training_data(const std::string &path, const std::string &label_col
                            const std::vector<std::string> &ignore = {}, const CsvFormat &format = {});
 
 // Training medians of the features (front/missing.h) for --missing median;
-// refuses a feature without any value. Fills the data's missing cells with them.
+// refuses a feature without any value.
+std::vector<double> training_medians(const Dataset &data);
+// The same, and the data's missing cells filled with them.
 std::vector<double> fill_with_medians(Dataset *data);
 // Fills missing cells (NaN) with the model's medians.
 void fill_missing(const front::Model &model, Dataset *data);

@@ -8,12 +8,13 @@
 #include "report.h"
 #include "sampling.h"
 
+#include "front/classes.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <unordered_set>
 
 namespace cli {
 
@@ -260,27 +261,13 @@ bool nearest_pass(const Args &args)
     return how == "nearest";
 }
 
-long free_unknown_label(const std::vector<double> &classes, const std::vector<ClassName> &names)
-{
-    const std::vector<double> sorted = distinct_labels(classes);
-    // Predictions name their classes: the label's text must not be a class's name either.
-    std::unordered_set<std::string> taken;
-    for (const ClassName &c : names)
-        taken.insert(c.name);
-    long unknown = -1;
-    while (std::binary_search(sorted.begin(), sorted.end(), static_cast<double>(unknown)) ||
-           taken.count(std::to_string(unknown)))
-        --unknown;
-    return unknown;
-}
-
 long unknown_label(const Args &args, const Model &model)
 {
-    std::vector<double> codes;  // of every member's classes
+    if (!args.has("--unknown-label"))
+        return front::free_unknown_label(model.classes);  // of every member's classes
+    std::vector<double> codes;
     for (const ClassName &c : model.classes)
         codes.push_back(c.code);
-    if (!args.has("--unknown-label"))
-        return free_unknown_label(codes, model.classes);
     const long unknown = args.integer("--unknown-label", -1, INT_MIN, INT_MAX);
     if (std::find(codes.begin(), codes.end(), static_cast<double>(unknown)) != codes.end())
         throw UsageError("--unknown-label " + std::to_string(unknown) +

@@ -68,9 +68,6 @@ std::vector<double> classify_data(const Model &model, const Dataset &data, const
 Option unclassified_option();
 bool nearest_pass(const Args &args);
 
-// The label of unclassified patterns: -1, or the first free label below it
-// when -1 is a class's code, or the name of one of `names`.
-long free_unknown_label(const std::vector<double> &classes, const std::vector<ClassName> &names = {});
 // --unknown-label when given (refused when it is a class of the model: the
 // predictions could not tell "unclassified" from that class), else a free one.
 long unknown_label(const Args &args, const Model &model);

@@ -7,6 +7,10 @@
 #include "progress.h"
 #include "sampling.h"
 
+#include "front/classes.h"
+#include "front/missing.h"
+#include "front/text.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -94,23 +98,51 @@ double Setting::spread() const
 
 namespace {
 
-// Setting t / folds trained on every fold but t % folds and tested on that one.
-Message run_fold(const Dataset &data, const CrossValidation &cv, const std::vector<std::vector<size_t>> &parts,
-                 const Setting &s, size_t f, long unknown)
+// The rows of every fold but `f`, in file order, as `train` sees them.
+std::vector<size_t> training_rows(const std::vector<std::vector<size_t>> &parts, size_t f)
 {
-    std::vector<size_t> train_rows;
-    for (size_t g = 0; g < cv.folds; ++g)
+    std::vector<size_t> rows;
+    for (size_t g = 0; g < parts.size(); ++g)
         if (g != f)
-            train_rows.insert(train_rows.end(), parts[g].begin(), parts[g].end());
-    std::sort(train_rows.begin(), train_rows.end());  // file order, as `train` sees it
+            rows.insert(rows.end(), parts[g].begin(), parts[g].end());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+// Each fold's fill for missing cells: the medians of its training rows, as
+// `train` would take them from those rows alone.
+std::vector<std::vector<double>> fold_medians(const Dataset &data, const std::vector<std::vector<size_t>> &parts)
+{
+    const front::MatrixView x = front::MatrixView::row_major(data.x.data(), data.rows, data.cols());
+    std::vector<std::vector<double>> medians;
+    for (size_t f = 0; f < parts.size(); ++f) {
+        medians.push_back(front::feature_medians(x, training_rows(parts, f)));
+        const size_t empty = front::column_without_values(medians.back());
+        if (empty != std::string::npos)
+            throw Error(data.source + ": feature '" + front::excerpt(data.feature_names[empty]) +
+                        "' has no value in the training rows of fold " + std::to_string(f + 1) +
+                        ", so no median to fill it with (--ignore leaves it out)");
+    }
+    return medians;
+}
+
+// Setting t / folds trained on every fold but t % folds and tested on that
+// one, missing cells filled with `medians` when there are any.
+Message run_fold(const Dataset &data, const CrossValidation &cv, const std::vector<std::vector<size_t>> &parts,
+                 const Setting &s, size_t f, long unknown, const std::vector<double> *medians)
+{
+    Dataset training = data.subset(training_rows(parts, f)), test = data.subset(parts[f]);
+    if (medians) {
+        front::fill_missing(*medians, training.x.data(), training.rows);
+        front::fill_missing(*medians, test.x.data(), test.rows);
+    }
     const auto start = std::chrono::steady_clock::now();
     TrainRun one = cv.run;
     one.report = false;
     one.forest = s.forest;
-    const Model model = train_model(data.subset(train_rows), cv.scale, s.params, 0, one);
+    const Model model = train_model(training, cv.scale, s.params, 0, one);
     const double micros = static_cast<double>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
-    const Dataset test = data.subset(parts[f]);
     ClassifySettings cs;
     cs.vigilance = s.params.vigilance;
     cs.unknown_label = unknown;
@@ -150,14 +182,17 @@ void add_fold(Setting *s, const Message &r, size_t folds)
 void cross_validate(const Dataset &data, const CrossValidation &cv, std::vector<Setting> *settings)
 {
     const std::vector<std::vector<size_t>> parts = stratified_folds(data, cv.folds, cv.seed);
-    const long unknown = free_unknown_label(data.y);
+    const std::vector<std::vector<double>> medians =
+        cv.fill_missing ? fold_medians(data, parts) : std::vector<std::vector<double>>();
+    const long unknown = front::free_unknown_label(data.classes);
     const size_t tasks = settings->size() * cv.folds;
     const bool live = stderr_is_terminal();
     const auto start = std::chrono::steady_clock::now();
     size_t done_count = 0;
     const size_t total = tasks * static_cast<size_t>(cv.run.votes);  // member trainings
     const auto task = [&](size_t t) {
-        return run_fold(data, cv, parts, (*settings)[t / cv.folds], t % cv.folds, unknown);
+        const size_t f = t % cv.folds;
+        return run_fold(data, cv, parts, (*settings)[t / cv.folds], f, unknown, medians.empty() ? nullptr : &medians[f]);
     };
     const auto done = [&](size_t t, const Message &r) {
         add_fold(&(*settings)[t / cv.folds], r, cv.folds);

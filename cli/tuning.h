@@ -39,6 +39,9 @@ struct CrossValidation {
     bool nearest = true;     // the nearest-box pass
     TrainRun run;            // the voting members (each setting brings its forest)
     size_t jobs = 1;         // worker processes
+    // --missing median: each fold's missing cells, training and held-out,
+    // filled with the medians of that fold's training rows.
+    bool fill_missing = false;
 };
 
 // QUORV_THREADS=1 while alive when `workers` > 1 and it is not set already,
@@ -59,7 +62,8 @@ private:
 };
 
 // Trains each setting on every k-1 folds of `data` and classifies the k-th,
-// adding the results up in `settings`. With more than one worker the plug-ins
+// adding the results up in `settings`; throws Error, before any training,
+// for a feature that has no value in some fold's training rows to fill with. With more than one worker the plug-ins
 // run on one thread each (QUORV_THREADS=1 unless set), until the workers end.
 void cross_validate(const Dataset &data, const CrossValidation &cv, std::vector<Setting> *settings);
 

@@ -5,6 +5,7 @@
 #include "front/numbers.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace front {
 
@@ -38,6 +39,29 @@ bool numbered(const std::vector<ClassName> &classes)
 {
     return std::all_of(classes.begin(), classes.end(),
                        [](const ClassName &c) { return c.name == format_double(c.code); });
+}
+
+long free_unknown_label(const std::vector<double> &codes, const std::vector<std::string> &names)
+{
+    std::vector<double> taken = codes;
+    std::sort(taken.begin(), taken.end());
+    const std::unordered_set<std::string> named(names.begin(), names.end());
+    long unknown = -1;
+    while (std::binary_search(taken.begin(), taken.end(), static_cast<double>(unknown)) ||
+           named.count(std::to_string(unknown)))
+        --unknown;
+    return unknown;
+}
+
+long free_unknown_label(const std::vector<ClassName> &classes)
+{
+    std::vector<double> codes;
+    std::vector<std::string> names;
+    for (const ClassName &c : classes) {
+        codes.push_back(c.code);
+        names.push_back(c.name);
+    }
+    return free_unknown_label(codes, names);
 }
 
 }  // namespace front

@@ -30,6 +30,13 @@ LabelCodes code_names(const std::vector<std::string> &labels);
 // from a model file as numbers, any others as text.
 bool numbered(const std::vector<ClassName> &classes);
 
+// The label of unclassified patterns when none is given: -1, or the first
+// whole number below it that is neither one of `codes` nor, as text, one of
+// `names` (predictions name their classes, so it must not read as one).
+long free_unknown_label(const std::vector<double> &codes, const std::vector<std::string> &names);
+// The same for the codes and names of `classes`.
+long free_unknown_label(const std::vector<ClassName> &classes);
+
 }  // namespace front
 
 #endif

@@ -11,11 +11,19 @@ namespace front {
 
 std::vector<double> feature_medians(const MatrixView &x)
 {
+    std::vector<size_t> rows(x.rows);
+    for (size_t i = 0; i < x.rows; ++i)
+        rows[i] = i;
+    return feature_medians(x, rows);
+}
+
+std::vector<double> feature_medians(const MatrixView &x, const std::vector<size_t> &rows)
+{
     std::vector<double> medians(x.cols, std::numeric_limits<double>::quiet_NaN());
     std::vector<double> values;
     for (size_t j = 0; j < x.cols; ++j) {
         values.clear();
-        for (size_t i = 0; i < x.rows; ++i)
+        for (size_t i : rows)
             if (!std::isnan(x.at(i, j)))
                 values.push_back(x.at(i, j));
         if (values.empty())

@@ -14,6 +14,9 @@ namespace front {
 // Each column's median over its values that are not NaN (the mean of the two
 // middle ones for an even count); NaN for a column without any value.
 std::vector<double> feature_medians(const MatrixView &x);
+// The same over the listed rows only: a fold's training rows, so that the
+// held-out rows, whose values the filling must not learn from, take no part.
+std::vector<double> feature_medians(const MatrixView &x, const std::vector<size_t> &rows);
 
 // The first column whose median is NaN (no value at all), or npos.
 size_t column_without_values(const std::vector<double> &medians);

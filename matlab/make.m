@@ -72,7 +72,8 @@ front = {'front/classes.cpp', 'front/draws.cpp', 'front/files.cpp', 'front/fores
          'front/merge.cpp', 'front/missing.cpp', 'front/model.cpp', 'front/model_reader.cpp', ...
          'front/model_settings.cpp', 'front/numbers.cpp', 'front/policy.cpp', 'front/scaling.cpp', ...
          'front/tally.cpp', 'front/text.cpp', 'front/vote.cpp'};
-gateway = {'matlab/quorv_model_mex.cpp'};
+gateway = {'matlab/quorv_model_mex.cpp', 'matlab/mex_arrays.cpp', 'matlab/mex_model.cpp', ...
+           'matlab/mex_classify.cpp', 'matlab/mex_training.cpp'};
 end
 
 function names = model_functions()

@@ -91,11 +91,8 @@ for k = 1:2:numel(args)
   end
 end
 if isempty(unknown)
-  % As the tool: -1, or the first whole number below it no class uses.
-  unknown = -1;
-  while any(model.class_codes == unknown) || any(strcmp(model.class_names, sprintf('%d', unknown)))
-    unknown = unknown - 1;
-  end
+  % The tool's rule, from the core library.
+  unknown = quorv_model_mex('unknown_label', model.class_codes, model.class_names);
 end
 end
 

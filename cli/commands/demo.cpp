@@ -11,6 +11,8 @@
 #include "report.h"
 #include "sampling.h"
 
+#include "front/classes.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -123,7 +125,7 @@ void run_demo(const Args &args)
                 args.has("--no-scale") ? ", raw features" : ", features scaled to [0, 1]");
     const Model model = train_model(train, !args.has("--no-scale"), params, verbose, run);
 
-    const long unknown = free_unknown_label(all.y, all.classes);
+    const long unknown = front::free_unknown_label(all.classes);
     ClassifySettings settings;
     settings.vigilance = params.vigilance;
     settings.unknown_label = unknown;

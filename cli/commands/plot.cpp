@@ -12,6 +12,8 @@
 #include "plugins.h"
 #include "svg_plot.h"
 
+#include "front/classes.h"
+
 #include <cstdio>
 
 namespace cli {
@@ -115,7 +117,7 @@ void run_plot(const Args &args)
         data = feature_columns(data, used);
     size_t fx = 0, fy = 0;
     chosen_features(model, args.text("--features", "1,2"), &fx, &fy);
-    const double unknown = static_cast<double>(free_unknown_label(model.members[0].labels));
+    const double unknown = static_cast<double>(front::free_unknown_label(model.classes));  // as classify's
     // The labels classify gives, its nearest-box pass included (front/policy.h
     // through classify_data), so that the crosses count what classify counts.
     ClassifySettings settings;

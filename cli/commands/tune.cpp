@@ -13,6 +13,8 @@
 #include "report.h"
 #include "tuning.h"
 
+#include "front/missing.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -243,8 +245,9 @@ void run_tune(const Args &args)
     format.missing = median;
     Dataset data =
         read_training_data(args.operands[0], args.text("--label-column"), column_list(args.text("--ignore")), format);
-    // The medians of all rows fill every fold's gaps, and go into the model written.
-    const std::vector<double> medians = median ? fill_with_medians(&data) : std::vector<double>();
+    // Each fold fills its gaps with its own training rows' medians (held-out
+    // values would leak into training); the model written, with all rows'.
+    const std::vector<double> medians = median ? training_medians(data) : std::vector<double>();
     const std::string source = shown_path(args.operands[0]);
     if (o.cv.folds > data.rows)
         throw UsageError("--folds " + std::to_string(o.cv.folds) + " is more than the " + std::to_string(data.rows) +
@@ -259,7 +262,9 @@ void run_tune(const Args &args)
                 o.cv.folds, std::to_string(o.cv.seed).c_str(), count_of(settings.size(), "setting").c_str(),
                 how.c_str());
     std::fflush(stdout);
-    cross_validate(data, o.cv, &settings);
+    CrossValidation cv = o.cv;
+    cv.fill_missing = median;
+    cross_validate(data, cv, &settings);
     const size_t best = best_setting(settings);
     print_table(settings, best, o.forest, o.cv.folds, o.cv.nearest);
     if (!out)
@@ -268,6 +273,7 @@ void run_tune(const Args &args)
     TrainRun run = o.cv.run;
     run.forest = settings[best].forest;
     run.jobs = o.cv.jobs;
+    front::fill_missing(medians, data.x.data(), data.rows);
     Model model = train_model(data, o.cv.scale, settings[best].params, 0, run);
     model.missing_medians = medians;
     out->write(front::model_file_bytes(model, args.text("--output")));

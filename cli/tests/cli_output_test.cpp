@@ -3,6 +3,10 @@
 // in bounded memory and many classes stay readable.
 #include "cli_test.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+
 namespace {
 
 using namespace cli_test;
@@ -204,6 +208,44 @@ TEST_F(Cli, ManyClassesGetPerClassLinesNotAHugeMatrix)
     EXPECT_NE(run.out.find("Most confused pairs (true label -> predicted label: patterns):\n  40 -> 0: 1\n"),
               std::string::npos);
     EXPECT_EQ(count(run.out, "\n"), 1u + 1u + 2u + 8000u + 1u + 10u + 1u);  // and "Predictions written to ..."
+}
+
+// Class names reach a terminal through the tool's one escape, and a file or
+// pipe byte for byte: scripts read the names as they were trained.
+TEST_F(Cli, PredictionsOnATerminalShowHostileNamesInert)
+{
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script not found (Debian package bsdutils)";
+    struct Name {
+        std::string raw, shown;
+    };
+    const Name names[] = {
+        {"t\x1b]2;owned\x07", "t\\x1b]2;owned\\x07"},  // sets the window title
+        {"\x1b[2Jclear", "\\x1b[2Jclear"},
+        {"c1\xc2\x9b" "31m", "c1\\xc2\\x9b31m"},        // the one-byte CSI of C1
+        {"rtl\xe2\x80\xae" "gpj", "rtl\\xe2\\x80\\xaegpj"},  // right-to-left override
+        {"del\x7f\b", "del\\x7f\\x08"},
+        {"tab\tin", "tab\\x09in"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},  // printable UTF-8 stays
+    };
+    std::string data = "a,label\n", raw = "label,true_label\n", shown = raw;
+    for (size_t k = 0; k < std::size(names); ++k) {
+        data += std::to_string(k) + "," + names[k].raw + "\n";
+        raw += names[k].raw + "," + names[k].raw + "\n";
+        shown += names[k].shown + "," + names[k].shown + "\n";
+    }
+    put(dir / "d.csv", data);
+    const Outcome train = quorv({"train", "d.csv", "-o", "m.model", "--vigilance", "1"});
+    ASSERT_EQ(train.status, 0) << train.err;
+    const Outcome piped = quorv({"classify", "m.model", "d.csv"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, raw);
+    const std::string command = "cd '" + dir.string() + "' && script -qec \"" + QUORV_EXE +
+                                " classify m.model d.csv 2>/dev/null\" /dev/null > tty.out";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string tty = slurp(dir / "tty.out");
+    tty.erase(std::remove(tty.begin(), tty.end(), '\r'), tty.end());  // the terminal's CR LF
+    EXPECT_EQ(tty, shown);
 }
 
 }  // namespace

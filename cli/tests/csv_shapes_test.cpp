@@ -150,6 +150,15 @@ TEST_F(CsvShapes, MissingCellsTakeTheTrainingMediansInTrainingAndClassification)
     ASSERT_EQ(tune.status, 0) << tune.err;
     EXPECT_NE(slurp(dir / "t.model").find("\nsettings 2\nconflicts merge 1\nmissing median 5 1\n"), std::string::npos)
         << slurp(dir / "t.model");
+    // Each fold fills from its own training rows: with one fold per row, the
+    // fold holding b's only value leaves its training rows nothing to fill
+    // from (the median of all rows would be the held-out value itself).
+    std::ofstream(dir / "one.csv") << "a,b,label\n1,,x\n2,,y\n3,5,x\n4,,y\n";
+    const Outcome leak = quorv({"tune", "one.csv", "--missing", "median", "--folds", "4"});
+    EXPECT_EQ(leak.status, 1);
+    EXPECT_NE(leak.err.find("one.csv: feature 'b' has no value in the training rows of fold "), std::string::npos)
+        << leak.err;
+    EXPECT_NE(leak.err.find("(--ignore leaves it out)"), std::string::npos);
     EXPECT_EQ(quorv({"train", "d.csv", "-o", "x.model", "--missing", "mean"}).err,
               "quorv: --missing: 'mean' is not 'error' or 'median'\n");
 }

@@ -58,4 +58,27 @@ TEST(FrontClasses, NumbersOnlyWhenEveryNameSpellsItsCode)
         EXPECT_EQ(front::numbered(c.classes), c.numbered) << c.classes.back().name;
 }
 
+// Every front end's default unknown label: predictions name their classes,
+// so it is neither a class's code nor a class's name.
+TEST(FrontClasses, TheUnknownLabelIsTheFirstFreeNumberFromMinusOneDown)
+{
+    const struct {
+        std::vector<double> codes;
+        std::vector<std::string> names;
+        long unknown;
+    } cases[] = {
+        {{}, {}, -1},
+        {{1, 2}, {"1", "2"}, -1},
+        {{-1}, {}, -2},
+        {{-3, -1, -2}, {}, -4},
+        {{-1.5, 0}, {}, -1},
+        {{1, 2}, {"-1", "x"}, -2},          // text classes: a name that reads as -1
+        {{-1}, {"-2"}, -3},
+        {{1}, {"-1.0", " -1"}, -1},         // only the number's own text is taken
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(front::free_unknown_label(c.codes, c.names), c.unknown) << c.codes.size() << " " << c.names.size();
+    EXPECT_EQ(front::free_unknown_label({{-1, "-1"}, {2, "-2"}}), -3);
+}
+
 }  // namespace

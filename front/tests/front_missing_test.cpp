@@ -39,6 +39,17 @@ TEST(Missing, MediansLeaveNaNOutAndFillOnlyIt)
             EXPECT_EQ(front::column_without_values(medians), std::string::npos);
         }
     }
+    // Over the listed rows only (a fold's training rows): the others take no part.
+    const std::vector<double> column = {1, kNaN, 100, 3, kNaN, 5};
+    const auto view = front::MatrixView::row_major(column.data(), column.size(), 1);
+    const struct {
+        std::vector<size_t> rows;
+        double median;
+    } parts[] = {{{0, 3, 5}, 3}, {{5, 0}, 3}, {{0, 2}, 50.5}, {{1, 2, 4}, 100}, {{1, 4}, kNaN}, {{}, kNaN}};
+    for (const auto &part : parts) {
+        const double median = front::feature_medians(view, part.rows)[0];
+        EXPECT_TRUE(median == part.median || (std::isnan(median) && std::isnan(part.median))) << part.rows.size();
+    }
     std::vector<double> x = {1, kNaN, kNaN, 4, 5, 6};
     EXPECT_EQ(front::fill_missing({10, 20}, x.data(), 3), 2u);
     EXPECT_EQ(x, (std::vector<double>{1, 20, 10, 4, 5, 6}));

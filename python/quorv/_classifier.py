@@ -65,10 +65,8 @@ def _unknown_value(model):
     if model.unknown_label is not None:
         return model.unknown_label
     taken = model.classes_.tolist()
-    label = -1
-    while any(c == label or str(c) == str(label) for c in taken):
-        label -= 1
-    return label
+    codes = [float(c) for c in taken if isinstance(c, numbers.Real)]
+    return _quorv.free_unknown_label(codes, [str(c) for c in taken])
 
 
 def prediction_dtype(model):

@@ -2,6 +2,7 @@
 // the scaling ranges, the vote, the seeded draws and safe output files, so
 // that Python runs the tool's own rules instead of copies. Arrays in, arrays
 // out; the rules themselves stay in front/.
+#include "front/classes.h"
 #include "front/draws.h"
 #include "front/error.h"
 #include "front/files.h"
@@ -10,6 +11,7 @@
 #include "front/numbers.h"
 #include "front/scaling.h"
 #include "front/vote.h"
+#include "matrix_view.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -210,12 +212,7 @@ py::tuple fit_scaling(const py::array_t<double, 0> &x)
 {
     if (x.ndim() != 2)
         throw py::value_error("X must be a 2-D float64 array");
-    front::MatrixView v;
-    v.data = reinterpret_cast<const char *>(x.data());
-    v.rows = static_cast<size_t>(x.shape(0));
-    v.cols = static_cast<size_t>(x.shape(1));
-    v.row_stride = x.strides(0);
-    v.col_stride = x.strides(1);
+    const front::MatrixView v = matrix_view(x);
     front::Scaling s;
     {
         py::gil_scoped_release unlocked;
@@ -231,12 +228,7 @@ py::array_t<double> feature_medians(const py::array_t<double, 0> &x)
 {
     if (x.ndim() != 2)
         throw py::value_error("X must be a 2-D float64 array");
-    front::MatrixView v;
-    v.data = reinterpret_cast<const char *>(x.data());
-    v.rows = static_cast<size_t>(x.shape(0));
-    v.cols = static_cast<size_t>(x.shape(1));
-    v.row_stride = x.strides(0);
-    v.col_stride = x.strides(1);
+    const front::MatrixView v = matrix_view(x);
     std::vector<double> medians;
     {
         py::gil_scoped_release unlocked;
@@ -318,4 +310,8 @@ void bind_front(py::module_ &m)
     m.def("check_params", &check_params, py::arg("vigilance"), py::arg("min_size"), py::arg("learning_rate"),
           py::arg("epsilon"), py::arg("max_list_presentations"), py::arg("trim_option"), py::arg("features"));
     m.def("format_double", &front::format_double, py::arg("value"));
+    m.def("free_unknown_label", py::overload_cast<const std::vector<double> &, const std::vector<std::string> &>(
+                                    &front::free_unknown_label),
+          py::arg("codes"), py::arg("names"),
+          "-1, or the first whole number below it that is no class's code nor, as text, its name.");
 }

@@ -9,6 +9,7 @@
 #include "front/merge.h"
 #include "front/policy.h"
 #include "front/prepared.h"
+#include "matrix_view.h"
 #include "minihost.h"
 
 #include <pybind11/numpy.h>
@@ -67,13 +68,7 @@ front::MatrixView matrix(const py::array &a, const char *name)
 {
     if (a.ndim() != 2 || !py::array_t<double>::check_(a))
         throw py::type_error(std::string(name) + " must be a 2-D float64 array");
-    front::MatrixView v;
-    v.data = static_cast<const char *>(a.data());
-    v.rows = static_cast<size_t>(a.shape(0));
-    v.cols = static_cast<size_t>(a.shape(1));
-    v.row_stride = a.strides(0);
-    v.col_stride = a.strides(1);
-    return v;
+    return matrix_view(a);
 }
 
 // A float64 vector, seen as a one-column matrix.
