@@ -50,7 +50,7 @@ struct TrainingDefaults {
     long trim_option;
 };
 constexpr TrainingDefaults kSingleDefaults = {100, 0};
-constexpr TrainingDefaults kMemberDefaults = {10, 1};
+constexpr TrainingDefaults kMemberDefaults = {3, 1};
 constexpr TrainingDefaults training_defaults(bool forest) { return forest ? kMemberDefaults : kSingleDefaults; }
 
 // Parses an amount, the rules "sqrt" and "log2" only where `rules` (features);

@@ -218,7 +218,7 @@ TEST_F(ForestCli, ConflictsAreMergedUnlessNoMerge)
     EXPECT_EQ(quorv("info k.model").out.find("Conflicts:"), std::string::npos);
 }
 
-// A forest's members stop at their own limit (10, trimmed) unless told
+// A forest's members stop at their own limit (3, trimmed) unless told
 // otherwise; what the stop note offers is only what the model does not do.
 TEST_F(ForestCli, StopNoteOffersWhatTheModelDoesNotDo)
 {
@@ -234,7 +234,7 @@ TEST_F(ForestCli, StopNoteOffersWhatTheModelDoesNotDo)
         {"--max-presentations 5",
          "Training stopped at 5 presentations. Try --trim (drops the nodes no pattern selected last) or a higher "
          "--vigilance, or a forest"},
-        {"--votes 3 --no-bootstrap", "3 of 3 members stopped at 10 presentations. Try a higher --vigilance.\n"},
+        {"--votes 3 --no-bootstrap", "3 of 3 members stopped at 3 presentations. Try a higher --vigilance.\n"},
         {"--votes 3 --no-bootstrap --max-presentations 100 --no-trim",
          "3 of 3 members stopped at 100 presentations. Try --trim (drops the nodes no pattern selected last) or a "
          "higher --vigilance, or a lower --max-presentations for its members.\n"},

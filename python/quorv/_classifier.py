@@ -154,7 +154,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     epsilon : float >= 0, default 0.001
         Tolerance of slow learning (learning_rate < 1).
     max_presentations : int >= 1 or None, default None
-        Most presentations of the whole training set; None is 100, and 10 for
+        Most presentations of the whole training set; None is 100, and 3 for
         the members of a forest (n_estimators > 1), as `quorv train` has it.
     trim : bool or None, default None
         Leave out the nodes that no pattern of the last presentation selected;
