@@ -569,7 +569,8 @@ void merge(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 {
     if (nrhs < 1)
-        throw Error("a command is needed: read, write, classify, scaling, classes, check, shuffle, amounts, draw or merge");
+        throw Error("a command is needed: read, write, classify, scaling, classes, check, shuffle, amounts, "
+                    "defaults, draw or merge");
     const std::string command = text_of(prhs[0], "the command");
     if (command == "read") {
         if (nrhs != 2 || nlhs > 1)
@@ -596,6 +597,14 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         shuffle(nlhs, plhs, nrhs, prhs);
     } else if (command == "amounts") {
         amounts(nlhs, plhs, nrhs, prhs);
+    } else if (command == "defaults") {
+        if (nrhs != 2 || nlhs > 2 || (!mxIsNumeric(prhs[1]) && !mxIsLogical(prhs[1])) ||
+            mxGetNumberOfElements(prhs[1]) != 1)
+            throw Error("defaults takes whether the model is a forest (true or false)");
+        const front::TrainingDefaults d = front::training_defaults(mxGetScalar(prhs[1]) != 0);
+        plhs[0] = mxCreateDoubleScalar(static_cast<double>(d.max_list_presentations));
+        if (nlhs > 1)
+            plhs[1] = mxCreateDoubleScalar(static_cast<double>(d.trim_option));
     } else if (command == "draw") {
         draw(nlhs, plhs, nrhs, prhs);
     } else if (command == "merge") {
