@@ -18,6 +18,12 @@
 
 namespace cli {
 
+namespace {
+
+const char *on_off(long option) { return option ? "on" : "off"; }
+
+}  // namespace
+
 std::vector<Option> training_options()
 {
     return {
@@ -28,8 +34,14 @@ std::vector<Option> training_options()
         {"--min-size", "S", "minimum box size, in [0, M*(1-vigilance)] for M features (default 0)"},
         {"--learning-rate", "R", "learning rate in (0, 1]; 1 is fast learning (default 1)"},
         {"--epsilon", "E", "learning tolerance, >= 0 (default 0.001)"},
-        {"--max-presentations", "N", "most list presentations of the training set, >= 1 (default 100)"},
-        {"--trim", "", "leave out nodes that no pattern of the last presentation selected"},
+        {"--max-presentations", "N", "most list presentations of the training set, >= 1 (default " +
+                                         std::to_string(front::kSingleDefaults.max_list_presentations) +
+                                         "; forest members: " +
+                                         std::to_string(front::kMemberDefaults.max_list_presentations) + ")"},
+        {"--trim", "", std::string("leave out nodes that no pattern of the last presentation selected (default ") +
+                           on_off(front::kSingleDefaults.trim_option) + "; forest members: " +
+                           on_off(front::kMemberDefaults.trim_option) + ")"},
+        {"--no-trim", "", "keep every node, forest members' too"},
     };
 }
 
@@ -81,8 +93,12 @@ TrainParams parse_fixed_params(const Args &args)
     p.min_size = args.number("--min-size", p.min_size);
     p.epsilon = args.number("--epsilon", p.epsilon);
     // A whole number that fits the plug-in's int, or the option's own message.
-    p.max_list_presentations = args.integer("--max-presentations", p.max_list_presentations, 1, INT_MAX);
-    p.trim_option = args.has("--trim") ? 1 : 0;
+    // A forest's members have defaults of their own; the options set both kinds.
+    const front::TrainingDefaults d = front::training_defaults(forest_asked(args, args.integer("--votes", 1, 1, 1000)));
+    p.max_list_presentations = args.integer("--max-presentations", d.max_list_presentations, 1, INT_MAX);
+    if (args.has("--trim") && args.has("--no-trim"))
+        throw UsageError("--trim and --no-trim: give one of them");
+    p.trim_option = args.has("--trim") ? 1 : args.has("--no-trim") ? 0 : d.trim_option;
     return p;
 }
 
@@ -162,11 +178,9 @@ TrainRun train_run(const Args &args)
 
 namespace {
 
-// What to try when training stops at the presentation limit.
-const char kNotConvergedHint[] = "Try --trim (drops the nodes no pattern selected last) or a higher --vigilance";
-
 // What the summary adds after the training lines: merged conflicts, and
-// members that stopped at the presentation limit with what to try.
+// members that stopped at the presentation limit with what to try (what the
+// model does not do already).
 void report_training(const Model &model)
 {
     if (model.merge_conflicts && model.merged_patterns > 0)
@@ -178,13 +192,17 @@ void report_training(const Model &model)
         stopped += m.list_presentations >= static_cast<double>(model.params.max_list_presentations);
     if (stopped == 0)
         return;
-    const std::string who = model.members.size() == 1 ? "Training"
-                                                      : std::to_string(stopped) + " of " +
-                                                            std::to_string(model.members.size()) + " members";
-    std::printf("Not converged: %s stopped at %ld presentations. %s%s.\n", who.c_str(),
-                model.params.max_list_presentations, kNotConvergedHint,
-                model.members.size() == 1 ? ", or a forest (--votes 100 --max-features 0.5 --vigilance 0.95)"
-                                          : ", or a lower --max-presentations for its members");
+    const bool one = model.members.size() == 1;
+    const std::string who = one ? "Training"
+                                : std::to_string(stopped) + " of " + std::to_string(model.members.size()) + " members";
+    std::string hint = model.params.trim_option ? "Try" : "Try --trim (drops the nodes no pattern selected last) or";
+    hint += " a higher --vigilance";
+    if (one)
+        hint += ", or a forest (--votes 100 --max-features 0.5 --vigilance 0.95)";
+    else if (model.params.max_list_presentations > front::kMemberDefaults.max_list_presentations)
+        hint += ", or a lower --max-presentations for its members";
+    std::printf("Not converged: %s stopped at %ld presentations. %s.\n", who.c_str(),
+                model.params.max_list_presentations, hint.c_str());
 }
 
 }  // namespace

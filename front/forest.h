@@ -39,6 +39,20 @@ struct Amount {
 // count is taken as given.
 constexpr size_t kLeastMemberFeatures = 2;
 size_t member_feature_count(const Amount &amount, size_t total, const std::string &what);
+// The presentation limit and trim_option a training call takes when the
+// caller sets neither: a single model's (and members over shuffles') are the
+// plug-in's usual 100 and off; a forest member's are smaller and on. At the
+// vigilance of a forest a member keeps about a box per distinct row, and on
+// data that does not converge every further presentation only adds boxes that
+// no pattern selects, and time (bench/defaults_bench.py measures the choice).
+struct TrainingDefaults {
+    long max_list_presentations;
+    long trim_option;
+};
+constexpr TrainingDefaults kSingleDefaults = {100, 0};
+constexpr TrainingDefaults kMemberDefaults = {3, 1};
+constexpr TrainingDefaults training_defaults(bool forest) { return forest ? kMemberDefaults : kSingleDefaults; }
+
 // Parses an amount, the rules "sqrt" and "log2" only where `rules` (features);
 // throws Error "WHAT: 'TEXT' is not ..." when it is none of them.
 Amount parse_amount(const std::string &text, const std::string &what, bool rules = false);

@@ -40,8 +40,8 @@ struct TrainParams {
     double min_size = 0.0;
     double learning_rate = 1.0;
     double epsilon = 0.001;
-    long max_list_presentations = 100;
-    long trim_option = 0;
+    long max_list_presentations = kSingleDefaults.max_list_presentations;
+    long trim_option = kSingleDefaults.trim_option;
 };
 
 // The first parameter outside the range the training plug-in accepts (and

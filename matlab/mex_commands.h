@@ -13,7 +13,7 @@ using Command = void(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 // Classification (mex_classify.cpp).
 Command classify, unknown_label;
 // Training's rules (mex_training.cpp).
-Command scaling, classes, check, shuffle, amounts, draw, merge;
+Command scaling, classes, check, shuffle, amounts, defaults, draw, merge;
 
 }  // namespace quorv_mex
 

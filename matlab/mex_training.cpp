@@ -127,6 +127,19 @@ void amounts(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         plhs[1] = mxCreateDoubleScalar(static_cast<double>(features.of(cols, "MaxFeatures", "features")));
 }
 
+// [max_presentations, trim] = quorv_model_mex('defaults', forest): the
+// training defaults of a forest's members (forest true) or of other models.
+void defaults(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    if (nrhs != 2 || nlhs > 2 || (!mxIsNumeric(prhs[1]) && !mxIsLogical(prhs[1])) ||
+        mxGetNumberOfElements(prhs[1]) != 1)
+        throw Error("defaults takes whether the model is a forest (true or false)");
+    const front::TrainingDefaults d = front::training_defaults(mxGetScalar(prhs[1]) != 0);
+    plhs[0] = mxCreateDoubleScalar(static_cast<double>(d.max_list_presentations));
+    if (nlhs > 1)
+        plhs[1] = mxCreateDoubleScalar(static_cast<double>(d.trim_option));
+}
+
 // [rows, features] = quorv_model_mex('draw', total_rows, sample_rows,
 // bootstrap, total_features, features, seed, member): a forest member's draw
 // (member counted from 1), positions counted from 1.

@@ -11,9 +11,10 @@ function model = quorv_fit(X, y, varargin)
 %     'MinSize'          least box size, in [0, M*(1-vigilance)] (0).
 %     'LearningRate'     in (0, 1]; 1 is fast learning (1).
 %     'Epsilon'          learning tolerance, >= 0 (0.001).
-%     'MaxPresentations' most list presentations, >= 1 (100).
+%     'MaxPresentations' most list presentations, >= 1 (100; a forest's
+%                        members 3).
 %     'Trim'             true: leave out nodes the last presentation never
-%                        selected (false).
+%                        selected (false; a forest's members true).
 %     'Scale'            false: keep raw feature values (true).
 %     'Shuffle'          true: train on the rows in a seeded order (false).
 %     'Seed'             seed of 'Shuffle' and 'Votes', a whole number from 0
@@ -142,7 +143,7 @@ end
 
 function o = fit_options(args, m)
 o = struct('vigilance', 0.75, 'min_size', 0, 'learning_rate', 1, 'epsilon', 0.001, ...
-           'max_presentations', 100, 'trim', false, 'scale', true, 'shuffle', false, ...
+           'max_presentations', [], 'trim', [], 'scale', true, 'shuffle', false, ...
            'seed', int64(1), 'votes', 1, 'max_features', '1.0', 'max_samples', '1.0', ...
            'bootstrap', true, 'verbose', 0, 'feature_names', {default_names(m)}, ...
            'label_name', 'label', 'forest', false, 'merge_conflicts', true);
@@ -208,6 +209,14 @@ if o.forest && o.votes < 2
 end
 if seed_given && ~o.shuffle && o.votes < 2
   error('quorv_fit: ''Seed'' needs ''Shuffle'' or ''Votes''');
+end
+% A forest's members have defaults of their own, the tool's and Python's.
+[presentations, trim] = quorv_model_mex('defaults', o.forest);
+if isempty(o.max_presentations)
+  o.max_presentations = presentations;
+end
+if isempty(o.trim)
+  o.trim = logical(trim);
 end
 end
 

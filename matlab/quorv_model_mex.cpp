@@ -38,7 +38,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 {
     if (nrhs < 1)
         throw Error("a command is needed: read, write, classify, unknown_label, scaling, classes, check, shuffle, "
-                    "amounts, draw or merge");
+                    "amounts, defaults, draw or merge");
     const std::string command = text_of(prhs[0], "the command");
     if (command == "read") {
         if (nrhs != 2 || nlhs > 1)
@@ -67,6 +67,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         shuffle(nlhs, plhs, nrhs, prhs);
     } else if (command == "amounts") {
         amounts(nlhs, plhs, nrhs, prhs);
+    } else if (command == "defaults") {
+        defaults(nlhs, plhs, nrhs, prhs);
     } else if (command == "draw") {
         draw(nlhs, plhs, nrhs, prhs);
     } else if (command == "merge") {

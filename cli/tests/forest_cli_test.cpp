@@ -56,13 +56,17 @@ TEST_F(ForestCli, WorkersChangeNothingAndAllRowsWithoutReplacementAreTheShuffles
     EXPECT_EQ(file("one.model"), file("two.model"));
     // Members of 2 of iris's features hold conflicts: merged, and the file says so.
     EXPECT_EQ(file("one.model").substr(0, 14), "quorv-model 4\n");
-    EXPECT_NE(file("one.model").find("\ntrim_option 0\nsettings 1\nconflicts merge "), std::string::npos);
+    EXPECT_NE(file("one.model").find("\ntrim_option 1\nsettings 1\nconflicts merge "), std::string::npos);
     EXPECT_NE(two.out.find("\nConflicts: "), std::string::npos) << two.out;
     ASSERT_EQ(quorv("train " + iris + " -o kept.model --votes 6 --max-features 0.5 --seed 3 --no-merge").status, 0);
     EXPECT_EQ(file("kept.model").substr(0, 14), "quorv-model 3\n");
 
     ASSERT_EQ(quorv("train " + iris + " -o shuffles.model --votes 4 --seed 7").status, 0);
-    ASSERT_EQ(quorv("train " + iris + " -o drawn.model --votes 4 --seed 7 --no-bootstrap --max-samples 1.0").status, 0);
+    // Forest members train as the shuffles do once their own defaults are set back.
+    ASSERT_EQ(quorv("train " + iris + " -o drawn.model --votes 4 --seed 7 --no-bootstrap --max-samples 1.0 "
+                    "--max-presentations 100 --no-trim")
+                  .status,
+              0);
     const std::string shuffles = file("shuffles.model"), drawn = file("drawn.model");
     EXPECT_NE(drawn.find("\nsample 150 without_replacement\nmember_features 4\n"), std::string::npos);
     for (int k = 1; k <= 4; ++k)
@@ -212,6 +216,37 @@ TEST_F(ForestCli, ConflictsAreMergedUnlessNoMerge)
         << kept.out;
     EXPECT_EQ(file("k.model").find("settings"), std::string::npos);
     EXPECT_EQ(quorv("info k.model").out.find("Conflicts:"), std::string::npos);
+}
+
+// A forest's members stop at their own limit (3, trimmed) unless told
+// otherwise; what the stop note offers is only what the model does not do.
+TEST_F(ForestCli, StopNoteOffersWhatTheModelDoesNotDo)
+{
+    {
+        std::ofstream csv(dir / "c.csv");
+        csv << "a,b,label\n";
+        for (int i = 0; i < 4; ++i)
+            csv << "1,1,1\n1,1,2\n0,0,1\n";
+    }
+    const struct {
+        const char *options, *note;
+    } cases[] = {
+        {"--max-presentations 5",
+         "Training stopped at 5 presentations. Try --trim (drops the nodes no pattern selected last) or a higher "
+         "--vigilance, or a forest"},
+        {"--votes 3 --no-bootstrap", "3 of 3 members stopped at 3 presentations. Try a higher --vigilance.\n"},
+        {"--votes 3 --no-bootstrap --max-presentations 100 --no-trim",
+         "3 of 3 members stopped at 100 presentations. Try --trim (drops the nodes no pattern selected last) or a "
+         "higher --vigilance, or a lower --max-presentations for its members.\n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome out = quorv(std::string("train c.csv -o m.model --no-merge ") + c.options);
+        ASSERT_EQ(out.status, 0) << c.options << "\n" << out.err;
+        EXPECT_NE(out.out.find(std::string("\nNot converged: ") + c.note), std::string::npos) << out.out;
+    }
+    const Outcome both = quorv("train c.csv -o m.model --trim --no-trim");
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.err.find("--trim and --no-trim: give one of them"), std::string::npos) << both.err;
 }
 
 }  // namespace

@@ -151,10 +151,12 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         1 is fast learning (a box grows to hold the pattern at once).
     epsilon : float >= 0, default 0.001
         Tolerance of slow learning (learning_rate < 1).
-    max_presentations : int >= 1, default 100
-        Most presentations of the whole training set.
-    trim : bool, default False
-        Leave out the nodes that no pattern of the last presentation selected.
+    max_presentations : int >= 1 or None, default None
+        Most presentations of the whole training set; None is 100, and 3 for
+        the members of a forest (n_estimators > 1), as `quorv train` has it.
+    trim : bool or None, default None
+        Leave out the nodes that no pattern of the last presentation selected;
+        None is False, and True for the members of a forest.
     scale : bool, default True
         Scale every feature to [0, 1] with the training set's own minimum and
         maximum (a constant feature maps to 0), as the command-line tool does.
@@ -257,8 +259,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     assigning an attribute publishes a new record with it replaced.
     """
 
-    def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=100,
-                 trim=False, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
+    def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=None,
+                 trim=None, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
                  n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None,
                  unclassified="nearest", merge_conflicts=True, missing="error"):
         self.vigilance = vigilance
@@ -287,14 +289,13 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         min_size = _real("min_size", self.min_size)
         learning_rate = _real("learning_rate", self.learning_rate)
         epsilon = _real("epsilon", self.epsilon)
-        max_presentations = _whole("max_presentations", self.max_presentations)
-        trim = _flag("trim", self.trim)
         scale = _flag("scale", self.scale)
         shuffle = _flag("shuffle", self.shuffle)
         verbose = _whole("verbose", self.verbose)
         n_estimators = _whole("n_estimators", self.n_estimators)
         if not 1 <= n_estimators <= _forest.MAX_MEMBERS:
             raise ValueError("n_estimators must be in [1, %d], got %r" % (_forest.MAX_MEMBERS, n_estimators))
+        max_presentations, trim = _forest.training_defaults(self.max_presentations, self.trim, n_estimators > 1)
         bootstrap = _flag("bootstrap", self.bootstrap)
         merge = _flag("merge_conflicts", self.merge_conflicts)
         _forest.check_jobs(self.n_jobs)
@@ -552,9 +553,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             params = dict(vigilance=_real("vigilance", self.vigilance), min_size=_real("min_size", self.min_size),
                           learning_rate=_real("learning_rate", self.learning_rate),
                           epsilon=_real("epsilon", self.epsilon),
-                          max_presentations=_whole("max_presentations", self.max_presentations),
-                          trim=_flag("trim", self.trim), scale=bool(self.scale),
+                          scale=bool(self.scale),
                           merge_conflicts=_flag("merge_conflicts", self.merge_conflicts))
+            params["max_presentations"], params["trim"] = _forest.training_defaults(
+                self.max_presentations, self.trim, record.is_forest())
             _file.write(path, _file.model_dict(record, params, names))
 
 

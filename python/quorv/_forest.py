@@ -17,6 +17,7 @@ import joblib
 import numpy as np
 
 from . import _host, _quorv
+from ._checks import _flag, _whole
 
 MAX_MEMBERS = 1000  # as many as a model file holds
 MAX_JOBS = 256  # workers at most, as the tool's --jobs takes at most
@@ -44,6 +45,14 @@ def amount(name, value, total, things, rules=False):
     if not 0 < value <= 1:
         raise ValueError("%s must be a fraction in (0, 1] (or a whole number of %s), got %r" % (name, things, value))
     return int(_quorv.amount_of("fraction", float(value), total, name, things))
+
+
+def training_defaults(max_presentations, trim, forest):
+    """max_presentations and trim as given, each None taking the library's
+    default for a forest's members (`forest`) or for other models."""
+    presentations, trimmed = _quorv.training_defaults(forest)
+    return (presentations if max_presentations is None else _whole("max_presentations", max_presentations),
+            bool(trimmed) if trim is None else _flag("trim", trim))
 
 
 def draw(draws, member, total_rows, total_features):

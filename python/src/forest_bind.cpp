@@ -70,6 +70,13 @@ void bind_forest(py::module_ &m)
           "A forest member's training rows (in the order drawn) and features (ascending).");
     m.def("forest_draws_fault", &front::forest_draws_fault, py::arg("members"), py::arg("features"),
           py::arg("total_features"), "Why a forest this large is refused (reading it back draws too much), or ''.");
+    m.def(
+        "training_defaults",
+        [](bool forest) {
+            const front::TrainingDefaults d = front::training_defaults(forest);
+            return py::make_tuple(d.max_list_presentations, d.trim_option);
+        },
+        py::arg("forest"), "(max_list_presentations, trim_option) of a forest's members or of other models.");
     m.def("amount_of", &amount_of, py::arg("rule"), py::arg("value"), py::arg("total"), py::arg("what"),
           py::arg("things"), "The count a fraction, a count or a rule (sqrt, log2) of `total` gives.");
 }

@@ -143,6 +143,36 @@ def test_a_forest_from_python_is_the_tool_s_file_byte_for_byte(cli, tmp_path, op
     np.testing.assert_array_equal(by_cli[["share:1", "share:2", "share:3"]].to_numpy(), loaded.predict_proba(X))
 
 
+FOREST = ["--votes", "4", "--max-features", "0.5", "--vigilance", "0.95", "--seed", "1"]
+FOREST_PARAMS = dict(n_estimators=4, max_features=0.5, vigilance=0.95, random_state=1)
+
+
+# A forest's members have defaults of their own (the library's); the options
+# and parameters that set them set them for every kind of model.
+@pytest.mark.parametrize("options, params, single", [
+    ([], {}, False),
+    (["--max-presentations", "100", "--no-trim"], dict(max_presentations=100, trim=False), False),
+    (["--max-presentations", "3"], dict(max_presentations=3), False),
+    (["--no-trim"], dict(trim=False), False),
+    ([], {}, True),
+    (["--trim", "--max-presentations", "7"], dict(trim=True, max_presentations=7), True),
+])
+def test_training_defaults_are_the_same_in_the_tool_and_python(cli, tmp_path, options, params, single):
+    from quorv import _quorv
+    csv, X, y = dataset("vehicle")
+    tool, python = (options, params) if single else (FOREST + options, dict(FOREST_PARAMS, **params))
+    subprocess.run([cli, "train", csv, "-o", str(tmp_path / "cli.model")] + tool, check=True, capture_output=True)
+    QuorvClassifier(**python).fit(X, y).save(tmp_path / "python.model")
+    text = (tmp_path / "cli.model").read_text()
+    assert (tmp_path / "python.model").read_text() == text
+    presentations, trim = _quorv.training_defaults(not single)
+    presentations, trim = params.get("max_presentations", presentations), params.get("trim", trim)
+    assert "\nmax_list_presentations %d\ntrim_option %d\n" % (presentations, trim) in text
+    assert (_quorv.training_defaults(False), _quorv.training_defaults(True)[1]) == ((100, 0), 1)
+    assert all(int(line.split()[1]) <= presentations for line in text.splitlines()
+               if line.startswith("list_presentations "))
+
+
 def test_a_member_s_process_needs_no_scikit_learn(tmp_path):
     # Each worker imports what unpickling a member's task imports; scikit-learn
     # would double a worker's start-up. The package's names still resolve.

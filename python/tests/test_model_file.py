@@ -33,8 +33,9 @@ def test_python_and_the_command_line_train_the_same_model_file(cli, tmp_path, na
     assert loaded.templates_.tobytes() == python.templates_.tobytes()
     np.testing.assert_array_equal(loaded.node_labels_, python.node_labels_)
     # A file records merging only where it merged something (none here): read as off,
-    # which refits these data to the same file.
-    assert loaded.get_params() == dict(python.get_params(), merge_conflicts=False)
+    # which refits these data to the same file; the limit and trim as they were taken.
+    assert loaded.get_params() == dict(python.get_params(), merge_conflicts=False, max_presentations=100,
+                                       trim=params.get("trim", False))
 
     # The tool classifies with the model Python wrote as Python does (unknown -1 in both).
     run(cli, "classify", str(tmp_path / "python.model"), csv, "-o", str(tmp_path / "p.csv"), "--verbose", "0")

@@ -47,3 +47,30 @@ def test_python_predicts_what_is_pinned(name, model, data, vigilance, how):
     assert [str(label) for label in estimator.predict(rows)] == list(expected["label"])
     shares = expected[[c for c in expected.columns if c.startswith("share:")]].to_numpy()
     np.testing.assert_array_equal(estimator.predict_proba(rows)[:, :shares.shape[1]], shares)
+
+
+# The forest's defaults changed after 4700a12: these options (and --no-merge,
+# since merging came later) must still write its files byte for byte.
+OLD = ["--max-presentations", "100", "--no-trim", "--no-merge"]
+OLD_PARAMS = dict(max_presentations=100, trim=False, merge_conflicts=False)
+
+
+@pytest.mark.parametrize("model, options, params", [
+    ("single.model", ["--vigilance", "0.9"], dict(vigilance=0.9)),
+    ("votes.model", ["--votes", "3", "--seed", "5", "--vigilance", "0.9"], None),  # members over shuffles: the tool's
+    ("forest.model", ["--votes", "5", "--max-features", "0.5", "--seed", "2", "--vigilance", "0.95"],
+     dict(n_estimators=5, max_features=0.5, random_state=2, vigilance=0.95)),
+])
+def test_the_old_settings_given_write_the_pinned_files(cli, tmp_path, model, options, params):
+    out = tmp_path / "again.model"
+    subprocess.run([cli, "train", "train.csv", "-o", str(out), "--jobs", "1"] + options + OLD, cwd=PINNED,
+                   capture_output=True, check=True)
+    with open(os.path.join(PINNED, model)) as pinned:
+        expected = pinned.read()
+    assert out.read_text() == expected
+    if params is None:
+        return
+    frame = read("train.csv")
+    fitted = quorv.QuorvClassifier(**params, **OLD_PARAMS).fit(frame.iloc[:, :-1], frame.iloc[:, -1])
+    fitted.save(tmp_path / "python.model")
+    assert (tmp_path / "python.model").read_text() == expected
