@@ -85,6 +85,15 @@ front::ForestDraws member_counts(const ForestRun &run, const TrainParams &params
     return draws;
 }
 
+Option no_oob_option()
+{
+    return {"--no-oob", "", "forest: leave out the out-of-bag estimate (by default a forest whose members draw "
+                            "their rows with replacement votes on each training row by the members that did not "
+                            "draw it, and the summary and the model give the accuracy of that vote)"};
+}
+
+bool oob_option(const Args &args, const ForestRun &run) { return run.on && run.bootstrap && !args.has("--no-oob"); }
+
 size_t jobs_option(const Args &args)
 {
     return static_cast<size_t>(args.integer("--jobs", static_cast<long>(usable_cores()), 1, 256));

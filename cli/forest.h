@@ -46,6 +46,14 @@ ForestRun forest_setting(const std::string &features_text, const std::string &sa
 front::ForestDraws member_counts(const ForestRun &run, const TrainParams &params, size_t rows, size_t features,
                                  const std::string &rows_are = "rows");
 
+// --no-oob: train's option that leaves out the out-of-bag estimate.
+Option no_oob_option();
+// Whether a forest's out-of-bag estimate is recorded: for every forest whose
+// members draw their rows with replacement, unless --no-oob. It costs a pass
+// of each member over the rows it did not draw: on satellite 7 % of the
+// forest's training time, on iris and glass 2 to 25 ms beside 0.1 to 0.2 s.
+bool oob_option(const Args &args, const ForestRun &run);
+
 // --jobs N: worker processes (default: one per usable core).
 size_t jobs_option(const Args &args);
 

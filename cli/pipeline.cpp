@@ -11,6 +11,7 @@
 #include "front/classes.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -205,6 +206,18 @@ void report_training(const Model &model)
                 model.params.max_list_presentations, hint.c_str());
 }
 
+// The forest's out-of-bag estimate into the model; returns its seconds.
+double record_oob(const Dataset &scaled, Model *model)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const front::OutOfBag oob = out_of_bag_scaled(*model, scaled, true);
+    model->oob.on = true;
+    model->oob.nearest = true;
+    model->oob.correct = static_cast<long>(oob.correct);
+    model->oob.rows = static_cast<long>(oob.rows);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
 Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose, const TrainRun &run)
@@ -227,8 +240,11 @@ Model train_model(const Dataset &data, bool scale, const TrainParams &params, lo
     if (run.forest.on) {
         train_forest(scaled, params, run.forest, run.shuffle_seed, run.votes, run.jobs, run.report, verbose, run.merge,
                      &model);
+        const double seconds = run.oob ? record_oob(scaled, &model) : 0;
         if (run.report)
             report_training(model);
+        if (run.report && run.oob)
+            std::printf("%s, %.1f s\n", oob_text(model.oob, scaled.rows).c_str(), seconds);
         return model;
     }
     for (long k = 0; k < run.votes; ++k) {

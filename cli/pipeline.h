@@ -48,6 +48,7 @@ struct TrainRun {
     ForestRun forest;        // members of a forest rather than of shuffles
     size_t jobs = 1;         // worker processes for a forest's members
     bool merge = true;       // conflicting patterns merged before each training call (off: --no-merge)
+    bool oob = false;        // a bootstrap forest's out-of-bag estimate, into the model (and the summary)
 };
 std::vector<Option> order_options();
 TrainRun train_run(const Args &args);
@@ -55,8 +56,9 @@ TrainRun train_run(const Args &args);
 std::int64_t seed_option(const Args &args);
 
 // Fits the scaling on `data` (when `scale`), scales a copy and trains on it
-// (once for each voting member), merging conflicts when run.merge; with
-// run.report, says how many were merged and which members did not converge.
+// (once for each voting member), merging conflicts when run.merge, then
+// records a forest's out-of-bag estimate when run.oob; with run.report, says
+// how many were merged, which members did not converge and the estimate.
 Model train_model(const Dataset &data, bool scale, const TrainParams &params, long verbose,
                   const TrainRun &run = TrainRun());
 

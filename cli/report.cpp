@@ -60,6 +60,17 @@ std::string count_of(size_t n, const std::string &one, const std::string &many)
     return std::to_string(n) + " " + (n == 1 ? one : many.empty() ? one + "s" : many);
 }
 
+std::string oob_text(const front::OobRecord &oob, size_t patterns)
+{
+    if (oob.rows == 0)
+        return "Out-of-bag estimate: none, every member drew every one of the " + count_of(patterns, "pattern");
+    char share[32];
+    std::snprintf(share, sizeof share, "%.2f %%", 100.0 * static_cast<double>(oob.correct) / static_cast<double>(oob.rows));
+    return "Out-of-bag estimate: " + std::string(share) + " accuracy over " + std::to_string(oob.rows) + " of " +
+           count_of(patterns, "pattern") + " (each voted on by the members that did not draw it" +
+           (oob.nearest ? "" : ", the unclassified counted as wrong") + ")";
+}
+
 void Evaluation::add(const std::vector<double> &truth, const std::vector<double> &predicted)
 {
     for (size_t i = 0; i < truth.size(); ++i) {

@@ -17,6 +17,10 @@ namespace cli {
 // "1 node", "3 nodes"; `many` when the plural is not `one` + "s".
 std::string count_of(size_t n, const std::string &one, const std::string &many = "");
 
+// A forest's out-of-bag estimate in words: "Out-of-bag estimate: 95.30 %
+// accuracy over 148 of 150 patterns (...)", or that it covers none.
+std::string oob_text(const front::OobRecord &oob, size_t patterns);
+
 // The evaluation, gathered a block of patterns at a time. A prediction equal
 // to the unknown label counts as unclassified (its own column), never as
 // correct. The confusion is kept sparse (one count per pair that occurs), so

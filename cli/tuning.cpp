@@ -204,4 +204,33 @@ void cross_validate(const Dataset &data, const CrossValidation &cv, std::vector<
     run_in_workers(tasks, cv.jobs, task, done);
 }
 
+void rank_out_of_bag(const Dataset &data, const CrossValidation &cv, std::vector<Setting> *settings)
+{
+    const bool live = stderr_is_terminal();
+    const auto start = std::chrono::steady_clock::now();
+    const size_t votes = static_cast<size_t>(cv.run.votes), total = settings->size() * votes;
+    for (size_t i = 0; i < settings->size(); ++i) {
+        Setting &s = (*settings)[i];
+        TrainRun run = cv.run;
+        run.report = false;
+        run.forest = s.forest;
+        run.jobs = cv.jobs;
+        run.oob = false;  // asked below, by the rule of the table (cv.nearest)
+        const auto began = std::chrono::steady_clock::now();
+        const Model model = train_model(data, cv.scale, s.params, 0, run);
+        s.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
+        Dataset scaled = data;
+        apply_scaling(model.scaling, &scaled);
+        const front::OutOfBag oob = out_of_bag_scaled(model, scaled, cv.nearest);
+        s.correct = static_cast<double>(oob.correct);
+        s.by_boxes = static_cast<double>(oob.correct_by_boxes);
+        s.unclassified = static_cast<double>(oob.rows - oob.by_boxes);
+        s.nodes = static_cast<double>(model.total_nodes());
+        s.tested = static_cast<double>(oob.rows);
+        s.fold_accuracy = {oob.accuracy()};
+        if (live)
+            draw_count("tune", (i + 1) * votes, total, "trainings done", start);
+    }
+}
+
 }  // namespace cli

@@ -67,6 +67,12 @@ private:
 // run on one thread each (QUORV_THREADS=1 unless set), until the workers end.
 void cross_validate(const Dataset &data, const CrossValidation &cv, std::vector<Setting> *settings);
 
+// Trains each setting's forest (members drawing with replacement) once on all
+// of `data`, its members in cv.jobs worker processes, and adds up its
+// out-of-bag estimate in `settings` as a single fold: one training per
+// setting instead of k.
+void rank_out_of_bag(const Dataset &data, const CrossValidation &cv, std::vector<Setting> *settings);
+
 }  // namespace cli
 
 #endif

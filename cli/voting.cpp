@@ -3,6 +3,7 @@
 #include "voting.h"
 
 #include "error.h"
+#include "pipeline.h"
 #include "plugins.h"
 #include "progress.h"
 
@@ -65,8 +66,9 @@ bool nodes_released(const Model &model)
     return false;
 }
 
-std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &s,
-                                    ClassifyCounts *counts, std::vector<char> *by_nearest, std::vector<double> *shares)
+namespace {
+
+front::Voters voters_of(const Model &model)
 {
     front::Voters voters;
     for (const ClassName &c : model.classes)
@@ -75,6 +77,34 @@ std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, c
         voters.fallback.push_back(front::most_nodes_class(m.labels, voters.classes));
     voters.forest = model.forest.on;
     voters.features = model.cols();
+    return voters;
+}
+
+}  // namespace
+
+front::OutOfBag out_of_bag_scaled(const Model &model, const Dataset &scaled, bool nearest)
+{
+    front::PolicySettings settings;
+    settings.vigilance = model.params.vigilance;
+    settings.nearest = nearest;
+    std::vector<double> codes;
+    for (const ClassName &c : model.classes)
+        codes.push_back(c.code);
+    settings.unknown = static_cast<double>(free_unknown_label(codes));
+    const std::unique_ptr<front::PreparedMembers> prepared = prepare_members(model);
+    if (!model.forest.on || !prepared->serves(settings.vigilance, 0, scaled.cols()))
+        throw Error("the out-of-bag estimate needs a forest classified at its training vigilance");
+    std::vector<std::vector<bool>> saw =
+        front::drawn_rows(scaled.rows, model.forest.sample, scaled.cols(), model.forest.features,
+                          static_cast<std::uint64_t>(model.shuffle_seed), model.members.size());
+    return front::out_of_bag(voters_of(model), std::move(saw), scaled.y, settings,
+                             prepared->call(all_patterns(scaled).x, nullptr, settings.unknown, false));
+}
+
+std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &s,
+                                    ClassifyCounts *counts, std::vector<char> *by_nearest, std::vector<double> *shares)
+{
+    const front::Voters voters = voters_of(model);
     front::PolicySettings settings;
     settings.vigilance = s.vigilance;
     settings.nearest = s.nearest;

@@ -7,6 +7,7 @@
 #define QUORV_CLI_VOTING_H
 
 #include "dataset.h"
+#include "front/oob.h"
 #include "front/policy.h"
 #include "front/prepared.h"
 #include "model.h"
@@ -58,6 +59,12 @@ size_t classify_block_rows(const Model &model, size_t columns);
 std::vector<double> classify_scaled(const Model &model, const Dataset &scaled, const ClassifySettings &settings,
                                     ClassifyCounts *counts, std::vector<char> *by_nearest = nullptr,
                                     std::vector<double> *shares = nullptr);
+
+// The out-of-bag estimate (front/oob.h) of `model`, a forest of members
+// drawing their rows with replacement, trained on `scaled` (scaled like the
+// model, its rows those the members drew from), at the training vigilance,
+// the patterns no box takes given the nearest box when `nearest`.
+front::OutOfBag out_of_bag_scaled(const Model &model, const Dataset &scaled, bool nearest);
 
 }  // namespace cli
 

@@ -453,6 +453,7 @@ void read_order(Reader &in, Model &m)
     } else if (m.version >= 3) {
         read_forest_draws(in, &m);
     }
+    check_settings_fit(in, m);
 }
 
 // The members and their nodes: one without a header in version 1.

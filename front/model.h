@@ -76,6 +76,16 @@ struct ForestDraws {
     size_t features = 0;
 };
 
+// A forest's out-of-bag estimate (front/oob.h) as the model file records it:
+// `correct` of the `rows` training patterns some member did not draw were
+// given their class by the vote of those members, the patterns no box took
+// given the nearest box (`nearest`, classify's default) or left unknown.
+struct OobRecord {
+    bool on = false;  // computed; else the file has no record
+    bool nearest = true;
+    long correct = 0, rows = 0;
+};
+
 struct Model {
     int version = 1;                  // file format; see above
     std::vector<std::string> feature_names;
@@ -92,6 +102,7 @@ struct Model {
     bool merge_conflicts = false;     // conflicting patterns merged before each training call,
     long merged_patterns = 0;         // taking this many away over every member: "conflicts merge N" when N > 0
     std::vector<double> missing_medians;  // "missing median": a feature's value for a missing cell; empty: refused
+    OobRecord oob;                    // "oob RULE CORRECT ROWS"; off: not computed
 
     size_t cols() const { return feature_names.size(); }
     // Features member i sees: its own in a forest, else all.

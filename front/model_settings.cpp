@@ -61,6 +61,26 @@ void read_missing(Reader &in, std::string_view values, Model *m)
         in.fail("missing median has more values than the " + std::to_string(m->cols()) + " features");
 }
 
+bool write_oob(const Model &m, std::string *values)
+{
+    *values = std::string(m.oob.nearest ? "nearest " : "unknown ") + std::to_string(m.oob.correct) + " " +
+              std::to_string(m.oob.rows);
+    return m.oob.on;
+}
+
+// After training_patterns, which bounds the rows the estimate covers.
+void read_oob(Reader &in, std::string_view values, Model *m)
+{
+    const std::string_view rule = Reader::field(&values);
+    if (rule != "nearest" && rule != "unknown")
+        in.fail("oob must be 'nearest' or 'unknown', then the patterns it got right and those it covers");
+    const std::string_view correct = Reader::field(&values);
+    m->oob.on = true;
+    m->oob.nearest = rule == "nearest";
+    m->oob.rows = in.integer(values, "oob patterns covered", 0, m->training_patterns);
+    m->oob.correct = in.integer(correct, "oob patterns right", 0, m->oob.rows);
+}
+
 const Setting kSettings[] = {
     {"conflicts",
      [](const Model &m, std::string *values) {
@@ -76,6 +96,7 @@ const Setting kSettings[] = {
          m->merged_patterns = in.integer(values, "merged pattern count", 1, LONG_MAX);
      }},
     {"missing", write_missing, read_missing},
+    {"oob", write_oob, read_oob},
 };
 
 }  // namespace
@@ -119,6 +140,12 @@ void read_settings(Reader &in, Model *m)
         kSettings[next].read(in, values, m);
         ++next;
     }
+}
+
+void check_settings_fit(Reader &in, const Model &m)
+{
+    if (m.oob.on && !(m.forest.on && m.forest.sample.bootstrap))
+        in.fail("oob is the estimate of a forest whose members draw their rows with replacement");
 }
 
 }  // namespace front

@@ -18,6 +18,10 @@ void put_settings(std::string *out, const Model &m);
 // "settings N", then N settings by name in table order, each at most once;
 // an unknown, repeated or misplaced name is refused with its line.
 void read_settings(Reader &in, Model *m);
+// Once the order or the forest's draws are read: refuses a setting that the
+// kind of model cannot have (an out-of-bag estimate of anything but a forest
+// drawing with replacement), at the line just read.
+void check_settings_fit(Reader &in, const Model &m);
 
 }  // namespace front
 

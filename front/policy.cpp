@@ -6,6 +6,7 @@
 #include "tally.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 namespace front {
@@ -65,6 +66,12 @@ private:
     // for row `rows[j]`): its nearest box, then its fallback.
     void complete(size_t member, const std::vector<size_t> &rows, std::vector<double> *answers) const;
     void record(size_t j, size_t chosen, const Tally &tally, size_t row, bool all_members, bool nearest);
+    // Per row of the block, 1 where member `member` abstains; empty when none does.
+    std::vector<char> abstains(size_t member) const;
+    // Member `member`'s answers at the vigilance for the rows it does not
+    // abstain on (asked for those alone), NaN for the others: no class, and
+    // not `unknown`, so that nothing more is asked for them.
+    std::vector<double> ask_voting(size_t member, const std::vector<char> &abstain) const;
 
     const Voters &v_;
     const PolicySettings &s_;
@@ -118,6 +125,33 @@ void Block::record(size_t j, size_t chosen, const Tally &tally, size_t row, bool
         tally.shares(row, all_members, &d.shares[i * (c + 1)]);
 }
 
+std::vector<char> Block::abstains(size_t member) const
+{
+    std::vector<char> out;
+    if (s_.saw.empty())
+        return out;
+    out.resize(rows_.size());
+    for (size_t j = 0; j < rows_.size(); ++j)
+        out[j] = s_.saw[member][rows_[j]];
+    return out;
+}
+
+std::vector<double> Block::ask_voting(size_t member, const std::vector<char> &abstain) const
+{
+    std::vector<size_t> rows;
+    for (size_t j = 0; j < rows_.size(); ++j)
+        if (!abstain[j])
+            rows.push_back(rows_[j]);
+    std::vector<double> out(rows_.size(), std::numeric_limits<double>::quiet_NaN());
+    if (rows.empty())
+        return out;
+    const std::vector<double> answers = ask(member, rows, s_.vigilance);
+    for (size_t j = 0, k = 0; j < rows_.size(); ++j)
+        if (!abstain[j])
+            out[j] = answers[k++];
+    return out;
+}
+
 void Block::members()
 {
     Tally boxes(rows_.size(), v_.classes);
@@ -150,11 +184,13 @@ void Block::forest()
 {
     Tally boxes(rows_.size(), v_.classes), full(s_.nearest ? rows_.size() : 0, v_.classes);
     for (size_t m = 0; m < v_.fallback.size(); ++m) {
-        std::vector<double> answers = ask(m, rows_, s_.vigilance);
-        boxes.add(m, answers);
+        const std::vector<char> abstain = abstains(m);
+        const std::vector<char> *skip = abstain.empty() ? nullptr : &abstain;
+        std::vector<double> answers = skip ? ask_voting(m, abstain) : ask(m, rows_, s_.vigilance);
+        boxes.add(m, answers, skip);
         if (s_.nearest) {
             complete(m, rows_, &answers);
-            full.add(m, answers);
+            full.add(m, answers, skip);
         }
     }
     const Tally &decides = s_.nearest ? full : boxes;
@@ -164,12 +200,24 @@ void Block::forest()
     }
 }
 
+bool abstentions_fit(const Voters &voters, const PolicySettings &settings, size_t rows)
+{
+    if (!voters.forest || settings.saw.size() != voters.fallback.size())
+        return false;
+    for (const std::vector<bool> &saw : settings.saw)
+        if (saw.size() != rows)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 Decision decide(const Voters &voters, size_t rows, const PolicySettings &settings, const MemberCall &call)
 {
     if (voters.classes.empty() || voters.fallback.empty())
         throw Error("a model needs at least one class and one member");
+    if (!settings.saw.empty() && !abstentions_fit(voters, settings, rows))
+        throw Error("only a forest's members abstain, each with a mark per pattern");
     Decision d;
     d.labels.assign(rows, settings.unknown);
     if (settings.shares)

@@ -64,6 +64,11 @@ struct PolicySettings {
     double unknown = -1;  // what the plug-in answers for a pattern it leaves out; no class's code
     bool shares = false;  // fill Decision::shares
     bool marks = false;   // fill Decision::by_nearest
+    // A forest only, when given: per member, 1 for each pattern (of all the
+    // patterns) it was trained on. A member neither votes nor counts on
+    // those (the out-of-bag vote, front/oob.h); a pattern every member saw
+    // stays unknown, its unknown share 1.
+    std::vector<std::vector<bool>> saw;
 };
 
 struct Decision {

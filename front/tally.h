@@ -20,17 +20,19 @@ public:
 
     // `classes`: the codes, ascending; a slot per class and one for answers that are none.
     Tally(size_t rows, const std::vector<double> &classes);
-    // Member `member`'s answer for each row (any value that is no class counts as unknown).
-    void add(size_t member, const std::vector<double> &answers);
+    // Member `member`'s answer for each row (any value that is no class counts
+    // as unknown), but for the rows where `abstain` (when given) holds 1: the
+    // member neither votes there nor counts among the row's members.
+    void add(size_t member, const std::vector<double> &answers, const std::vector<char> *abstain = nullptr);
     // The class (its position) most members gave, a tie going to the one the
     // earliest member gave; npos when none gave a class.
     size_t earliest_most(size_t row) const;
     // The class most members gave, a tie going to the lowest code; npos when
     // none did or when more answered unknown than gave it.
     size_t lowest_most(size_t row) const;
-    // classes + 1 shares, unknown last: each slot's answers over all answers
-    // (`all_members`), or each class's over the answers that gave a class,
-    // the unknown share 1 where none did.
+    // classes + 1 shares, unknown last: each slot's answers over all the
+    // row's answers (`all_members`), or each class's over the answers that
+    // gave a class; the unknown share 1 where none did.
     void shares(size_t row, bool all_members, double *out) const;
 
 private:
@@ -39,7 +41,6 @@ private:
     const std::vector<double> &classes_;
     size_t width_;
     std::vector<Cell> cells_;
-    size_t members_ = 0;
 };
 
 }  // namespace front

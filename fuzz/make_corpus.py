@@ -132,6 +132,10 @@ SEEDS.update({
     'model_setting_conflicts': bytes([MODEL]) + FOREST_TEXT.replace(b'quorv-model 3', b'quorv-model 4', 1)
                                                        .replace(b'trim_option 0\n',
                                                                 b'trim_option 0\nsettings 1\nconflicts merge 2\n', 1),
+    # Version 4: a forest's out-of-bag estimate, 3 of the 4 rows some member did not draw.
+    'model_setting_oob': bytes([MODEL]) + FOREST_TEXT.replace(b'quorv-model 3', b'quorv-model 4', 1)
+                                                 .replace(b'trim_option 0\n',
+                                                          b'trim_option 0\nsettings 1\noob nearest 3 4\n', 1),
 })
 
 here = os.path.dirname(os.path.abspath(__file__))

@@ -21,7 +21,7 @@ const char *const kModelFields[] = {
     "version",     "feature_names", "label_name",   "ignored",       "class_codes",       "class_names",
     "scaled",      "feature_min",   "feature_max",  "vigilance",     "min_size",          "learning_rate",
     "epsilon",     "max_list_presentations",        "trim_option",   "training_patterns", "shuffle_seed",
-    "members",     "forest",        "merged_patterns", "missing_medians"};
+    "members",     "forest",        "merged_patterns", "missing_medians", "oob"};
 const char *const kMemberFields[] = {"templates", "labels", "list_presentations", "features"};
 const char *const kForestFields[] = {"sample_rows", "bootstrap", "features"};
 
@@ -98,6 +98,10 @@ mxArray *model_struct(const front::Model &m)
     mxSetField(s, 0, "merged_patterns",
                mxCreateDoubleScalar(m.merge_conflicts ? static_cast<double>(m.merged_patterns) : 0.0));
     mxSetField(s, 0, "missing_medians", row(m.missing_medians));
+    // A forest's out-of-bag estimate: [nearest right covered], empty when not computed.
+    mxSetField(s, 0, "oob", row(m.oob.on ? std::vector<double>{m.oob.nearest ? 1.0 : 0.0, static_cast<double>(m.oob.correct),
+                                                               static_cast<double>(m.oob.rows)}
+                                         : std::vector<double>()));
     mxSetField(s, 0, "members", members_struct(m));
     if (m.forest.on) {
         mxArray *f = mxCreateStructMatrix(1, 1, count(kForestFields), const_cast<const char **>(kForestFields));
@@ -150,6 +154,14 @@ front::Model model_of(const mxArray *s)
         m.missing_medians = doubles_of(medians, "missing_medians");
         if (!m.missing_medians.empty() && m.missing_medians.size() != m.feature_names.size())
             throw Error("the model needs one missing_medians value per feature name, or none");
+    }
+    if (const mxArray *oob = mxGetField(s, 0, "oob")) {
+        const std::vector<double> v = doubles_of(oob, "oob");
+        const auto whole = [](double x) { return x >= 0 && x <= INT32_MAX && x == std::floor(x); };
+        if (!v.empty() && (v.size() != 3 || !whole(v[0]) || !whole(v[1]) || !whole(v[2])))
+            throw Error("the model's oob must be [nearest right covered] in whole numbers, or empty");
+        if (!v.empty())
+            m.oob = {true, v[0] != 0, static_cast<long>(v[1]), static_cast<long>(v[2])};
     }
     const mxArray *forest = field_of(s, "forest");
     if (mxIsStruct(forest)) {

@@ -120,7 +120,9 @@ void run_info(const Args &args)
                     model.members.size(), count_of(model.forest.sample.rows, "row").c_str(),
                     model.forest.sample.bootstrap ? "with" : "without", model.training_patterns,
                     model.forest.features, model.cols());
-    else
+    if (model.forest.on && model.oob.on)
+        std::printf("%s\n", oob_text(model.oob, static_cast<size_t>(model.training_patterns)).c_str());
+    if (!model.forest.on)
         std::printf("Training: %zu voting members, each on its own shuffle of the rows\n", model.members.size());
     for (size_t i = 0; i < model.members.size(); ++i)
         std::printf("  member %zu: %s\n", i + 1, members_line(model, i).c_str());

@@ -34,6 +34,9 @@ Command train_command()
         "a point less accurate). --max-features or --max-samples alone leaves the other\n"
         "at 1.0 (all features; as many rows as the data has): a member then differs\n"
         "from the others by its rows. The single model stays the default.\n"
+        "A forest whose members draw their rows with replacement also estimates its\n"
+        "accuracy out of bag: each training row voted on by the members that did not\n"
+        "draw it, in the summary and the model (--no-oob leaves it out).\n"
         "A live line on stderr shows the progress; Ctrl-C stops and writes nothing.\n"
         "DATA.csv '-' is standard input.";
     c.options = {{"--output", "MODEL", "model file to write (required; '-': standard output)", 'o'}};
@@ -47,6 +50,7 @@ Command train_command()
         c.options.push_back(option);
     for (const Option &option : forest_options())
         c.options.push_back(option);
+    c.options.push_back(no_oob_option());
     c.options.push_back(verbose_option());
     return c;
 }
@@ -60,6 +64,7 @@ void run_train(const Args &args)
     TrainRun run = train_run(args);
     const long verbose = verbose_level(args, 4);
     run.forest = forest_run(args, run.votes);
+    run.oob = oob_option(args, run.forest);
     // Workers train silently: with --verbose the members train here, one after the other.
     run.jobs = verbose > 0 ? 1 : jobs_option(args);
     OutputFile out(path, {input_identity(args.operands[0])});

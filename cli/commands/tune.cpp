@@ -38,12 +38,15 @@ Command tune_command()
         "processes, one per core (--jobs). DATA.csv '-' is standard input, read once\n"
         "and kept in memory for all the trainings. More than 10000 trainings (settings x\n"
         "folds x voting members) need --force. With --votes N and --max-features or\n"
-        "--max-samples (lists of amounts: 0.3,0.5,0.7) it tunes forests.";
+        "--max-samples (lists of amounts: 0.3,0.5,0.7) it tunes forests; --oob ranks\n"
+        "forests by their out-of-bag estimate instead, one training per setting.";
     c.options = {
         {"--output", "MODEL", "train the best setting on all rows and write the model", 'o'},
         {"--vigilance", "GRID", "vigilance values to try (default 0.5:0.95:0.05)"},
         {"--learning-rate", "GRID", "learning rates to try (default 1,0.5)"},
         {"--folds", "K", "number of folds, >= 2 (default 5)"},
+        {"--oob", "", "forest: rank settings by the out-of-bag estimate of one forest trained on all rows "
+                      "(each row voted on by the members that did not draw it) instead of folds"},
         {"--force", "", "run even more than 10000 trainings (settings x folds x voting members)"},
         {"--jobs", "N",
          kWorkerProcesses ? "worker processes (default: one per core)"
@@ -99,15 +102,17 @@ std::vector<double> grid(const Args &args, const std::string &name, const std::s
 }
 
 // Refuses, unless forced, a run of more trainings than anyone would wait
-// for, before anything is read or allocated for it.
+// for, before anything is read or allocated for it. `folds` 0: one training
+// per setting (--oob).
 void check_training_count(size_t settings, size_t folds, size_t members, bool forced)
 {
-    const double trainings = static_cast<double>(settings) * static_cast<double>(folds) * static_cast<double>(members);
+    const double trainings =
+        static_cast<double>(settings) * static_cast<double>(std::max<size_t>(folds, 1)) * static_cast<double>(members);
     if (forced || trainings <= static_cast<double>(kMostTrainings))
         return;
     char count[64];
     std::snprintf(count, sizeof count, "%.0f", trainings);
-    throw UsageError("tune: " + count_of(settings, "setting") + " x " + count_of(folds, "fold") +
+    throw UsageError("tune: " + count_of(settings, "setting") + (folds ? " x " + count_of(folds, "fold") : "") +
                      (members > 1 ? " x " + count_of(members, "member") : std::string()) + " make " + count +
                      " trainings, more than " + std::to_string(kMostTrainings) + "; --force runs them all");
 }
@@ -133,6 +138,7 @@ struct TuneOptions {
     std::vector<std::string> feature_grid, sample_grid;
     TrainParams base;  // the parameters but the grids'
     bool forest = false;
+    bool oob = false;  // ranked by the out-of-bag estimate, not by folds
     CrossValidation cv;
 };
 
@@ -151,8 +157,14 @@ TuneOptions tune_options(const Args &args)
     o.feature_grid = amount_list(args, "--max-features");
     o.sample_grid = amount_list(args, "--max-samples");
     o.forest = forest_asked(args, o.cv.run.votes);
+    o.oob = args.has("--oob");
+    if (o.oob && (!o.forest || args.has("--no-bootstrap")))
+        throw UsageError("--oob ranks forests whose members draw their rows with replacement: give --votes N with "
+                         "--max-features or --max-samples, without --no-bootstrap");
+    if (o.oob && args.has("--folds"))
+        throw UsageError("--oob ranks by the out-of-bag estimate, without folds: give --folds K or --oob, not both");
     check_training_count(o.vigilances.size() * o.rates.size() * o.feature_grid.size() * o.sample_grid.size(),
-                         o.cv.folds, static_cast<size_t>(o.cv.run.votes), args.has("--force"));
+                         o.oob ? 0 : o.cv.folds, static_cast<size_t>(o.cv.run.votes), args.has("--force"));
     return o;
 }
 
@@ -167,7 +179,8 @@ std::vector<Setting> grid_settings(const TuneOptions &o, const Dataset &data, bo
     }
     std::vector<Setting> settings;
     const size_t folds = o.cv.folds;
-    const size_t smallest_training = data.rows - (data.rows + folds - 1) / folds;  // rows of any k-1 folds, at least
+    // Rows of any k-1 folds, at least; all of them for --oob.
+    const size_t smallest_training = o.oob ? data.rows : data.rows - (data.rows + folds - 1) / folds;
     for (double v : o.vigilances)
         for (double r : o.rates)
             for (const std::string &f : o.feature_grid)
@@ -180,7 +193,7 @@ std::vector<Setting> grid_settings(const TuneOptions &o, const Dataset &data, bo
                     s.forest.on = o.forest;
                     if (o.forest)
                         member_counts(s.forest, s.params, smallest_training, data.cols(),
-                                      "rows of the smallest training part");
+                                      o.oob ? "rows" : "rows of the smallest training part");
                     settings.push_back(s);
                 }
     return settings;
@@ -197,6 +210,7 @@ size_t best_setting(const std::vector<Setting> &settings)
     return best;
 }
 
+// `folds` 0: each setting's out-of-bag estimate, of which there is no spread.
 void print_table(const std::vector<Setting> &settings, size_t best, bool forest, size_t folds, bool nearest)
 {
     std::printf("\n vigilance  learning_rate%s   accuracy    spread  boxes only  unclassified     nodes   train ms\n",
@@ -210,7 +224,8 @@ void print_table(const std::vector<Setting> &settings, size_t best, bool forest,
                          s.forest.samples_text
                    : "";
         std::printf("%10s %14s%s %10s %9s %11s %13s %9s %10s%s\n", num(s.params.vigilance).c_str(),
-                    num(s.params.learning_rate).c_str(), amounts.c_str(), pct(s.mean()).c_str(), pct(s.spread()).c_str(),
+                    num(s.params.learning_rate).c_str(), amounts.c_str(), pct(s.mean()).c_str(),
+                    folds ? pct(s.spread()).c_str() : "-",
                     pct(s.tested > 0 ? s.by_boxes / s.tested : 0).c_str(),
                     pct(s.tested > 0 ? s.unclassified / s.tested : 0).c_str(), num(s.nodes, "%.1f").c_str(),
                     num(s.ms, "%.1f").c_str(), i == best ? "  <- best" : "");
@@ -218,13 +233,14 @@ void print_table(const std::vector<Setting> &settings, size_t best, bool forest,
     const Setting &b = settings[best];
     const std::string best_forest =
         forest ? " --max-features " + b.forest.features_text + " --max-samples " + b.forest.samples_text : "";
-    std::printf("\nBest: --vigilance %s --learning-rate %s%s: %s accuracy (spread %s over %zu folds)%s\n",
-                num(b.params.vigilance).c_str(), num(b.params.learning_rate).c_str(), best_forest.c_str(),
-                pct(b.mean()).c_str(),
-                pct(b.spread()).c_str(), folds,
+    const std::string how = folds ? "spread " + pct(b.spread()) + " over " + count_of(folds, "fold")
+                                  : "out of bag, over " + count_of(static_cast<size_t>(b.tested), "pattern");
+    std::printf("\nBest: --vigilance %s --learning-rate %s%s: %s accuracy (%s)%s\n", num(b.params.vigilance).c_str(),
+                num(b.params.learning_rate).c_str(), best_forest.c_str(), pct(b.mean()).c_str(), how.c_str(),
                 nearest ? ", the unclassified given the nearest box" : ", unclassified counted as wrong");
-    std::printf("Accuracy: the share of patterns given their true class; boxes only: the same without the "
-                "nearest-box pass;\nunclassified: the share no box took at the vigilance.\n");
+    std::printf("Accuracy: the share of patterns given their true class%s; boxes only: the same without the "
+                "nearest-box pass;\nunclassified: the share no box took at the vigilance.\n",
+                folds ? "" : " by the members that did not draw them");
 }
 
 }  // namespace
@@ -253,20 +269,29 @@ void run_tune(const Args &args)
         throw UsageError("--folds " + std::to_string(o.cv.folds) + " is more than the " + std::to_string(data.rows) +
                          " rows of " + source);
     std::vector<Setting> settings = grid_settings(o, data, !args.has("--no-bootstrap"));
-    const size_t workers = pool_workers(o.cv.jobs, settings.size() * o.cv.folds);
+    // With --oob the members of each setting's one forest share the workers.
+    const size_t workers = pool_workers(o.cv.jobs, o.oob ? static_cast<size_t>(o.cv.run.votes)
+                                                          : settings.size() * o.cv.folds);
     // Where there are no worker processes, say so rather than count them.
     const std::string how = kWorkerProcesses ? count_of(workers, "worker") : "one training after the other";
-    std::printf("Tuning on %s: %s, %s, %s; %zu-fold stratified cross-validation (seed %s), %s, %s\n",
-                visible(source).c_str(), count_of(data.rows, "pattern").c_str(),
-                count_of(data.cols(), "feature").c_str(), count_of(data.classes.size(), "class", "classes").c_str(),
-                o.cv.folds, std::to_string(o.cv.seed).c_str(), count_of(settings.size(), "setting").c_str(),
-                how.c_str());
+    const std::string ranking = o.oob ? "out-of-bag estimates of forests trained on all rows"
+                                      : std::to_string(o.cv.folds) + "-fold stratified cross-validation";
+    std::printf("Tuning on %s: %s, %s, %s; %s (seed %s), %s, %s\n", visible(source).c_str(),
+                count_of(data.rows, "pattern").c_str(), count_of(data.cols(), "feature").c_str(),
+                count_of(data.classes.size(), "class", "classes").c_str(), ranking.c_str(),
+                std::to_string(o.cv.seed).c_str(), count_of(settings.size(), "setting").c_str(), how.c_str());
     std::fflush(stdout);
     CrossValidation cv = o.cv;
     cv.fill_missing = median;
-    cross_validate(data, cv, &settings);
+    if (o.oob) {
+        // Every row trains each forest, as in `train`: all rows' medians.
+        front::fill_missing(medians, data.x.data(), data.rows);
+        rank_out_of_bag(data, cv, &settings);
+    } else {
+        cross_validate(data, cv, &settings);
+    }
     const size_t best = best_setting(settings);
-    print_table(settings, best, o.forest, o.cv.folds, o.cv.nearest);
+    print_table(settings, best, o.forest, o.oob ? 0 : o.cv.folds, o.cv.nearest);
     if (!out)
         return;
     std::printf("\nTraining the best setting on all %zu patterns\n", data.rows);
@@ -274,6 +299,7 @@ void run_tune(const Args &args)
     run.forest = settings[best].forest;
     run.jobs = o.cv.jobs;
     front::fill_missing(medians, data.x.data(), data.rows);
+    run.oob = oob_option(args, run.forest);  // as `train` records it
     Model model = train_model(data, o.cv.scale, settings[best].params, 0, run);
     model.missing_medians = medians;
     out->write(front::model_file_bytes(model, args.text("--output")));

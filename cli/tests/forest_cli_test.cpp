@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -56,9 +57,10 @@ TEST_F(ForestCli, WorkersChangeNothingAndAllRowsWithoutReplacementAreTheShuffles
     EXPECT_EQ(file("one.model"), file("two.model"));
     // Members of 2 of iris's features hold conflicts: merged, and the file says so.
     EXPECT_EQ(file("one.model").substr(0, 14), "quorv-model 4\n");
-    EXPECT_NE(file("one.model").find("\ntrim_option 1\nsettings 1\nconflicts merge "), std::string::npos);
+    EXPECT_NE(file("one.model").find("\ntrim_option 1\nsettings 2\nconflicts merge "), std::string::npos);
     EXPECT_NE(two.out.find("\nConflicts: "), std::string::npos) << two.out;
-    ASSERT_EQ(quorv("train " + iris + " -o kept.model --votes 6 --max-features 0.5 --seed 3 --no-merge").status, 0);
+    ASSERT_EQ(
+        quorv("train " + iris + " -o kept.model --votes 6 --max-features 0.5 --seed 3 --no-merge --no-oob").status, 0);
     EXPECT_EQ(file("kept.model").substr(0, 14), "quorv-model 3\n");
 
     ASSERT_EQ(quorv("train " + iris + " -o shuffles.model --votes 4 --seed 7").status, 0);
@@ -185,6 +187,56 @@ TEST_F(ForestCli, InfoPlotAndTuneSpeakOfMembers)
     EXPECT_EQ(file("t.model").substr(0, 14), "quorv-model 4\n");  // members of 2 features: conflicts merged
     EXPECT_EQ(quorv("tune " + wine + " --max-features 0.5").status, 2);
     EXPECT_EQ(quorv("tune " + wine + " --votes 1000 --vigilance 0:1:0.001 --max-features 0.5").status, 2);
+}
+
+// A bootstrap forest's out-of-bag estimate: said by train, recorded, shown by
+// info, left out where there is none to make, and tune's ranking by it.
+TEST_F(ForestCli, TheOutOfBagEstimateIsSaidRecordedShownAndRanksTune)
+{
+    const std::string wine = data("wine"), forest = " --votes 5 --max-features 0.5 --seed 2";
+    const Outcome trained = quorv("train " + wine + " -o f.model" + forest);
+    ASSERT_EQ(trained.status, 0) << trained.err;
+    const std::string text = file("f.model");
+    const size_t at = text.find("\noob nearest ");
+    ASSERT_NE(at, std::string::npos) << text;
+    long right = 0, covered = 0;
+    std::istringstream(text.substr(at + 13)) >> right >> covered;
+    ASSERT_TRUE(right > 100 && covered > right && covered <= 178) << right << " of " << covered;
+    char said[128];
+    std::snprintf(said, sizeof said, "Out-of-bag estimate: %.2f %% accuracy over %ld of 178 patterns",
+                  100.0 * static_cast<double>(right) / static_cast<double>(covered), covered);
+    EXPECT_NE(trained.out.find(said), std::string::npos) << trained.out;
+    EXPECT_NE(quorv("info f.model").out.find(said), std::string::npos);
+
+    for (const char *none : {"--votes 5 --max-features 0.5 --no-oob", "--votes 5 --no-bootstrap --max-samples 0.5",
+                             "--votes 3", ""}) {
+        const Outcome r = quorv("train " + wine + " -o n.model " + none);
+        ASSERT_EQ(r.status, 0) << none << ": " << r.err;
+        EXPECT_EQ(r.out.find("Out-of-bag"), std::string::npos) << none;
+        EXPECT_EQ(file("n.model").find("\noob "), std::string::npos) << none;
+    }
+
+    // One forest per setting, on all rows: the one train makes, and its estimate.
+    const Outcome tuned = quorv("tune " + wine + forest + " --vigilance 0.75 --learning-rate 1 --oob -o t.model");
+    ASSERT_EQ(tuned.status, 0) << tuned.err;
+    EXPECT_NE(tuned.out.find("out-of-bag estimates of forests trained on all rows (seed 2), 1 setting"),
+              std::string::npos) << tuned.out;
+    std::snprintf(said, sizeof said, "%.2f%% accuracy (out of bag, over %ld patterns)",
+                  100.0 * static_cast<double>(right) / static_cast<double>(covered), covered);
+    EXPECT_NE(tuned.out.find(said), std::string::npos) << tuned.out;
+    EXPECT_EQ(file("t.model"), text);
+    const struct {
+        std::string args, message;
+    } refused[] = {
+        {"--oob", "--oob ranks forests whose members draw their rows with replacement"},
+        {"--votes 5 --max-features 0.5 --no-bootstrap --oob", "--oob ranks forests whose members draw"},
+        {"--votes 5 --max-features 0.5 --oob --folds 3", "give --folds K or --oob, not both"},
+    };
+    for (const auto &c : refused) {
+        const Outcome r = quorv("tune " + wine + " " + c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    }
 }
 
 // Rows that repeat with other labels: merged by default (one pattern with the

@@ -65,8 +65,8 @@ TEST(ModelSettings, DamagedSettingsAreRefusedWithTheirLine)
     const struct {
         std::string settings, message;
     } cases[] = {
-        {"settings 0\n", "m:18: setting count '0' is not a whole number in [1, 2]"},
-        {"settings 3\nconflicts merge 1\n", "m:18: setting count '3' is not a whole number in [1, 2]"},
+        {"settings 0\n", "m:18: setting count '0' is not a whole number in [1, 3]"},
+        {"settings 4\nconflicts merge 1\n", "m:18: setting count '4' is not a whole number in [1, 3]"},
         {"settings 1\nbogus 1\n", "m:19: setting 'bogus' is unknown, repeated or out of order"},
         {"settings 2\nmissing median 1 2\nconflicts merge 1\n",
          "m:20: setting 'conflicts' is unknown, repeated or out of order"},
@@ -80,6 +80,42 @@ TEST(ModelSettings, DamagedSettingsAreRefusedWithTheirLine)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.settings);
         EXPECT_EQ(message_of(head + c.settings + kSingle).substr(0, c.message.size()), c.message);
+    }
+}
+
+// The out-of-bag estimate: a forest's, drawn with replacement, last in the
+// table; its counts bounded by the training patterns.
+TEST(ModelSettings, TheOutOfBagEstimateReadsBackAndIsBounded)
+{
+    for (const std::string &settings : {std::string("settings 1\noob nearest 1 2\n"),
+                                        std::string("settings 2\nconflicts merge 7\noob unknown 0 0\n")}) {
+        const std::string text = "quorv-model 4\n" + kHead + settings + kForest;
+        const front::Model m = front::parse_model(text, "m");
+        EXPECT_TRUE(m.oob.on);
+        EXPECT_EQ(m.oob.nearest, settings.find("nearest") != std::string::npos);
+        EXPECT_EQ(front::model_text(m), text);
+        front::Model off = m;
+        off.oob.on = false;
+        EXPECT_EQ(front::model_text(off).find("oob"), std::string::npos);
+    }
+    const std::string head = "quorv-model 4\n" + kHead;
+    const std::string without = "order sampled 3\nsample 2 without_replacement\n";
+    const struct {
+        std::string text, message;
+    } cases[] = {
+        {"settings 1\noob nearest 3 2\n" + kForest, "m:19: oob patterns right '3' is not a whole number in [0, 2]"},
+        {"settings 1\noob nearest 1 3\n" + kForest, "m:19: oob patterns covered '3' is not a whole number in [0, 2]"},
+        {"settings 1\noob nearest 1\n" + kForest, "m:19: oob patterns covered '' is not a whole number"},
+        {"settings 1\noob maybe 1 2\n" + kForest, "m:19: oob must be 'nearest' or 'unknown'"},
+        {"settings 2\noob nearest 1 2\nconflicts merge 1\n" + kForest,
+         "m:20: setting 'conflicts' is unknown, repeated or out of order"},
+        {"settings 1\noob nearest 1 2\n" + kSingle, "m:20: oob is the estimate of a forest whose members draw"},
+        {"settings 1\noob nearest 1 2\n" + without + kForest.substr(kForest.find("member_features")),
+         "m:22: oob is the estimate of a forest whose members draw"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(message_of(head + c.text).substr(0, c.message.size()), c.message);
     }
 }
 

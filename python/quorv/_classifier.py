@@ -223,6 +223,11 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         the group's first place; identical patterns with one label stay as
         they are. Without it such patterns make a node on every presentation
         until max_presentations. As `quorv train` does unless --no-merge.
+    oob_score : bool, default False
+        With a forest drawing its rows with replacement (else ValueError),
+        `fit` sets oob_score_: each training row classified by the vote of
+        the members that did not draw it, as `unclassified` says, by the core
+        library's rule; `quorv train` records the same by default.
     n_jobs : int or None, default None
         Processes that train a forest's members at once (joblib: None is one,
         -1 all cores; under `joblib.parallel_backend("dask")` the members are
@@ -248,6 +253,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     estimators_features_ : list of each member's features for a forest, else None.
     merged_patterns_ : int, the patterns conflict merging took away, over all
         members (0 with merge_conflicts=False); a model file records it.
+    oob_score_ : float, with oob_score=True: the accuracy of each training
+        row's vote by the members that did not draw it (NaN when every member
+        drew every row); oob_patterns_ : int, the rows it covers (those some
+        member did not draw). A model file records both.
     converged_ : bool, whether training ended because a presentation changed
         nothing (for every member).
     feature_min_, feature_max_ : ndarray of shape (n_features,), the training ranges.
@@ -262,7 +271,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
     def __init__(self, vigilance=0.75, min_size=0.0, learning_rate=1.0, epsilon=0.001, max_presentations=None,
                  trim=None, scale=True, unknown_label=None, shuffle=False, random_state=None, verbose=0,
                  n_estimators=1, max_features=1.0, max_samples=1.0, bootstrap=True, n_jobs=None,
-                 unclassified="nearest", merge_conflicts=True, missing="error"):
+                 unclassified="nearest", merge_conflicts=True, missing="error", oob_score=False):
         self.vigilance = vigilance
         self.min_size = min_size
         self.learning_rate = learning_rate
@@ -282,6 +291,7 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         self.unclassified = unclassified
         self.merge_conflicts = merge_conflicts
         self.missing = missing
+        self.oob_score = oob_score
 
     def fit(self, X, y):
         """Trains on X (n_samples, n_features) and the labels y (numbers or strings)."""
@@ -298,6 +308,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         max_presentations, trim = _forest.training_defaults(self.max_presentations, self.trim, n_estimators > 1)
         bootstrap = _flag("bootstrap", self.bootstrap)
         merge = _flag("merge_conflicts", self.merge_conflicts)
+        oob = _flag("oob_score", getattr(self, "oob_score", False))
+        if oob and (n_estimators == 1 or not bootstrap):
+            raise ValueError("oob_score=True needs a forest whose members draw their rows with replacement "
+                             "(n_estimators > 1, bootstrap=True)")
         _forest.check_jobs(self.n_jobs)
         # A forest's members draw from the seed whether or not the rows are shuffled.
         seed = _seed(shuffle or n_estimators > 1, self.random_state)
@@ -343,6 +357,9 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         # here, so that every model saves.
         _file.check_ranges(vigilance, min_size, learning_rate, epsilon, max_presentations, trim,
                            X.shape[1] if draws is None else draws.features)
+        if oob:
+            oob = _forest.out_of_bag(members, X, codes, len(classes), (lo, hi) if scale else None, draws, vigilance,
+                                     _unclassified(getattr(self, "unclassified", "nearest")))
         self._fitted = _fitted.fitted(
             classes=classes, members=[(t, classes[c.astype(np.intp)], p, f) for t, c, p, f, _ in members],
             feature_min=lo, feature_max=hi, n_features_in=validated["n_features_in_"],
@@ -350,7 +367,8 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
             converged=all(p < max_presentations for _, _, p, _, _ in members), draws=draws,
             label_column=name if isinstance(name, str) else "label", training_patterns=X.shape[0],
             shuffle_seed=seed, format_version=1 if draws is None else 3,
-            merged_patterns=sum(int(m[4]) for m in members) if merge else 0, missing_medians=medians)
+            merged_patterns=sum(int(m[4]) for m in members) if merge else 0, missing_medians=medians,
+            oob=oob or None)
         return self
 
     # ---- the fitted state: one record (see _fitted) ----
@@ -369,6 +387,10 @@ class QuorvClassifier(ClassifierMixin, BaseEstimator):
         _fitted.with_features)
     merged_patterns_ = _attribute("merged_patterns_", lambda r: r.merged_patterns,
                                   lambda r, v: _fitted.replaced(r, merged_patterns=v))
+    oob_score_ = _attribute("oob_score_", lambda r: None if r.oob is None else r.oob[1] / r.oob[2] if r.oob[2]
+                            else float("nan"), _fitted.computed("oob_score_"), absent_if_none=True)
+    oob_patterns_ = _attribute("oob_patterns_", lambda r: None if r.oob is None else r.oob[2],
+                               _fitted.computed("oob_patterns_"), absent_if_none=True)
     converged_ = _attribute("converged_", lambda r: r.converged, lambda r, v: _fitted.replaced(r, converged=v))
     feature_min_ = _attribute("feature_min_", lambda r: r.feature_min,
                               lambda r, v: _fitted.replaced(r, feature_min=v))

@@ -130,6 +130,7 @@ def model_dict(state, params, feature_names):
         max_list_presentations=params["max_presentations"], trim_option=1 if params["trim"] else 0,
         shuffle_seed=state.shuffle_seed, merged_patterns=state.merged_patterns if params["merge_conflicts"] else 0,
         missing_medians=None if state.missing_medians is None else np.asarray(state.missing_medians, np.float64),
+        oob=state.oob,
         members=[(np.asarray(m.templates, dtype=np.float64), c, float(m.n_presentations), m.features)
                  for m, c in zip(state.members, node_codes)],
         forest=None if forest is None else dict(sample_rows=int(forest.sample_rows),
@@ -159,7 +160,7 @@ def read(path):
                   epsilon=m["epsilon"], max_presentations=m["max_list_presentations"], trim=bool(m["trim_option"]),
                   scale=m["scaled"], shuffle=seed >= 0, random_state=seed if seed >= 0 else None,
                   merge_conflicts=m["merged_patterns"] > 0,  # no record: merging off, or nothing merged
-                  missing="error" if m.get("missing_medians") is None else "median")
+                  missing="error" if m.get("missing_medians") is None else "median", oob_score=m["oob"] is not None)
     classes, codes = classes_of_file(m["class_codes"], m["class_names"])
     file_codes = np.asarray(m["class_codes"], dtype=np.float64)
     values = classes[np.argsort(codes, kind="stable")]  # in the file's order, by ascending code
@@ -179,7 +180,7 @@ def read(path):
         label_column=m["label_name"], training_patterns=m["training_patterns"], ignored=m["ignored"],
         shuffle_seed=seed, format_version=m["version"],
         class_codes=None if classes.dtype != object else codes, merged_patterns=m["merged_patterns"],
-        missing_medians=m.get("missing_medians"))
+        missing_medians=m.get("missing_medians"), oob=m["oob"])
     return params, state
 
 

@@ -24,7 +24,7 @@ import numpy as np
 Member = collections.namedtuple("Member", "templates node_labels n_presentations features")
 
 _FIELDS = ("classes members feature_min feature_max n_features_in feature_names_in converged draws label_column "
-           "training_patterns ignored shuffle_seed format_version class_codes merged_patterns missing_medians")
+           "training_patterns ignored shuffle_seed format_version class_codes merged_patterns missing_medians oob")
 
 
 class Fitted(collections.namedtuple("Fitted", _FIELDS)):
@@ -37,8 +37,10 @@ class Fitted(collections.namedtuple("Fitted", _FIELDS)):
     None; the rest, the model file's own fields: label column name, training
     rows, ignored columns, shuffle seed (-1: file order), format version, and
     the class codes a loaded file gave (None: coded by the rule on save), and
-    the patterns conflict merging took away (0: none, or merging off), and
-    the medians that fill missing values (None: missing values refused).
+    the patterns conflict merging took away (0: none, or merging off), the
+    medians that fill missing values (None: missing values refused), and a
+    forest's out-of-bag estimate (unclassified given the nearest box, right,
+    covered), None when not computed.
     """
     __slots__ = ()
 
@@ -62,7 +64,7 @@ def _frozen(array, dtype=None):
 
 def fitted(classes, members, feature_min, feature_max, n_features_in, feature_names_in=None, converged=True,
            draws=None, label_column="label", training_patterns=1, ignored=(), shuffle_seed=-1, format_version=1,
-           class_codes=None, merged_patterns=0, missing_medians=None):
+           class_codes=None, merged_patterns=0, missing_medians=None, oob=None):
     """A record of the arrays, made read-only; `members` as (templates, node labels,
     presentations[, features]) sequences."""
     members = tuple(Member(_frozen(m[0]), _frozen(m[1]), int(m[2]),
@@ -73,12 +75,20 @@ def fitted(classes, members, feature_min, feature_max, n_features_in, feature_na
                   label_column=label_column, training_patterns=int(training_patterns), ignored=tuple(ignored),
                   shuffle_seed=int(shuffle_seed), format_version=int(format_version),
                   class_codes=_frozen(class_codes, np.float64), merged_patterns=int(merged_patterns),
-                  missing_medians=_frozen(missing_medians, np.float64))
+                  missing_medians=_frozen(missing_medians, np.float64),
+                  oob=None if oob is None else (bool(oob[0]), int(oob[1]), int(oob[2])))
 
 
 def replaced(record, **fields):
     """The record with some fields replaced (values made read-only)."""
     return fitted(**dict(record._asdict(), **fields))
+
+
+def computed(name):
+    """The writer of an attribute that only fit computes: assigning it is refused."""
+    def refuse(record, value):
+        raise AttributeError("%s is computed by fit and cannot be assigned" % name)
+    return refuse
 
 
 def with_first(record, **fields):

@@ -76,6 +76,17 @@ def fit_member(X, codes, scaling, draws, member, params, merge=False):
     return templates, node_codes, float(presentations), columns, merged
 
 
+def out_of_bag(members, X, codes, n_classes, scaling, draws, vigilance, nearest):
+    """(nearest, right, covered) of the forest's out-of-bag estimate, by the
+    core library's rule (front/oob.h): each training row voted on by the
+    members that did not draw it; `members` as fit_members gives them."""
+    lo, hi = scaling if scaling is not None else (None, None)
+    right, covered = _quorv.out_of_bag([(m[0], m[1]) for m in members], [m[3] for m in members], X, lo, hi,
+                                       n_classes, vigilance, nearest, codes.astype(np.float64),
+                                       draws.sample_rows, draws.features, draws.seed)
+    return nearest, right, covered
+
+
 def check_jobs(n_jobs):
     if n_jobs is not None and (isinstance(n_jobs, (bool, np.bool_)) or not isinstance(n_jobs, numbers.Integral) or
                                n_jobs == 0):

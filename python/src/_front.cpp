@@ -91,6 +91,8 @@ py::dict model_dict(const front::Model &m)
     d["shuffle_seed"] = m.shuffle_seed;
     d["merged_patterns"] = m.merge_conflicts ? m.merged_patterns : 0;  // version 4's "conflicts merge N"
     d["missing_medians"] = m.missing_medians.empty() ? py::object(py::none()) : py::object(numpy_of(m.missing_medians));
+    // Version 4's "oob RULE CORRECT ROWS": (nearest, correct, rows), or None when not computed.
+    d["oob"] = m.oob.on ? py::object(py::make_tuple(m.oob.nearest, m.oob.correct, m.oob.rows)) : py::object(py::none());
     py::list members;
     for (size_t i = 0; i < m.members.size(); ++i) {
         const front::Member &member = m.members[i];
@@ -145,6 +147,12 @@ front::Model model_of(const py::dict &d)
         m.missing_medians = doubles(d["missing_medians"]);
         if (m.missing_medians.size() != m.feature_names.size())
             throw py::value_error("one missing-value median per feature is needed");
+    }
+    if (d.contains("oob") && !d["oob"].is_none()) {
+        const py::tuple oob = d["oob"].cast<py::tuple>();
+        if (oob.size() != 3)
+            throw py::value_error("oob must be (nearest, correct, rows)");
+        m.oob = {true, oob[0].cast<bool>(), oob[1].cast<long>(), oob[2].cast<long>()};
     }
     if (m.feature_names.size() != m.scaling.min.size() || m.feature_names.size() != m.scaling.max.size())
         throw py::value_error("one minimum and one maximum per feature are needed");

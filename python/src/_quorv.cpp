@@ -7,6 +7,7 @@
 #include "forest_bind.h"
 #include "front/client.h"
 #include "front/merge.h"
+#include "front/oob.h"
 #include "front/policy.h"
 #include "front/prepared.h"
 #include "matrix_view.h"
@@ -336,6 +337,43 @@ py::tuple predict(const std::string &plugin, const py::list &members, const std:
     return decision_tuple(d, x.rows, n_classes, shares);
 }
 
+// (right, covered) of a forest's out-of-bag estimate (front/oob.h) on its
+// training patterns X and their class positions `truth`, the members drawn
+// again from (sample_rows with replacement, features per member, seed), the
+// members as predict takes them, through their prepared models: silent.
+py::tuple out_of_bag(const py::list &members, const py::list &features, const py::array &X,
+                     const std::optional<py::array> &lo, const std::optional<py::array> &hi, size_t n_classes,
+                     double vigilance, bool nearest, const std::vector<double> &truth, size_t sample_rows,
+                     size_t member_features, std::int64_t seed)
+{
+    front::Voters voters;
+    for (size_t k = 0; k < n_classes; ++k)
+        voters.classes.push_back(static_cast<double>(k));
+    const front::MatrixView x = matrix(X, "X");
+    const Members m = members_of(members, features, x.cols, &voters);
+    voters.forest = true;
+    voters.features = x.cols;
+    const front::Scaling s = scaling(lo, hi, x.cols);
+    if (truth.size() != x.rows || seed < 0)
+        throw py::value_error("one class per row of X and a seed >= 0 are needed");
+    front::PolicySettings settings;
+    settings.vigilance = vigilance;
+    settings.nearest = nearest;
+    settings.unknown = -1.0;
+    front::OutOfBag oob;
+    {
+        py::gil_scoped_release unlocked;
+        front::PreparedMembers prepared(m.nodes, m.features);
+        if (!prepared.serves(vigilance, 0, x.cols))
+            throw py::value_error("vigilance must be in [0, 1]");
+        oob = front::out_of_bag(voters,
+                                front::drawn_rows(x.rows, {sample_rows, true}, x.cols, member_features,
+                                                  static_cast<std::uint64_t>(seed), m.nodes.size()),
+                                truth, settings, prepared.call(x, &s, -1.0, false));
+    }
+    return py::make_tuple(oob.correct, oob.rows);
+}
+
 // The members made ready once, for predict and classify: (templates, node
 // codes) and a forest's features, as predict takes them.
 std::shared_ptr<Ready> prepare(const py::list &members, const std::optional<py::list> &features, size_t columns,
@@ -401,6 +439,10 @@ PYBIND11_MODULE(_quorv, m)
           py::arg("oflag"), py::arg("shares"), py::arg("write"), py::arg("prepared") = nullptr,
           "Classifies X by the classification policy, through `prepared` (from prepare) where it serves, "
           "else with quorv_perf; returns (codes, shares or None).");
+    m.def("out_of_bag", &out_of_bag, py::arg("members"), py::arg("features"), py::arg("X"), py::arg("lo"),
+          py::arg("hi"), py::arg("n_classes"), py::arg("vigilance"), py::arg("nearest"), py::arg("truth"),
+          py::arg("sample_rows"), py::arg("member_features"), py::arg("seed"),
+          "(right, covered): each training row of a bootstrap forest voted on by the members that did not draw it.");
     py::class_<Ready, std::shared_ptr<Ready>>(m, "Prepared", "A model's members made ready once for predict.");
     m.def("prepare", &prepare, py::arg("members"), py::arg("features"), py::arg("columns"), py::arg("n_classes"),
           "The members' nodes and search indexes made once, for predict and classify.");

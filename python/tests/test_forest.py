@@ -110,25 +110,34 @@ def test_scoring_calibration_and_soft_voting_take_the_shares():
     assert (soft.predict(X) == y).mean() > 0.9
 
 
+# The tool records a bootstrap forest's out-of-bag estimate unless --no-oob;
+# Python computes it with oob_score=True, as scikit-learn's forests.
 @pytest.mark.parametrize("options, params", [
     (["--votes", "6", "--max-features", "0.5", "--vigilance", "0.95", "--seed", "3"],
-     dict(n_estimators=6, max_features=0.5, vigilance=0.95, random_state=3)),
+     dict(n_estimators=6, max_features=0.5, vigilance=0.95, random_state=3, oob_score=True)),
     (["--votes", "4", "--max-features", "3", "--max-samples", "0.7", "--no-bootstrap", "--seed", "0"],
      dict(n_estimators=4, max_features=3, max_samples=0.7, bootstrap=False, random_state=0)),
-    (["--votes", "5", "--max-features", "sqrt", "--seed", "2"],
+    (["--votes", "5", "--max-features", "sqrt", "--seed", "2", "--no-oob"],
      dict(n_estimators=5, max_features="sqrt", random_state=2)),
     # Seeds beyond 32 bits, up to the core library's one limit, as on Windows.
     (["--votes", "3", "--max-features", "0.5", "--seed", "5000000000"],
-     dict(n_estimators=3, max_features=0.5, random_state=5000000000)),
+     dict(n_estimators=3, max_features=0.5, random_state=5000000000, oob_score=True)),
     (["--votes", "2", "--max-features", "2", "--seed", "4611686018427387903"],
-     dict(n_estimators=2, max_features=2, random_state=2 ** 62 - 1)),
+     dict(n_estimators=2, max_features=2, random_state=2 ** 62 - 1, oob_score=True)),
 ])
 def test_a_forest_from_python_is_the_tool_s_file_byte_for_byte(cli, tmp_path, options, params):
     csv, X, y = dataset("wine")
-    subprocess.run([cli, "train", csv, "-o", str(tmp_path / "cli.model")] + options, check=True, capture_output=True)
+    out = subprocess.run([cli, "train", csv, "-o", str(tmp_path / "cli.model")] + options, check=True,
+                         capture_output=True, text=True).stdout
     python = QuorvClassifier(n_jobs=2, **params).fit(X, y)
     python.save(tmp_path / "python.model")
     assert (tmp_path / "python.model").read_bytes() == (tmp_path / "cli.model").read_bytes()
+    if params.get("oob_score"):
+        said = "Out-of-bag estimate: %.2f %% accuracy over %d of 178 patterns" % (100 * python.oob_score_,
+                                                                                   python.oob_patterns_)
+        assert said in out and 0 < python.oob_patterns_ <= 178
+    else:
+        assert "Out-of-bag" not in out and not hasattr(python, "oob_score_")
 
     loaded = quorv.load(tmp_path / "cli.model")
     assert same_members(loaded, python)
@@ -232,3 +241,45 @@ def test_workers_are_at_most_one_per_member_and_256(wine, monkeypatch, n_jobs, m
     X, y = wine
     QuorvClassifier(n_estimators=3, max_features=0.3, n_jobs=n_jobs, random_state=0).fit(X[:40], y[:40])
     assert started == [min(workers, 3)]
+
+
+@pytest.mark.parametrize("params, message", [
+    (dict(oob_score=True), "oob_score=True needs a forest whose members draw their rows with replacement"),
+    (dict(n_estimators=3, bootstrap=False, oob_score=True), "oob_score=True needs a forest"),
+    (dict(n_estimators=3, oob_score="yes"), "oob_score must be True or False"),
+])
+def test_oob_score_is_refused_where_there_is_no_bootstrap_forest(params, message):
+    _, X, y = dataset("iris")
+    with pytest.raises(ValueError, match=message):
+        QuorvClassifier(**params).fit(X, y)
+
+
+def test_oob_score_is_each_row_s_vote_by_the_members_that_did_not_draw_it(tmp_path):
+    _, X, y = dataset("iris")
+    X, y = np.asarray(X, dtype=np.float64), np.asarray(y)
+    forest = QuorvClassifier(n_estimators=5, max_features=0.5, vigilance=0.9, random_state=4, oob_score=True)
+    forest.fit(X, y)
+    # Each row's vote among the members that did not draw it, by their own predictions.
+    answers, drawn = [], []
+    for k, member in enumerate(forest.members_):
+        rows, _ = quorv._forest.draw(forest._fitted.draws, k, *X.shape)
+        f = member.features  # the member alone, on its features, answering in full
+        codes = np.searchsorted(forest.classes_, member.node_labels).astype(np.float64)
+        alone, _ = quorv._host.predict([(member.templates, codes)], None, X[:, f],
+                                       (forest.feature_min_[f], forest.feature_max_[f]), 3, 0.9, True, 0, False)
+        answers.append(forest.classes_[alone.astype(np.intp)])
+        drawn.append(np.isin(np.arange(len(y)), rows))
+    answers, drawn = np.array(answers), np.array(drawn)
+    right = covered = 0
+    for i in range(len(y)):
+        voters = answers[~drawn[:, i], i]
+        if voters.size:
+            values, counts = np.unique(voters, return_counts=True)  # a tie: the lowest class
+            covered += 1
+            right += values[np.argmax(counts)] == y[i]
+    assert (forest.oob_patterns_, forest.oob_score_) == (covered, right / covered)
+    forest.save(tmp_path / "f.model")
+    loaded = quorv.load(tmp_path / "f.model")
+    assert loaded.oob_score and (loaded.oob_score_, loaded.oob_patterns_) == (forest.oob_score_, covered)
+    with pytest.raises(AttributeError, match="computed by fit"):
+        loaded.oob_score_ = 1.0

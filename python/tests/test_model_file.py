@@ -235,7 +235,7 @@ def test_the_bindings_take_paths_as_open_takes_them(tmp_path, monkeypatch):
     ([], {}),
     (["--no-merge", "--max-presentations", "5"], dict(merge_conflicts=False, max_presentations=5)),
     (["--votes", "4", "--max-features", "0.5", "--seed", "3", "--jobs", "1"],
-     dict(n_estimators=4, max_features=0.5, random_state=3)),
+     dict(n_estimators=4, max_features=0.5, random_state=3, oob_score=True)),
 ])
 def test_conflicts_are_merged_the_same_by_python_and_the_tool(cli, tmp_path, options, params):
     _, X, y = dataset("iris")
@@ -253,7 +253,8 @@ def test_conflicts_are_merged_the_same_by_python_and_the_tool(cli, tmp_path, opt
     merge = params.get("merge_conflicts", True)
     assert (python.merged_patterns_ > 0) == merge
     assert ("\nConflicts: %d patterns merged" % python.merged_patterns_ in out) == merge
-    assert ("\nsettings 1\nconflicts merge %d\n" % python.merged_patterns_ in text) == merge
+    assert ("\nsettings %d\nconflicts merge %d\n" % (1 + params.get("oob_score", False), python.merged_patterns_)
+            in text) == merge
     assert text.startswith("quorv-model 4\n" if merge else "quorv-model 1\n")
     loaded = quorv.load(tmp_path / "cli.model")
     assert loaded.merge_conflicts == merge and loaded.merged_patterns_ == python.merged_patterns_
