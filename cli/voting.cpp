@@ -2,6 +2,8 @@
 // and the counts in the tool's words.
 #include "voting.h"
 
+#include "front/classes.h"
+
 #include "error.h"
 #include "pipeline.h"
 #include "plugins.h"
@@ -87,10 +89,7 @@ front::OutOfBag out_of_bag_scaled(const Model &model, const Dataset &scaled, boo
     front::PolicySettings settings;
     settings.vigilance = model.params.vigilance;
     settings.nearest = nearest;
-    std::vector<double> codes;
-    for (const ClassName &c : model.classes)
-        codes.push_back(c.code);
-    settings.unknown = static_cast<double>(free_unknown_label(codes));
+    settings.unknown = static_cast<double>(front::free_unknown_label(model.classes));
     const std::unique_ptr<front::PreparedMembers> prepared = prepare_members(model);
     if (!model.forest.on || !prepared->serves(settings.vigilance, 0, scaled.cols()))
         throw Error("the out-of-bag estimate needs a forest classified at its training vigilance");
