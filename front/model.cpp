@@ -66,6 +66,7 @@ Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *
         in.integer(in.expect("list_presentations"), "list_presentations", 0, m.params.max_list_presentations));
     member.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
     const size_t cols = member.features.empty() ? m.cols() : member.features.size(), width = 2 * cols;
+    std::vector<double> row_bounds;
     for (size_t k = 0; k < member.nodes; ++k) {
         std::string_view rest = in.expect("node");
         const double label = in.number(Reader::field(&rest), "node label");
@@ -74,14 +75,20 @@ Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *
         if (classes && !classes->count(label))
             in.fail("node label " + format_double(label) + " is not a class of the model");
         member.labels.push_back(label);
+        if (!in.keeps_bounds() && Reader::ordered_row(rest, cols))
+            continue;
+        // Bounds only checked: one row at a time.
+        std::vector<double> &bounds = in.keeps_bounds() ? member.templates : row_bounds;
+        if (!in.keeps_bounds())
+            row_bounds.clear();
         for (size_t j = 0; j < width; ++j) {
             if (rest.empty())
                 in.fail("node has " + std::to_string(j) + " bounds, not " + std::to_string(width));
-            member.templates.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
+            bounds.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
         }
         if (!rest.empty())
             in.fail("node has more than " + std::to_string(width) + " bounds");
-        const double *row = &member.templates[k * width];
+        const double *row = &bounds[bounds.size() - width];
         for (size_t j = 0; j < cols; ++j)
             if (!(row[j] <= row[cols + j]))
                 in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(row[j]) +
@@ -559,7 +566,10 @@ std::string model_file_bytes(const Model &model, const std::string &path)
 #endif
 }
 
-Model read_model(const std::string &path)
+namespace {
+
+// The model at `path`; its bounds only checked when `bounds` is false.
+Model read_model_file(const std::string &path, bool bounds)
 {
     if (gzip_path(path)) {
 #ifdef QUORV_HAVE_ZLIB
@@ -570,6 +580,8 @@ Model read_model(const std::string &path)
         const std::unique_ptr<gzFile_s, int (*)(gzFile)> closing(gz, gzclose);
         ModelLines lines(static_cast<void *>(gz), path);
         Reader in(lines, path);
+        if (!bounds)
+            in.check_bounds_only();
         return read_records(in, path);
 #else
         throw Error("cannot read " + path + ": this build reads no .gz files");
@@ -584,7 +596,15 @@ Model read_model(const std::string &path)
     const std::unique_ptr<std::FILE, int (*)(std::FILE *)> closing(file, std::fclose);
     ModelLines lines(file, path);
     Reader in(lines, path);
+    if (!bounds)
+        in.check_bounds_only();
     return read_records(in, path);
 }
+
+}  // namespace
+
+Model read_model(const std::string &path) { return read_model_file(path, true); }
+
+Model read_model_outline(const std::string &path) { return read_model_file(path, false); }
 
 }  // namespace front

@@ -186,6 +186,81 @@ std::int64_t Reader::integer(std::string_view text, const char *what, std::int64
     return value;
 }
 
+namespace {
+
+// A plain decimal "-?D+(.D+)?" short enough to be a finite double that is
+// neither zero by underflow nor out of range: its sign, whole digits (without
+// leading zeros) and fraction digits; false for anything else.
+struct Decimal {
+    bool negative = false;
+    std::string_view whole, fraction;
+};
+
+bool plain_decimal(std::string_view text, Decimal *d)
+{
+    if (text.size() > 24)
+        return false;
+    d->negative = !text.empty() && text[0] == '-';
+    text.remove_prefix(d->negative ? 1 : 0);
+    const size_t dot = text.find('.');
+    d->whole = text.substr(0, dot);
+    d->fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    if (d->whole.empty() || (dot != std::string_view::npos && d->fraction.empty()))
+        return false;
+    for (std::string_view part : {d->whole, d->fraction})
+        for (char c : part)
+            if (c < '0' || c > '9')
+                return false;
+    while (d->whole.size() > 1 && d->whole[0] == '0')
+        d->whole.remove_prefix(1);
+    return true;
+}
+
+// -1, 0 or 1 as |a| is below, equal to or above |b|.
+int compare_magnitude(const Decimal &a, const Decimal &b)
+{
+    if (a.whole.size() != b.whole.size())
+        return a.whole.size() < b.whole.size() ? -1 : 1;
+    if (const int c = a.whole.compare(b.whole))
+        return c < 0 ? -1 : 1;
+    for (size_t i = 0; i < a.fraction.size() || i < b.fraction.size(); ++i) {
+        const char x = i < a.fraction.size() ? a.fraction[i] : '0', y = i < b.fraction.size() ? b.fraction[i] : '0';
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return 0;
+}
+
+// Whether a <= b as decimals (so also as the doubles they round to); false
+// for a non-negative a above a negative b, which only zeros would pass.
+bool at_most(const Decimal &a, const Decimal &b)
+{
+    if (a.negative != b.negative)
+        return a.negative;
+    const int c = compare_magnitude(a, b);
+    return a.negative ? c >= 0 : c <= 0;
+}
+
+}  // namespace
+
+bool Reader::ordered_row(std::string_view text, size_t cols)
+{
+    constexpr size_t kMostCols = 256;  // wider rows take the parsing path
+    Decimal lower[kMostCols];
+    if (cols > kMostCols)
+        return false;
+    for (size_t j = 0; j < 2 * cols; ++j) {
+        if (text.empty())
+            return false;
+        Decimal d;
+        if (!plain_decimal(field(&text), &d) || (j >= cols && !at_most(lower[j - cols], d)))
+            return false;
+        if (j < cols)
+            lower[j] = d;
+    }
+    return text.empty();
+}
+
 std::string_view Reader::field(std::string_view *text)
 {
     const size_t blank = text->find(' ');

@@ -54,6 +54,11 @@ class Reader {
 public:
     Reader(ModelLines &lines, const std::string &path) : lines_(lines), path_(path) {}
 
+    // Whether the nodes' bounds are kept, or only checked (a report that
+    // prints none need not hold them: a fifth of the file's size).
+    bool keeps_bounds() const { return keep_bounds_; }
+    void check_bounds_only() { keep_bounds_ = false; }
+
     [[noreturn]] void fail(const std::string &what) const;
     // The first bytes, for telling a model file from something else.
     std::string_view peek(size_t n) { return lines_.peek(n); }
@@ -75,11 +80,17 @@ public:
     std::int64_t integer(std::string_view text, const char *what, std::int64_t lo, std::int64_t hi) const;
     // Splits off the next blank-separated field of `text`.
     static std::string_view field(std::string_view *text);
+    // Whether the rest of a node line is certainly 2 * cols finite numbers
+    // that node_bound and number would take, each lower bound at most its
+    // upper bound, judged on the text alone (plain decimals: rounding keeps
+    // their order); false when unsure, and the caller then parses the row.
+    static bool ordered_row(std::string_view text, size_t cols);
 
 private:
     ModelLines &lines_;
     std::string path_;
     long line_ = 0;
+    bool keep_bounds_ = true;
 };
 
 }  // namespace front
