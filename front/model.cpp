@@ -4,6 +4,7 @@
 
 #include "draws.h"
 #include "error.h"
+#include "gzip.h"
 #include "model_reader.h"
 #include "model_settings.h"
 #include "numbers.h"
@@ -19,9 +20,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#ifdef QUORV_HAVE_ZLIB
-#include <zlib.h>
-#endif
 
 namespace front {
 
@@ -517,44 +515,6 @@ Model parse_model(const std::string &text, const std::string &path)
 
 bool gzip_path(const std::string &path) { return path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0; }
 
-#ifdef QUORV_HAVE_ZLIB
-namespace {
-
-std::string gzip_text(const std::string &text)
-{
-    z_stream z{};
-    // 15 + 16: a gzip header and trailer around the deflate stream.
-    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw Error("not enough memory to compress the model");
-    const std::unique_ptr<z_stream, int (*)(z_stream *)> ending(&z, deflateEnd);
-    std::string out;
-    constexpr size_t kPiece = size_t{1} << 30;  // what one call's counts hold
-    size_t at = 0;
-    int flush = Z_NO_FLUSH, status = Z_OK;
-    while (status != Z_STREAM_END) {
-        if (z.avail_in == 0 && flush == Z_NO_FLUSH) {
-            const size_t piece = std::min(kPiece, text.size() - at);
-            z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data() + at));
-            z.avail_in = static_cast<uInt>(piece);
-            at += piece;
-            if (at == text.size())
-                flush = Z_FINISH;
-        }
-        const size_t had = out.size();
-        out.resize(had + (size_t{1} << 20));
-        z.next_out = reinterpret_cast<Bytef *>(&out[had]);
-        z.avail_out = static_cast<uInt>(out.size() - had);
-        status = deflate(&z, flush);
-        out.resize(out.size() - z.avail_out);
-        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
-            throw Error("cannot compress the model");
-    }
-    return out;
-}
-
-}  // namespace
-#endif
-
 std::string model_file_bytes(const Model &model, const std::string &path)
 {
     if (!gzip_path(path))
@@ -573,12 +533,8 @@ Model read_model_file(const std::string &path, bool bounds)
 {
     if (gzip_path(path)) {
 #ifdef QUORV_HAVE_ZLIB
-        errno = 0;
-        gzFile gz = gzopen(path.c_str(), "rb");
-        if (!gz)
-            throw Error("cannot read " + path + ": " + (errno ? std::strerror(errno) : "not enough memory"));
-        const std::unique_ptr<gzFile_s, int (*)(gzFile)> closing(gz, gzclose);
-        ModelLines lines(static_cast<void *>(gz), path);
+        GzipInput gz(path);
+        ModelLines lines(&gz, path);
         Reader in(lines, path);
         if (!bounds)
             in.check_bounds_only();

@@ -3,16 +3,13 @@
 #include "model_reader.h"
 
 #include "error.h"
+#include "gzip.h"
 #include "model.h"
 #include "numbers.h"
 #include "text.h"
 
 #include <cerrno>
 #include <cstring>
-
-#ifdef QUORV_HAVE_ZLIB
-#include <zlib.h>
-#endif
 
 #ifdef _WIN32
 #include <io.h>
@@ -38,8 +35,13 @@ bool ModelLines::fill()
     const size_t kept = text_.size();
     buffer_.erase(0, buffer_.size() - kept);
     buffer_.resize(kept + kBlock);
-    if (gz_)
-        return fill_gz(kept);
+    if (gz_) {
+        const size_t got = gz_->read(&buffer_[kept], kBlock);
+        buffer_.resize(kept + got);
+        text_ = buffer_;
+        ended_ = got == 0;
+        return got > 0;
+    }
     // What the file has now, not a whole block (as fread would wait for): a
     // pipe's writer need not end it for its text to be judged.
     long got;
@@ -52,26 +54,6 @@ bool ModelLines::fill()
         throw Error("cannot read " + path_ + ": " + std::strerror(errno));
     ended_ = got == 0;
     return got > 0;
-}
-
-bool ModelLines::fill_gz(size_t kept)
-{
-#ifdef QUORV_HAVE_ZLIB
-    gzFile gz = static_cast<gzFile>(gz_);
-    const int got = gzread(gz, &buffer_[kept], static_cast<unsigned>(kBlock));
-    buffer_.resize(kept + static_cast<size_t>(got > 0 ? got : 0));
-    text_ = buffer_;
-    // A stream cut short ends reading with Z_BUF_ERROR set, not with -1.
-    int code = Z_OK;
-    const char *what = gzerror(gz, &code);
-    if (got < 0 || (code != Z_OK && code != Z_STREAM_END))
-        throw Error("cannot read " + path_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : what));
-    ended_ = got == 0;
-    return got > 0;
-#else
-    (void)kept;
-    throw Error("cannot read " + path_ + ": this build reads no .gz files");
-#endif
 }
 
 std::string_view ModelLines::peek(size_t n)

@@ -18,14 +18,16 @@
 
 namespace front {
 
+class GzipInput;
+
 // A model text, in memory or from an open file, line by line.
 class ModelLines {
 public:
     explicit ModelLines(std::string_view text) : text_(text) {}
     // Reads `file` (left open) as it goes; `path` names it in messages.
     ModelLines(std::FILE *file, const std::string &path) : file_(file), path_(path) {}
-    // Reads the gzip stream `gz` (a zlib gzFile, left open) as it goes.
-    ModelLines(void *gz, const std::string &path) : gz_(gz), path_(path) {}
+    // Reads the gzip stream `gz` (left open) as it goes.
+    ModelLines(GzipInput *gz, const std::string &path) : gz_(gz), path_(path) {}
 
     enum class Got { line, end, unended, too_long };
     // The next line without its LF, valid until the next call; `end` when no
@@ -38,11 +40,10 @@ public:
 
 private:
     bool fill();  // one more block from the file; false at its end
-    bool fill_gz(size_t kept);
 
     std::string_view text_;  // what is left, in memory
     std::FILE *file_ = nullptr;
-    void *gz_ = nullptr;
+    GzipInput *gz_ = nullptr;
     std::string path_;
     std::string buffer_;  // from a file: text_ views the part of it not yet taken
     size_t scanned_ = 0;  // bytes of text_ known to hold no LF
