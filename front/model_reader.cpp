@@ -170,47 +170,47 @@ std::int64_t Reader::integer(std::string_view text, const char *what, std::int64
 
 namespace {
 
-// A plain decimal "-?D+(.D+)?" short enough to be a finite double that is
-// neither zero by underflow nor out of range: its sign, whole digits (without
-// leading zeros) and fraction digits; false for anything else.
+// A plain decimal "-?D+(.D+)?" of at most 24 characters, so a finite double
+// that is neither out of range nor zero by underflow: its sign, whole digits
+// (leading zeros left out) and fraction digits.
 struct Decimal {
-    bool negative = false;
-    std::string_view whole, fraction;
+    const char *whole, *fraction;
+    size_t whole_size, fraction_size;
+    bool negative;
 };
 
-bool plain_decimal(std::string_view text, Decimal *d)
-{
-    if (text.size() > 24)
-        return false;
-    d->negative = !text.empty() && text[0] == '-';
-    text.remove_prefix(d->negative ? 1 : 0);
-    const size_t dot = text.find('.');
-    d->whole = text.substr(0, dot);
-    d->fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
-    if (d->whole.empty() || (dot != std::string_view::npos && d->fraction.empty()))
-        return false;
-    for (std::string_view part : {d->whole, d->fraction})
-        for (char c : part)
-            if (c < '0' || c > '9')
-                return false;
-    while (d->whole.size() > 1 && d->whole[0] == '0')
-        d->whole.remove_prefix(1);
-    return true;
-}
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-// -1, 0 or 1 as |a| is below, equal to or above |b|.
-int compare_magnitude(const Decimal &a, const Decimal &b)
+// Reads one decimal at *p, and the blank after it if any; false for any other
+// text (the parser then judges it).
+bool scan_decimal(const char **p, const char *end, Decimal *d)
 {
-    if (a.whole.size() != b.whole.size())
-        return a.whole.size() < b.whole.size() ? -1 : 1;
-    if (const int c = a.whole.compare(b.whole))
-        return c < 0 ? -1 : 1;
-    for (size_t i = 0; i < a.fraction.size() || i < b.fraction.size(); ++i) {
-        const char x = i < a.fraction.size() ? a.fraction[i] : '0', y = i < b.fraction.size() ? b.fraction[i] : '0';
-        if (x != y)
-            return x < y ? -1 : 1;
+    const char *at = *p, *start = at;
+    d->negative = at < end && *at == '-';
+    at += d->negative ? 1 : 0;
+    const char *whole = at;
+    while (at < end && is_digit(*at))
+        ++at;
+    if (at == whole)
+        return false;
+    d->fraction = at;
+    d->fraction_size = 0;
+    while (whole + 1 < at && *whole == '0')
+        ++whole;
+    d->whole = whole;
+    d->whole_size = static_cast<size_t>(at - whole);
+    if (at < end && *at == '.') {
+        d->fraction = ++at;
+        while (at < end && is_digit(*at))
+            ++at;
+        d->fraction_size = static_cast<size_t>(at - d->fraction);
+        if (d->fraction_size == 0)
+            return false;
     }
-    return 0;
+    if (at - start > 24 || (at < end && *at != ' '))
+        return false;
+    *p = at < end ? at + 1 : at;
+    return true;
 }
 
 // Whether a <= b as decimals (so also as the doubles they round to); false
@@ -219,7 +219,17 @@ bool at_most(const Decimal &a, const Decimal &b)
 {
     if (a.negative != b.negative)
         return a.negative;
-    const int c = compare_magnitude(a, b);
+    int c = 0;  // -1, 0 or 1 as |a| is below, equal to or above |b|
+    if (a.whole_size != b.whole_size) {
+        c = a.whole_size < b.whole_size ? -1 : 1;
+    } else if (const int w = std::memcmp(a.whole, b.whole, a.whole_size)) {
+        c = w < 0 ? -1 : 1;
+    } else {
+        for (size_t i = 0; c == 0 && (i < a.fraction_size || i < b.fraction_size); ++i) {
+            const char x = i < a.fraction_size ? a.fraction[i] : '0', y = i < b.fraction_size ? b.fraction[i] : '0';
+            c = x == y ? 0 : x < y ? -1 : 1;
+        }
+    }
     return a.negative ? c >= 0 : c <= 0;
 }
 
@@ -229,18 +239,17 @@ bool Reader::ordered_row(std::string_view text, size_t cols)
 {
     constexpr size_t kMostCols = 256;  // wider rows take the parsing path
     Decimal lower[kMostCols];
-    if (cols > kMostCols)
+    if (cols > kMostCols || text.empty() || text.back() == ' ')
         return false;
+    const char *p = text.data(), *end = p + text.size();
     for (size_t j = 0; j < 2 * cols; ++j) {
-        if (text.empty())
-            return false;
         Decimal d;
-        if (!plain_decimal(field(&text), &d) || (j >= cols && !at_most(lower[j - cols], d)))
+        if (p == end || !scan_decimal(&p, end, &d) || (j >= cols && !at_most(lower[j - cols], d)))
             return false;
         if (j < cols)
             lower[j] = d;
     }
-    return text.empty();
+    return p == end;
 }
 
 std::string_view Reader::field(std::string_view *text)
