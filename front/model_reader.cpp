@@ -8,7 +8,9 @@
 #include "numbers.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #ifdef _WIN32
@@ -181,6 +183,18 @@ struct Decimal {
 
 bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
+// Past the digits from `at`: eight at a time while there are eight.
+const char *skip_digits(const char *at, const char *end)
+{
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u, kZeros = 0x3030303030303030u, kSix = 0x0606060606060606u;
+    std::uint64_t v;
+    while (end - at >= 8 && (std::memcpy(&v, at, 8), (v & kHigh) == kZeros && ((v + kSix) & kHigh) == kZeros))
+        at += 8;
+    while (at < end && is_digit(*at))
+        ++at;
+    return at;
+}
+
 // Reads one decimal at *p, and the blank after it if any; false for any other
 // text (the parser then judges it).
 bool scan_decimal(const char **p, const char *end, Decimal *d)
@@ -189,8 +203,7 @@ bool scan_decimal(const char **p, const char *end, Decimal *d)
     d->negative = at < end && *at == '-';
     at += d->negative ? 1 : 0;
     const char *whole = at;
-    while (at < end && is_digit(*at))
-        ++at;
+    at = skip_digits(at, end);
     if (at == whole)
         return false;
     d->fraction = at;
@@ -201,8 +214,7 @@ bool scan_decimal(const char **p, const char *end, Decimal *d)
     d->whole_size = static_cast<size_t>(at - whole);
     if (at < end && *at == '.') {
         d->fraction = ++at;
-        while (at < end && is_digit(*at))
-            ++at;
+        at = skip_digits(at, end);
         d->fraction_size = static_cast<size_t>(at - d->fraction);
         if (d->fraction_size == 0)
             return false;
@@ -225,9 +237,16 @@ bool at_most(const Decimal &a, const Decimal &b)
     } else if (const int w = std::memcmp(a.whole, b.whole, a.whole_size)) {
         c = w < 0 ? -1 : 1;
     } else {
-        for (size_t i = 0; c == 0 && (i < a.fraction_size || i < b.fraction_size); ++i) {
-            const char x = i < a.fraction_size ? a.fraction[i] : '0', y = i < b.fraction_size ? b.fraction[i] : '0';
-            c = x == y ? 0 : x < y ? -1 : 1;
+        // Fractions: their common length, then the longer one's rest, which is
+        // more only where it holds a digit other than 0.
+        const size_t common = std::min(a.fraction_size, b.fraction_size);
+        if (const int f = std::memcmp(a.fraction, b.fraction, common)) {
+            c = f < 0 ? -1 : 1;
+        } else {
+            const Decimal &longer = a.fraction_size > common ? a : b;
+            for (size_t i = common; c == 0 && i < longer.fraction_size; ++i)
+                if (longer.fraction[i] != '0')
+                    c = &longer == &a ? 1 : -1;
         }
     }
     return a.negative ? c >= 0 : c <= 0;

@@ -42,6 +42,10 @@ TEST(FrontOutline, RefusesWhatTheWholeReaderRefuses)
         "2 1e-05 0 2e-05 1",         // exponents take the parsing path
         "2 2e-05 0 1e-05 1",
         "2 007 0 7.0 1",             // leading zeros, a trailing zero
+        "2 0.12345678901234 0 0.123456789012 1",  // long fractions, out of order
+        "2 0.123456789012 0 0.12345678901234 1",  // and in order
+        "2 0.1000000000 0 0.1 1",    // equal but for trailing zeros
+        "2 12345678.5 0 12345679 1", // whole parts decide
         "2 0.1  0.2 0.3 0.4",        // two blanks
         "2 0.1 0.2 0.3",             // a bound missing
         "2 0.1 0.2 0.3 0.4 0.5",     // one too many
