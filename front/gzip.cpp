@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -129,7 +130,11 @@ GzipInput::GzipInput(const std::string &path) : path_(path)
     if (!file_)
         throw Error("cannot read " + path + ": " + std::strerror(errno));
 #ifdef QUORV_HAVE_LIBDEFLATE
-    decompressor_ = libdeflate_alloc_decompressor();
+    // Only a regular file can be handed to zlib in mid-stream (a pipe cannot
+    // seek back to a member): anything else is zlib's from its first byte.
+    struct stat st;
+    if (fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode))
+        decompressor_ = libdeflate_alloc_decompressor();
 #endif
     if (!decompressor_)
         hand_to_zlib();
@@ -230,7 +235,8 @@ void GzipInput::hand_to_zlib()
 #ifdef QUORV_HAVE_ZLIB
     const long long at = in_offset_ + static_cast<long long>(in_at_);
     const int fd = dup(fileno(file_));
-    if (fd < 0 || lseek(fd, at, SEEK_SET) != at) {
+    // Without a decompressor nothing was read: zlib starts where the file does.
+    if (fd < 0 || (decompressor_ && lseek(fd, at, SEEK_SET) != at)) {
         const int error = errno;
         if (fd >= 0)
             close(fd);

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -101,6 +103,15 @@ TEST(FrontGzip, ReadsWhatZlibReads)
         ++members;
     EXPECT_GE(members, 3u);
     std::remove(path.c_str());
+
+    // Through a pipe, which cannot seek back: a stream of one large member.
+    const std::string fifo = testing::TempDir() + "gzip_test_fifo.gz";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << theirs; });
+    EXPECT_TRUE(read_ours(fifo) == big);
+    writer.join();
+    std::remove(fifo.c_str());
 }
 
 }  // namespace
