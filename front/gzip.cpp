@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <system_error>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
@@ -145,6 +147,8 @@ GzipInput::GzipInput(const std::string &path) : path_(path)
 
 GzipInput::~GzipInput()
 {
+    if (ahead_.valid())
+        ahead_.wait();
 #ifdef QUORV_HAVE_ZLIB
     if (gz_)
         gzclose(static_cast<gzFile>(gz_));
@@ -159,26 +163,47 @@ GzipInput::~GzipInput()
 
 size_t GzipInput::read(char *to, size_t n)
 {
-    while (!gz_ && out_at_ == out_.size()) {
-        if (done_)
+    for (;;) {
+        if (out_at_ < out_.size()) {
+            const size_t got = std::min(n, out_.size() - out_at_);
+            std::memcpy(to, out_.data() + out_at_, got);
+            out_at_ += got;
+            return got;
+        }
+        // The member read ahead first: until then its thread owns the state.
+        if (!ahead_.valid() && gz_)
+            return read_zlib(to, n);
+        if (!ahead_.valid() && done_)
             return 0;
-        next_member();  // or hands the rest to zlib
+        take_member();
     }
-    if (gz_)
-        return read_zlib(to, n);
-    const size_t got = std::min(n, out_.size() - out_at_);
-    std::memcpy(to, out_.data() + out_at_, got);
-    out_at_ += got;
-    return got;
 }
 
-// The next member into out_, or done_ at the end of the stream, or zlib's
-// reader set up for the rest.
+// The member read ahead (or, the first time, read now) becomes the current
+// one, and the next is read ahead on another thread while this one is taken.
+void GzipInput::take_member()
+{
+    if (ahead_.valid())
+        ahead_.get();  // its exception, if any, is the reader's
+    else
+        next_member();
+    out_.swap(ahead_text_);
+    out_at_ = 0;
+    if (done_ || gz_)
+        return;
+    try {
+        ahead_ = std::async(std::launch::async, [this] { next_member(); });
+    } catch (const std::system_error &) {
+        // No thread to be had: the next member is read when it is needed.
+    }
+}
+
+// The next member into ahead_text_, or done_ at the end of the stream, or
+// zlib's reader set up for the rest.
 void GzipInput::next_member()
 {
 #ifdef QUORV_HAVE_LIBDEFLATE
-    out_.resize(kGzipMemberText);
-    out_at_ = 0;
+    ahead_text_.resize(kGzipMemberText);
     size_t ahead = kReadAhead;
     for (;;) {
         // Enough compressed bytes ahead, or the file's end.
@@ -201,17 +226,17 @@ void GzipInput::next_member()
         const size_t left = in_.size() - in_at_;
         // After a member, zlib ignores whatever is not another one.
         if (members_ && (left < 2 || in_[in_at_] != '\x1f' || in_[in_at_ + 1] != '\x8b')) {
-            out_.clear();
+            ahead_text_.clear();
             done_ = true;
             return;
         }
         size_t used = 0, made = 0;
         const libdeflate_result r = libdeflate_gzip_decompress_ex(
-            static_cast<libdeflate_decompressor *>(decompressor_), in_.data() + in_at_, left, &out_[0],
-            out_.size(), &used, &made);
+            static_cast<libdeflate_decompressor *>(decompressor_), in_.data() + in_at_, left, &ahead_text_[0],
+            ahead_text_.size(), &used, &made);
         if (r == LIBDEFLATE_SUCCESS) {
             in_at_ += used;
-            out_.resize(made);
+            ahead_text_.resize(made);
             members_ = true;
             return;
         }
@@ -225,8 +250,7 @@ void GzipInput::next_member()
     }
 #endif
     // Not a member of ours (larger, damaged or not gzip): zlib reads the rest.
-    out_.clear();
-    out_at_ = 0;
+    ahead_text_.clear();
     hand_to_zlib();
 }
 

@@ -6,13 +6,16 @@
 // What it keeps true: the text read is the text written, byte for byte,
 // whichever reader takes a member; a stream either reader refuses is refused
 // through zlib's reader, so its message does not depend on who wrote the file;
-// after the last member, what zlib ignores is ignored. Memory is bounded by a
-// member, never the whole text.
+// after the last member, what zlib ignores is ignored. Memory is bounded by
+// two members, never the whole text: the next is read on a thread of its own
+// while the current one is taken, and that thread ends before the next read
+// returns past it or the reader is destroyed.
 #ifndef QUORV_FRONT_GZIP_H
 #define QUORV_FRONT_GZIP_H
 
 #include <cstddef>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -37,6 +40,7 @@ public:
     size_t read(char *to, size_t n);
 
 private:
+    void take_member();
     void next_member();
     void hand_to_zlib();
     size_t read_zlib(char *to, size_t n);
@@ -50,6 +54,8 @@ private:
     bool in_ended_ = false;
     std::string out_;             // the current member's text
     size_t out_at_ = 0;
+    std::string ahead_text_;      // the next member's, read ahead
+    std::future<void> ahead_;     // reading it, when valid
     bool members_ = false;        // a member has been read
     bool done_ = false;
     void *decompressor_ = nullptr;
