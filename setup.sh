@@ -11,7 +11,7 @@
 set -eu
 
 pack_packages="make g++ cmake"
-build_packages="$pack_packages libgtest-dev zlib1g-dev"
+build_packages="$pack_packages libgtest-dev zlib1g-dev libdeflate-dev"
 windows_packages="g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils"
 test_packages="$build_packages
   clang libclang-rt-14-dev valgrind libxml2-utils

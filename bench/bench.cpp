@@ -5,7 +5,11 @@
 // grouping and threads; the column "today") and their straight twins (the
 // plain per-node loop, every join counted as it happens); with --base,
 // the plug-ins of another build too, on all threads and on one, taking turns
-// with these round by round so that a busy machine slows both alike. Prints
+// with these round by round so that a busy machine slows both alike, and
+// the two builds' first calls of each workload on all threads (round 0: no
+// best-of-rounds hides what a single call costs). Build the base in a
+// worktree of its own (git worktree add DIR COMMIT; cmake in DIR/build,
+// target quorv_bench) and pass --base DIR/build. Prints
 // one table row per workload with the ratios of the times. Results, and the
 // amounts added to the host's flop counter, must agree between all of them,
 // or the row says so.
@@ -298,6 +302,8 @@ bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
 struct Row {
     // Best times, seconds; a form not run keeps its 0.
     double fast = 0, one_thread = 0, flat = 0, straight = 0, base = 0, base_one_thread = 0;
+    // Round 0's call on all threads: one call's cost, not the best of several.
+    double first_fast = 0, first_base = 0;
     std::int64_t elements = 0;  // join elements (patterns x nodes x features); 0: not known (training)
     int nodes = 0, presentations = 0;
     bool same = true;
@@ -394,7 +400,8 @@ std::vector<Array> inputs(const Workload &w)
 }
 
 // One timed call of a plug-in form; its results are checked.
-void run_form(minihost::Plugin &plugin, const Workload &w, const std::string &form, double *best, Row *row)
+void run_form(minihost::Plugin &plugin, const Workload &w, const std::string &form, double *best, Row *row,
+              double *first = nullptr)
 {
     const std::vector<Array> in = inputs(w);
     std::vector<const mxArray *> args;
@@ -404,7 +411,10 @@ void run_form(minihost::Plugin &plugin, const Workload &w, const std::string &fo
     const double flops0 = minihost::flops();
     const auto t0 = std::chrono::steady_clock::now();
     const minihost::CallResult r = plugin.call(nlhs, args);
-    keep_best(best, seconds_since(t0));
+    const double seconds = seconds_since(t0);
+    keep_best(best, seconds);
+    if (first && *first == 0)
+        *first = seconds;
     const double flops = minihost::flops() - flops0;
     if (!r.ok)
         return differ(row, form + ": " + r.error);
@@ -450,10 +460,10 @@ void run_round(const Plugins &plugins, const Workload &w, int round, const Optio
         threads.restore();
     }
     if (plugins.base && base_first)
-        run_form(*plugins.base, w, "base plug-in", &row->base, row);
-    run_form(*plugins.fast, w, "plug-in", &row->fast, row);
+        run_form(*plugins.base, w, "base plug-in", &row->base, row, &row->first_base);
+    run_form(*plugins.fast, w, "plug-in", &row->fast, row, &row->first_fast);
     if (plugins.base && !base_first)
-        run_form(*plugins.base, w, "base plug-in", &row->base, row);
+        run_form(*plugins.base, w, "base plug-in", &row->base, row, &row->first_base);
 }
 
 // Templates and labels of a model trained by the plug-in.
@@ -572,8 +582,8 @@ void print_heading(const Options &o, bool with_base)
         std::printf("base: %s (base: all threads, to the plug-in's time; base 1 thread: on one, to the "
                     "plug-in's on one)\n",
                     o.base_dir.c_str());
-    const std::string base_head = with_base ? " base            | base 1 thread   |" : "";
-    const std::string base_units = with_base ? "        s  ratio |        s  ratio |" : "";
+    const std::string base_head = with_base ? " base            | base 1 thread   | first call: plug-in, base |" : "";
+    const std::string base_units = with_base ? "        s  ratio |        s  ratio |        s        s  ratio |" : "";
     std::printf("%-26s %5s %3s %6s %3s %7s | %-16s | %-15s | %-15s | %-15s |%s %s\n", "", "", "", "", "", "",
                 "plug-in", "one thread", "today", "straight", base_head.c_str(), "");
     std::printf("%-26s %5s %3s %6s %3s %7s | %8s %7s | %8s %6s | %8s %6s | %8s %6s |%s %s\n", "workload", "K",
@@ -633,11 +643,14 @@ int main(int argc, char **argv)
             std::snprintf(gjoin, sizeof gjoin, "%.3f", g);
             std::snprintf(rate, sizeof rate, "%.3f", g / row.fast);
         }
-        char base_cells[96] = "";
+        char base_cells[160] = "";
         if (with_base)
-            std::snprintf(base_cells, sizeof base_cells, " %8s %6s | %8s %6s |", seconds_text(row.base).c_str(),
-                          ratio_text(row.base, row.fast).c_str(), seconds_text(row.base_one_thread).c_str(),
-                          ratio_text(row.base_one_thread, row.one_thread).c_str());
+            std::snprintf(base_cells, sizeof base_cells, " %8s %6s | %8s %6s | %8s %8s %6s |",
+                          seconds_text(row.base).c_str(), ratio_text(row.base, row.fast).c_str(),
+                          seconds_text(row.base_one_thread).c_str(),
+                          ratio_text(row.base_one_thread, row.one_thread).c_str(),
+                          seconds_text(row.first_fast).c_str(), seconds_text(row.first_base).c_str(),
+                          ratio_text(row.first_base, row.first_fast).c_str());
         std::printf("%-26s %5d %3d %6d %3d %7s | %8.4f %7s | %8s %6s | %8s %6s | %8s %6s |%s %s\n",
                     w.name.c_str(), row.nodes, w.M, w.N, w.training ? row.presentations : 1, gjoin, row.fast, rate,
                     seconds_text(row.one_thread).c_str(), ratio_text(row.one_thread, row.fast).c_str(),

@@ -4,6 +4,7 @@
 
 #include "draws.h"
 #include "error.h"
+#include "gzip.h"
 #include "model_reader.h"
 #include "model_settings.h"
 #include "numbers.h"
@@ -19,9 +20,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#ifdef QUORV_HAVE_ZLIB
-#include <zlib.h>
-#endif
 
 namespace front {
 
@@ -66,6 +64,7 @@ Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *
         in.integer(in.expect("list_presentations"), "list_presentations", 0, m.params.max_list_presentations));
     member.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
     const size_t cols = member.features.empty() ? m.cols() : member.features.size(), width = 2 * cols;
+    std::vector<double> row_bounds;
     for (size_t k = 0; k < member.nodes; ++k) {
         std::string_view rest = in.expect("node");
         const double label = in.number(Reader::field(&rest), "node label");
@@ -74,14 +73,20 @@ Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *
         if (classes && !classes->count(label))
             in.fail("node label " + format_double(label) + " is not a class of the model");
         member.labels.push_back(label);
+        if (!in.keeps_bounds() && Reader::ordered_row(rest, cols))
+            continue;
+        // Bounds only checked: one row at a time.
+        std::vector<double> &bounds = in.keeps_bounds() ? member.templates : row_bounds;
+        if (!in.keeps_bounds())
+            row_bounds.clear();
         for (size_t j = 0; j < width; ++j) {
             if (rest.empty())
                 in.fail("node has " + std::to_string(j) + " bounds, not " + std::to_string(width));
-            member.templates.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
+            bounds.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
         }
         if (!rest.empty())
             in.fail("node has more than " + std::to_string(width) + " bounds");
-        const double *row = &member.templates[k * width];
+        const double *row = &bounds[bounds.size() - width];
         for (size_t j = 0; j < cols; ++j)
             if (!(row[j] <= row[cols + j]))
                 in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(row[j]) +
@@ -511,44 +516,6 @@ Model parse_model(const std::string &text, const std::string &path)
 
 bool gzip_path(const std::string &path) { return path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0; }
 
-#ifdef QUORV_HAVE_ZLIB
-namespace {
-
-std::string gzip_text(const std::string &text)
-{
-    z_stream z{};
-    // 15 + 16: a gzip header and trailer around the deflate stream.
-    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw Error("not enough memory to compress the model");
-    const std::unique_ptr<z_stream, int (*)(z_stream *)> ending(&z, deflateEnd);
-    std::string out;
-    constexpr size_t kPiece = size_t{1} << 30;  // what one call's counts hold
-    size_t at = 0;
-    int flush = Z_NO_FLUSH, status = Z_OK;
-    while (status != Z_STREAM_END) {
-        if (z.avail_in == 0 && flush == Z_NO_FLUSH) {
-            const size_t piece = std::min(kPiece, text.size() - at);
-            z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data() + at));
-            z.avail_in = static_cast<uInt>(piece);
-            at += piece;
-            if (at == text.size())
-                flush = Z_FINISH;
-        }
-        const size_t had = out.size();
-        out.resize(had + (size_t{1} << 20));
-        z.next_out = reinterpret_cast<Bytef *>(&out[had]);
-        z.avail_out = static_cast<uInt>(out.size() - had);
-        status = deflate(&z, flush);
-        out.resize(out.size() - z.avail_out);
-        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
-            throw Error("cannot compress the model");
-    }
-    return out;
-}
-
-}  // namespace
-#endif
-
 std::string model_file_bytes(const Model &model, const std::string &path)
 {
     if (!gzip_path(path))
@@ -560,17 +527,18 @@ std::string model_file_bytes(const Model &model, const std::string &path)
 #endif
 }
 
-Model read_model(const std::string &path)
+namespace {
+
+// The model at `path`; its bounds only checked when `bounds` is false.
+Model read_model_file(const std::string &path, bool bounds)
 {
     if (gzip_path(path)) {
 #ifdef QUORV_HAVE_ZLIB
-        errno = 0;
-        gzFile gz = gzopen(path.c_str(), "rb");
-        if (!gz)
-            throw Error("cannot read " + path + ": " + (errno ? std::strerror(errno) : "not enough memory"));
-        const std::unique_ptr<gzFile_s, int (*)(gzFile)> closing(gz, gzclose);
-        ModelLines lines(static_cast<void *>(gz), path);
+        GzipInput gz(path);
+        ModelLines lines(&gz, path);
         Reader in(lines, path);
+        if (!bounds)
+            in.check_bounds_only();
         return read_records(in, path);
 #else
         throw Error("cannot read " + path + ": this build reads no .gz files");
@@ -585,7 +553,15 @@ Model read_model(const std::string &path)
     const std::unique_ptr<std::FILE, int (*)(std::FILE *)> closing(file, std::fclose);
     ModelLines lines(file, path);
     Reader in(lines, path);
+    if (!bounds)
+        in.check_bounds_only();
     return read_records(in, path);
 }
+
+}  // namespace
+
+Model read_model(const std::string &path) { return read_model_file(path, true); }
+
+Model read_model_outline(const std::string &path) { return read_model_file(path, false); }
 
 }  // namespace front

@@ -151,6 +151,10 @@ Model parse_model(const std::string &text, const std::string &path);
 // line, without reading on. "-" is a file's name here, never standard input.
 // A path ending in ".gz" is read through zlib as a gzip stream.
 Model read_model(const std::string &path);
+// read_model with every check of the file, but the members' templates left
+// empty (their node counts, labels and features kept): for a report of what
+// a file holds, in a fraction of the memory and time.
+Model read_model_outline(const std::string &path);
 
 // Whether a model file at `path` is a gzip stream: its name ends in ".gz".
 bool gzip_path(const std::string &path);

@@ -3,16 +3,15 @@
 #include "model_reader.h"
 
 #include "error.h"
+#include "gzip.h"
 #include "model.h"
 #include "numbers.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-
-#ifdef QUORV_HAVE_ZLIB
-#include <zlib.h>
-#endif
 
 #ifdef _WIN32
 #include <io.h>
@@ -38,8 +37,13 @@ bool ModelLines::fill()
     const size_t kept = text_.size();
     buffer_.erase(0, buffer_.size() - kept);
     buffer_.resize(kept + kBlock);
-    if (gz_)
-        return fill_gz(kept);
+    if (gz_) {
+        const size_t got = gz_->read(&buffer_[kept], kBlock);
+        buffer_.resize(kept + got);
+        text_ = buffer_;
+        ended_ = got == 0;
+        return got > 0;
+    }
     // What the file has now, not a whole block (as fread would wait for): a
     // pipe's writer need not end it for its text to be judged.
     long got;
@@ -52,26 +56,6 @@ bool ModelLines::fill()
         throw Error("cannot read " + path_ + ": " + std::strerror(errno));
     ended_ = got == 0;
     return got > 0;
-}
-
-bool ModelLines::fill_gz(size_t kept)
-{
-#ifdef QUORV_HAVE_ZLIB
-    gzFile gz = static_cast<gzFile>(gz_);
-    const int got = gzread(gz, &buffer_[kept], static_cast<unsigned>(kBlock));
-    buffer_.resize(kept + static_cast<size_t>(got > 0 ? got : 0));
-    text_ = buffer_;
-    // A stream cut short ends reading with Z_BUF_ERROR set, not with -1.
-    int code = Z_OK;
-    const char *what = gzerror(gz, &code);
-    if (got < 0 || (code != Z_OK && code != Z_STREAM_END))
-        throw Error("cannot read " + path_ + ": " + (code == Z_ERRNO ? std::strerror(errno) : what));
-    ended_ = got == 0;
-    return got > 0;
-#else
-    (void)kept;
-    throw Error("cannot read " + path_ + ": this build reads no .gz files");
-#endif
 }
 
 std::string_view ModelLines::peek(size_t n)
@@ -184,6 +168,107 @@ std::int64_t Reader::integer(std::string_view text, const char *what, std::int64
         fail(std::string(what) + " '" + excerpt(text) + "' is not written as the model file writes it (digits "
                                                          "alone, without a sign or leading zeros)");
     return value;
+}
+
+namespace {
+
+// A plain decimal "-?D+(.D+)?" of at most 24 characters, so a finite double
+// that is neither out of range nor zero by underflow: its sign, whole digits
+// (leading zeros left out) and fraction digits.
+struct Decimal {
+    const char *whole, *fraction;
+    size_t whole_size, fraction_size;
+    bool negative;
+};
+
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Past the digits from `at`: eight at a time while there are eight.
+const char *skip_digits(const char *at, const char *end)
+{
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u, kZeros = 0x3030303030303030u, kSix = 0x0606060606060606u;
+    std::uint64_t v;
+    while (end - at >= 8 && (std::memcpy(&v, at, 8), (v & kHigh) == kZeros && ((v + kSix) & kHigh) == kZeros))
+        at += 8;
+    while (at < end && is_digit(*at))
+        ++at;
+    return at;
+}
+
+// Reads one decimal at *p, and the blank after it if any; false for any other
+// text (the parser then judges it).
+bool scan_decimal(const char **p, const char *end, Decimal *d)
+{
+    const char *at = *p, *start = at;
+    d->negative = at < end && *at == '-';
+    at += d->negative ? 1 : 0;
+    const char *whole = at;
+    at = skip_digits(at, end);
+    if (at == whole)
+        return false;
+    d->fraction = at;
+    d->fraction_size = 0;
+    while (whole + 1 < at && *whole == '0')
+        ++whole;
+    d->whole = whole;
+    d->whole_size = static_cast<size_t>(at - whole);
+    if (at < end && *at == '.') {
+        d->fraction = ++at;
+        at = skip_digits(at, end);
+        d->fraction_size = static_cast<size_t>(at - d->fraction);
+        if (d->fraction_size == 0)
+            return false;
+    }
+    if (at - start > 24 || (at < end && *at != ' '))
+        return false;
+    *p = at < end ? at + 1 : at;
+    return true;
+}
+
+// Whether a <= b as decimals (so also as the doubles they round to); false
+// for a non-negative a above a negative b, which only zeros would pass.
+bool at_most(const Decimal &a, const Decimal &b)
+{
+    if (a.negative != b.negative)
+        return a.negative;
+    int c = 0;  // -1, 0 or 1 as |a| is below, equal to or above |b|
+    if (a.whole_size != b.whole_size) {
+        c = a.whole_size < b.whole_size ? -1 : 1;
+    } else if (const int w = std::memcmp(a.whole, b.whole, a.whole_size)) {
+        c = w < 0 ? -1 : 1;
+    } else {
+        // Fractions: their common length, then the longer one's rest, which is
+        // more only where it holds a digit other than 0.
+        const size_t common = std::min(a.fraction_size, b.fraction_size);
+        if (const int f = std::memcmp(a.fraction, b.fraction, common)) {
+            c = f < 0 ? -1 : 1;
+        } else {
+            const Decimal &longer = a.fraction_size > common ? a : b;
+            for (size_t i = common; c == 0 && i < longer.fraction_size; ++i)
+                if (longer.fraction[i] != '0')
+                    c = &longer == &a ? 1 : -1;
+        }
+    }
+    return a.negative ? c >= 0 : c <= 0;
+}
+
+}  // namespace
+
+bool Reader::ordered_row(std::string_view text, size_t cols)
+{
+    constexpr size_t kMostCols = 256;  // wider rows take the parsing path
+    Decimal lower[kMostCols];
+    if (cols > kMostCols || text.empty() || text.back() == ' ')
+        return false;
+    const char *p = text.data(), *end = p + text.size();
+    for (size_t j = 0; j < 2 * cols; ++j) {
+        Decimal d;
+        if (p == end || !scan_decimal(&p, end, &d) || (j >= cols && !at_most(lower[j - cols], d)))
+            return false;
+        if (j < cols)
+            lower[j] = d;
+    }
+    return p == end;
 }
 
 std::string_view Reader::field(std::string_view *text)

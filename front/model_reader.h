@@ -18,14 +18,16 @@
 
 namespace front {
 
+class GzipInput;
+
 // A model text, in memory or from an open file, line by line.
 class ModelLines {
 public:
     explicit ModelLines(std::string_view text) : text_(text) {}
     // Reads `file` (left open) as it goes; `path` names it in messages.
     ModelLines(std::FILE *file, const std::string &path) : file_(file), path_(path) {}
-    // Reads the gzip stream `gz` (a zlib gzFile, left open) as it goes.
-    ModelLines(void *gz, const std::string &path) : gz_(gz), path_(path) {}
+    // Reads the gzip stream `gz` (left open) as it goes.
+    ModelLines(GzipInput *gz, const std::string &path) : gz_(gz), path_(path) {}
 
     enum class Got { line, end, unended, too_long };
     // The next line without its LF, valid until the next call; `end` when no
@@ -38,11 +40,10 @@ public:
 
 private:
     bool fill();  // one more block from the file; false at its end
-    bool fill_gz(size_t kept);
 
     std::string_view text_;  // what is left, in memory
     std::FILE *file_ = nullptr;
-    void *gz_ = nullptr;
+    GzipInput *gz_ = nullptr;
     std::string path_;
     std::string buffer_;  // from a file: text_ views the part of it not yet taken
     size_t scanned_ = 0;  // bytes of text_ known to hold no LF
@@ -53,6 +54,11 @@ private:
 class Reader {
 public:
     Reader(ModelLines &lines, const std::string &path) : lines_(lines), path_(path) {}
+
+    // Whether the nodes' bounds are kept, or only checked (a report that
+    // prints none need not hold them: a fifth of the file's size).
+    bool keeps_bounds() const { return keep_bounds_; }
+    void check_bounds_only() { keep_bounds_ = false; }
 
     [[noreturn]] void fail(const std::string &what) const;
     // The first bytes, for telling a model file from something else.
@@ -75,11 +81,17 @@ public:
     std::int64_t integer(std::string_view text, const char *what, std::int64_t lo, std::int64_t hi) const;
     // Splits off the next blank-separated field of `text`.
     static std::string_view field(std::string_view *text);
+    // Whether the rest of a node line is certainly 2 * cols finite numbers
+    // that node_bound and number would take, each lower bound at most its
+    // upper bound, judged on the text alone (plain decimals: rounding keeps
+    // their order); false when unsure, and the caller then parses the row.
+    static bool ordered_row(std::string_view text, size_t cols);
 
 private:
     ModelLines &lines_;
     std::string path_;
     long line_ = 0;
+    bool keep_bounds_ = true;
 };
 
 }  // namespace front

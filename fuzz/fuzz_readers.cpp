@@ -70,6 +70,21 @@ void read_model_streamed(const std::string &text, const std::string &from_text)
     if (from_file != from_text)
         fault("the model file read line by line differs from its text",
               cli::visible(from_file) + "\n" + cli::visible(from_text));
+    // The outline (info's reader) refuses what the whole reader refuses, alike.
+    const bool accepted = from_file.compare(0, 11, "quorv-model") == 0;
+    std::string outline = "accepted";
+    try {
+        const cli::Model m = front::read_model_outline(path);
+        for (const cli::Member &member : m.members)
+            if (!member.templates.empty())
+                fault("the outline kept the bounds", "");
+    } catch (const front::Error &e) {
+        outline = e.what();
+        if (outline.compare(0, path.size(), path) == 0)
+            outline.replace(0, path.size(), "fuzz.model");
+    }
+    if (outline != (accepted ? std::string("accepted") : from_file))
+        fault("the outline reader differs from the whole reader", cli::visible(outline) + "\n" + cli::visible(from_file));
 }
 
 void read_model_text(const std::string &text)

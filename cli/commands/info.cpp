@@ -58,7 +58,7 @@ std::string members_line(const Model &model, size_t i)
 void run_info(const Args &args)
 {
     const std::string path = args.operands[0];
-    const Model model = read_model(path);
+    const Model model = front::read_model_outline(path);
     // Names come from files: shown inert and cut to a fixed width, as in
     // every table the tool prints, so that no name widens every line
     // (members' feature lists included).
