@@ -15,8 +15,6 @@
 
 #ifdef _WIN32
 #include <io.h>
-#define read _read
-#define fileno _fileno
 #else
 #include <unistd.h>
 #endif
@@ -26,6 +24,17 @@ namespace front {
 namespace {
 
 constexpr size_t kBlock = size_t{1} << 16;
+
+// What one read() of the file's descriptor gives (no macro: a member named
+// read must keep its name).
+long read_some(std::FILE *file, char *to, size_t n)
+{
+#ifdef _WIN32
+    return _read(_fileno(file), to, static_cast<unsigned>(n));
+#else
+    return static_cast<long>(read(fileno(file), to, n));
+#endif
+}
 
 }  // namespace
 
@@ -48,7 +57,7 @@ bool ModelLines::fill()
     // pipe's writer need not end it for its text to be judged.
     long got;
     do
-        got = static_cast<long>(read(fileno(file_), &buffer_[kept], static_cast<unsigned>(kBlock)));
+        got = read_some(file_, &buffer_[kept], kBlock);
     while (got < 0 && errno == EINTR);
     buffer_.resize(kept + static_cast<size_t>(got > 0 ? got : 0));
     text_ = buffer_;

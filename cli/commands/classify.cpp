@@ -216,6 +216,18 @@ std::string prediction_header(const Model &model, const std::vector<std::string>
     return head + "\n";
 }
 
+// The members made once for every block of the file, where they answer
+// every block (no console detail and no live line, which counts the
+// plug-in's lines); the nodes are then held by them alone. Else null.
+std::unique_ptr<front::PreparedMembers> prepared_members(Model *model, ClassifySettings *settings)
+{
+    if (settings->verbose != 0 || (settings->live && stderr_is_terminal()))
+        return nullptr;
+    std::unique_ptr<front::PreparedMembers> prepared = prepare_and_release(model);
+    settings->prepared = prepared.get();
+    return prepared;
+}
+
 }  // namespace
 
 void run_classify(const Args &args)
@@ -253,14 +265,7 @@ void run_classify(const Args &args)
     const bool one_block = reader.at_end();
     settings.verbose = one_block || verbose >= 2 ? verbose : 0;
     settings.live = one_block;  // larger files count their blocks
-    // Made once for every block of the file, where they answer every block
-    // (no console detail and no live line, which counts the plug-in's lines);
-    // the nodes are then held by them alone.
-    std::unique_ptr<front::PreparedMembers> prepared;
-    if (settings.verbose == 0 && !(settings.live && stderr_is_terminal())) {
-        prepared = prepare_and_release(&model);
-        settings.prepared = prepared.get();
-    }
+    const std::unique_ptr<front::PreparedMembers> prepared = prepared_members(&model, &settings);
 
     Evaluation evaluation(unknown);
     std::vector<ClassName> classes = model.classes;  // and those only the data has

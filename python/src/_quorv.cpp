@@ -296,6 +296,17 @@ py::tuple decision_tuple(const front::Decision &d, size_t rows, size_t n_classes
     return py::make_tuple(numpy_column(d.labels), share_array);
 }
 
+// The policy's settings as Python asks: codes 0 .. n - 1, unknown -1.
+front::PolicySettings policy_settings(double vigilance, bool nearest, bool shares)
+{
+    front::PolicySettings settings;
+    settings.vigilance = vigilance;
+    settings.nearest = nearest;
+    settings.unknown = -1.0;
+    settings.shares = shares;
+    return settings;
+}
+
 // (codes, shares or None) of X by the classification policy: class positions
 // 0 .. n_classes - 1, -1 for unknown; shares n x (n_classes + 1), unknown last.
 py::tuple predict(const std::string &plugin, const py::list &members, const std::optional<py::list> &features,
@@ -311,11 +322,7 @@ py::tuple predict(const std::string &plugin, const py::list &members, const std:
     voters.forest = features.has_value();
     voters.features = x.cols;
     const front::Scaling s = scaling(lo, hi, x.cols);
-    front::PolicySettings settings;
-    settings.vigilance = vigilance;
-    settings.nearest = nearest;
-    settings.unknown = -1.0;
-    settings.shares = shares;
+    const front::PolicySettings settings = policy_settings(vigilance, nearest, shares);
     front::Decision d;
     const front::PreparedMembers *ready = prepared ? prepared->members.get() : nullptr;
     if (ready && ready->size() == m.nodes.size() && ready->serves(vigilance, oflag, x.cols)) {
@@ -356,10 +363,7 @@ py::tuple out_of_bag(const py::list &members, const py::list &features, const py
     const front::Scaling s = scaling(lo, hi, x.cols);
     if (truth.size() != x.rows || seed < 0)
         throw py::value_error("one class per row of X and a seed >= 0 are needed");
-    front::PolicySettings settings;
-    settings.vigilance = vigilance;
-    settings.nearest = nearest;
-    settings.unknown = -1.0;
+    const front::PolicySettings settings = policy_settings(vigilance, nearest, false);
     front::OutOfBag oob;
     {
         py::gil_scoped_release unlocked;
@@ -404,11 +408,7 @@ py::tuple classify(const std::shared_ptr<Ready> &prepared, const py::array &X, c
     if (!(vigilance >= 0.0 && vigilance <= 1.0))
         throw py::value_error("vigilance must be in [0, 1]");
     const front::Scaling s = scaling(lo, hi, x.cols);
-    front::PolicySettings settings;
-    settings.vigilance = vigilance;
-    settings.nearest = nearest;
-    settings.unknown = -1.0;
-    settings.shares = shares;
+    const front::PolicySettings settings = policy_settings(vigilance, nearest, shares);
     front::Decision d;
     {
         py::gil_scoped_release unlocked;

@@ -169,7 +169,8 @@ FOREST_PARAMS = dict(n_estimators=4, max_features=0.5, vigilance=0.95, random_st
 def test_training_defaults_are_the_same_in_the_tool_and_python(cli, tmp_path, options, params, single):
     from quorv import _quorv
     csv, X, y = dataset("vehicle")
-    tool, python = (options, params) if single else (FOREST + options, dict(FOREST_PARAMS, **params))
+    # The tool records a bootstrap forest's out-of-bag estimate unless --no-oob.
+    tool, python = (options, params) if single else (FOREST + options, dict(FOREST_PARAMS, oob_score=True, **params))
     subprocess.run([cli, "train", csv, "-o", str(tmp_path / "cli.model")] + tool, check=True, capture_output=True)
     QuorvClassifier(**python).fit(X, y).save(tmp_path / "python.model")
     text = (tmp_path / "cli.model").read_text()

@@ -49,9 +49,10 @@ def test_python_predicts_what_is_pinned(name, model, data, vigilance, how):
     np.testing.assert_array_equal(estimator.predict_proba(rows)[:, :shares.shape[1]], shares)
 
 
-# The forest's defaults changed after 4700a12: these options (and --no-merge,
-# since merging came later) must still write its files byte for byte.
-OLD = ["--max-presentations", "100", "--no-trim", "--no-merge"]
+# The forest's defaults changed after 4700a12: these options (and --no-merge
+# and --no-oob, since merging and the estimate came later) must still write
+# its files byte for byte.
+OLD = ["--max-presentations", "100", "--no-trim", "--no-merge", "--no-oob"]
 OLD_PARAMS = dict(max_presentations=100, trim=False, merge_conflicts=False)
 
 
