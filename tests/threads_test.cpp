@@ -1,15 +1,10 @@
 // The thread count and the task runner of the search.
 #include "model/threads.h"
 
-#include "model/search/grouping.h"
-#include "model/search/policy.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -97,47 +92,6 @@ TEST(Threads, ATeamRunsEveryTaskOnceRunAfterRun)
                         << "team of " << size << ", " << tasks << " tasks, " << threads << " threads";
                 EXPECT_LE(static_cast<int>(r.threads.size()), threads);
             }
-    }
-}
-
-// The patterns' k-d order made with its first split's halves on two threads
-// is the order one thread makes: below and above the size that splits,
-// with patterns that are not finite, with points all alike (a split that
-// cannot part them) and few features; on threads of its own and on a team.
-TEST(Threads, PatternsOrderedOnTwoThreadsAsOnOne)
-{
-    struct Case {
-        int n, m;
-        bool alike;
-        std::vector<int> not_finite;
-    };
-    const int from = search_policy::kParallelOrderFrom;
-    const std::vector<Case> cases = {
-        {100, 4, false, {}},          {from - 1, 16, false, {}}, {from, 16, false, {}},
-        {from + 7, 3, false, {0, 9}}, {20000, 16, false, {5}},   {9000, 1, false, {}},
-        {6000, 8, true, {}},          {5000, 2, false, {4999}},
-    };
-    ThreadTeam team(2);
-    std::uint64_t seed = 88172645463325252ull;
-    for (const Case &c : cases) {
-        std::vector<double> points(static_cast<size_t>(c.n) * c.m);
-        for (double &x : points) {
-            seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
-            x = c.alike ? 0.5 : static_cast<double>(seed >> 11) / 9007199254740992.0;
-        }
-        for (int p : c.not_finite)
-            points[static_cast<size_t>(p) * c.m] = p % 2 ? INFINITY : NAN;
-        std::vector<const double *> rows(static_cast<size_t>(c.n));
-        for (int p = 0; p < c.n; ++p)
-            rows[static_cast<size_t>(p)] = &points[static_cast<size_t>(p) * c.m];
-        std::vector<int> one(rows.size()), two(rows.size()), teamed(rows.size());
-        const int finite = order_patterns(rows.data(), c.n, c.m, one.data());
-        EXPECT_EQ(finite, c.n - static_cast<int>(c.not_finite.size())) << c.n;
-        EXPECT_EQ(order_patterns(rows.data(), c.n, c.m, two.data(), 2, nullptr), finite) << c.n;
-        EXPECT_EQ(order_patterns(rows.data(), c.n, c.m, teamed.data(), 2, &team), finite) << c.n;
-        EXPECT_EQ(two, one) << c.n << " patterns of " << c.m;
-        EXPECT_EQ(teamed, one) << c.n << " patterns of " << c.m << ", on a team";
-        EXPECT_EQ(std::set<int>(one.begin(), one.end()).size(), one.size()) << c.n;
     }
 }
 

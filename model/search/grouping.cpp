@@ -9,8 +9,6 @@
 // learned box into its tile's and group's bounds.
 #include "model/search/grouping.h"
 
-#include "model/threads.h"
-
 
 #include <algorithm>
 #include <cmath>
@@ -241,32 +239,6 @@ bool all_finite(const double *x, int m)
 
 int order_patterns(const double *const *patterns, int n, int m, int *order)
 {
-    return order_patterns(patterns, n, m, order, 1, nullptr);
-}
-
-namespace {
-
-// The two halves of a first split, each ordered by one task.
-struct SplitHalves {
-    int *order;
-    int middle, end;
-    RowPoints points;
-    SplitKey *keys;
-};
-
-void order_half(void *context, int half)
-{
-    const SplitHalves &h = *static_cast<const SplitHalves *>(context);
-    if (half == 0)
-        kd_split(h.order, 0, h.middle, h.points, h.keys);
-    else
-        kd_split(h.order, h.middle, h.end, h.points, h.keys);
-}
-
-}  // namespace
-
-int order_patterns(const double *const *patterns, int n, int m, int *order, int threads, ThreadTeam *team)
-{
     const std::size_t mm = static_cast<std::size_t>(m);
     Buffer<double> points;
     const bool have_points = points.allocate(static_cast<std::size_t>(n) * mm);
@@ -279,18 +251,7 @@ int order_patterns(const double *const *patterns, int n, int m, int *order, int 
     for (int p = 0, at = finite; p < n; ++p)
         if (!(have_points && all_finite(patterns[p], m)))
             order[at++] = p;
-    Buffer<SplitKey> keys;
-    if (!keys.allocate(static_cast<std::size_t>(finite)))
-        return finite;
-    const RowPoints rows{points.get(), m};
-    if (threads < 2 || finite < search_policy::kParallelOrderFrom) {
-        kd_split(order, 0, finite, rows, keys.get());
-        return finite;
-    }
-    // The halves touch disjoint runs of the order and of the keys.
-    SplitHalves halves{order, kd_split_once(order, 0, finite, rows, keys.get()), finite, rows, keys.get()};
-    if (halves.middle < finite)
-        run_tasks(2, 2, order_half, &halves, team);
+    kd_order(order, finite, points.get(), m);
     return finite;
 }
 

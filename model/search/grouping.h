@@ -168,12 +168,6 @@ void kd_order(int *order, int n, const double *points, int m);
 // are then searched one by one, with the same winners).
 int order_patterns(const double *const *patterns, int n, int m, int *order);
 
-class ThreadTeam;
-// The same order, where `threads` > 1 the two halves of the first split
-// ordered at once (on `team`'s workers when given, as run_tasks): a batch
-// otherwise waits for one thread to order all its patterns.
-int order_patterns(const double *const *patterns, int n, int m, int *order, int threads, ThreadTeam *team);
-
 bool all_finite(const double *x, int m);
 
 #endif

@@ -110,10 +110,6 @@ constexpr int kSpinsPerClockRead = 64;
 constexpr int kTasksPerThread = 4;
 constexpr int kMostTasks = 256;
 constexpr int kShortestGroupedRun = 512;
-// A batch of at least this many finite patterns orders the two halves of
-// its first split on two threads (about 0.2 ms of ordering each, where a
-// thread takes some 50 us to start).
-constexpr int kParallelOrderFrom = 4096;
 // Runs taken from a batch shared among threads are 1 / (kRunsPerThreadOfRest
 // * threads) of the patterns left, within the shortest and longest of their
 // kind: each thread can take about that many more, so runs shrink towards the

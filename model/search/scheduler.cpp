@@ -39,7 +39,7 @@ struct OrderedPatterns {
     Buffer<double> sizes;
 
     // False, keeping nothing, without the memory.
-    bool make(const double *const *given, int n, int m, bool with_sizes, int threads = 1, ThreadTeam *team = nullptr)
+    bool make(const double *const *given, int n, int m, bool with_sizes)
     {
         const std::size_t count = static_cast<std::size_t>(n);
         if (!index.allocate(count) || !patterns.allocate(count) || !winners.allocate(count) ||
@@ -47,7 +47,7 @@ struct OrderedPatterns {
             *this = OrderedPatterns();
             return false;
         }
-        order_patterns(given, n, m, index.get(), threads, team);
+        order_patterns(given, n, m, index.get());
         for (std::size_t i = 0; i < count; ++i)
             patterns[i] = given[index[i]];
         return true;
@@ -360,7 +360,7 @@ void grouped_on_threads(const BatchParts &parts, const double *const *patterns, 
     for (int t = 0; t < tasks; ++t)
         scratch[t] = GroupScratch::make(*parts.groups.groups());
     OrderedPatterns order;
-    const bool ordered = order.make(patterns, n, parts.tiles.m, sizes != nullptr, threads, parts.team);
+    const bool ordered = order.make(patterns, n, parts.tiles.m, sizes != nullptr);
     const GroupedQuery query = parts.query();
     BatchJob job{&query,
                  ordered ? order.patterns.get() : patterns,
