@@ -44,6 +44,26 @@ const std::string kFormat2 =
     "order shuffled 3\nmembers 2\nmember 1\nlist_presentations 2\nnodes 1\nnode 9 -0 0.1 5e-324 7\n"
     "member 2\nlist_presentations 0\nnodes 2\nnode -4 0 1 0 2\nnode 9 1e-300 3 1e-300 3\n";
 
+// The model `text` (named `path`) parsed and written back, or its refusal.
+std::string parsed_or_refused(const std::string &text, const std::string &path)
+{
+    try {
+        return front::model_text(front::parse_model(text, path));
+    } catch (const front::Error &e) {
+        return e.what();
+    }
+}
+
+// The model file at `path` read and written back, or its refusal.
+std::string read_or_refused(const std::string &path)
+{
+    try {
+        return front::model_text(front::read_model(path));
+    } catch (const front::Error &e) {
+        return e.what();
+    }
+}
+
 std::string message_of(const std::string &text)
 {
     try {
@@ -176,18 +196,7 @@ TEST(FrontModel, AFileReadsAsItsTextWithTheSameRefusals)
                                  kFormat2.substr(0, 200), "quorv-model", "", "\x7f" "ELF"};
     for (const std::string &text : texts) {
         std::ofstream(path, std::ios::binary) << text;
-        std::string from_text, from_file;
-        try {
-            from_text = front::model_text(front::parse_model(text, path));
-        } catch (const front::Error &e) {
-            from_text = e.what();
-        }
-        try {
-            from_file = front::model_text(front::read_model(path));
-        } catch (const front::Error &e) {
-            from_file = e.what();
-        }
-        EXPECT_EQ(from_file, from_text);
+        EXPECT_EQ(read_or_refused(path), parsed_or_refused(text, path));
     }
     EXPECT_EQ(message_of(kFormat2 + "\n"), "m:31: unexpected text after the last node");
     std::remove(path.c_str());
@@ -247,18 +256,7 @@ TEST(FrontModel, GzipFilesReadAsTheirText)
             ASSERT_EQ(gzwrite(gz, text.data(), static_cast<unsigned>(text.size())), static_cast<int>(text.size()));
         }
         gzclose(gz);
-        std::string from_text, from_file;
-        try {
-            from_text = front::model_text(front::parse_model(text, path));
-        } catch (const front::Error &e) {
-            from_text = e.what();
-        }
-        try {
-            from_file = front::model_text(front::read_model(path));
-        } catch (const front::Error &e) {
-            from_file = e.what();
-        }
-        EXPECT_EQ(from_file, from_text);
+        EXPECT_EQ(read_or_refused(path), parsed_or_refused(text, path));
     }
     const front::Model model = front::parse_model(kFormat2, "m");
     const std::string bytes = front::model_file_bytes(model, path);
