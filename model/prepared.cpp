@@ -2,7 +2,8 @@
 //
 // What stays true here: a model is made whole or left empty, and a call
 // searches through NodeBlock::find_winners, as the classification driver
-// does, in windows of kClassifyWindow patterns, so that its working memory
+// does (passing over nodes of the winner's label where only labels are asked
+// for), in windows of kClassifyWindow patterns, so that its working memory
 // stays flat whatever the patterns.
 #include "model/prepared.h"
 
@@ -34,9 +35,11 @@ bool PreparedModel::make(const TemplateView &templates)
         labels_[k] = truncate_to_int(label);
     }
     // Made once for every call to come: grouped whenever a large batch
-    // would be. A failed regroup only leaves every search flat.
-    if (block_.config().pruning && RegroupPolicy::batch_groups(count(), NodeBlock::kTileNodes, INT_MAX))
-        block_.regroup();
+    // would be, each label's nodes apart so that searches for labels pass
+    // over more. A failed regroup only leaves every search flat.
+    if (block_.config().pruning && RegroupPolicy::batch_groups(count(), NodeBlock::kTileNodes, INT_MAX) &&
+        block_.regroup(labels_.get()) && block_.groups())
+        labelled_ = label_groups(*block_.groups(), labels_.get(), tile_labels_, group_labels_);
     return true;
 }
 
@@ -55,9 +58,20 @@ bool PreparedModel::classify(const double *const *patterns, std::size_t n, doubl
         return false;
     if (threads <= 0)
         threads = block_.config().threads;
+    // Without winners to give, a node of the winner's label will do, where
+    // the winner passes both tests (the one at vigilance 0 it always passes).
+    LabelRule rule;
+    if (labelled_ && !winners) {
+        rule.groups = block_.groups();
+        rule.node_label = labels_.get();
+        rule.tile_label = tile_labels_.get();
+        rule.group_label = group_labels_.get();
+        rule.limit = limit;
+    }
     for (std::size_t first = 0; first < n; first += window) {
         const int part = static_cast<int>(n - first < window ? n - first : window);
-        block_.find_winners(patterns + first, part, found.get(), sizes.get(), threads);
+        block_.find_winners(patterns + first, part, found.get(), sizes.get(), threads,
+                            rule.groups ? &rule : nullptr);
         for (int p = 0; p < part; ++p) {
             const int winner = found[p];
             labels[first + p] = passes(winner, sizes[p], limit) ? labels_[winner] : unknown_label;

@@ -73,6 +73,10 @@ public:
 private:
     NodeBlock block_;
     Buffer<int> labels_;
+    // The labels of the groups' tiles and groups, made with them; empty
+    // without groups or the memory (searches then find every winner).
+    Buffer<int> tile_labels_, group_labels_;
+    bool labelled_ = false;
 };
 
 #endif

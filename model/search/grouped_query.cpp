@@ -6,7 +6,9 @@
 //
 // What stays true: the best is compared as (size, node number) by takes_lead
 // (join.h), so that whatever order the nodes are sized in, the lowest-numbered
-// of equal sizes wins as in a scan in node order. Patterns that are not finite
+// of equal sizes wins as in a scan in node order; with a LabelRule, units of
+// the winner's label passed over are settled before a search of four ends,
+// so that its label is the true winner's. Patterns that are not finite
 // are searched flat. The searches here read the tiles and the groups and
 // write only their outputs and their own GroupScratch, so threads may run
 // them side by side.
@@ -210,6 +212,28 @@ struct GroupedQuery::Four {
             out[r] = node_sizes[r];
         }
     }
+    // Tiles or groups passed over for pattern r (LabelRule): none may hold
+    // a node of another label than the final winner's that is in reach of
+    // it, else it is sized after all (settle).
+    struct Passed {
+        int unit;  // tile, or group where group
+        bool group;
+        int label, first;  // its label and lowest node number
+        double least;      // its least size with the pattern
+    };
+    static constexpr int kMostPassed = 48;
+    Passed passed[4][kMostPassed];
+    int passed_count[4] = {0, 0, 0, 0};
+
+    // Records a unit passed over for pattern r; false where there is no room
+    // left (it is then searched).
+    bool pass(int r, int unit, bool group, int label, int first, double least)
+    {
+        if (passed_count[r] == kMostPassed)
+            return false;
+        passed[r][passed_count[r]++] = Passed{unit, group, label, first, least};
+        return true;
+    }
     double worst() const { return std::max(std::max(best[0], best[1]), std::max(best[2], best[3])); }
     // Pattern r takes the sizes z[l] of the lanes in `hits` that beat its best.
     void offer(int r, const double *z, unsigned hits, const int *slot_nodes)
@@ -268,6 +292,20 @@ int GroupedQuery::order_groups4(Four &f, GroupScratch &scratch) const
     return candidates;
 }
 
+// Bit j set where tile t0 + j of a group may be passed over, for a best of
+// `best` held by `winner`, as it cannot change the winner's label.
+unsigned GroupedQuery::passed_over(int t0, double best, int winner) const
+{
+    unsigned bits = 0;
+    // The tiles of a group of one label carry that label: the group has
+    // been passed over already where they could be.
+    if (labels_ && labels_->group_label[t0 / kW] == LabelRule::kMixedLabel && winner >= 0 &&
+        best <= labels_->limit)
+        for (int j = 0; j < kW && t0 + j < groups_->tiles; ++j)
+            bits |= static_cast<unsigned>(labels_->passes_over(labels_->tile_label[t0 + j], best, winner)) << j;
+    return bits;
+}
+
 // The tiles of group q that some of the four patterns need; the work done
 // is returned. A tile that all four need is sized for all four, its rows
 // loaded once; one that fewer need only for those, tile and pattern paired.
@@ -281,14 +319,18 @@ std::int64_t GroupedQuery::search_group4(int q, Four &f, GroupScratch &scratch) 
     alignas(64) double tile_least_size[4][kW];
     const double *group_x[4];
     double *group_out[4];
+    bool in_reach[4];
     int reach = 0;
-    for (int r = 0; r < 4; ++r)
-        if (group_least_size[r * slots] <= f.best[r]) {
+    for (int r = 0; r < 4; ++r) {
+        const double least = group_least_size[r * slots];
+        in_reach[r] = least <= f.best[r] &&
+                      !(labels_ && labels_->passes_over(labels_->group_label[q], f.best[r], f.winner[r]) &&
+                        f.pass(r, q, true, labels_->group_label[q], g.group_first[q], least));
+        if (in_reach[r]) {
             group_x[reach] = f.x[r];
             group_out[reach++] = tile_least_size[r];
         }
-    if (reach == 0)
-        return 0;
+    }
     const int t0 = q * kW;
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
     kernels_.least_sizes_tile(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, m, group_x,
@@ -297,10 +339,15 @@ std::int64_t GroupedQuery::search_group4(int q, Four &f, GroupScratch &scratch) 
     // Slots past the last tile have an infinite least size, and are never needed.
     const double *smallest_box = g.tile_smallest_box.get() + t0;
     unsigned needs[4];
-    for (int r = 0; r < 4; ++r)
-        needs[r] = group_least_size[r * slots] <= f.best[r]
-                       ? at_most(tile_least_size[r], f.best[r]) & at_most(smallest_box, f.best[r])
-                       : 0;
+    for (int r = 0; r < 4; ++r) {
+        needs[r] = in_reach[r] ? at_most(tile_least_size[r], f.best[r]) & at_most(smallest_box, f.best[r]) : 0;
+        for (unsigned left = needs[r] & passed_over(t0, f.best[r], f.winner[r]); left; left &= left - 1) {
+            const int j = lowest_bit(left);
+            const double least = std::max(tile_least_size[r][j], smallest_box[j]);
+            if (f.pass(r, t0 + j, false, labels_->tile_label[t0 + j], g.tile_first[t0 + j], least))
+                needs[r] &= ~(1u << j);
+        }
+    }
     const unsigned all = needs[0] & needs[1] & needs[2] & needs[3];
     int which[kW];
     int n = 0;
@@ -328,6 +375,42 @@ std::int64_t GroupedQuery::search_group4(int q, Four &f, GroupScratch &scratch) 
             const int r = paired_pattern[e];
             const double *z = paired_out + kW * e;
             f.offer(r, z, at_most(z, f.best[r]), g.slot_node.get() + static_cast<std::size_t>(paired_tile[e]) * kW);
+        }
+    }
+    return sized;
+}
+
+// Pattern r's units passed over that may hold a node of another label than
+// its winner's, in reach of it, sized after all, until none is left: every
+// node not sized is then out of reach, or of the winner's label and so no
+// threat to it (LabelRule).
+std::int64_t GroupedQuery::settle(Four &f, int r) const
+{
+    const NodeGroups &g = *groups_;
+    std::int64_t sized = 0;
+    for (bool again = true; again;) {
+        again = false;
+        for (int e = 0; e < f.passed_count[r]; ++e) {
+            Four::Passed &p = f.passed[r][e];
+            if (p.unit < 0 || out_of_reach(p.least, p.first, f.best[r], f.winner[r]) ||
+                (f.winner[r] >= 0 && p.label == labels_->node_label[f.winner[r]]))
+                continue;
+            int which[kW];
+            const double *x[kW];
+            int n = 0;
+            for (int t = p.group ? p.unit * kW : p.unit; t < (p.group ? (p.unit + 1) * kW : p.unit + 1) && t < g.tiles;
+                 ++t) {
+                which[n] = t;
+                x[n++] = f.x[r];
+            }
+            alignas(64) double z[kW * kW];
+            kernels_.paired_sizes(g.nodes.get(), tiles_.tile_doubles, which, x, n, tiles_.m, z);
+            sized += n * kW;
+            for (int j = 0; j < n; ++j)
+                f.offer(r, z + kW * j, at_most(z + kW * j, f.best[r]),
+                        g.slot_node.get() + static_cast<std::size_t>(which[j]) * kW);
+            p.unit = -1;
+            again = true;
         }
     }
     return sized;
@@ -364,6 +447,9 @@ void GroupedQuery::winners4(const double *const *patterns, int np, int *winners,
             break;  // so are all that follow, for every pattern
         sized += search_group4(q, f, scratch);
     }
+    if (labels_)
+        for (int r = 0; r < 4; ++r)
+            sized += settle(f, r);
     scratch.sized += sized;
     for (int r = 0; r < np; ++r) {
         winners[r] = f.winner[r];

@@ -18,9 +18,15 @@
 
 class GroupedQuery {
 public:
-    // `groups` null: every search is flat.
-    GroupedQuery(const search_kernels::Kernels &kernels, const TileView &tiles, const NodeGroups *groups)
-        : kernels_(kernels), tiles_(tiles), groups_(groups)
+    // `groups` null: every search is flat. `labels`, when given (of these
+    // groups), lets the searches of four patterns pass over tiles and groups
+    // that cannot change the winner's label: the winners and sizes found are
+    // then those of some node of the same label, for callers that read the
+    // labels only (LabelRule in grouping.h). Labels made for other groups
+    // are not used.
+    GroupedQuery(const search_kernels::Kernels &kernels, const TileView &tiles, const NodeGroups *groups,
+                 const LabelRule *labels = nullptr)
+        : kernels_(kernels), tiles_(tiles), groups_(groups), labels_(groups && labels && labels->groups == groups ? labels : nullptr)
     {
     }
 
@@ -52,6 +58,8 @@ private:
     struct Four;
     int order_groups4(Four &f, GroupScratch &scratch) const;
     std::int64_t search_group4(int q, Four &f, GroupScratch &scratch) const;
+    unsigned passed_over(int t0, double best, int winner) const;
+    std::int64_t settle(Four &f, int r) const;
     // A run of range with the groups.
     void grouped_run(const double *const *patterns, const int *order, int p0, int nb, int finite, int *winners,
                      double *sizes, GroupScratch &scratch, int *hint) const;
@@ -59,6 +67,7 @@ private:
     const search_kernels::Kernels &kernels_;
     TileView tiles_;
     const NodeGroups *groups_;
+    const LabelRule *labels_;
 };
 
 #endif

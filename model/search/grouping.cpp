@@ -298,10 +298,10 @@ void GroupIndex::forget()
     groups_.reset();
 }
 
-bool GroupIndex::regroup(const TileView &tiles)
+bool GroupIndex::regroup(const TileView &tiles, const int *node_label)
 {
     Regrouping r;
-    if (!begin(r, tiles))
+    if (!begin(r, tiles, node_label))
         return false;
     for (int part = 0; part < r.parts; ++part)
         r.part(part);
@@ -325,10 +325,45 @@ void order_sound_first(Regrouping &r, int k)
     std::reverse(r.order.get() + r.sound, r.order.get() + k);
 }
 
+// With labels, the sound nodes in runs of one label, each run's slots from a
+// whole group; no runs (false) where the labels are so many that more than
+// 1 / kLabelRunSlack of the slots would be left empty, or without the memory.
+bool label_runs(Regrouping &r)
+{
+    constexpr int kGroupSlots = kW * kW;
+    const int *label = r.node_label;
+    int *order = r.order.get();
+    std::stable_sort(order, order + r.sound, [label](int a, int b) { return label[a] < label[b]; });
+    int runs = 0;
+    for (int p = 0; p < r.sound; ++p)
+        runs += p == 0 || label[order[p]] != label[order[p - 1]];
+    if (runs <= 1 || static_cast<std::int64_t>(runs) * kGroupSlots * search_policy::kLabelRunSlack > r.sound ||
+        !r.run_start.allocate(static_cast<std::size_t>(runs) + 1) ||
+        !r.run_slot.allocate(static_cast<std::size_t>(runs) + 1))
+        return false;
+    r.runs = 0;
+    for (int p = 0; p < r.sound; ++p)
+        if (p == 0 || label[order[p]] != label[order[p - 1]]) {
+            r.run_slot[r.runs] = r.runs == 0 ? 0 : r.run_slot[r.runs - 1] +
+                (p - r.run_start[r.runs - 1] + kGroupSlots - 1) / kGroupSlots * kGroupSlots;
+            r.run_start[r.runs++] = p;
+        }
+    r.run_start[runs] = r.sound;
+    r.run_slot[runs] = r.run_slot[runs - 1] + (r.sound - r.run_start[runs - 1]);
+    return true;
+}
+
 // The first splits of the k-d order make the parts, where the sound boxes
-// are more than a group.
+// are more than a group; one part for runs of one label.
 void split_parts(Regrouping &r, int k)
 {
+    r.parts = 1;
+    r.split[0] = 0;
+    if (r.node_label && label_runs(r)) {
+        r.split[1] = k;
+        return;
+    }
+    r.runs = 0;
     r.parts = 1;
     r.split[1] = r.sound;
     while (r.parts < search_policy::kRegroupParts) {
@@ -356,7 +391,8 @@ void split_parts(Regrouping &r, int k)
 bool size_groups(Regrouping &r, int k)
 {
     NodeGroups &g = *r.g;
-    r.sound_tiles = (r.sound + kW - 1) / kW;
+    const int sound_slots = r.runs > 0 ? r.run_slot[r.runs] : r.sound;
+    r.sound_tiles = (sound_slots + kW - 1) / kW;
     g.count = k;
     g.tiles = r.sound_tiles + (k - r.sound + kW - 1) / kW;
     g.groups = (g.tiles + kW - 1) / kW;
@@ -381,8 +417,9 @@ bool size_groups(Regrouping &r, int k)
 
 }  // namespace
 
-bool GroupIndex::begin(Regrouping &r, const TileView &tiles)
+bool GroupIndex::begin(Regrouping &r, const TileView &tiles, const int *node_label)
 {
+    r.node_label = node_label;
     // The groups made last time lend their memory to the new ones.
     std::unique_ptr<NodeGroups> old = std::move(groups_);
     forget();
@@ -411,7 +448,11 @@ void Regrouping::part(int index)
     // run to the end).
     const int p0 = split[index], p1 = split[index + 1];
     const bool last = index == parts - 1;
-    kd_split(order.get(), p0, p1 < sound ? p1 : sound, TilePoints{tiles, tile_doubles, m}, keys.get());
+    if (runs > 0)
+        for (int i = 0; i < runs; ++i)
+            kd_split(order.get(), run_start[i], run_start[i + 1], TilePoints{tiles, tile_doubles, m}, keys.get());
+    else
+        kd_split(order.get(), p0, p1 < sound ? p1 : sound, TilePoints{tiles, tile_doubles, m}, keys.get());
     const int t0 = p0 / kW, t1 = last ? gr.tiles : p1 / kW;
     const int q0 = t0 / kW, q1 = last ? gr.groups : t1 / kW;
     std::fill(gr.nodes.get() + static_cast<std::size_t>(t0) * tile_doubles,
@@ -429,7 +470,7 @@ void Regrouping::part(int index)
     for (int p = p0; p < p1; ++p) {
         const int j = order[static_cast<std::size_t>(p)];
         const bool is_sound = p < sound;
-        const int slot = is_sound ? p : sound_tiles * kW + (p - sound);
+        const int slot = this->slot(p);
         const double *lower = lane(j), *upper = lower + kW;
         double *to = gr.nodes.get() + static_cast<std::size_t>(slot / kW) * tile_doubles + slot % kW;
         for (std::size_t i = 0; i < mm; ++i) {
@@ -463,6 +504,16 @@ void Regrouping::part(int index)
     }
 }
 
+int Regrouping::slot(int p) const
+{
+    if (p >= sound)
+        return sound_tiles * kW + (p - sound);
+    if (runs == 0)
+        return p;
+    const int i = static_cast<int>(std::upper_bound(run_start.get(), run_start.get() + runs, p) - run_start.get()) - 1;
+    return run_slot[i] + (p - run_start[i]);
+}
+
 bool GroupIndex::end(Regrouping &r)
 {
     r.order.release();
@@ -475,5 +526,35 @@ bool GroupIndex::end(Regrouping &r)
         return false;
     scratch_ = std::move(scratch);
     groups_ = std::move(r.g);
+    return true;
+}
+
+bool label_groups(const NodeGroups &g, const int *node_label, Buffer<int> &tile_label, Buffer<int> &group_label)
+{
+    if (!tile_label.fit(static_cast<std::size_t>(g.tiles)) || !group_label.fit(static_cast<std::size_t>(g.groups)))
+        return false;
+    // A unit's label: its first member's, or mixed once another differs.
+    // Empty slots are no members; a unit without members stays mixed.
+    constexpr int kMixed = LabelRule::kMixedLabel;
+    for (int q = 0; q < g.groups; ++q) {
+        int in_group = kMixed;
+        bool group_seen = false;
+        for (int t = q * kW; t < (q + 1) * kW && t < g.tiles; ++t) {
+            int in_tile = kMixed;
+            bool tile_seen = false;
+            for (int s = t * kW; s < (t + 1) * kW; ++s) {
+                const int k = g.slot_node[static_cast<std::size_t>(s)];
+                if (k == INT_MAX)
+                    continue;
+                in_tile = !tile_seen || in_tile == node_label[k] ? node_label[k] : kMixed;
+                tile_seen = true;
+            }
+            tile_label[static_cast<std::size_t>(t)] = in_tile;
+            if (tile_seen)
+                in_group = !group_seen || in_group == in_tile ? in_tile : kMixed;
+            group_seen = group_seen || tile_seen;
+        }
+        group_label[static_cast<std::size_t>(q)] = in_group;
+    }
     return true;
 }

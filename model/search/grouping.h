@@ -48,6 +48,7 @@
 #include "model/search/tiles.h"
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <memory>
 
@@ -84,6 +85,33 @@ struct GroupScratch {
     static std::unique_ptr<GroupScratch> make(const NodeGroups &g);
 };
 
+// For searches that need the winner's label only: the label each tile and
+// group carries where all its members carry one (kMixedLabel elsewhere). A
+// unit of the current winner's label may be passed over once the current
+// best passes (size <= limit), if it is kept: the search ends only when
+// every unit passed over is out of reach of the final winner or of its label.
+// Then the true winner is the final one or a node of its label in a unit
+// passed over, whose size is no larger, so it passes too: the same label,
+// though another winner and size. Only for callers that read labels.
+struct LabelRule {
+    static constexpr int kMixedLabel = INT_MIN;
+    const NodeGroups *groups = nullptr;  // the groups these labels were made for
+    const int *node_label = nullptr;     // by node number
+    const int *tile_label = nullptr;   // by grouped tile
+    const int *group_label = nullptr;  // by group
+    double limit = 0.0;
+    // Whether a unit of label `label` may be passed over for a best of
+    // `size` held by `winner` (-1: none).
+    bool passes_over(int label, double size, int winner) const
+    {
+        return winner >= 0 && label != kMixedLabel && size <= limit && label == node_label[winner];
+    }
+};
+
+// Labels of the tiles and groups of g from node_label (by node number), into
+// tile_label and group_label; false when memory ran out.
+bool label_groups(const NodeGroups &g, const int *node_label, Buffer<int> &tile_label, Buffer<int> &group_label);
+
 // A point's key in one split of the k-d order: its coordinate across the
 // split (for a node, one of its bounds) and its number.
 struct SplitKey {
@@ -111,7 +139,16 @@ struct Regrouping {
     int parts = 0;
     int split[search_policy::kRegroupParts + 1] = {};
 
+    // With node labels: the sound nodes in runs of one label each, run i at
+    // order positions run_start[i] .. run_start[i + 1] - 1 and slots from
+    // run_slot[i], at whole groups, so that most tiles and groups hold one
+    // label (LabelRule); then there is one part. runs == 0: no such runs.
+    const int *node_label = nullptr;
+    int runs = 0;
+    Buffer<int> run_start, run_slot;
+
     void part(int index);  // fills the tiles and groups of one part
+    int slot(int p) const;  // the slot of order position p
     // Node j's lower bound of feature i at lane(j)[2 * kTileNodes * i], its
     // upper bound kTileNodes further on.
     const double *lane(int j) const
@@ -135,12 +172,14 @@ public:
     const NodeGroups *groups() const { return groups_.get(); }
     GroupScratch *scratch() const { return scratch_.get(); }
 
-    // Orders all nodes of `tiles` into groups with bounds, on this thread.
-    // False when memory ran out: there are then no groups.
-    bool regroup(const TileView &tiles);
+    // Orders all nodes of `tiles` into groups with bounds, on this thread;
+    // with node_label (by node number), the nodes of each label apart, where
+    // the labels are few enough for that to leave few slots empty. False
+    // when memory ran out: there are then no groups.
+    bool regroup(const TileView &tiles, const int *node_label = nullptr);
     // The same in steps (see Regrouping): begin drops the groups and readies
     // r; end keeps what the parts made. False when memory ran out.
-    bool begin(Regrouping &r, const TileView &tiles);
+    bool begin(Regrouping &r, const TileView &tiles, const int *node_label = nullptr);
     bool end(Regrouping &r);
     // Node k's box has changed: its groups take it in, where it is grouped.
     void refresh(int k, std::size_t tile_doubles, int m, const double *lower, const double *upper)

@@ -60,10 +60,10 @@ void NodeBlock::refresh(int k, const Node &node)
     groups_.refresh(k, tiles_.tile_doubles(), tiles_.m(), node.lower, node.upper);
 }
 
-bool NodeBlock::regroup()
+bool NodeBlock::regroup(const int *node_label)
 {
     policy_.regrouped();
-    return groups_.regroup(tiles_.view());
+    return groups_.regroup(tiles_.view(), node_label);
 }
 
 bool NodeBlock::remember(int patterns) { return journal_.remember(patterns, tiles_.tile_doubles(), tiles_.m()); }
@@ -116,12 +116,15 @@ int NodeBlock::single_search(const double *pattern, const double *next, double *
     return ahead_.search(kernels(), tiles_.view(), tiles_.capacity(), pattern, next, size);
 }
 
-void NodeBlock::find_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads)
+void NodeBlock::find_winners(const double *const *patterns, int n, int *winners, double *sizes, int threads,
+                             const LabelRule *labels)
 {
     if (n <= 0)
         return;
     threads = RegroupPolicy::batch_threads(threads, n, tiles_.count(), tiles_.m());
-    const BatchParts parts{kernels(), tiles_.view(), groups_, config_.pruning, config_.team};
+    // A regroup here would leave labels made for the groups before it behind.
+    const BatchParts parts{kernels(), tiles_.view(), groups_, config_.pruning, config_.team,
+                           regroup_pending_ ? nullptr : labels};
     if (regroup_pending_) {
         regroup_pending_ = false;
         if (threads > 1) {

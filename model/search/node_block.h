@@ -65,7 +65,9 @@ public:
     // Orders all nodes now in the block into groups with bounds; nodes
     // appended later are searched in full until the next regroup. False when
     // memory ran out: searches then size every node, with the same results.
-    bool regroup();
+    // With node_label (by node number), the nodes of each label apart
+    // (GroupIndex::regroup).
+    bool regroup(const int *node_label = nullptr);
     // Nodes in the groups (the first grouped() nodes; 0: no groups).
     int grouped() const { return groups_.grouped(); }
     // The next find_winners groups the nodes first (as regroup), on one
@@ -91,8 +93,14 @@ public:
     // Winners of n patterns at once, into winners[0..n-1], and their sizes
     // into sizes[0..n-1] when sizes is not null (those of patterns without a
     // winner are left alone); on up to `threads` threads.
+    // `labels`, when given and made for the groups now held (since the last
+    // regroup or refresh), lets the search
+    // give, in place of a winner and its size, another node of the winner's
+    // label and its size, where the winner passes labels->limit.
     void find_winners(const double *const *patterns, int n, int *winners, double *sizes = nullptr,
-                      int threads = 1);
+                      int threads = 1, const LabelRule *labels = nullptr);
+    // The groups now held (null: none), for a LabelRule made of them.
+    const NodeGroups *groups() const { return groups_.groups(); }
     // The join size of every node with the pattern, into out[0..count()-1].
     void all_sizes(const double *pattern, double *out) const;
 

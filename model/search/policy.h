@@ -58,6 +58,10 @@ constexpr int kFlatRunsAfterMiss = 32;
 // a node weighs this many patterns.
 constexpr double kNodeSplitWeight = 2.0;
 
+// Nodes grouped by label start each label at a whole group, leaving slots
+// empty: only where that leaves at most 1 / kLabelRunSlack of them empty.
+constexpr int kLabelRunSlack = 8;
+
 // The k-d split.
 // The widest feature of a large range is judged on a sample of about this
 // many nodes: which feature splits changes only how well the groups prune.

@@ -23,9 +23,13 @@ struct BatchParts {
     GroupIndex &groups;
     bool pruning;
     ThreadTeam *team;  // not owned; null: threads of its own
+    const LabelRule *labels = nullptr;  // of these groups; null: winners as they are
 
     // Reads the groups: not while another thread regroups.
-    GroupedQuery query() const { return GroupedQuery(kernels, tiles, pruning ? groups.groups() : nullptr); }
+    GroupedQuery query() const
+    {
+        return GroupedQuery(kernels, tiles, pruning ? groups.groups() : nullptr, labels);
+    }
     // Reads the tiles only.
     void flat(const double *const *patterns, int n, int *winners, double *sizes) const
     {
