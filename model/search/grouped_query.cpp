@@ -331,6 +331,8 @@ std::int64_t GroupedQuery::search_group4(int q, Four &f, GroupScratch &scratch) 
             group_out[reach++] = tile_least_size[r];
         }
     }
+    if (reach == 0)
+        return 0;
     const int t0 = q * kW;
     const std::size_t bound_doubles = 3 * kW * static_cast<std::size_t>(m);
     kernels_.least_sizes_tile(g.tile_bounds.get() + static_cast<std::size_t>(q) * bound_doubles, m, group_x,
