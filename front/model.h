@@ -144,7 +144,7 @@ constexpr long kMaxMembers = 1000;
 // model read, and the refusal of a bad file, are the same whatever these are.
 struct ReadSpread {
     int threads = 0;
-    size_t batch = size_t{1} << 18;
+    size_t batch = size_t{1} << 16;
 };
 
 // The model file's text. Throws Error when the text would not read back
