@@ -6,9 +6,11 @@
 #include "error.h"
 #include "gzip.h"
 #include "model_reader.h"
+#include "model_rows.h"
 #include "model_settings.h"
 #include "numbers.h"
 #include "text.h"
+#include "model/cores.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -53,47 +55,25 @@ void put_nodes(std::string *out, size_t cols, const Member &member)
     }
 }
 
-// The records of one member's nodes (over `features`, all when empty); node
-// labels must be classes when the model names its classes.
-Member read_nodes(Reader &in, const Model &m, const std::unordered_set<double> *classes,
-                  std::vector<size_t> features = {})
+// The records of one member's nodes (over `features`, all when empty) into
+// m.members[i]; node labels must be classes when the model names its
+// classes. The rows themselves go to `rows`.
+void read_nodes(Reader &in, Model &m, size_t i, const std::unordered_set<double> *classes, RowPipeline &rows)
 {
-    Member member;
-    member.features = std::move(features);
+    Member &member = m.members[i];
     member.list_presentations = static_cast<double>(
         in.integer(in.expect("list_presentations"), "list_presentations", 0, m.params.max_list_presentations));
     member.nodes = static_cast<size_t>(in.integer(in.expect("nodes"), "node count", 1, INT_MAX));
-    const size_t cols = member.features.empty() ? m.cols() : member.features.size(), width = 2 * cols;
-    std::vector<double> row_bounds;
-    for (size_t k = 0; k < member.nodes; ++k) {
-        std::string_view rest = in.expect("node");
-        const double label = in.number(Reader::field(&rest), "node label");
-        if (!is_int32_whole(label))
-            in.fail("node label " + format_double(label) + " is not a whole number in the int range");
-        if (classes && !classes->count(label))
-            in.fail("node label " + format_double(label) + " is not a class of the model");
-        member.labels.push_back(label);
-        if (!in.keeps_bounds() && Reader::ordered_row(rest, cols))
-            continue;
-        // Bounds only checked: one row at a time.
-        std::vector<double> &bounds = in.keeps_bounds() ? member.templates : row_bounds;
-        if (!in.keeps_bounds())
-            row_bounds.clear();
-        for (size_t j = 0; j < width; ++j) {
-            if (rest.empty())
-                in.fail("node has " + std::to_string(j) + " bounds, not " + std::to_string(width));
-            bounds.push_back(in.number(Reader::field(&rest), "node bound", finite, "a finite number"));
-        }
-        if (!rest.empty())
-            in.fail("node has more than " + std::to_string(width) + " bounds");
-        const double *row = &bounds[bounds.size() - width];
-        for (size_t j = 0; j < cols; ++j)
-            if (!(row[j] <= row[cols + j]))
-                in.fail("node " + std::to_string(k + 1) + ": lower bound " + format_double(row[j]) +
-                        " is above the upper bound " + format_double(row[cols + j]) + " of feature '" +
-                        excerpt(m.feature_names[member.features.empty() ? j : member.features[j]]) + "'");
-    }
-    return member;
+    RowRules rules;
+    rules.classes = classes;
+    rules.names = &m.feature_names;
+    rules.features = member.features;
+    rules.cols = member.features.empty() ? m.cols() : member.features.size();
+    rules.keep_bounds = in.keeps_bounds();
+    const size_t nodes = member.nodes;
+    rows.begin_member(i, std::move(rules));
+    for (size_t k = 0; k < nodes; ++k)
+        rows.row(in.expect("node"));
 }
 
 // A forest's seed, sample rule and features per member (format 3).
@@ -461,8 +441,9 @@ void read_order(Reader &in, Model &m)
     check_settings_fit(in, m);
 }
 
-// The members and their nodes: one without a header in version 1.
-void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes)
+// The members and their nodes: one without a header in version 1. Rows are
+// judged on `spread.threads` threads; a refusal is still the first in the file.
+void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes, const ReadSpread &spread)
 {
     size_t members = 1;
     if (m.version >= 2)
@@ -472,21 +453,30 @@ void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes)
         if (!fault.empty())
             in.fail(fault);
     }
-    for (size_t i = 0; i < members; ++i) {
-        if (m.version >= 2 && in.expect("member") != std::to_string(i + 1))
-            in.fail("expected 'member " + std::to_string(i + 1) + "'");
-        std::vector<size_t> features;
-        if (m.forest.on)
-            features = read_uses(in, m, i);
-        m.members.push_back(read_nodes(in, m, m.version >= 2 ? &codes : nullptr, std::move(features)));
+    RowPipeline rows(&m, in, spread.threads > 0 ? spread.threads : processor_threads(), spread.batch);
+    try {
+        for (size_t i = 0; i < members; ++i) {
+            if (m.version >= 2 && in.expect("member") != std::to_string(i + 1))
+                in.fail("expected 'member " + std::to_string(i + 1) + "'");
+            Member member;
+            if (m.forest.on)
+                member.features = read_uses(in, m, i);
+            m.members.push_back(std::move(member));
+            read_nodes(in, m, i, m.version >= 2 ? &codes : nullptr, rows);
+        }
+        // Text after the last node is refused after every row is judged.
+        in.expect_end();
+    } catch (...) {
+        rows.fail_after(std::current_exception());
     }
+    rows.finish();
 }
 
 // The records in their order. Each version's records are read by the steps
 // above, which ask m.version what it holds; a later version adds its own
 // step (or records within one) and raises kVersion, and model_text writes
 // them in the same order.
-Model read_records(Reader &in, const std::string &path)
+Model read_records(Reader &in, const std::string &path, const ReadSpread &spread)
 {
     Model m;
     m.version = read_version(in, path);
@@ -497,8 +487,7 @@ Model read_records(Reader &in, const std::string &path)
         read_classes(in, m, &names, &codes);
     read_params(in, m);
     read_order(in, m);
-    read_members(in, m, codes);
-    in.expect_end();
+    read_members(in, m, codes, spread);
     if (m.version == 1)  // format 1 knows labels as numbers only
         for (double label : distinct_labels(m.members[0].labels))
             m.classes.push_back({label, format_double(label)});
@@ -507,11 +496,11 @@ Model read_records(Reader &in, const std::string &path)
 
 }  // namespace
 
-Model parse_model(const std::string &text, const std::string &path)
+Model parse_model(const std::string &text, const std::string &path, const ReadSpread &spread)
 {
     ModelLines lines(text);
     Reader in(lines, path);
-    return read_records(in, path);
+    return read_records(in, path, spread);
 }
 
 bool gzip_path(const std::string &path) { return path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0; }
@@ -530,7 +519,7 @@ std::string model_file_bytes(const Model &model, const std::string &path)
 namespace {
 
 // The model at `path`; its bounds only checked when `bounds` is false.
-Model read_model_file(const std::string &path, bool bounds)
+Model read_model_file(const std::string &path, bool bounds, const ReadSpread &spread)
 {
     if (gzip_path(path)) {
 #ifdef QUORV_HAVE_ZLIB
@@ -539,7 +528,7 @@ Model read_model_file(const std::string &path, bool bounds)
         Reader in(lines, path);
         if (!bounds)
             in.check_bounds_only();
-        return read_records(in, path);
+        return read_records(in, path, spread);
 #else
         throw Error("cannot read " + path + ": this build reads no .gz files");
 #endif
@@ -555,13 +544,16 @@ Model read_model_file(const std::string &path, bool bounds)
     Reader in(lines, path);
     if (!bounds)
         in.check_bounds_only();
-    return read_records(in, path);
+    return read_records(in, path, spread);
 }
 
 }  // namespace
 
-Model read_model(const std::string &path) { return read_model_file(path, true); }
+Model read_model(const std::string &path, const ReadSpread &spread) { return read_model_file(path, true, spread); }
 
-Model read_model_outline(const std::string &path) { return read_model_file(path, false); }
+Model read_model_outline(const std::string &path, const ReadSpread &spread)
+{
+    return read_model_file(path, false, spread);
+}
 
 }  // namespace front

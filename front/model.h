@@ -139,22 +139,30 @@ constexpr size_t kMaxModelLine = size_t{128} << 20;
 // Members of a voting model: each costs a plug-in call per classification.
 constexpr long kMaxMembers = 1000;
 
+// How a reader spreads a model's node rows over threads: in batches of
+// about `batch` bytes of text, on `threads` threads (0: one a core). The
+// model read, and the refusal of a bad file, are the same whatever these are.
+struct ReadSpread {
+    int threads = 0;
+    size_t batch = size_t{1} << 16;
+};
+
 // The model file's text. Throws Error when the text would not read back
 // (a name that no line can hold, a parameter out of range, ...).
 std::string model_text(const Model &model);
 // Throws Error "PATH:LINE: ..." for anything but a well-formed model.
-Model parse_model(const std::string &text, const std::string &path);
+Model parse_model(const std::string &text, const std::string &path, const ReadSpread &spread = {});
 // Reads and parses a model file line by line (front/model_reader.h), so that
 // its memory is bounded by the model, not by the file: a file that does not
 // start like one is refused after its first block, a line beyond
 // kMaxModelLine as soon as it is seen, and text after the model at its first
 // line, without reading on. "-" is a file's name here, never standard input.
 // A path ending in ".gz" is read through zlib as a gzip stream.
-Model read_model(const std::string &path);
+Model read_model(const std::string &path, const ReadSpread &spread = {});
 // read_model with every check of the file, but the members' templates left
 // empty (their node counts, labels and features kept): for a report of what
 // a file holds, in a fraction of the memory and time.
-Model read_model_outline(const std::string &path);
+Model read_model_outline(const std::string &path, const ReadSpread &spread = {});
 
 // Whether a model file at `path` is a gzip stream: its name ends in ".gz".
 bool gzip_path(const std::string &path);

@@ -61,6 +61,10 @@ public:
     void check_bounds_only() { keep_bounds_ = false; }
 
     [[noreturn]] void fail(const std::string &what) const;
+    // The line last read; a copy set to an earlier line judges a row read
+    // there, with the message the reader gave at that line.
+    long line() const { return line_; }
+    void set_line(long line) { line_ = line; }
     // The first bytes, for telling a model file from something else.
     std::string_view peek(size_t n) { return lines_.peek(n); }
     // Refuses any text after the last record, at its first line.
