@@ -453,7 +453,7 @@ void read_members(Reader &in, Model &m, const std::unordered_set<double> &codes,
         if (!fault.empty())
             in.fail(fault);
     }
-    RowPipeline rows(&m, in, spread.threads > 0 ? spread.threads : processor_threads(), spread.batch);
+    RowPipeline rows(&m, in, spread.threads > 0 ? spread.threads : allowed_threads(), spread.batch);
     try {
         for (size_t i = 0; i < members; ++i) {
             if (m.version >= 2 && in.expect("member") != std::to_string(i + 1))

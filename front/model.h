@@ -140,8 +140,9 @@ constexpr size_t kMaxModelLine = size_t{128} << 20;
 constexpr long kMaxMembers = 1000;
 
 // How a reader spreads a model's node rows over threads: in batches of
-// about `batch` bytes of text, on `threads` threads (0: one a core). The
-// model read, and the refusal of a bad file, are the same whatever these are.
+// about `batch` bytes of text, on `threads` threads (0: one a core, capped by
+// QUORV_THREADS as the search is). The model read, and the refusal of a bad
+// file, are the same whatever these are.
 struct ReadSpread {
     int threads = 0;
     size_t batch = size_t{1} << 16;

@@ -2,6 +2,7 @@
 // system tells it, else what the standard library knows, never below 1.
 #include "model/cores.h"
 
+#include <cstdlib>
 #include <thread>
 
 #if defined(__linux__)
@@ -36,4 +37,31 @@ int processor_threads()
 #endif
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? static_cast<int>(n > 1024 ? 1024 : n) : 1;
+}
+
+namespace {
+
+// QUORV_THREADS as a count, or 0 when unset or not a whole number >= 1; at
+// most 1024, a bound on what a mistyped count can cost.
+int environment_threads()
+{
+    const char *text = std::getenv("QUORV_THREADS");
+    if (!text || !*text)
+        return 0;
+    char *end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    while (*end == ' ' || *end == '\t')
+        ++end;
+    if (*end != '\0' || value < 1)
+        return 0;
+    return value > 1024 ? 1024 : static_cast<int>(value);
+}
+
+}  // namespace
+
+int allowed_threads()
+{
+    const int cap = environment_threads();
+    const int cores = processor_threads();
+    return cap > 0 && cap < cores ? cap : cores;
 }

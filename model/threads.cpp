@@ -18,21 +18,6 @@
 
 namespace {
 
-// QUORV_THREADS as a count, or 0 when unset or not a whole number >= 1.
-int environment_threads()
-{
-    const char *text = std::getenv("QUORV_THREADS");
-    if (!text || !*text)
-        return 0;
-    char *end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    while (*end == ' ' || *end == '\t')
-        ++end;
-    if (*end != '\0' || value < 1)
-        return 0;
-    return value > search_policy::kMostThreads ? search_policy::kMostThreads : static_cast<int>(value);
-}
-
 struct Work {
     void (*task)(void *, int);
     void *context;
@@ -78,12 +63,7 @@ void await(std::mutex &lock, std::condition_variable &wakeup, Done done)
 
 }  // namespace
 
-int search_threads()
-{
-    const int cap = environment_threads();
-    const int cores = processor_threads();
-    return cap > 0 && cap < cores ? cap : cores;
-}
+int search_threads() { return allowed_threads(); }
 
 void run_tasks(int tasks, int threads, void (*task)(void *context, int index), void *context, ThreadTeam *team)
 {

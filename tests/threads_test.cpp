@@ -21,7 +21,8 @@ struct Environment {
     }
 };
 
-// QUORV_THREADS caps the cores; anything but a whole number >= 1 means all.
+// QUORV_THREADS caps the cores, for the search and the model reader alike;
+// anything but a whole number >= 1 means all.
 TEST(Threads, QuorvThreadsCapsTheProcessorCount)
 {
     Environment restore;
@@ -37,6 +38,7 @@ TEST(Threads, QuorvThreadsCapsTheProcessorCount)
     for (const auto &c : cases) {
         ASSERT_EQ(setenv("QUORV_THREADS", c.value, 1), 0);
         EXPECT_EQ(search_threads(), c.want) << "QUORV_THREADS='" << c.value << "'";
+        EXPECT_EQ(allowed_threads(), c.want) << "the model reader's count, QUORV_THREADS='" << c.value << "'";
     }
     unsetenv("QUORV_THREADS");
     EXPECT_EQ(search_threads(), cores);

@@ -95,9 +95,6 @@ constexpr std::uint64_t kJournalDoubles = std::uint64_t{1} << 24;
 // Join elements (nodes x features x patterns) that pay for a thread's start,
 // about a millisecond of work.
 constexpr double kThreadWork = 2e6;
-// Most threads QUORV_THREADS may ask for: far more than any machine has, and
-// a bound on the stack and start-up a mistyped count can cost.
-constexpr int kMostThreads = 1024;
 // Most workers a team starts: one thread per core of the largest processor
 // groups, the rest would only wait on the same cores.
 constexpr int kMostWorkers = 63;
