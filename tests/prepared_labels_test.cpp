@@ -7,6 +7,7 @@
 // Also the labels the groups' tiles and groups are given.
 #include "model/prepared.h"
 #include "model/search/grouping.h"
+#include "prepared_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -75,18 +76,7 @@ Clustered clustered(std::uint64_t seed, const Case &c, int n)
 
 std::unique_ptr<PreparedModel> prepare(const Clustered &model, int threads)
 {
-    SearchConfig config = SearchConfig::for_processor();
-    config.threads = threads;
-    auto prepared = std::make_unique<PreparedModel>(model.m, config);
-    TemplateView view;
-    view.values = reinterpret_cast<const char *>(model.templates.data());
-    view.row_stride = 2 * model.m * static_cast<std::ptrdiff_t>(sizeof(double));
-    view.column_stride = sizeof(double);
-    view.labels = reinterpret_cast<const char *>(model.labels.data());
-    view.label_stride = sizeof(double);
-    view.count = model.k;
-    EXPECT_TRUE(prepared->make(view));
-    return prepared;
+    return make_prepared(model.m, model.k, model.templates, model.labels, threads);
 }
 
 std::vector<double> plugin_labels(qt::Plugin &perf, const Clustered &model, double vigilance)

@@ -6,6 +6,7 @@
 // by make test-thread).
 #include "model/prepared.h"
 #include "search_values.h"
+#include "prepared_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -49,18 +50,7 @@ Model random_model(std::uint64_t seed, int k, int m, int n, int edge_percent)
 
 std::unique_ptr<PreparedModel> prepare(const Model &model, int threads)
 {
-    SearchConfig config = SearchConfig::for_processor();
-    config.threads = threads;
-    auto prepared = std::make_unique<PreparedModel>(model.m, config);
-    TemplateView view;
-    view.values = reinterpret_cast<const char *>(model.templates.data());
-    view.row_stride = 2 * model.m * static_cast<std::ptrdiff_t>(sizeof(double));
-    view.column_stride = sizeof(double);
-    view.labels = reinterpret_cast<const char *>(model.labels.data());
-    view.label_stride = sizeof(double);
-    view.count = model.k;
-    EXPECT_TRUE(prepared->make(view));
-    return prepared;
+    return make_prepared(model.m, model.k, model.templates, model.labels, threads);
 }
 
 std::vector<double> classify(PreparedModel &prepared, const Model &model, double vigilance, double unknown)
