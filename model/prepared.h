@@ -66,7 +66,10 @@ public:
     // given, get the winners (-1: none). On up to `threads` threads (0: the
     // configuration's). nearest[0..n-1], when given, gets the labels at
     // vigilance 0 from the same search (the winner does not depend on the
-    // vigilance, only whether it passes). False when memory ran out.
+    // vigilance, only whether it passes). Without `winners`, the search may
+    // settle on another node of the winner's label, passing over tiles and
+    // groups of one label that cannot change it: the labels are the same.
+    // False when memory ran out.
     bool classify(const double *const *patterns, std::size_t n, double vigilance, double unknown, double *labels,
                   int *winners = nullptr, int threads = 0, double *nearest = nullptr);
 
