@@ -400,8 +400,9 @@ std::int64_t GroupedQuery::settle(Four &f, int r) const
             int which[kW];
             const double *x[kW];
             int n = 0;
-            for (int t = p.group ? p.unit * kW : p.unit; t < (p.group ? (p.unit + 1) * kW : p.unit + 1) && t < g.tiles;
-                 ++t) {
+            const int t0 = p.group ? p.unit * kW : p.unit;
+            const int t1 = std::min(p.group ? t0 + kW : t0 + 1, g.tiles);
+            for (int t = t0; t < t1; ++t) {
                 which[n] = t;
                 x[n++] = f.x[r];
             }

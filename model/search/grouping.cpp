@@ -364,7 +364,6 @@ void split_parts(Regrouping &r, int k)
         return;
     }
     r.runs = 0;
-    r.parts = 1;
     r.split[1] = r.sound;
     while (r.parts < search_policy::kRegroupParts) {
         int parts = 0, split[search_policy::kRegroupParts + 1] = {};
